@@ -1,0 +1,67 @@
+// The command line: one Command per invocation.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace tavo {
+
+enum class NetworkMode { DefaultBlocked, CommonDependencies, DefaultAllowed };
+
+// "DefaultBlocked", "CommonDependencies", "DefaultAllowed": the form messages show.
+std::string_view display_name(NetworkMode mode);
+void append_text(std::string& out, NetworkMode mode);
+
+struct Probe {};
+
+struct Run {
+  std::string profile_name;
+  std::vector<std::string> grant_rw;
+  std::vector<std::string> grant_r;
+  std::vector<std::string> deny_access;
+  std::string command;
+  std::vector<std::string> args;
+  std::optional<std::string> cwd;
+  std::optional<std::string> sandbox_sid_file;
+  NetworkMode network_mode = NetworkMode::DefaultBlocked;
+};
+
+struct Cleanup {
+  std::string profile_name;
+  std::vector<std::string> revoke;
+  std::optional<std::string> sandbox_sid_file;
+};
+
+struct RegisterSandboxProfile {
+  std::string profile_name;
+  std::string sid_out_file;
+};
+
+struct RegisterPool {
+  std::string pool_dir;
+  std::uint32_t pool_size;
+};
+
+struct CheckPoolVersion {
+  std::string pool_dir;
+};
+
+using Command =
+    std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool, CheckPoolVersion>;
+
+// Parses the whole argument list, the program's own name first. The error is the message that
+// the entry point logs before it ends with status 10.
+//
+// Mode flags count only before the "--" that ends the options: everything after it is the
+// sandboxed command, verbatim, so a command's own "--cleanup" or "--probe" never selects a mode.
+std::expected<Command, std::string> parse_args(const std::vector<std::string>& arguments);
+
+// "<PROGRAMDATA>\Tavo\pool", with "C:\ProgramData" when PROGRAMDATA is unset or not Unicode.
+std::string default_pool_dir();
+
+}  // namespace tavo

@@ -1,0 +1,35 @@
+#include "pool_version.h"
+
+#include "log.h"
+#include "text.h"
+#include "win/fs.h"
+#include "win/path.h"
+
+namespace tavo {
+
+std::expected<void, IoError> write_pool_version(std::string_view pool_dir) {
+  return fs::write_file(path::join(pool_dir, kPoolVersionFile),
+                        format("{}\n", POOL_REGISTRATION_VERSION));
+}
+
+bool check_pool_version(std::string_view pool_dir) {
+  auto marker = fs::read_text_file(path::join(pool_dir, kPoolVersionFile));
+  if (!marker) return false;
+  std::optional<std::uint32_t> version = parse_u32(trim_white_space(*marker));
+  return version && *version >= POOL_REGISTRATION_VERSION;
+}
+
+void clear_pool_dats(std::string_view pool_dir) {
+  auto names = fs::list_dir(pool_dir);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    const std::string file = path::join(pool_dir, name);
+    if (path::extension(file) != "dat") continue;
+    if (auto removed = fs::remove_file(file); !removed) {
+      log(Level::Warn, kTargetPoolVersion, "clear_pool_dats: failed to remove {}: {}", file,
+          removed.error());
+    }
+  }
+}
+
+}  // namespace tavo

@@ -1,0 +1,99 @@
+#include "text.h"
+
+namespace tavo {
+namespace {
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+}  // namespace
+
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& out) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  const std::size_t length = b0 < 0x80           ? 1
+                             : (b0 >> 5) == 0x6  ? 2
+                             : (b0 >> 4) == 0xE  ? 3
+                             : (b0 >> 3) == 0x1E ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  char32_t c = length == 1   ? b0
+               : length == 2 ? (b0 & 0x1Fu)
+               : length == 3 ? (b0 & 0x0Fu)
+                             : (b0 & 0x07u);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(i + k) & 0x3Fu);
+  }
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  out = c;
+  return length;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c;
+    std::size_t length = decode_utf8(text, i, c);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  // Leading: decode forwards.
+  std::size_t start = 0;
+  while (start < text.size()) {
+    char32_t c;
+    std::size_t length = decode_utf8(text, start, c);
+    if (length == 0 || !is_white_space(c)) break;
+    start += length;
+  }
+  // Trailing: step back to the start of each sequence.
+  std::size_t end = text.size();
+  while (end > start) {
+    std::size_t begin = end - 1;
+    while (begin > start && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80)
+      --begin;
+    char32_t c;
+    if (decode_utf8(text, begin, c) != end - begin || !is_white_space(c)) break;
+    end = begin;
+  }
+  return text.substr(start, end - start);
+}
+
+std::optional<std::uint32_t> parse_u32(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace tavo

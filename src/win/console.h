@@ -1,0 +1,15 @@
+// Writing to this process's standard output and standard error.
+#pragma once
+
+#include <string_view>
+
+namespace tavo::console {
+
+enum class Stream { Out, Err };
+
+// Writes the text with one call: as UTF-16 through WriteConsoleW when the stream is a console
+// (so that non-ASCII text shows correctly), as its UTF-8 bytes otherwise. False when the stream
+// is missing or the write failed.
+bool write(Stream stream, std::string_view utf8);
+
+}  // namespace tavo::console

@@ -1,0 +1,33 @@
+// File operations done with Win32 calls, so that every failure carries its Win32 error.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "win/error.h"
+
+namespace tavo::fs {
+
+// The whole file as UTF-8 text; text that is not UTF-8 is the "stream did not contain valid
+// UTF-8" error.
+std::expected<std::string, IoError> read_text_file(std::string_view path);
+
+// Creates the file or truncates it, then writes `bytes` in full.
+std::expected<void, IoError> write_file(std::string_view path, std::string_view bytes);
+
+// Creates the directory and every missing ancestor. Directories that exist are no failure.
+std::expected<void, IoError> create_dir_all(std::string_view path);
+
+// The names in a directory, without "." and "..", in the platform's listing order.
+std::expected<std::vector<std::string>, IoError> list_dir(std::string_view path);
+
+std::expected<void, IoError> remove_file(std::string_view path);
+
+// Whether the path's metadata can be read (links followed).
+bool exists(std::string_view path);
+// Whether the path names an existing directory (links followed).
+bool is_dir(std::string_view path);
+
+}  // namespace tavo::fs

@@ -1,0 +1,108 @@
+// Kernel services of the Win32 subset: last error, local and heap memory, environment,
+// standard handles and console, modules, message texts, files and directories.
+#pragma once
+
+#include "winsim/types.h"
+
+// ---- Last error ------------------------------------------------------------------------------
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// ---- Memory ----------------------------------------------------------------------------------
+inline constexpr UINT LMEM_FIXED = 0x0000;
+inline constexpr UINT LMEM_ZEROINIT = 0x0040;
+inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalFree(HLOCAL memory);
+
+inline constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
+
+// ---- Environment -----------------------------------------------------------------------------
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
+
+// ---- Handles, standard handles and the console -----------------------------------------------
+inline constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+inline constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+inline constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+HANDLE GetStdHandle(DWORD which);
+BOOL CloseHandle(HANDLE handle);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD chars, LPDWORD written,
+                   LPVOID reserved);
+
+// ---- Modules ---------------------------------------------------------------------------------
+HMODULE GetModuleHandleW(LPCWSTR name);
+HMODULE LoadLibraryW(LPCWSTR name);
+inline constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE reserved, DWORD flags);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+
+// ---- Message texts ---------------------------------------------------------------------------
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+inline constexpr DWORD FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x00002000;
+inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
+                     LPWSTR buffer, DWORD size, void* arguments);
+
+// ---- Files and directories -------------------------------------------------------------------
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000;
+inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
+inline constexpr DWORD GENERIC_ALL = 0x10000000;
+inline constexpr DWORD DELETE = 0x00010000;
+inline constexpr DWORD READ_CONTROL = 0x00020000;
+inline constexpr DWORD WRITE_DAC = 0x00040000;
+inline constexpr DWORD WRITE_OWNER = 0x00080000;
+inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+
+inline constexpr DWORD FILE_SHARE_READ = 0x1;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
+inline constexpr DWORD FILE_SHARE_DELETE = 0x4;
+
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD TRUNCATE_EXISTING = 5;
+
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
+inline constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, void* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, void* overlapped);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryW(LPCWSTR path);
+BOOL DeleteFileW(LPCWSTR path);
+DWORD GetFileAttributesW(LPCWSTR path);
+
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE find);

@@ -1,0 +1,54 @@
+// What tests get from winsim that a real machine cannot give: a fresh machine on demand, the
+// trace of platform calls, fault injection and resource accounting.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winsim/types.h"
+
+namespace winsim {
+
+// One platform call as the trace records it: the function and its key argument (a path, a
+// name or a SID in string form; empty when the call has none).
+struct Call {
+  std::string function;
+  std::string key;
+};
+
+// Gives the process a fresh machine: no profiles, no security records, an empty loopback list,
+// no faults, an empty trace and nothing accounted. Standard handles stay usable.
+void reset();
+
+// The calls made since the last reset, in order.
+const std::vector<Call>& trace();
+std::size_t count_calls(std::string_view function);
+// The calls of `function` whose key contains `key_part`.
+std::size_t count_calls(std::string_view function, std::string_view key_part);
+
+// Fault injection. A faulted call fails the way the platform reports failure for it (a false or
+// null result with the error as last error, or the error as return value, or its HRESULT form
+// for functions that return HRESULTs). Release functions (CloseHandle, LocalFree, FreeSid,
+// HeapFree, FindClose, DeleteProcThreadAttributeList) are never faulted.
+//
+// Fails the n-th faultable call counted from now (1 = the next one).
+void fail_call_number(std::size_t n, DWORD error);
+// Fails the next call of `function` whose key argument contains `key_part` (empty: any call).
+void fail_next_call(std::string function, std::string key_part, DWORD error);
+// Fails every call of `function` whose key contains `key_part`, until cleared.
+void fail_every_call(std::string function, std::string key_part, DWORD error);
+void clear_faults();
+// Faultable calls made since the last reset: the range a fault sweep walks.
+std::size_t faultable_calls();
+
+// Resource accounting. Every allocation, SID and handle that a call hands to its caller must be
+// released once, with the function its kind requires.
+//
+// Resources handed out and not yet released, one description each.
+std::vector<std::string> leaks();
+// Releases that went wrong: unknown or already released, or released with the wrong function.
+std::vector<std::string> release_errors();
+
+}  // namespace winsim

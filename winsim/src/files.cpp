@@ -1,0 +1,268 @@
+// Files and directories on the host's file system, with Windows' calling conventions and errors.
+#include "files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "winsim/kernel.h"
+
+using namespace winsim::detail;
+
+namespace {
+
+// Resolves a Windows path for a file call; on failure sets the error a Windows call would give.
+std::optional<std::string> resolve(LPCWSTR name) {
+  if (name == nullptr || *name == 0) {
+    set_last_error(ERROR_PATH_NOT_FOUND);
+    return std::nullopt;
+  }
+  auto host = host_path(view(name));
+  if (!host) set_last_error(ERROR_PATH_NOT_FOUND);
+  return host;
+}
+
+DWORD last_errno_as_win32(const std::string& host) {
+  return win32_error_from_errno(errno, host);
+}
+
+struct FindObject final : HandleObject {
+  std::string_view kind() const override { return "find"; }
+  std::vector<std::pair<std::string, struct stat>> entries;
+  std::size_t next = 0;
+};
+
+void fill_find_data(const std::pair<std::string, struct stat>& entry, LPWIN32_FIND_DATAW data) {
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes =
+      S_ISDIR(entry.second.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  auto size = static_cast<std::uint64_t>(entry.second.st_size);
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(size);
+  std::u16string name = widen(entry.first);
+  name.resize(std::min<std::size_t>(name.size(), MAX_PATH - 1));
+  std::memcpy(data->cFileName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+}
+
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == '*') {
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+      if (wildcard_match(pattern.substr(1), name.substr(i))) return true;
+    }
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != '?' && pattern[0] != name[0]) return false;
+  return wildcard_match(pattern.substr(1), name.substr(1));
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
+  if (DWORD error = enter("CreateFileW", narrow(name))) return fail(error, INVALID_HANDLE_VALUE);
+  (void)share;
+  if (name != nullptr && is_nul_device(view(name))) {
+    // Changing the device's DACL is an administrator's right.
+    if ((access & WRITE_DAC) && !caller_is_admin())
+      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return fail(last_errno_as_win32("/dev/null"), INVALID_HANDLE_VALUE);
+    return add_handle(std::make_shared<FileObject>(fd, "NUL", true), Release::CloseHandle,
+                      "CreateFileW");
+  }
+  auto host = resolve(name);
+  if (!host) return INVALID_HANDLE_VALUE;
+
+  const bool wants_read = (access & (GENERIC_READ | GENERIC_ALL | 0x1)) != 0;
+  const bool wants_write = (access & (GENERIC_WRITE | GENERIC_ALL | 0x2 | 0x4)) != 0;
+  int open_flags = O_CLOEXEC;
+  if (wants_write) {
+    open_flags |= wants_read ? O_RDWR : O_WRONLY;
+  } else if (wants_read) {
+    open_flags |= O_RDONLY;
+  } else {
+    open_flags |= O_PATH;  // attributes, security or the final name only
+  }
+  switch (disposition) {
+    case CREATE_NEW:
+      open_flags |= O_CREAT | O_EXCL;
+      break;
+    case CREATE_ALWAYS:
+      open_flags |= O_CREAT | O_TRUNC;
+      break;
+    case OPEN_EXISTING:
+      break;
+    case OPEN_ALWAYS:
+      open_flags |= O_CREAT;
+      break;
+    case TRUNCATE_EXISTING:
+      if (!wants_write) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+      open_flags |= O_TRUNC;
+      break;
+    default:
+      return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+
+  struct stat before {};
+  const bool existed = ::stat(host->c_str(), &before) == 0;
+  if (existed && S_ISDIR(before.st_mode)) {
+    // Directories open only with backup semantics, and never for data.
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || wants_write) {
+      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+    open_flags = (open_flags & O_PATH ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
+  }
+  if (existed && disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+
+  int fd = ::open(host->c_str(), open_flags, 0666);
+  if (fd < 0) return fail(last_errno_as_win32(*host), INVALID_HANDLE_VALUE);
+  HANDLE handle = add_handle(std::make_shared<FileObject>(fd, *host, false), Release::CloseHandle,
+                             "CreateFileW");
+  // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds with this last error.
+  set_last_error(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, void*) {
+  if (DWORD error = enter("ReadFile")) return fail(error, FALSE);
+  auto object = find_handle(file);
+  if (!object || object->host_fd() < 0) return fail(ERROR_INVALID_HANDLE, FALSE);
+  ssize_t n;
+  do {
+    n = ::read(object->host_fd(), buffer, to_read);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (read != nullptr) *read = 0;
+    return fail(errno == EISDIR ? ERROR_INVALID_FUNCTION : win32_error_from_errno(errno), FALSE);
+  }
+  if (read != nullptr) *read = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, void*) {
+  if (DWORD error = enter("WriteFile")) return fail(error, FALSE);
+  auto object = find_handle(file);
+  if (!object || object->host_fd() < 0) return fail(ERROR_INVALID_HANDLE, FALSE);
+  const auto* bytes = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (done < to_write) {
+    ssize_t n = ::write(object->host_fd(), bytes + done, to_write - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (written != nullptr) *written = done;
+      return fail(win32_error_from_errno(errno), FALSE);
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (written != nullptr) *written = done;
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+  if (DWORD error = enter("CreateDirectoryW", narrow(path))) return fail(error, FALSE);
+  auto host = resolve(path);
+  if (!host) return FALSE;
+  if (::mkdir(host->c_str(), 0777) != 0) return fail(last_errno_as_win32(*host), FALSE);
+  return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path) {
+  if (DWORD error = enter("RemoveDirectoryW", narrow(path))) return fail(error, FALSE);
+  auto host = resolve(path);
+  if (!host) return FALSE;
+  if (::rmdir(host->c_str()) != 0) {
+    return fail(errno == ENOTDIR ? ERROR_DIRECTORY : last_errno_as_win32(*host), FALSE);
+  }
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  if (DWORD error = enter("DeleteFileW", narrow(path))) return fail(error, FALSE);
+  auto host = resolve(path);
+  if (!host) return FALSE;
+  struct stat st {};
+  if (::lstat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return fail(ERROR_ACCESS_DENIED, FALSE);  // a directory is not a file
+  }
+  if (::unlink(host->c_str()) != 0) return fail(last_errno_as_win32(*host), FALSE);
+  return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+  if (DWORD error = enter("GetFileAttributesW", narrow(path))) {
+    return fail(error, INVALID_FILE_ATTRIBUTES);
+  }
+  if (path != nullptr && is_nul_device(view(path))) return FILE_ATTRIBUTE_NORMAL;
+  auto host = resolve(path);
+  if (!host) return INVALID_FILE_ATTRIBUTES;
+  struct stat st {};
+  if (::stat(host->c_str(), &st) != 0)
+    return fail(last_errno_as_win32(*host), INVALID_FILE_ATTRIBUTES);
+  DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  struct stat link {};
+  if (::lstat(host->c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return attributes;
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  if (DWORD error = enter("FindFirstFileW", narrow(pattern)))
+    return fail(error, INVALID_HANDLE_VALUE);
+  auto host = resolve(pattern);
+  if (!host) return INVALID_HANDLE_VALUE;
+  auto slash = host->rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : host->substr(0, slash);
+  std::string mask = slash == std::string::npos ? *host : host->substr(slash + 1);
+  if (mask == "*.*") mask = "*";
+
+  DIR* listing = ::opendir(dir.c_str());
+  if (listing == nullptr) {
+    DWORD error = errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                      : win32_error_from_errno(errno, dir);
+    return fail(error, INVALID_HANDLE_VALUE);
+  }
+  auto find = std::make_shared<FindObject>();
+  while (dirent* entry = ::readdir(listing)) {
+    std::string name = entry->d_name;
+    if (!wildcard_match(mask, name)) continue;
+    // Drive roots and the host root list no "." and "..", as on Windows.
+    if ((name == "." || name == "..") && is_host_root(dir)) continue;
+    struct stat st {};
+    if (::stat((dir + "/" + name).c_str(), &st) != 0) continue;
+    find->entries.emplace_back(name, st);
+  }
+  ::closedir(listing);
+  // "." and ".." first, the rest in name order: a stable listing order.
+  std::stable_sort(find->entries.begin(), find->entries.end(), [](const auto& a, const auto& b) {
+    auto rank = [](const std::string& n) { return n == "." ? 0 : n == ".." ? 1 : 2; };
+    return rank(a.first) != rank(b.first) ? rank(a.first) < rank(b.first) : a.first < b.first;
+  });
+  if (find->entries.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  fill_find_data(find->entries[0], data);
+  find->next = 1;
+  return add_handle(find, Release::FindClose, "FindFirstFileW");
+}
+
+BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
+  if (DWORD error = enter("FindNextFileW")) return fail(error, FALSE);
+  auto find = find_handle_as<FindObject>(handle);
+  if (!find) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (find->next >= find->entries.size()) return fail(ERROR_NO_MORE_FILES, FALSE);
+  fill_find_data(find->entries[find->next++], data);
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+  note("FindClose");
+  if (!remove_handle(handle, Release::FindClose)) return fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}

@@ -1,0 +1,27 @@
+// File handles, shared by the file functions and the areas that act on open objects
+// (security by handle, final path names, process standard handles).
+#pragma once
+
+#include <unistd.h>
+
+#include "internal.h"
+
+namespace winsim::detail {
+
+struct FileObject final : HandleObject {
+  FileObject(int fd, std::string host_path, bool nul_device)
+      : fd(fd), host_path(std::move(host_path)), nul_device(nul_device) {}
+  ~FileObject() override {
+    if (fd >= 0) ::close(fd);
+  }
+  FileObject(const FileObject&) = delete;
+  FileObject& operator=(const FileObject&) = delete;
+  std::string_view kind() const override { return nul_device ? "NUL device" : "file"; }
+  int host_fd() const override { return fd; }
+
+  int fd;
+  std::string host_path;  // as opened (absolute or relative to the current directory)
+  bool nul_device;
+};
+
+}  // namespace winsim::detail

@@ -1,0 +1,142 @@
+// Shared machinery of winsim's areas: the call gate (trace and faults), last error, text
+// conversion, resource accounting, the handle table, path mapping and the persisted state.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winsim/types.h"
+
+namespace winsim::detail {
+
+// ---- The call gate ---------------------------------------------------------------------------
+
+// Every exported function except the release functions starts with enter(): the call goes into
+// the trace and fault injection may tell it to fail. The result is the Win32 error to fail
+// with, or 0 to go on.
+DWORD enter(std::string_view function, std::string_view key = {});
+// Release functions only note themselves in the trace.
+void note(std::string_view function, std::string_view key = {});
+
+void set_last_error(DWORD error);
+
+// Faults that stay until cleared: the `fault` records of the state file.
+void add_persistent_fault(std::string function, std::string key_part, DWORD error);
+std::vector<std::vector<std::string>> persistent_faults();  // function, key part, error
+void clear_persistent_faults();
+void reset_gate();
+
+// Sets the last error and returns `result`: `return fail(ERROR_ACCESS_DENIED, FALSE);`
+template <class T>
+T fail(DWORD error, T result) {
+  set_last_error(error);
+  return result;
+}
+
+// ---- Text ------------------------------------------------------------------------------------
+
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string narrow(std::u16string_view text);
+std::string narrow(const WCHAR* text);  // null gives ""
+// UTF-8 to UTF-16. A byte that is not part of valid UTF-8 becomes the lone surrogate
+// U+DC00 + byte, so host text that is not Unicode stays recognisable as such.
+std::u16string widen(std::string_view text);
+std::u16string_view view(const WCHAR* text);  // null gives ""
+// UTF-16 to host bytes (environment values, paths): the inverse of widen, so a lone surrogate
+// U+DC80..U+DCFF gives back its byte; other unpaired surrogates become U+FFFD.
+std::string to_host(std::u16string_view text);
+
+// ---- Resource accounting ---------------------------------------------------------------------
+
+enum class Release { LocalFree, FreeSid, HeapFree, CloseHandle, FindClose, DeleteAttributeList };
+std::string_view release_name(Release how);
+
+// Records that `resource` was handed out by `made_by` and must be released with `how`.
+void track(const void* resource, Release how, std::string made_by);
+// Records the release of `resource` with `how`. Returns false, after noting a release error,
+// when the resource is unknown (never handed out, or released already). A resource released
+// with the wrong function is noted as an error but counts as released.
+bool untrack(const void* resource, Release how);
+void reset_accounting();
+
+// LocalAlloc with accounting: the block must go back through LocalFree.
+void* local_alloc(std::size_t bytes, bool zero, std::string made_by);
+// A zero-filled block of the process heap, to be released with HeapFree.
+void* heap_alloc(std::size_t bytes, std::string made_by);
+
+// ---- Handles ---------------------------------------------------------------------------------
+
+struct HandleObject {
+  virtual ~HandleObject() = default;
+  virtual std::string_view kind() const = 0;
+  // The host file descriptor behind the handle, or -1.
+  virtual int host_fd() const { return -1; }
+};
+
+// Puts `object` into the handle table and accounts it for release with `how`.
+HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by);
+// The object behind an open handle, or null. Standard handles resolve too.
+std::shared_ptr<HandleObject> find_handle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> find_handle_as(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(find_handle(handle));
+}
+// Removes a handle from the table. False when it was not open.
+bool remove_handle(HANDLE handle, Release how);
+void reset_handles();
+
+// ---- Paths -----------------------------------------------------------------------------------
+
+// The host path that a Windows path names. `\\?\` and `\\.\` prefixes are dropped, backslashes
+// become slashes, and a drive path X:\... maps to $WINSIM_ROOT/x/... . Null when the path names
+// a drive and WINSIM_ROOT is unset, or uses a form winsim does not model (UNC shares).
+std::optional<std::string> host_path(std::u16string_view windows_path);
+// The Windows form of an absolute host path: X:\... below a mapped drive, the host path as it
+// is otherwise.
+std::string windows_form(std::string_view host_absolute);
+// True for "/" and for the directory of a mapped drive's root ($WINSIM_ROOT/x).
+bool is_host_root(std::string_view host);
+// True for the NUL device's names: NUL and \\.\NUL, in any case.
+bool is_nul_device(std::u16string_view windows_path);
+// The Win32 error that Windows gives where the host gave `errno_value` for `host_path`
+// (a missing file is 2 when its directory exists and 3 when it does not).
+DWORD win32_error_from_errno(int errno_value, std::string_view host_path = {});
+
+// ---- Modules ---------------------------------------------------------------------------------
+
+// The functions that GetProcAddress finds in the DLLs the program loads at run time.
+using Exports = std::map<std::string, FARPROC, std::less<>>;
+Exports userenv_exports();      // profiles.cpp
+Exports firewallapi_exports();  // loopback.cpp
+
+// ---- Privilege -------------------------------------------------------------------------------
+
+// The caller is an administrator unless WINSIM_ADMIN=0.
+bool caller_is_admin();
+
+// ---- Persisted machine state -----------------------------------------------------------------
+
+// One kind of record of the state file (`profile`, `loopback`, `object`, ...). An area registers
+// its section at first use; records read before that are handed over at registration. A section
+// with an empty record name is not persisted; its clear() still runs when tests reset the
+// machine (processes, for example).
+using Record = std::vector<std::string>;  // the fields after the record name
+struct StateSection {
+  std::string record;
+  std::function<void(const std::vector<Record>&)> load;  // replaces the area's state
+  std::function<std::vector<Record>()> save;             // the area's records, in order
+  std::function<void()> clear;                           // back to a fresh machine
+};
+void register_section(StateSection section);
+// Writes the state file when WINSIM_STATE is set. Areas call it after every change.
+void state_changed();
+// Loads WINSIM_STATE once per fresh machine; enter() calls it.
+void load_state_once();
+void reset_state();
+
+}  // namespace winsim::detail
