@@ -107,6 +107,18 @@ bool is_nul_device(std::u16string_view windows_path);
 // (a missing file is 2 when its directory exists and 3 when it does not).
 DWORD win32_error_from_errno(int errno_value, std::string_view host_path = {});
 
+// ---- SIDs ------------------------------------------------------------------------------------
+
+// The binary SID of an "S-1-..." string (or a few SDDL aliases: SY, BA, BU, WD, AC); nothing
+// when the text is not a SID.
+std::optional<std::vector<BYTE>> sid_from_string(std::string_view text);
+// "S-1-..." for a valid binary SID.
+std::string sid_to_string(const void* sid);
+bool sid_is_valid(const void* sid);
+std::size_t sid_length(const void* sid);
+// A copy of `sid` in a new block accounted for release with `how` (LocalFree, FreeSid, HeapFree).
+void* copy_sid(const void* sid, std::size_t length, Release how, std::string made_by);
+
 // ---- Modules ---------------------------------------------------------------------------------
 
 // The functions that GetProcAddress finds in the DLLs the program loads at run time.

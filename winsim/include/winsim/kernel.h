@@ -106,3 +106,12 @@ using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
+
+// ---- Path names ------------------------------------------------------------------------------
+// Each returns the length written (without the NUL), or, when the buffer is too small, the size
+// needed (with the NUL); 0 on failure.
+DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR buffer, DWORD size);
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file_part);
+inline constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+inline constexpr DWORD VOLUME_NAME_DOS = 0x0;
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags);

@@ -3,4 +3,8 @@
 #pragma once
 
 #include "winsim/kernel.h"
+#include "winsim/netiso.h"
+#include "winsim/process.h"
+#include "winsim/security.h"
 #include "winsim/types.h"
+#include "winsim/userenv.h"

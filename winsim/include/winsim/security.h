@@ -1,0 +1,201 @@
+// Security services of the Win32 subset (advapi32): SIDs, ACLs, security descriptors, and the
+// DACLs of files, directories and kernel objects.
+#pragma once
+
+#include "winsim/types.h"
+
+// ---- SIDs ------------------------------------------------------------------------------------
+using PSID = void*;
+
+struct SID_IDENTIFIER_AUTHORITY {
+  BYTE Value[6];
+};
+
+struct SID {
+  BYTE Revision;
+  BYTE SubAuthorityCount;
+  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+  DWORD SubAuthority[1];
+};
+
+inline constexpr BYTE SID_REVISION = 1;
+inline constexpr BYTE SID_MAX_SUB_AUTHORITIES = 15;
+
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+using PSID_AND_ATTRIBUTES = SID_AND_ATTRIBUTES*;
+
+BOOL ConvertSidToStringSidW(PSID sid, LPWSTR* string_sid);   // string: LocalFree
+BOOL ConvertStringSidToSidW(LPCWSTR string_sid, PSID* sid);  // SID: LocalFree
+BOOL EqualSid(PSID a, PSID b);
+BOOL IsValidSid(PSID sid);
+DWORD GetLengthSid(PSID sid);
+// Releases SIDs from AllocateAndInitializeSid and the AppContainer profile functions.
+PVOID FreeSid(PSID sid);
+
+// ---- ACLs ------------------------------------------------------------------------------------
+using ACCESS_MASK = DWORD;
+
+struct ACL {
+  BYTE AclRevision;
+  BYTE Sbz1;
+  WORD AclSize;
+  WORD AceCount;
+  WORD Sbz2;
+};
+using PACL = ACL*;
+
+struct ACE_HEADER {
+  BYTE AceType;
+  BYTE AceFlags;
+  WORD AceSize;
+};
+
+struct ACCESS_ALLOWED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  DWORD SidStart;
+};
+
+struct ACCESS_DENIED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  DWORD SidStart;
+};
+
+inline constexpr BYTE ACL_REVISION = 2;
+inline constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0;
+inline constexpr BYTE ACCESS_DENIED_ACE_TYPE = 1;
+inline constexpr BYTE OBJECT_INHERIT_ACE = 0x1;
+inline constexpr BYTE CONTAINER_INHERIT_ACE = 0x2;
+inline constexpr BYTE NO_PROPAGATE_INHERIT_ACE = 0x4;
+inline constexpr BYTE INHERIT_ONLY_ACE = 0x8;
+inline constexpr BYTE INHERITED_ACE = 0x10;
+
+BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
+BOOL DeleteAce(PACL acl, DWORD index);
+
+// ---- Security descriptors --------------------------------------------------------------------
+using PSECURITY_DESCRIPTOR = void*;
+using SECURITY_DESCRIPTOR_CONTROL = WORD;
+using PSECURITY_DESCRIPTOR_CONTROL = WORD*;
+
+// The absolute form; self-relative descriptors hold offsets instead of pointers.
+struct SECURITY_DESCRIPTOR {
+  BYTE Revision;
+  BYTE Sbz1;
+  SECURITY_DESCRIPTOR_CONTROL Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+};
+
+inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
+inline constexpr DWORD SECURITY_DESCRIPTOR_MIN_LENGTH = sizeof(SECURITY_DESCRIPTOR);
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PRESENT = 0x0004;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_DEFAULTED = 0x0008;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_AUTO_INHERITED = 0x0400;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PROTECTED = 0x1000;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_SELF_RELATIVE = 0x8000;
+
+using SECURITY_INFORMATION = DWORD;
+inline constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 0x00000001;
+inline constexpr SECURITY_INFORMATION GROUP_SECURITY_INFORMATION = 0x00000002;
+inline constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x00000004;
+inline constexpr SECURITY_INFORMATION SACL_SECURITY_INFORMATION = 0x00000008;
+inline constexpr SECURITY_INFORMATION UNPROTECTED_DACL_SECURITY_INFORMATION = 0x20000000;
+inline constexpr SECURITY_INFORMATION PROTECTED_DACL_SECURITY_INFORMATION = 0x80000000;
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl,
+                               BOOL defaulted);
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
+                               LPBOOL defaulted);
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  PSECURITY_DESCRIPTOR_CONTROL control, LPDWORD revision);
+
+// ---- Explicit access entries (aclapi) --------------------------------------------------------
+enum SE_OBJECT_TYPE {
+  SE_UNKNOWN_OBJECT_TYPE = 0,
+  SE_FILE_OBJECT = 1,
+  SE_SERVICE = 2,
+  SE_PRINTER = 3,
+  SE_REGISTRY_KEY = 4,
+  SE_LMSHARE = 5,
+  SE_KERNEL_OBJECT = 6,
+};
+
+enum ACCESS_MODE {
+  NOT_USED_ACCESS = 0,
+  GRANT_ACCESS = 1,
+  SET_ACCESS = 2,
+  DENY_ACCESS = 3,
+  REVOKE_ACCESS = 4,
+  SET_AUDIT_SUCCESS = 5,
+  SET_AUDIT_FAILURE = 6,
+};
+
+enum MULTIPLE_TRUSTEE_OPERATION { NO_MULTIPLE_TRUSTEE = 0, TRUSTEE_IS_IMPERSONATE = 1 };
+
+enum TRUSTEE_FORM {
+  TRUSTEE_IS_SID = 0,
+  TRUSTEE_IS_NAME = 1,
+  TRUSTEE_BAD_FORM = 2,
+  TRUSTEE_IS_OBJECTS_AND_SID = 3,
+  TRUSTEE_IS_OBJECTS_AND_NAME = 4,
+};
+
+enum TRUSTEE_TYPE {
+  TRUSTEE_IS_UNKNOWN = 0,
+  TRUSTEE_IS_USER = 1,
+  TRUSTEE_IS_GROUP = 2,
+  TRUSTEE_IS_DOMAIN = 3,
+  TRUSTEE_IS_ALIAS = 4,
+  TRUSTEE_IS_WELL_KNOWN_GROUP = 5,
+  TRUSTEE_IS_DELETED = 6,
+  TRUSTEE_IS_INVALID = 7,
+  TRUSTEE_IS_COMPUTER = 8,
+};
+
+struct TRUSTEE_W {
+  TRUSTEE_W* pMultipleTrustee;
+  MULTIPLE_TRUSTEE_OPERATION MultipleTrusteeOperation;
+  TRUSTEE_FORM TrusteeForm;
+  TRUSTEE_TYPE TrusteeType;
+  LPWSTR ptstrName;
+};
+
+struct EXPLICIT_ACCESS_W {
+  DWORD grfAccessPermissions;
+  ACCESS_MODE grfAccessMode;
+  DWORD grfInheritance;
+  TRUSTEE_W Trustee;
+};
+using PEXPLICIT_ACCESS_W = EXPLICIT_ACCESS_W*;
+
+inline constexpr DWORD NO_INHERITANCE = 0x0;
+inline constexpr DWORD SUB_CONTAINERS_AND_OBJECTS_INHERIT = 0x3;
+
+// The new ACL is allocated with LocalAlloc. Returns a Win32 error.
+DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PACL* new_acl);
+
+// The descriptor is self-relative and allocated with LocalAlloc; the out-pointers point into it.
+// Return a Win32 error; the last error is not set.
+DWORD GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                            PSECURITY_DESCRIPTOR* descriptor);
+DWORD SetNamedSecurityInfoW(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                            PSID group, PACL dacl, PACL sacl);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                      PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                      PSID group, PACL dacl, PACL sacl);
+
+// The older pair: a self-relative descriptor into the caller's buffer (a size query first), and
+// a write of exactly the given DACL to that one object.
+BOOL GetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
+                      DWORD length, LPDWORD needed);
+BOOL SetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
