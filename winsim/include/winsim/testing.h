@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "winsim/types.h"
@@ -50,5 +51,14 @@ std::size_t faultable_calls();
 std::vector<std::string> leaks();
 // Releases that went wrong: unknown or already released, or released with the wrong function.
 std::vector<std::string> release_errors();
+
+// The loopback-exempt list. A concurrent writer: after each of the next n successful writes the
+// list is put back as it was before that write (the other writer's list wins).
+void lose_loopback_writes(std::size_t n);
+// The list's SIDs in string form, in order; with their attributes words.
+std::vector<std::string> loopback_list();
+std::vector<std::pair<std::string, DWORD>> loopback_entries();
+// Replaces the list, as other software would have left it.
+void set_loopback_list(const std::vector<std::pair<std::string, DWORD>>& entries);
 
 }  // namespace winsim
