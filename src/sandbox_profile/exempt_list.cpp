@@ -1,0 +1,110 @@
+#include "sandbox_profile/exempt_list.h"
+
+#include <utility>
+
+#include "win/wide.h"
+
+namespace tavo {
+namespace {
+
+// 64-bit Windows has one calling convention, so these match the DLL's exports.
+using GetConfigFunction = DWORD (*)(DWORD* count, PSID_AND_ATTRIBUTES* app_containers);
+using SetConfigFunction = DWORD (*)(DWORD count, PSID_AND_ATTRIBUTES app_containers);
+
+struct Resolved {
+  HMODULE module = nullptr;
+  GetConfigFunction get = nullptr;
+  SetConfigFunction set = nullptr;
+};
+
+Resolved& resolved() {
+  static Resolved functions;
+  return functions;
+}
+
+// The last error after a call that reported failure; a failure without one still fails.
+DWORD last_error_or(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// Finds `name` in firewallapi.dll and keeps it in `slot`; a failure is tried again next time.
+template <class Function>
+std::expected<Function, DWORD> resolve(const char* name, Function& slot) {
+  if (slot != nullptr) return slot;
+  Resolved& r = resolved();
+  if (r.module == nullptr) {
+    r.module = LoadLibraryW(to_wide_nul("firewallapi.dll").c_str());
+    if (r.module == nullptr) return std::unexpected(last_error_or(ERROR_MOD_NOT_FOUND));
+  }
+  FARPROC found = GetProcAddress(r.module, name);
+  if (found == nullptr) return std::unexpected(last_error_or(ERROR_PROC_NOT_FOUND));
+  // void (*)() converts to and from every function pointer type without a cast warning.
+  slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+  return slot;
+}
+
+}  // namespace
+
+ExemptList::ExemptList(ExemptList&& other) noexcept
+    : heap_(std::exchange(other.heap_, nullptr)),
+      count_(std::exchange(other.count_, 0)),
+      array_(std::exchange(other.array_, nullptr)) {}
+
+ExemptList& ExemptList::operator=(ExemptList&& other) noexcept {
+  if (this != &other) {
+    reset();
+    heap_ = std::exchange(other.heap_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+    array_ = std::exchange(other.array_, nullptr);
+  }
+  return *this;
+}
+
+ExemptList::~ExemptList() {
+  reset();
+}
+
+std::span<const SID_AND_ATTRIBUTES> ExemptList::entries() const {
+  if (array_ == nullptr) return {};  // a count without an array is an empty list
+  return {array_, count_};
+}
+
+void ExemptList::reset() {
+  if (array_ != nullptr) {
+    // HeapFree's result is of no use here: there is nothing else to do with the memory.
+    for (DWORD i = 0; i < count_; ++i) {
+      if (array_[i].Sid != nullptr) HeapFree(heap_, 0, array_[i].Sid);
+    }
+    HeapFree(heap_, 0, array_);
+  }
+  heap_ = nullptr;
+  count_ = 0;
+  array_ = nullptr;
+}
+
+std::expected<ExemptList, DWORD> read_exempt_list() {
+  auto get = resolve("NetworkIsolationGetAppContainerConfig", resolved().get);
+  if (!get) return std::unexpected(get.error());
+  // The heap that receives the list is needed to give it back; without it, do not ask for it.
+  ExemptList list;
+  list.heap_ = GetProcessHeap();
+  if (list.heap_ == nullptr) return std::unexpected(last_error_or(ERROR_INVALID_HANDLE));
+  const DWORD error = (*get)(&list.count_, &list.array_);
+  if (error != ERROR_SUCCESS) return std::unexpected(error);
+  return list;
+}
+
+std::expected<void, DWORD> write_exempt_list(std::span<SID_AND_ATTRIBUTES> entries) {
+  auto set = resolve("NetworkIsolationSetAppContainerConfig", resolved().set);
+  if (!set) return std::unexpected(set.error());
+  const DWORD error = (*set)(static_cast<DWORD>(entries.size()), entries.data());
+  if (error != ERROR_SUCCESS) return std::unexpected(error);
+  return {};
+}
+
+void forget_network_isolation_functions() {
+  resolved() = Resolved{};
+}
+
+}  // namespace tavo
