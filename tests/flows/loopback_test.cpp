@@ -21,10 +21,10 @@ namespace {
 
 using Entries = std::vector<std::pair<std::string, DWORD>>;
 
-constexpr std::string_view kOurs = "S-1-15-2-11-22-33-44-55-66-77";
-constexpr std::string_view kOtherA = "S-1-15-2-1000-2000-3000-4000-5000-6000-7000";
-constexpr std::string_view kOtherB = "S-1-15-2-9-8-7-6-5-4-3";
-constexpr std::string_view kPool[] = {
+const std::string kOurs = "S-1-15-2-11-22-33-44-55-66-77";
+const std::string kOtherA = "S-1-15-2-1000-2000-3000-4000-5000-6000-7000";
+const std::string kOtherB = "S-1-15-2-9-8-7-6-5-4-3";
+const std::string kPool[] = {
     "S-1-15-2-100-0-0-0-0-0-1",
     "S-1-15-2-100-0-0-0-0-0-2",
     "S-1-15-2-100-0-0-0-0-0-3",
@@ -88,7 +88,7 @@ class Loopback : public testing::MachineTest {
 
   std::vector<unique_local<void>> pool_sids() {
     std::vector<unique_local<void>> sids;
-    for (std::string_view text : kPool)
+    for (const std::string& text : kPool)
       sids.push_back(make_sid(text));
     return sids;
   }
@@ -111,42 +111,38 @@ class Loopback : public testing::MachineTest {
 TEST_F(Loopback, AnEmptyListGetsOurEntryAlone) {
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback(ours.get()));
-  EXPECT_EQ(winsim::loopback_entries(), (Entries{{std::string(kOurs), 0}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOurs, 0}}));
   EXPECT_TRUE(log.contains("setting loopback-exempt list with 1 entries (0 preexisting + ours)"));
   EXPECT_EQ(winsim::count_calls("NetworkIsolationSetAppContainerConfig"), 1u);
   EXPECT_EQ(winsim::count_calls("NetworkIsolationGetAppContainerConfig"), 2u);  // and the check
 }
 
 TEST_F(Loopback, AnExemptSidLeavesTheListAlone) {
-  winsim::set_loopback_list({{std::string(kOtherA), 1}, {std::string(kOurs), 7}});
+  winsim::set_loopback_list({{kOtherA, 1}, {kOurs, 7}});
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback(ours.get()));
   EXPECT_TRUE(log.contains("SID already loopback-exempt; leaving list unchanged"));
   EXPECT_EQ(winsim::count_calls("NetworkIsolationSetAppContainerConfig"), 0u);
-  EXPECT_EQ(winsim::loopback_entries(),
-            (Entries{{std::string(kOtherA), 1}, {std::string(kOurs), 7}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOtherA, 1}, {kOurs, 7}}));
 }
 
 TEST_F(Loopback, OtherSoftwaresEntriesKeepTheirOrderAndAttributes) {
-  winsim::set_loopback_list({{std::string(kOtherB), 0x80000000}, {std::string(kOtherA), 1}});
+  winsim::set_loopback_list({{kOtherB, 0x80000000}, {kOtherA, 1}});
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback(ours.get()));
-  EXPECT_EQ(winsim::loopback_entries(), (Entries{{std::string(kOtherB), 0x80000000},
-                                                 {std::string(kOtherA), 1},
-                                                 {std::string(kOurs), 0}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOtherB, 0x80000000}, {kOtherA, 1}, {kOurs, 0}}));
   EXPECT_TRUE(log.contains("setting loopback-exempt list with 3 entries (2 preexisting + ours)"));
 }
 
 TEST_F(Loopback, AWriteLostOnceIsWrittenAgainOnTheRetry) {
-  winsim::set_loopback_list({{std::string(kOtherA), 1}});
+  winsim::set_loopback_list({{kOtherA, 1}});
   winsim::lose_loopback_writes(1);
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback(ours.get()));
   EXPECT_EQ(log.count("verify-after-set failed (race detected), retrying (attempt 1)"), 1u);
   EXPECT_FALSE(log.contains("attempt 2"));
   EXPECT_EQ(winsim::count_calls("NetworkIsolationSetAppContainerConfig"), 2u);
-  EXPECT_EQ(winsim::loopback_entries(),
-            (Entries{{std::string(kOtherA), 1}, {std::string(kOurs), 0}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOtherA, 1}, {kOurs, 0}}));
 }
 
 TEST_F(Loopback, AnEntryThatTurnsUpOnTheRetryIsNotWrittenAgain) {
@@ -158,11 +154,11 @@ TEST_F(Loopback, AnEntryThatTurnsUpOnTheRetryIsNotWrittenAgain) {
   EXPECT_TRUE(log.contains("retrying (attempt 1)"));
   EXPECT_TRUE(log.contains("verified SID present after retry"));
   EXPECT_EQ(winsim::count_calls("NetworkIsolationSetAppContainerConfig"), 1u);
-  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{std::string(kOurs)});
+  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{kOurs});
 }
 
 TEST_F(Loopback, TwoLostWritesFailAfterTheSecondWarning) {
-  winsim::set_loopback_list({{std::string(kOtherA), 1}});
+  winsim::set_loopback_list({{kOtherA, 1}});
   winsim::lose_loopback_writes(2);
   testing::LogCapture log;
   auto result = exempt_loopback(ours.get());
@@ -170,7 +166,7 @@ TEST_F(Loopback, TwoLostWritesFailAfterTheSecondWarning) {
   EXPECT_TRUE(log.contains("retrying (attempt 1)"));
   EXPECT_TRUE(log.contains("retrying (attempt 2)"));
   EXPECT_EQ(winsim::count_calls("NetworkIsolationSetAppContainerConfig"), 2u);
-  EXPECT_EQ(winsim::loopback_entries(), (Entries{{std::string(kOtherA), 1}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOtherA, 1}}));
 }
 
 TEST_F(Loopback, ReadAndWriteFailuresNameTheCallAndItsCode) {
@@ -186,7 +182,7 @@ TEST_F(Loopback, ReadAndWriteFailuresNameTheCallAndItsCode) {
 }
 
 TEST_F(Loopback, WithoutAdministratorRightsTheWriteFails) {
-  winsim::set_loopback_list({{std::string(kOtherA), 1}});
+  winsim::set_loopback_list({{kOtherA, 1}});
   testing::ScopedEnv user("WINSIM_ADMIN", "0");
   const std::size_t reads_before = winsim::count_calls("NetworkIsolationGetAppContainerConfig");
   EXPECT_EQ(message_of(exempt_loopback(ours.get())),
@@ -195,7 +191,7 @@ TEST_F(Loopback, WithoutAdministratorRightsTheWriteFails) {
   EXPECT_EQ(winsim::count_calls("NetworkIsolationGetAppContainerConfig") - reads_before, 1u);
   EXPECT_EQ(message_of(exempt_loopback_pool(std::vector<PSID>{ours.get()})),
             "NetworkIsolationSetAppContainerConfig (pool) returned Win32 error 5 (admin?)");
-  EXPECT_EQ(winsim::loopback_entries(), (Entries{{std::string(kOtherA), 1}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kOtherA, 1}}));
 }
 
 TEST_F(Loopback, AFailedCheckAfterASuccessfulWriteIsOnlyAWarning) {
@@ -207,7 +203,7 @@ TEST_F(Loopback, AFailedCheckAfterASuccessfulWriteIsOnlyAWarning) {
   ASSERT_TRUE(exempt_loopback(ours.get()));
   EXPECT_TRUE(log.contains(
       "verify-after-set Get failed (error 1168); Set succeeded so proceeding optimistically"));
-  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{std::string(kOurs)});
+  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{kOurs});
 }
 
 TEST_F(Loopback, AMissingFunctionFailsWithItsError) {
@@ -241,25 +237,17 @@ TEST_F(Loopback, APoolOnAnEmptyListIsWrittenInPoolOrder) {
   auto pool = pool_sids();
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback_pool(borrowed(pool)));
-  EXPECT_EQ(winsim::loopback_entries(), (Entries{{std::string(kPool[0]), 0},
-                                                 {std::string(kPool[1]), 0},
-                                                 {std::string(kPool[2]), 0}}));
+  EXPECT_EQ(winsim::loopback_entries(), (Entries{{kPool[0], 0}, {kPool[1], 0}, {kPool[2], 0}}));
   EXPECT_TRUE(log.contains("loopback exemption set (3 pool + 0 preserved = 3 total)"));
 }
 
 TEST_F(Loopback, APoolReplacesItsOldEntriesAndKeepsOthers) {
-  winsim::set_loopback_list({{std::string(kOtherA), 1},
-                             {std::string(kPool[1]), 4},
-                             {std::string(kOtherB), 2},
-                             {std::string(kPool[0]), 0}});
+  winsim::set_loopback_list({{kOtherA, 1}, {kPool[1], 4}, {kOtherB, 2}, {kPool[0], 0}});
   auto pool = pool_sids();
   testing::LogCapture log;
   ASSERT_TRUE(exempt_loopback_pool(borrowed(pool)));
-  const Entries expected = {{std::string(kOtherA), 1},
-                            {std::string(kOtherB), 2},
-                            {std::string(kPool[0]), 0},
-                            {std::string(kPool[1]), 0},
-                            {std::string(kPool[2]), 0}};
+  const Entries expected = {
+      {kOtherA, 1}, {kOtherB, 2}, {kPool[0], 0}, {kPool[1], 0}, {kPool[2], 0}};
   EXPECT_EQ(winsim::loopback_entries(), expected);
   EXPECT_TRUE(log.contains("loopback exemption set (3 pool + 2 preserved = 5 total)"));
 
@@ -279,7 +267,7 @@ TEST_F(Loopback, EveryFailingCallIsReportedAndLeaksNothing) {
       "NetworkIsolationSetAppContainerConfig returned Win32 error 5 (admin?)",
       "NetworkIsolationSetAppContainerConfig (pool) returned Win32 error 5 (admin?)",
   };
-  const Entries others = {{std::string(kOtherA), 1}, {std::string(kPool[1]), 0}};
+  const Entries others = {{kOtherA, 1}, {kPool[1], 0}};
   for (bool pool_form : {false, true}) {
     auto act = [&](const std::vector<unique_local<void>>& pool) {
       return pool_form ? exempt_loopback_pool(borrowed(pool)) : exempt_loopback(ours.get());
