@@ -2,17 +2,16 @@
 
 #include <utility>
 
-#include "win/wide.h"
+#include "win/error.h"
+#include "win/system_function.h"
 
 namespace tavo {
 namespace {
 
-// 64-bit Windows has one calling convention, so these match the DLL's exports.
-using GetConfigFunction = DWORD (*)(DWORD* count, PSID_AND_ATTRIBUTES* app_containers);
-using SetConfigFunction = DWORD (*)(DWORD count, PSID_AND_ATTRIBUTES app_containers);
+using GetConfigFunction = DWORD(WINAPI*)(DWORD* count, PSID_AND_ATTRIBUTES* app_containers);
+using SetConfigFunction = DWORD(WINAPI*)(DWORD count, PSID_AND_ATTRIBUTES app_containers);
 
 struct Resolved {
-  HMODULE module = nullptr;
   GetConfigFunction get = nullptr;
   SetConfigFunction set = nullptr;
 };
@@ -22,26 +21,13 @@ Resolved& resolved() {
   return functions;
 }
 
-// The last error after a call that reported failure; a failure without one still fails.
-DWORD last_error_or(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : fallback;
-}
-
 // Finds `name` in firewallapi.dll and keeps it in `slot`; a failure is tried again next time.
 template <class Function>
 std::expected<Function, DWORD> resolve(const char* name, Function& slot) {
   if (slot != nullptr) return slot;
-  Resolved& r = resolved();
-  if (r.module == nullptr) {
-    r.module = LoadLibraryW(to_wide_nul("firewallapi.dll").c_str());
-    if (r.module == nullptr) return std::unexpected(last_error_or(ERROR_MOD_NOT_FOUND));
-  }
-  FARPROC found = GetProcAddress(r.module, name);
-  if (found == nullptr) return std::unexpected(last_error_or(ERROR_PROC_NOT_FOUND));
-  // void (*)() converts to and from every function pointer type without a cast warning.
-  slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-  return slot;
+  auto found = system_function_as<Function>("firewallapi.dll", name);
+  if (found) slot = *found;
+  return found;
 }
 
 }  // namespace

@@ -20,6 +20,11 @@ HresultError HresultError::from_win32(std::uint32_t error) {
   return HresultError((error & 0xFFFF) | 0x80070000u);
 }
 
+DWORD last_error_or(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
 HresultError HresultError::from_last_error() {
   return from_win32(GetLastError());
 }

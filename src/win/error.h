@@ -49,6 +49,10 @@ std::optional<std::string> system_message(std::uint32_t code);
 // "0x" and eight upper-case hexadecimal digits.
 std::string hex_code(std::uint32_t code);
 
+// The thread's last error after a call that reported failure, or `fallback` when the call left
+// it at 0: a failure never turns into success.
+DWORD last_error_or(DWORD fallback);
+
 // The failure of a file operation, shown as the system's text and " (os error N)", or as
 // "stream did not contain valid UTF-8" for text that is not UTF-8.
 class IoError {

@@ -220,7 +220,7 @@ TEST_F(Loopback, AMissingFunctionFailsWithItsError) {
   EXPECT_TRUE(winsim::loopback_list().empty());
 
   forget_network_isolation_functions();
-  winsim::fail_next_call("LoadLibraryW", "firewallapi", ERROR_MOD_NOT_FOUND);
+  winsim::fail_next_call("LoadLibraryExW", "firewallapi", ERROR_MOD_NOT_FOUND);
   EXPECT_EQ(message_of(exempt_loopback(ours.get())),
             "NetworkIsolationGetAppContainerConfig returned Win32 error 126 (admin?)");
 }
@@ -230,7 +230,7 @@ TEST_F(Loopback, FunctionsAreLookedUpOnceFound) {
   EXPECT_EQ(winsim::count_calls("GetProcAddress"), 2u);
   ASSERT_TRUE(exempt_loopback_pool(std::vector<PSID>{ours.get()}));
   EXPECT_EQ(winsim::count_calls("GetProcAddress"), 2u);
-  EXPECT_EQ(winsim::count_calls("LoadLibraryW"), 1u);
+  EXPECT_EQ(winsim::count_calls("LoadLibraryExW"), 2u);
 }
 
 TEST_F(Loopback, APoolOnAnEmptyListIsWrittenInPoolOrder) {
