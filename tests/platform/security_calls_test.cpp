@@ -157,7 +157,8 @@ TEST_F(SecurityCalls, GrantMergesIntoTheSameEntryAndPlacesNewAllowsBeforeTheFirs
 }
 
 TEST_F(SecurityCalls, NewDenyEntriesGoFirstAndRepeatedDeniesAddNothing) {
-  if (testing::running_under_wine()) GTEST_SKIP() << "Wine does not put new deny entries first";
+  if (testing::running_under_wine())
+    GTEST_SKIP() << "Wine neither puts new deny entries first nor merges repeated ones";
   PACL allows = apply({record(0x1200A9, GRANT_ACCESS, 0, kUsers)});
   PACL denied = apply({record(0x1201BF, DENY_ACCESS, 3, kApp)}, allows);
   PACL again = apply(

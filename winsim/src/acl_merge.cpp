@@ -150,7 +150,10 @@ std::optional<Layout> layout_of(const ACL* acl) {
 }  // namespace
 
 DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PACL* new_acl) {
-  if (DWORD error = enter("SetEntriesInAclW", first_trustee(count, entries))) return error;
+  if (DWORD error = enter("SetEntriesInAclW", first_trustee(count, entries))) {
+    if (new_acl != nullptr) *new_acl = nullptr;  // a failure never leaves a result behind
+    return error;
+  }
   if (new_acl == nullptr || (count > 0 && entries == nullptr)) return ERROR_INVALID_PARAMETER;
   *new_acl = nullptr;
   if (count == 0 && old_acl == nullptr) return ERROR_SUCCESS;
