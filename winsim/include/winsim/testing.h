@@ -61,4 +61,17 @@ std::vector<std::pair<std::string, DWORD>> loopback_entries();
 // Replaces the list, as other software would have left it.
 void set_loopback_list(const std::vector<std::pair<std::string, DWORD>>& entries);
 
+// Security state. Paths are Windows paths (or host paths, or "NUL"); DACLs are written in the
+// state file's notation: "D:", "P" when protected, then "(A;OICI;0x1f01ff;;;S-1-5-18)" per entry.
+//
+// The object's DACL as the platform's read calls give it: stored entries, then inherited ones.
+// "" when the object does not exist.
+std::string dacl_sddl(std::string_view windows_path);
+// What the state file stores for the object; "" when it stores nothing.
+std::string stored_sddl(std::string_view windows_path);
+// Arranges what the object stores ("" removes the record). SID aliases (SY, BA, ...) may be used.
+void set_stored_sddl(std::string_view windows_path, std::string_view sddl);
+// The AppContainer profiles, one "NAME=SID" line each, in name order.
+std::vector<std::string> profiles();
+
 }  // namespace winsim

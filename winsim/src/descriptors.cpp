@@ -1,0 +1,117 @@
+// Security descriptors: building the self-relative form, reading either form, and the
+// descriptor calls.
+#include "descriptors.h"
+
+#include <cstring>
+
+#include "winsim/kernel.h"
+
+namespace winsim::detail {
+namespace {
+
+// Self-relative layout: revision, 0, control, then the offsets of owner, group, SACL and DACL.
+constexpr std::size_t kSelfRelativeHeader = 20;
+constexpr std::size_t kDaclOffsetField = 16;
+
+}  // namespace
+
+std::vector<BYTE> self_relative_descriptor(const Dacl* dacl) {
+  SECURITY_DESCRIPTOR_CONTROL control = SE_SELF_RELATIVE;
+  std::size_t acl_size = 0;
+  if (dacl != nullptr) {
+    control |= SE_DACL_PRESENT;
+    if (dacl->is_protected) control |= SE_DACL_PROTECTED;
+    acl_size = acl_bytes_in_use(dacl->entries);
+  }
+  std::vector<BYTE> bytes(kSelfRelativeHeader + acl_size, 0);
+  bytes[0] = SECURITY_DESCRIPTOR_REVISION;
+  std::memcpy(bytes.data() + 2, &control, 2);
+  if (dacl != nullptr) {
+    const auto offset = static_cast<DWORD>(kSelfRelativeHeader);
+    std::memcpy(bytes.data() + kDaclOffsetField, &offset, 4);
+    write_acl(dacl->entries, acl_size, bytes.data() + kSelfRelativeHeader);
+  }
+  return bytes;
+}
+
+std::optional<DescriptorDacl> descriptor_dacl(const void* descriptor) {
+  if (descriptor == nullptr) return std::nullopt;
+  const auto* bytes = static_cast<const BYTE*>(descriptor);
+  if (bytes[0] != SECURITY_DESCRIPTOR_REVISION) return std::nullopt;
+  DescriptorDacl out;
+  std::memcpy(&out.control, bytes + 2, 2);
+  if (!(out.control & SE_DACL_PRESENT)) return out;
+  if (out.control & SE_SELF_RELATIVE) {
+    DWORD offset;
+    std::memcpy(&offset, bytes + kDaclOffsetField, 4);
+    if (offset != 0 && offset < kSelfRelativeHeader) return std::nullopt;
+    out.dacl = offset == 0 ? nullptr : reinterpret_cast<const ACL*>(bytes + offset);
+  } else {
+    out.dacl = static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Dacl;
+  }
+  return out;
+}
+
+}  // namespace winsim::detail
+
+using namespace winsim::detail;
+
+namespace {
+constexpr DWORD kErrorUnknownRevision = 1305;
+}  // namespace
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision) {
+  if (DWORD error = enter("InitializeSecurityDescriptor")) return fail(error, FALSE);
+  if (descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (revision != SECURITY_DESCRIPTOR_REVISION) return fail(kErrorUnknownRevision, FALSE);
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  *sd = SECURITY_DESCRIPTOR{};
+  sd->Revision = SECURITY_DESCRIPTOR_REVISION;
+  return TRUE;
+}
+
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL dacl,
+                               BOOL defaulted) {
+  if (DWORD error = enter("SetSecurityDescriptorDacl")) return fail(error, FALSE);
+  if (descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return fail(kErrorUnknownRevision, FALSE);
+  // Only the absolute form holds pointers that can be set.
+  if (sd->Control & SE_SELF_RELATIVE) return fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+  sd->Control &= static_cast<SECURITY_DESCRIPTOR_CONTROL>(~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
+  sd->Dacl = nullptr;
+  if (present) {
+    sd->Control |= SE_DACL_PRESENT;
+    sd->Dacl = dacl;
+    if (defaulted) sd->Control |= SE_DACL_DEFAULTED;
+  }
+  return TRUE;
+}
+
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
+                               LPBOOL defaulted) {
+  if (DWORD error = enter("GetSecurityDescriptorDacl")) return fail(error, FALSE);
+  if (descriptor == nullptr || present == nullptr || dacl == nullptr || defaulted == nullptr)
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto view = descriptor_dacl(descriptor);
+  if (!view) return fail(kErrorUnknownRevision, FALSE);
+  *present = (view->control & SE_DACL_PRESENT) ? TRUE : FALSE;
+  // As on the platform, the DACL and its defaulted flag are left alone when no DACL is present.
+  if (*present) {
+    *dacl = const_cast<PACL>(view->dacl);
+    *defaulted = (view->control & SE_DACL_DEFAULTED) ? TRUE : FALSE;
+  }
+  return TRUE;
+}
+
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  PSECURITY_DESCRIPTOR_CONTROL control, LPDWORD revision) {
+  if (DWORD error = enter("GetSecurityDescriptorControl")) return fail(error, FALSE);
+  if (descriptor == nullptr || control == nullptr || revision == nullptr)
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  const auto* bytes = static_cast<const BYTE*>(descriptor);
+  if (bytes[0] != SECURITY_DESCRIPTOR_REVISION) return fail(kErrorUnknownRevision, FALSE);
+  std::memcpy(control, bytes + 2, 2);
+  *revision = bytes[0];
+  return TRUE;
+}

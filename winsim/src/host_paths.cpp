@@ -1,0 +1,102 @@
+// Canonical host paths and the drive roots they may lie under.
+#include "host_paths.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "internal.h"
+
+namespace winsim::detail {
+namespace {
+
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// WINSIM_ROOT with its links resolved; nothing when it is unset or does not exist.
+std::optional<std::string> real_winsim_root() {
+  const char* root = std::getenv("WINSIM_ROOT");
+  if (root == nullptr || *root == '\0') return std::nullopt;
+  return real_path(root);
+}
+
+std::string current_directory() {
+  std::vector<char> buffer(PATH_MAX);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return "/";
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+}  // namespace
+
+std::string lexical_absolute(std::string_view host) {
+  std::string full =
+      host.starts_with('/') ? std::string(host) : current_directory() + "/" + std::string(host);
+  std::vector<std::string_view> parts;
+  std::string_view rest = full;
+  while (!rest.empty()) {
+    auto slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  for (std::string_view part : parts)
+    out.append("/").append(part);
+  return out.empty() ? "/" : out;
+}
+
+std::optional<std::string> real_path(const std::string& host) {
+  char* resolved = ::realpath(host.c_str(), nullptr);
+  if (resolved == nullptr) return std::nullopt;
+  std::string out = resolved;
+  std::free(resolved);
+  return out;
+}
+
+std::string canonical_path(const std::string& host) {
+  if (auto real = real_path(host)) return *real;
+  return lexical_absolute(host);
+}
+
+std::string parent_directory(std::string_view canonical) {
+  auto slash = canonical.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return "/";
+  return std::string(canonical.substr(0, slash));
+}
+
+bool is_canonical_root(std::string_view canonical) {
+  if (canonical == "/") return true;
+  auto root = real_winsim_root();
+  return root && canonical.size() == root->size() + 2 && canonical.starts_with(*root) &&
+         canonical[root->size()] == '/' && is_letter(canonical[root->size() + 1]);
+}
+
+std::optional<std::string> drive_form(std::string_view canonical) {
+  auto root = real_winsim_root();
+  if (!root || canonical.size() < root->size() + 2 || !canonical.starts_with(*root) ||
+      canonical[root->size()] != '/' || !is_letter(canonical[root->size() + 1]) ||
+      (canonical.size() > root->size() + 2 && canonical[root->size() + 2] != '/')) {
+    return std::nullopt;
+  }
+  std::string out(1, static_cast<char>(std::toupper(canonical[root->size() + 1])));
+  out += ":\\";
+  for (char c : canonical.substr(std::min(canonical.size(), root->size() + 3)))
+    out.push_back(c == '/' ? '\\' : c);
+  return out;
+}
+
+}  // namespace winsim::detail
