@@ -9,6 +9,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <winsim/win32.h>
 #endif

@@ -39,13 +39,21 @@ std::expected<std::string, IoError> read_text_file(std::string_view path) {
   return content;
 }
 
+std::expected<unique_handle, IoError> create_file(std::string_view path) {
+  return open(path, GENERIC_WRITE, CREATE_ALWAYS);
+}
+
 std::expected<void, IoError> write_file(std::string_view path, std::string_view bytes) {
-  auto file = open(path, GENERIC_WRITE, CREATE_ALWAYS);
+  auto file = create_file(path);
   if (!file) return std::unexpected(file.error());
+  return write_all(file->get(), bytes);
+}
+
+std::expected<void, IoError> write_all(HANDLE file, std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
-    if (!WriteFile(file->get(), bytes.data(), chunk, &written, nullptr)) {
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
       return std::unexpected(IoError::from_last_error());
     }
     if (written == 0) return std::unexpected(IoError::from_win32(ERROR_DISK_FULL));

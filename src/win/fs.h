@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "win/error.h"
+#include "win/unique.h"
 
 namespace tavo::fs {
 
@@ -16,6 +17,11 @@ std::expected<std::string, IoError> read_text_file(std::string_view path);
 
 // Creates the file or truncates it, then writes `bytes` in full.
 std::expected<void, IoError> write_file(std::string_view path, std::string_view bytes);
+
+// The two steps of write_file, for callers that report them apart: creating (or truncating) the
+// file for writing, and writing all of `bytes` to an open file.
+std::expected<unique_handle, IoError> create_file(std::string_view path);
+std::expected<void, IoError> write_all(HANDLE file, std::string_view bytes);
 
 // Creates the directory and every missing ancestor. Directories that exist are no failure.
 std::expected<void, IoError> create_dir_all(std::string_view path);

@@ -69,7 +69,6 @@ std::size_t nth_call(const std::vector<std::string>& calls, std::string_view fun
 class Loopback : public testing::MachineTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
     forget_network_isolation_functions();
     ours = make_sid(kOurs);
   }

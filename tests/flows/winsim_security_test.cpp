@@ -31,7 +31,6 @@ std::string sddl(std::string_view text) {
 class WinsimSecurity : public testing::MachineTest {
  protected:
   void SetUp() override {
-    MachineTest::SetUp();
     ASSERT_TRUE(ConvertStringSidToSidW(to_wide_nul(kApp).c_str(), app_.put()));
   }
   // A new process on the same machine: what is not in the state file is gone.

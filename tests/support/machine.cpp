@@ -9,18 +9,24 @@
 
 namespace tavo::testing {
 
-void MachineTest::SetUp() {
+MachineTest::MachineTest() {
 #if !defined(_WIN32)
   winsim::reset();
 #endif
 }
 
-void MachineTest::TearDown() {
+MachineTest::~MachineTest() {
 #if !defined(_WIN32)
   for (const std::string& leak : winsim::leaks())
     ADD_FAILURE() << "leak: " << leak;
   for (const std::string& error : winsim::release_errors())
     ADD_FAILURE() << "release: " << error;
+#endif
+}
+
+void MachineTest::fresh_machine() {
+#if !defined(_WIN32)
+  winsim::reset_machine();
 #endif
 }
 

@@ -11,8 +11,13 @@ namespace tavo::testing {
 
 class MachineTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  // The machine is reset before a derived fixture's members are made and checked after they are
+  // gone, so members may hold SIDs and handles.
+  MachineTest();
+  ~MachineTest() override;
+
+  // A fresh machine in the middle of a test; what the test holds stays accounted.
+  static void fresh_machine();
 };
 
 // True when the Windows build runs under Wine (some platform texts differ there).

@@ -153,9 +153,13 @@ namespace winsim {
 
 void reset() {
   detail::reset_handles();
+  reset_machine();
+  detail::reset_accounting();
+}
+
+void reset_machine() {
   detail::reset_state();
   detail::reset_gate();
-  detail::reset_accounting();
 }
 
 }  // namespace winsim

@@ -22,6 +22,9 @@ struct Call {
 // Gives the process a fresh machine: no profiles, no security records, an empty loopback list,
 // no faults, an empty trace and nothing accounted. Standard handles stay usable.
 void reset();
+// A fresh machine for the rest of a test (state, faults and trace as after reset()), while what
+// the test still holds (SIDs, handles, memory) stays accounted and must still be released.
+void reset_machine();
 
 // The calls made since the last reset, in order.
 const std::vector<Call>& trace();

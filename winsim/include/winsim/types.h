@@ -46,6 +46,10 @@ using HMODULE = void*;
 using HINSTANCE = void*;
 using FARPROC = LONG_PTR (*)();
 
+// Calling conventions mean nothing on 64-bit targets.
+#define WINAPI
+#define CALLBACK
+
 inline constexpr BOOL TRUE = 1;
 inline constexpr BOOL FALSE = 0;
 

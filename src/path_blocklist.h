@@ -1,0 +1,44 @@
+// The system-path guard: paths whose ACLs the program never changes.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tavo {
+
+// Protected locations: these and everything below them. Every drive root is protected too.
+inline constexpr std::array<std::string_view, 14> SYSTEM_PATHS = {"C:\\Windows",
+                                                                  "C:\\Program Files",
+                                                                  "C:\\Program Files (x86)",
+                                                                  "C:\\ProgramData",
+                                                                  "C:\\System32",
+                                                                  "C:\\SysWOW64",
+                                                                  "/etc",
+                                                                  "/usr",
+                                                                  "/bin",
+                                                                  "/sbin",
+                                                                  "/lib",
+                                                                  "/boot",
+                                                                  "/sys",
+                                                                  "/proc"};
+
+// The form both sides of a comparison take: without a leading \\?\ or \\.\, '/' as '\', ASCII
+// letters in lower case, trailing separators removed (a lone '\' stays).
+std::string normalize_for_compare(std::string_view path);
+
+// True for a drive root and for an entry of SYSTEM_PATHS or anything below one, judged on the
+// text alone: nothing is resolved, expanded or made absolute.
+bool is_system_path(std::string_view path);
+
+// The guard the modes apply before changing an ACL: the path as typed, and the object it names
+// once resolved (the final path of an existing object, links followed; otherwise the full path in
+// its long form), must both pass is_system_path. Catches C:\Temp\..\Windows, C:\\Windows,
+// C:\PROGRA~1, a relative Windows typed in C:\, and links into protected directories.
+bool is_refused_path(std::string_view path);
+
+// The object a path names: its final path when it exists, otherwise its full long path; the path
+// unchanged when neither can be had.
+std::string resolved_path(std::string_view path);
+
+}  // namespace tavo

@@ -1,0 +1,62 @@
+#include "sandbox_profile/sid.h"
+
+#include "log.h"
+#include "text.h"
+#include "win/fs.h"
+#include "win/path.h"
+#include "win/unique.h"
+#include "win/wide.h"
+
+namespace tavo {
+
+std::expected<std::string, HresultError> sid_to_sddl(PSID sid) {
+  unique_local<WCHAR> text;
+  if (!ConvertSidToStringSidW(sid, text.put())) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  if (!text)
+    return std::unexpected(HresultError(0, "ConvertSidToStringSidW returned NULL with no error"));
+  std::optional<std::string> sddl = from_wide(wide_view(text.get()));
+  if (!sddl) {
+    return std::unexpected(HresultError(
+        0, format("SDDL is not valid UTF-16: {}", "invalid utf-16: lone surrogate found")));
+  }
+  return *sddl;
+}
+
+std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
+  auto text = fs::read_text_file(path);
+  if (!text) return std::unexpected(format("network sid file '{}': {}", path, text.error()));
+  const std::string_view sddl = trim_white_space(*text);
+  if (sddl.empty()) return std::unexpected(format("network sid file '{}' is empty", path));
+  log(Level::Info, kTargetProfile, "read network SID from {} (sddl={})", path, sddl);
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(to_wide_nul(sddl).c_str(), &sid)) {
+    const HresultError error = HresultError::from_last_error();
+    return std::unexpected(format("ConvertStringSidToSidW({}): {}", sddl, error));
+  }
+  return SandboxSid(sid, SandboxSid::Kind::SidFile);
+}
+
+std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {
+  if (std::optional<std::string> parent = path::parent(path); parent && !parent->empty()) {
+    if (auto made = fs::create_dir_all(*parent); !made) {
+      return std::unexpected(
+          HresultError(0, format("create_dir_all({}): {}", *parent, made.error())));
+    }
+  }
+  auto file = fs::create_file(path);
+  if (!file) return std::unexpected(HresultError(0, format("create({}): {}", path, file.error())));
+  std::string line(content);
+  line.push_back('\n');
+  if (auto written = fs::write_all(file->get(), line); !written) {
+    return std::unexpected(HresultError(0, format("write({}): {}", path, written.error())));
+  }
+  return {};
+}
+
+bool sid_equal(PSID a, PSID b) {
+  return EqualSid(a, b) != FALSE;
+}
+
+}  // namespace tavo

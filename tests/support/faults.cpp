@@ -1,0 +1,40 @@
+#include "support/faults.h"
+
+#if !defined(_WIN32)
+#include <winsim/testing.h>
+
+#include <array>
+#include <string>
+
+namespace tavo::testing {
+namespace {
+
+bool is_release(std::string_view function) {
+  static constexpr std::array<std::string_view, 6> kReleases = {
+      "LocalFree",   "FreeSid",   "HeapFree",
+      "CloseHandle", "FindClose", "DeleteProcThreadAttributeList"};
+  for (std::string_view release : kReleases) {
+    if (function == release) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
+                                std::size_t occurrence) {
+  const std::size_t first = winsim::trace().size();
+  action();
+  const auto& calls = winsim::trace();
+  std::size_t number = 0;
+  std::size_t seen = 0;
+  for (std::size_t i = first; i < calls.size(); ++i) {
+    if (is_release(calls[i].function)) continue;
+    ++number;
+    if (calls[i].function == function && ++seen == occurrence) return number;
+  }
+  return 0;
+}
+
+}  // namespace tavo::testing
+#endif

@@ -1,0 +1,58 @@
+#include "path_blocklist.h"
+
+#include <gtest/gtest.h>
+
+namespace tavo {
+namespace {
+
+TEST(SystemPaths, NormalizationDropsOnePrefixFoldsAsciiAndTrailingSeparators) {
+  EXPECT_EQ(normalize_for_compare("\\\\?\\C:\\Windows\\"), "c:\\windows");
+  EXPECT_EQ(normalize_for_compare("\\\\.\\C:/Program Files//"), "c:\\program files");
+  EXPECT_EQ(normalize_for_compare("\\\\?\\\\\\?\\x"),
+            "\\\\?\\x");  // only one prefix, only at the start
+  EXPECT_EQ(normalize_for_compare("/"), "\\");
+  EXPECT_EQ(normalize_for_compare("\\\\\\"), "\\");
+  EXPECT_EQ(normalize_for_compare("C:\\\xC3\x89T\xC3\x89"),
+            "c:\\\xC3\x89t\xC3\x89");  // non-ASCII kept
+  EXPECT_EQ(normalize_for_compare(""), "");
+}
+
+TEST(SystemPaths, DriveRootsAndListedDirectoriesWithEverythingBelow) {
+  for (const char* path : {"C:\\Windows",
+                           "c:/windows/",
+                           "C:\\WINDOWS\\System32\\drivers",
+                           "C:\\Windows\\\\",
+                           "\\\\?\\C:\\Windows\\Temp",
+                           "\\\\.\\C:\\Program Files\\App",
+                           "C:\\Program Files (x86)\\App",
+                           "C:\\ProgramData",
+                           "C:\\System32",
+                           "C:\\SysWOW64\\x",
+                           "C:",
+                           "C:\\",
+                           "d:/",
+                           "Z:\\\\//",
+                           "/etc/passwd",
+                           "\\etc",
+                           "/usr/local/bin",
+                           "/bin",
+                           "/sbin",
+                           "/lib",
+                           "/boot",
+                           "/sys",
+                           "/proc/1"}) {
+    EXPECT_TRUE(is_system_path(path)) << path;
+  }
+}
+
+TEST(SystemPaths, OnlyTheTextCountsAndComponentsMustMatchWhole) {
+  for (const char* path :
+       {"C:\\Windows.old", "C:\\Program Filesx", "/etcetera", "C:Windows", "C:\\Users\\me",
+        "D:\\Windows", "//?/C:/Windows", "\\\\?\\UNC\\server\\share", "C:\\\\Windows",
+        "C:\\Temp\\..\\Windows", "Windows", "C:\\PROGRA~1", "\\", "", "/usr2", "/", "1:"}) {
+    EXPECT_FALSE(is_system_path(path)) << path;
+  }
+}
+
+}  // namespace
+}  // namespace tavo
