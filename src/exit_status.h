@@ -1,6 +1,7 @@
 // The program's exit statuses. A run mode that completes returns its command's status instead.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace tavo {
@@ -16,6 +17,11 @@ enum ExitStatus : int {
   kStatusCleanupPartial = 17,  // cleanup could not confirm every revoke
   kStatusInternal = 101,       // a broken invariant
 };
+
+// The status of a run whose command ended with `exit_code`: kStatusLaunch for an NTSTATUS
+// (0x80000000 and above); otherwise the code's low eight bits, except that a failing code whose
+// low eight bits are all zero (256, 512, ...) gives 1, so a failure never reads as success.
+int command_exit_status(std::uint32_t exit_code);
 
 // Ends the process with kStatusInternal after one line on standard error. The one way out for a
 // broken invariant.

@@ -1,0 +1,66 @@
+#include "path_grant/traversal.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "acl.h"
+#include "log.h"
+#include "path_grant/all_app_packages.h"
+#include "win/env.h"
+#include "win/path.h"
+#include "win/path_names.h"
+
+namespace tavo {
+namespace {
+
+// Every proper ancestor of `path`, nearest first; the root is the last one.
+std::vector<std::string> ancestors_of(const std::string& path) {
+  std::vector<std::string> list;
+  std::string current = path;
+  while (std::optional<std::string> parent = path::parent(current)) {
+    list.push_back(*parent);
+    // A root is its own parent: nothing lies above it.
+    if (path::parent(*parent).value_or(*parent) == *parent) break;
+    current = *parent;
+  }
+  return list;
+}
+
+}  // namespace
+
+std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path) {
+  const std::string resolved = final_path_name(path).value_or(std::string(path));
+  // The whole list is known before the first grant changes anything.
+  const std::vector<std::string> ancestors = ancestors_of(resolved);
+  std::uint32_t granted = 0;
+  for (const std::string& ancestor : ancestors) {
+    if (has_all_app_packages_ace(ancestor)) {
+      log(Level::Debug, kTargetPathGrant, "ancestor {} already has AAP \xE2\x80\x94 skipping",
+          ancestor);
+      continue;
+    }
+    log(Level::Debug, kTargetPathGrant, "granting traverse on ancestor: {}", ancestor);
+    if (auto done = grant_traverse(sid, ancestor); !done) {
+      return std::unexpected(format("grant ancestor {} failed: {}", ancestor, done.error()));
+    }
+    ++granted;
+  }
+  if (granted > 0) {
+    log(Level::Info, kTargetPathGrant, "granted traverse on {} ancestor(s) of {}", granted, path);
+  }
+  return {};
+}
+
+std::expected<void, std::string> grant_drive_root_traversal(PSID sid) {
+  const std::optional<std::string> drive = env_var("SystemDrive");
+  std::string root = "C:\\";
+  if (drive && !drive->empty()) root = drive->ends_with('\\') ? *drive : *drive + "\\";
+  log(Level::Info, kTargetPathGrant, "granting drive root traversal on {}", root);
+  if (auto done = grant_traverse(sid, root); !done) {
+    return std::unexpected(
+        format("grant drive root traversal on {} failed: {}", root, done.error()));
+  }
+  return {};
+}
+
+}  // namespace tavo
