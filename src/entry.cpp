@@ -1,5 +1,6 @@
 #include "entry.h"
 
+#include "cleanup.h"
 #include "cli.h"
 #include "exit_status.h"
 #include "log.h"
@@ -32,7 +33,7 @@ int dispatch(const Command& command) {
   struct Visitor {
     int operator()(const Probe&) const { return probe(); }
     int operator()(const Run&) const { return not_available("run"); }
-    int operator()(const Cleanup&) const { return not_available("cleanup"); }
+    int operator()(const Cleanup& c) const { return cleanup(c); }
     int operator()(const RegisterSandboxProfile&) const {
       return not_available("sandbox profile registration");
     }
