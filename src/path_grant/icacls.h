@@ -24,7 +24,8 @@ struct IcaclsRun {
   bool ok() const { return exit_code == 0; }
 };
 
-// One awaited run: icacls TARGET /grant G1 /grant G2 ... FLAGS. The error is a failed start.
+// One awaited run: icacls TARGET /grant G1 /grant G2 ... FLAGS. The error is a failed start
+// (or, after a platform failure, a run that could not be awaited; it has been ended then).
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
                                              std::span<const std::string_view> flags);

@@ -4,6 +4,8 @@
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -218,6 +220,43 @@ TEST_F(Launch, ADeathBySignalReadsAsTheMatchingStatus) {
   EXPECT_EQ(run_sh("kill -SEGV $$"), 0xC0000005u);
   EXPECT_EQ(run_sh("kill -TERM $$"), 0xC000013Au);
   EXPECT_EQ(run_sh("kill -INT $$"), 0xC000013Au);
+}
+
+// In a terminal's foreground, the command's job gets the terminal while it runs (a group that
+// is not in the foreground would be stopped when it reads) and gives it back afterwards. The
+// launch runs in a child with a pseudo-terminal as its controlling terminal.
+TEST_F(Launch, ReadsFromTheTerminalItShares) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const std::string name = ::ptsname(terminal);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setsid();
+    const int slave = ::open(name.c_str(), O_RDWR);  // becomes the controlling terminal
+    ::dup2(slave, 0);
+    winsim::reset();
+    auto read = run_sh("read line && [ \"$line\" = typed ]");
+    const bool back = ::tcgetpgrp(0) == ::getpgrp();
+    winsim::reset();
+    ::_exit(read == 0u && back ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::write(terminal, "typed\n", 6), 6);
+  int status = 0;
+  pid_t reaped = 0;
+  for (int i = 0; i < 1000 && reaped == 0; ++i) {
+    reaped = ::waitpid(child, &status, WNOHANG);
+    if (reaped == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (reaped == 0) {  // stuck: the command was stopped instead of reading
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  ::close(terminal);
+  EXPECT_EQ(reaped, child) << "the launch did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Every platform call of the launch failing in turn: the error comes back, and neither a process

@@ -57,16 +57,6 @@ class WinsimProcesses : public testing::MachineTest {
     ::chmod((dir / name).c_str(), mode);
   }
 
-  DWORD exit_code_of(const std::string& line) {
-    auto started = start(line);
-    EXPECT_TRUE(started) << started.error();
-    if (!started) return 0;
-    WaitForSingleObject(started->process.get(), INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(started->process.get(), &code);
-    return code;
-  }
-
   testing::TempDir dir;
 };
 
@@ -185,44 +175,6 @@ TEST_F(WinsimProcesses, AChildWritesThroughAnInheritedPipeEndOnly) {
   };
   EXPECT_EQ(run_into_pipe(true), "through the pipe\n");
   EXPECT_EQ(run_into_pipe(false), "");
-}
-
-TEST_F(WinsimProcesses, DeathsBySignalReadAsWindowsStatuses) {
-  EXPECT_EQ(exit_code_of("sh -c \"kill -ABRT $$\""), 3u);  // abort() of a Windows program
-  EXPECT_EQ(exit_code_of("sh -c \"kill -HUP $$\""), 0xC000013Au);
-  EXPECT_EQ(exit_code_of("sh -c \"kill -KILL $$\""), 1u);
-  EXPECT_EQ(exit_code_of("sh -c \"kill -ILL $$\""), 0xC000001Du);
-}
-
-TEST_F(WinsimProcesses, WaitsTimeOutWhileTheProcessRuns) {
-  auto started = start("sleep 30");
-  ASSERT_TRUE(started);
-  const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(WaitForSingleObject(started->process.get(), 30), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(started->process.get(), 0), WAIT_TIMEOUT);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
-  ASSERT_TRUE(TerminateProcess(started->process.get(), 7));
-  EXPECT_EQ(WaitForSingleObject(started->process.get(), 0), WAIT_OBJECT_0);
-  DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeProcess(started->process.get(), &code));
-  EXPECT_EQ(code, 7u);
-}
-
-TEST_F(WinsimProcesses, OnlyASuspendedProcessJoinsAJob) {
-  unique_handle job(CreateJobObjectW(nullptr, nullptr));
-  ASSERT_TRUE(job);
-  auto running = start("sleep 30");
-  ASSERT_TRUE(running);
-  // Wait until the program runs: a host process changes its group only before that.
-  for (int i = 0; i < 200 && winsim::running_processes() > 0; ++i) {
-    std::ifstream cmdline("/proc/" + std::to_string(running->pid) + "/cmdline");
-    std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (text.starts_with("sleep")) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_FALSE(AssignProcessToJobObject(job.get(), running->process.get()));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  TerminateProcess(running->process.get(), 1);
 }
 
 TEST_F(WinsimProcesses, ClosingAKillOnCloseJobEndsItsProcessesAndOnlyThen) {
