@@ -164,7 +164,7 @@ TEST_F(Launch, GivesTheCommandNoDescriptorBeyondTheStandardOnes) {
   std::string ours;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     if (std::stoi(entry.path().filename().string()) >= 3)
-      ours += " " + entry.path().filename().string();
+      ours.append(" ").append(entry.path().filename().string());
   }
   auto result = run_sh("seen=; for fd in" + ours +
                        "; do [ -e /proc/$$/fd/$fd ] && seen=\"$seen $fd\"; done; "

@@ -53,7 +53,7 @@ class WinsimProcesses : public testing::MachineTest {
   }
 
   void write_script(const std::string& name, const std::string& body, mode_t mode = 0755) {
-    dir.write(name, "#!/bin/sh\n" + body + "\n");
+    dir.write(name, std::string("#!/bin/sh\n").append(body).append("\n"));
     ::chmod((dir / name).c_str(), mode);
   }
 
@@ -73,7 +73,9 @@ TEST_F(WinsimProcesses, FindsProgramsOnAWindowsPathOrAHostPath) {
   testing::set_env("PATH", "/nonexistent:" + dir / "bin");  // a host PATH
   EXPECT_EQ(program_for("other"), dir / "bin/other");
   EXPECT_EQ(program_for("C:\\Tools\\mytool.exe"), dir / "c/Tools/mytool.exe");
-  EXPECT_EQ(program_for("\"" + dir / "bin/other" + "\" a b"), dir / "bin/other");
+  // A quoted first word: quotes group, they are not part of the name.
+  EXPECT_EQ(program_for(std::string("\"").append(dir / "bin/other").append("\" a b")),
+            dir / "bin/other");
 
   // The current directory comes before PATH; a relative path is relative to it.
   const auto here = std::filesystem::current_path();
