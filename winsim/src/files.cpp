@@ -144,6 +144,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, void*) {
     return fail(errno == EISDIR ? ERROR_INVALID_FUNCTION : win32_error_from_errno(errno), FALSE);
   }
   if (read != nullptr) *read = static_cast<DWORD>(n);
+  // The end of a pipe whose writers are all closed is a failure on Windows, not an empty read.
+  struct stat st {};
+  if (n == 0 && to_read > 0 && ::fstat(object->host_fd(), &st) == 0 && S_ISFIFO(st.st_mode))
+    return fail(ERROR_BROKEN_PIPE, FALSE);
   return TRUE;
 }
 

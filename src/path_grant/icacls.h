@@ -1,0 +1,33 @@
+// Runs of the system's icacls tool, for the recursive and batched grants.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "win/error.h"
+
+namespace tavo {
+
+// Recurse into the whole tree, continue after errors, no success messages.
+inline constexpr std::array<std::string_view, 3> kIcaclsTreeFlags = {"/T", "/C", "/Q"};
+// The directory itself only.
+inline constexpr std::array<std::string_view, 2> kIcaclsDirFlags = {"/C", "/Q"};
+
+struct IcaclsRun {
+  std::uint32_t exit_code;
+  std::string error_text;  // the trimmed standard error of a run that failed; empty otherwise
+  bool ok() const { return exit_code == 0; }
+};
+
+// One awaited run: icacls TARGET /grant G1 /grant G2 ... FLAGS. The error is a failed start
+// (or, after a platform failure, a run that could not be awaited; it has been ended then).
+std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
+                                             const std::vector<std::string>& grants,
+                                             std::span<const std::string_view> flags);
+
+}  // namespace tavo

@@ -1,0 +1,168 @@
+#include "spawn.h"
+
+#include "debug_text.h"
+#include "log.h"
+#include "win/attribute_list.h"
+#include "win/unique.h"
+#include "win/wide.h"
+
+namespace tavo {
+namespace {
+
+// The container gets no capabilities: the record carries none.
+constexpr DWORD kCapabilityCount = 0;
+// Suspended, so that the process is in its job before its first instruction runs. Nothing
+// else: the command shares this process's console and environment.
+constexpr DWORD kLaunchFlags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED;
+
+static_assert(sizeof(SECURITY_CAPABILITIES) == 24);
+static_assert(sizeof(STARTUPINFOEXW) == 112);
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
+
+// A standard handle as it is, or the invalid-handle value when there is none: a missing handle
+// is for the process creation to accept or refuse.
+HANDLE standard_handle(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  return handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+}
+
+struct StartedProcess {
+  unique_handle process;
+  unique_handle thread;
+  DWORD pid;
+};
+
+// Creates the process suspended in the AppContainer, inheriting exactly the three standard
+// handles. The attribute list is released when this returns: only the creation reads it.
+std::expected<StartedProcess, HresultError> create_suspended(PSID sid, WideString& line,
+                                                             const WideString* directory) {
+  HANDLE handles[3] = {standard_handle(STD_INPUT_HANDLE), standard_handle(STD_OUTPUT_HANDLE),
+                       standard_handle(STD_ERROR_HANDLE)};
+  auto list = AttributeList::create(2);
+  if (!list) return std::unexpected(list.error());
+  SECURITY_CAPABILITIES capabilities{};
+  capabilities.AppContainerSid = sid;
+  capabilities.Capabilities = nullptr;
+  capabilities.CapabilityCount = kCapabilityCount;
+  capabilities.Reserved = 0;
+  if (auto set = list->update(PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES, &capabilities,
+                              sizeof capabilities);
+      !set) {
+    return std::unexpected(set.error());
+  }
+  if (auto set = list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles); !set)
+    return std::unexpected(set.error());
+
+  STARTUPINFOEXW info{};
+  info.StartupInfo.cb = sizeof info;
+  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  info.StartupInfo.hStdInput = handles[0];
+  info.StartupInfo.hStdOutput = handles[1];
+  info.StartupInfo.hStdError = handles[2];
+  info.lpAttributeList = list->get();
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, kLaunchFlags, nullptr,
+                      directory != nullptr ? directory->c_str() : nullptr, &info.StartupInfo,
+                      &created)) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  return StartedProcess{unique_handle(created.hProcess), unique_handle(created.hThread),
+                        created.dwProcessId};
+}
+
+// Puts the process into a new anonymous job that kills every process in it when its last
+// handle closes. `job` receives the job as soon as it exists, so that the caller closes it.
+std::expected<void, HresultError> confine_to_job(HANDLE process, unique_handle& job) {
+  job.reset(CreateJobObjectW(nullptr, nullptr));
+  if (!job) return std::unexpected(HresultError::from_last_error());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  if (!AssignProcessToJobObject(job.get(), process))
+    return std::unexpected(HresultError::from_last_error());
+  return {};
+}
+
+}  // namespace
+
+std::string quote_arg(std::string_view word) {
+  if (!word.empty() && word.find_first_of(" \t\"") == std::string_view::npos)
+    return std::string(word);
+  std::string out = "\"";
+  std::size_t backslashes = 0;  // seen in a row, not written yet
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') {
+      out.append(2 * backslashes + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    out.push_back(c);
+    backslashes = 0;
+  }
+  out.append(2 * backslashes, '\\');
+  out.push_back('"');
+  return out;
+}
+
+std::string command_line(std::string_view command, const std::vector<std::string>& args) {
+  std::string line = quote_arg(command);
+  for (const std::string& arg : args) {
+    line.push_back(' ');
+    line += quote_arg(arg);
+  }
+  return line;
+}
+
+std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
+                                                            const std::vector<std::string>& args,
+                                                            const std::optional<std::string>& cwd) {
+  log(Level::Debug, kTargetSpawn, "command={} args={} cwd={} caps={}", command, args.size(),
+      debug_optional(cwd), kCapabilityCount);
+  WideString line = to_wide_nul(command_line(command, args));
+  std::optional<WideString> directory;
+  if (cwd) directory = to_wide_nul(*cwd);
+
+  auto started = create_suspended(sid, line, directory ? &*directory : nullptr);
+  if (!started) return std::unexpected(started.error());
+  log(Level::Debug, kTargetSpawn, "CreateProcessW succeeded, pid={}", started->pid);
+
+  unique_handle job;
+  auto close_all = [&] {
+    started->process.reset();
+    started->thread.reset();
+    job.reset();  // last: closing the job ends whatever is left of the process tree
+  };
+  // Once the process exists no failure leaves it running: it is ended with exit code 1.
+  auto abandon = [&](HresultError error) {
+    TerminateProcess(started->process.get(), 1);
+    close_all();
+    return std::unexpected(std::move(error));
+  };
+
+  if (auto confined = confine_to_job(started->process.get(), job); !confined)
+    return abandon(confined.error());
+  // A process that cannot be resumed would never end, and a wait that failed says nothing about
+  // the process: either way the launch fails rather than wait forever or read a running
+  // process's exit code.
+  if (ResumeThread(started->thread.get()) == static_cast<DWORD>(-1))
+    return abandon(HresultError::from_last_error());
+  if (WaitForSingleObject(started->process.get(), INFINITE) != WAIT_OBJECT_0)
+    return abandon(HresultError::from_last_error());
+  DWORD exit_code = 0;
+  if (!GetExitCodeProcess(started->process.get(), &exit_code)) {
+    HresultError error = HresultError::from_last_error();
+    close_all();
+    return std::unexpected(std::move(error));
+  }
+  close_all();
+  return exit_code;
+}
+
+}  // namespace tavo

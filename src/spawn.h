@@ -1,0 +1,31 @@
+// Starting the user's command in an AppContainer, inside a job that ends the whole process tree
+// when the launch returns.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "win/api.h"
+#include "win/error.h"
+
+namespace tavo {
+
+// One word of a command line, quoted so that the C runtime's splitting gives it back unchanged.
+std::string quote_arg(std::string_view word);
+
+// command, then a space and quote_arg(arg) for each argument
+std::string command_line(std::string_view command, const std::vector<std::string>& args);
+
+// Runs the command in the AppContainer of `sid` (borrowed) with no capabilities, this process's
+// standard handles and environment, in `cwd` or this process's current directory, and waits for
+// it. The result is its exit code; an error is the failure of the platform call that stopped the
+// launch, and no process of the launch is left running after one.
+std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
+                                                            const std::vector<std::string>& args,
+                                                            const std::optional<std::string>& cwd);
+
+}  // namespace tavo

@@ -1,0 +1,177 @@
+// The icacls runner against a stand-in icacls on PATH that records its arguments and answers
+// with a chosen exit code and standard error.
+#include "path_grant/icacls.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <winsim/process_testing.h>
+#include <winsim/testing.h>
+
+#include <set>
+#include <sstream>
+
+#include "flows/host_processes.h"
+#include "support/env.h"
+#include "support/machine.h"
+#include "support/temp_dir.h"
+
+namespace tavo {
+namespace {
+
+// Records its arguments one per line and what it read from standard input, writes to standard
+// output, then writes ICACLS_STDERR (with backslash escapes) or ICACLS_FLOOD bytes to standard
+// error and exits with ICACLS_EXIT.
+constexpr std::string_view kStandIn = R"(#!/bin/sh
+PATH=/usr/bin:/bin
+printf '%s\n' "$@" > "$ICACLS_RECORD.args"
+cat > "$ICACLS_RECORD.stdin"
+echo "to standard output"
+printf '%b' "$ICACLS_STDERR" >&2
+if [ -n "$ICACLS_FLOOD" ]; then head -c "$ICACLS_FLOOD" /dev/zero | tr '\0' x >&2; fi
+exit "${ICACLS_EXIT:-0}"
+)";
+
+const std::string kGrant1 = "*S-1-15-2-1-2-3-4-5-6-7:(OI)(CI)(RX)";
+const std::string kGrant2 = "*S-1-15-2-7-6-5-4-3-2-1:(OI)(CI)(RX)";
+
+class Icacls : public testing::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    dir.write("bin/icacls", kStandIn);
+    ::chmod((dir / "bin/icacls").c_str(), 0755);
+  }
+  void TearDown() override {
+    MachineTest::TearDown();
+    winsim::end_processes();
+  }
+
+  std::vector<std::string> recorded_args() const {
+    std::istringstream lines(dir.read("run.args"));
+    std::vector<std::string> args;
+    for (std::string line; std::getline(lines, line);)
+      args.push_back(line);
+    return args;
+  }
+
+  testing::TempDir dir;
+  // A Windows PATH: the stand-in's directory first.
+  testing::ScopedEnv path{"PATH", dir / "bin" + ";/usr/bin;/bin"};
+  testing::ScopedEnv record{"ICACLS_RECORD", dir / "run"};
+  testing::ScopedEnv exit_code{"ICACLS_EXIT", std::nullopt};
+  testing::ScopedEnv errors{"ICACLS_STDERR", std::nullopt};
+  testing::ScopedEnv flood{"ICACLS_FLOOD", std::nullopt};
+};
+
+TEST_F(Icacls, PassesTheTargetThenOneGrantPairPerGrantThenTheFlags) {
+  auto run = run_icacls("C:\\Program Files\\Tools", {kGrant1, kGrant2}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run);
+  EXPECT_TRUE(run->ok());
+  EXPECT_EQ(recorded_args(),
+            (std::vector<std::string>{"C:\\Program Files\\Tools", "/grant", kGrant1, "/grant",
+                                      kGrant2, "/T", "/C", "/Q"}));
+  const winsim::ProcessStart& start = winsim::process_starts().back();
+  EXPECT_EQ(start.command_line, "icacls \"C:\\Program Files\\Tools\" /grant " + kGrant1 +
+                                    " /grant " + kGrant2 + " /T /C /Q");
+  EXPECT_EQ(start.program, dir / "bin/icacls");
+  EXPECT_EQ(start.creation_flags, 0u);  // no console or window flags
+  EXPECT_EQ(start.startup_flags, 0x100u);
+
+  ASSERT_TRUE(run_icacls("C:\\Users\\ann\\.cargo", {kGrant1}, kIcaclsDirFlags));
+  EXPECT_EQ(recorded_args(),
+            (std::vector<std::string>{"C:\\Users\\ann\\.cargo", "/grant", kGrant1, "/C", "/Q"}));
+}
+
+TEST_F(Icacls, ASuccessKeepsNoErrorText) {
+  testing::set_env("ICACLS_STDERR", "warning: something\n");
+  auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->exit_code, 0u);
+  EXPECT_EQ(run->error_text, "");
+}
+
+TEST_F(Icacls, AFailureCarriesItsStandardErrorTrimmed) {
+  testing::set_env("ICACLS_EXIT", "5");
+  testing::set_env("ICACLS_STDERR", "\\n  C:\\\\Tools: Access is denied.\\r\\n\\n");
+  auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run);
+  EXPECT_FALSE(run->ok());
+  EXPECT_EQ(run->exit_code, 5u);
+  EXPECT_EQ(run->error_text, "C:\\Tools: Access is denied.");
+
+  // Text that is not UTF-8 is decoded with replacement characters.
+  testing::set_env("ICACLS_EXIT", "1332");  // exit statuses have eight bits: 52
+  testing::set_env("ICACLS_STDERR", "bad \\0377 byte\\n");
+  run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->exit_code, 52u);
+  EXPECT_EQ(run->error_text, "bad \xEF\xBF\xBD byte");
+}
+
+TEST_F(Icacls, ReadsNothingFromStandardInputAndWritesNothingToStandardOutput) {
+  dir.write("input.txt", "not for icacls\n");
+  std::expected<IcaclsRun, IoError> run = std::unexpected(IoError::from_win32(0));
+  {
+    testing::RedirectedDescriptor in(0, dir / "input.txt", O_RDONLY);
+    testing::RedirectedDescriptor out(1, dir / "output.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  }
+  ASSERT_TRUE(run);
+  EXPECT_EQ(dir.read("run.stdin"), "");
+  EXPECT_EQ(dir.read("output.txt"), "");
+}
+
+TEST_F(Icacls, AFloodOfStandardErrorCannotStallTheRun) {
+  testing::set_env("ICACLS_EXIT", "1");
+  testing::set_env("ICACLS_FLOOD", "1048576");  // far more than a pipe holds
+  auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->exit_code, 1u);
+  EXPECT_EQ(run->error_text.size(), 1048576u);
+}
+
+TEST_F(Icacls, AMissingIcaclsIsAFailedStart) {
+  dir.make_dir("empty");
+  testing::set_env("PATH", dir / "empty");
+  auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+  ASSERT_FALSE(run);
+  EXPECT_EQ(run.error().os_error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(winsim::process_starts().empty());
+}
+
+// Each platform call of a run failing in turn: a failure before the child runs is a failed
+// start with that error; a failure of the reading still awaits the run; a failure of the wait or
+// of the exit code is an error too. Nothing is left open or running either way.
+TEST_F(Icacls, EachFailingCallEndsTheRunCleanly) {
+  testing::set_env("ICACLS_EXIT", "3");
+  testing::set_env("ICACLS_STDERR", "refused\\n");
+  winsim::reset();  // the trace of one run only
+  ASSERT_EQ(run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags)->exit_code, 3u);
+  const std::set<std::string> releases = {"CloseHandle"};
+  std::vector<std::string> faultable;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (!releases.contains(call.function)) faultable.push_back(call.function);
+  }
+  ASSERT_EQ(faultable.size(), winsim::faultable_calls());
+
+  for (std::size_t n = 1; n <= faultable.size(); ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n) + ": " + faultable[n - 1]);
+    winsim::reset();
+    winsim::fail_call_number(n, ERROR_NOT_ENOUGH_MEMORY);
+    auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
+    if (faultable[n - 1] == "ReadFile") {
+      ASSERT_TRUE(run);
+      EXPECT_NE(run->exit_code, 0u);
+    } else {
+      ASSERT_FALSE(run);
+      EXPECT_EQ(run.error().os_error(), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    EXPECT_EQ(winsim::running_processes(), 0u);
+    EXPECT_TRUE(winsim::leaks().empty()) << winsim::leaks().front();
+    EXPECT_TRUE(winsim::release_errors().empty()) << winsim::release_errors().front();
+  }
+  winsim::reset();
+}
+
+}  // namespace
+}  // namespace tavo

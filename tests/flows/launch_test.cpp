@@ -1,0 +1,301 @@
+// The sandboxed launch against winsim's real processes: what the command gets, what comes back,
+// and that no failure leaves a process running or a handle open.
+#include <gtest/gtest.h>
+#include <winsim/process_testing.h>
+#include <winsim/testing.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "flows/host_processes.h"
+#include "spawn.h"
+#include "support/env.h"
+#include "support/log_capture.h"
+#include "support/machine.h"
+#include "support/temp_dir.h"
+
+namespace tavo {
+namespace {
+
+using testing::AppContainerSid;
+
+class Launch : public testing::MachineTest {
+ protected:
+  void TearDown() override {
+    MachineTest::TearDown();
+    winsim::end_processes();  // whatever a failed expectation left behind
+  }
+
+  std::expected<std::uint32_t, HresultError> run_sh(const std::string& script,
+                                                    std::optional<std::string> cwd = {}) {
+    return launch_sandboxed(sid.get(), "sh", {"-c", script}, cwd);
+  }
+
+  AppContainerSid sid;
+  testing::TempDir dir;
+};
+
+std::string real(const std::string& path) {
+  return testing::utf8(std::filesystem::canonical(path));
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    text.pop_back();
+  return text;
+}
+
+TEST_F(Launch, ReturnsTheCommandsExitCode) {
+  EXPECT_EQ(run_sh("exit 0"), 0u);
+  EXPECT_EQ(run_sh("exit 3"), 3u);
+  EXPECT_EQ(run_sh("exit 255"), 255u);  // a host exit status has eight bits; no sign appears
+  EXPECT_EQ(winsim::running_processes(), 0u);
+}
+
+TEST_F(Launch, MakesTheCallsOfTheLaunchInOrderWithTheirRecords) {
+  ASSERT_EQ(run_sh("exit 0"), 0u);
+  std::vector<std::string> calls;
+  for (const winsim::Call& call : winsim::trace())
+    calls.push_back(call.function);
+  const std::vector<std::string> expected = {"GetStdHandle",
+                                             "GetStdHandle",
+                                             "GetStdHandle",
+                                             "InitializeProcThreadAttributeList",
+                                             "InitializeProcThreadAttributeList",
+                                             "UpdateProcThreadAttribute",
+                                             "UpdateProcThreadAttribute",
+                                             "CreateProcessW",
+                                             "CreateProcessW.AppContainerSid",
+                                             "DeleteProcThreadAttributeList",
+                                             "CreateJobObjectW",
+                                             "SetInformationJobObject",
+                                             "AssignProcessToJobObject",
+                                             "ResumeThread",
+                                             "WaitForSingleObject",
+                                             "GetExitCodeProcess",
+                                             "CloseHandle",
+                                             "CloseHandle",
+                                             "CloseHandle"};
+  EXPECT_EQ(calls, expected);
+  EXPECT_EQ(winsim::count_calls("InitializeProcThreadAttributeList", "2"), 2u);
+  EXPECT_EQ(winsim::count_calls("UpdateProcThreadAttribute", "0x00020009"), 1u);
+  EXPECT_EQ(winsim::count_calls("UpdateProcThreadAttribute", "0x00020002"), 1u);
+  EXPECT_EQ(winsim::count_calls("CreateProcessW.AppContainerSid", AppContainerSid::kText), 1u);
+
+  ASSERT_EQ(winsim::process_starts().size(), 1u);
+  const winsim::ProcessStart& start = winsim::process_starts()[0];
+  EXPECT_EQ(start.command_line, "sh -c \"exit 0\"");
+  EXPECT_EQ(start.creation_flags, 0x00080004u);
+  EXPECT_TRUE(start.inherit_handles);
+  EXPECT_EQ(start.startup_size, 112u);
+  EXPECT_EQ(start.startup_flags, 0x100u);
+  EXPECT_FALSE(start.current_directory);
+  EXPECT_EQ(start.attribute_count, 2u);
+  EXPECT_EQ(start.appcontainer_sid, AppContainerSid::kText);
+  EXPECT_EQ(start.capability_count, 0u);
+  EXPECT_EQ(start.handle_list_size, 3u);
+
+  ASSERT_EQ(winsim::job_limit_settings().size(), 1u);
+  EXPECT_EQ(winsim::job_limit_settings()[0].info_class, 9u);
+  EXPECT_EQ(winsim::job_limit_settings()[0].length, 144u);
+  EXPECT_EQ(winsim::job_limit_settings()[0].limit_flags, 0x2000u);
+}
+
+TEST_F(Launch, LogsTheCommandAndTheProcessIdAtDebugLevel) {
+  testing::LogCapture log(Level::Debug);
+  ASSERT_EQ(launch_sandboxed(sid.get(), "sh", {"-c", "exit 0", "three"}, std::nullopt), 0u);
+  ASSERT_EQ(log.lines().size(), 2u);
+  EXPECT_EQ(log.lines()[0], "[DEBUG tavo_sandbox::spawn] command=sh args=3 cwd=None caps=0\n");
+  EXPECT_EQ(log.lines()[1], "[DEBUG tavo_sandbox::spawn] CreateProcessW succeeded, pid=" +
+                                std::to_string(winsim::process_starts().at(0).process_id) + "\n");
+
+  // The directory in debug form; this one does not exist, so the launch ends at the creation.
+  auto missing = launch_sandboxed(sid.get(), "sh", {}, "C:\\no \"such\"\\dir");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code(), 0x8007010Bu);  // ERROR_DIRECTORY
+  EXPECT_EQ(log.lines().back(),
+            "[DEBUG tavo_sandbox::spawn] command=sh args=0 "
+            "cwd=Some(\"C:\\\\no \\\"such\\\"\\\\dir\") caps=0\n");
+}
+
+TEST_F(Launch, RunsInTheGivenDirectoryOrElseInThisProcesssOwn) {
+  dir.make_dir("work");
+  ASSERT_EQ(run_sh("pwd -P > where.txt", dir / "work"), 0u);
+  EXPECT_EQ(trimmed(dir.read("work/where.txt")), real(dir / "work"));
+  EXPECT_EQ(winsim::process_starts().back().current_directory, dir / "work");
+
+  const auto here = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  auto own = run_sh("pwd -P > own.txt");
+  std::filesystem::current_path(here);
+  ASSERT_EQ(own, 0u);
+  EXPECT_EQ(trimmed(dir.read("own.txt")), real(dir.path()));
+
+  // A drive path names a directory below the simulated drive.
+  testing::ScopedEnv root("WINSIM_ROOT", dir.path());
+  dir.make_dir("c/Work Dir");
+  ASSERT_EQ(run_sh("pwd -P > where.txt", "C:\\Work Dir"), 0u);
+  EXPECT_EQ(trimmed(dir.read("c/Work Dir/where.txt")), real(dir / "c/Work Dir"));
+}
+
+TEST_F(Launch, SharesThisProcesssStandardHandles) {
+  dir.write("in.txt", "from standard input\n");
+  std::expected<std::uint32_t, HresultError> result;
+  {
+    testing::RedirectedDescriptor in(0, dir / "in.txt", O_RDONLY);
+    testing::RedirectedDescriptor out(1, dir / "out.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    testing::RedirectedDescriptor err(2, dir / "err.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    result = run_sh("cat; echo to-error >&2");
+  }
+  ASSERT_EQ(result, 0u);
+  EXPECT_EQ(dir.read("out.txt"), "from standard input\n");
+  EXPECT_EQ(dir.read("err.txt"), "to-error\n");
+}
+
+TEST_F(Launch, GivesTheCommandNoDescriptorBeyondTheStandardOnes) {
+  // An inheritable descriptor of this process, beside whatever else it holds open.
+  const int opened = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  const int stray = ::fcntl(opened, F_DUPFD, 40);
+  ::close(opened);
+  ASSERT_GE(stray, 40);
+  std::string ours;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    if (std::stoi(entry.path().filename().string()) >= 3)
+      ours.append(" ").append(entry.path().filename().string());
+  }
+  auto result = run_sh("seen=; for fd in" + ours +
+                       "; do [ -e /proc/$$/fd/$fd ] && seen=\"$seen $fd\"; done; "
+                       "echo \"[$seen]\" > " +
+                       dir / "fds.txt");
+  ::close(stray);
+  ASSERT_EQ(result, 0u);
+  EXPECT_EQ(trimmed(dir.read("fds.txt")), "[]") << "descriptors of this process:" << ours;
+}
+
+TEST_F(Launch, PassesEveryArgumentThroughTheCommandLineUnchanged) {
+  const std::vector<std::string> words = {"a b",       "",      "x\"y", "C:\\dir\\", "a\\\\\"b",
+                                          "tab\there", "é日本", "\\\\", "\"\""};
+  std::vector<std::string> args = {"-c", "for a; do printf '[%s]\\n' \"$a\"; done > args.txt",
+                                   "sh"};
+  args.insert(args.end(), words.begin(), words.end());
+  ASSERT_EQ(launch_sandboxed(sid.get(), "sh", args, dir.path()), 0u);
+  std::string expected;
+  for (const std::string& word : words)
+    expected += "[" + word + "]\n";
+  EXPECT_EQ(dir.read("args.txt"), expected);
+}
+
+TEST_F(Launch, AMissingProgramFailsAtTheCreationAndStartsNothing) {
+  auto result = launch_sandboxed(sid.get(), "tavo-no-such-program", {}, std::nullopt);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code(), 0x80070002u);
+  EXPECT_EQ(winsim::count_calls("CreateJobObjectW"), 0u);
+  EXPECT_TRUE(winsim::process_starts().empty());
+}
+
+TEST_F(Launch, ASidThatIsNotAnAppContainersIsRefused) {
+  unsigned char system_sid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};  // S-1-5-18
+  auto result = launch_sandboxed(system_sid, "sh", {"-c", "exit 0"}, std::nullopt);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code(), 0x80070057u);
+  EXPECT_EQ(winsim::count_calls("CreateProcessW.AppContainerSid", "S-1-5-18"), 1u);
+  EXPECT_TRUE(winsim::process_starts().empty());
+}
+
+TEST_F(Launch, KillsWhatTheCommandLeftRunningWhenItReturns) {
+  ASSERT_EQ(run_sh("sleep 30 & echo $! > bg.pid; sh -c 'sleep 30' & echo $! >> bg.pid; exit 4",
+                   dir.path()),
+            4u);
+  std::istringstream pids(dir.read("bg.pid"));
+  int count = 0;
+  for (pid_t pid; pids >> pid; ++count)
+    EXPECT_TRUE(testing::host_process_ends_soon(pid)) << "background process " << pid;
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(Launch, ADeathBySignalReadsAsTheMatchingStatus) {
+  EXPECT_EQ(run_sh("kill -SEGV $$"), 0xC0000005u);
+  EXPECT_EQ(run_sh("kill -TERM $$"), 0xC000013Au);
+  EXPECT_EQ(run_sh("kill -INT $$"), 0xC000013Au);
+}
+
+// In a terminal's foreground, the command's job gets the terminal while it runs (a group that
+// is not in the foreground would be stopped when it reads) and gives it back afterwards. The
+// launch runs in a child with a pseudo-terminal as its controlling terminal.
+TEST_F(Launch, ReadsFromTheTerminalItShares) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::grantpt(terminal), 0);
+  ASSERT_EQ(::unlockpt(terminal), 0);
+  const std::string name = ::ptsname(terminal);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setsid();
+    const int slave = ::open(name.c_str(), O_RDWR);  // becomes the controlling terminal
+    ::dup2(slave, 0);
+    winsim::reset();
+    auto read = run_sh("read line && [ \"$line\" = typed ]");
+    const bool back = ::tcgetpgrp(0) == ::getpgrp();
+    winsim::reset();
+    ::_exit(read == 0u && back ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::write(terminal, "typed\n", 6), 6);
+  int status = 0;
+  pid_t reaped = 0;
+  for (int i = 0; i < 1000 && reaped == 0; ++i) {
+    reaped = ::waitpid(child, &status, WNOHANG);
+    if (reaped == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (reaped == 0) {  // stuck: the command was stopped instead of reading
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  ::close(terminal);
+  EXPECT_EQ(reaped, child) << "the launch did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Every platform call of the launch failing in turn: the error comes back, and neither a process
+// nor a handle nor the attribute list outlives the launch.
+TEST_F(Launch, EachFailingCallEndsTheLaunchCleanly) {
+  const std::string script = "sleep 30 & echo $! > bg.pid; exit 0";
+  ASSERT_EQ(run_sh(script, dir.path()), 0u);
+  const std::set<std::string> releases = {"CloseHandle", "DeleteProcThreadAttributeList",
+                                          "CreateProcessW.AppContainerSid"};
+  std::vector<std::string> faultable;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (!releases.contains(call.function)) faultable.push_back(call.function);
+  }
+  ASSERT_EQ(faultable.size(), winsim::faultable_calls());
+
+  for (std::size_t n = 1; n <= faultable.size(); ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n) + ": " + faultable[n - 1]);
+    winsim::reset();
+    std::filesystem::remove(dir / "bg.pid");
+    winsim::fail_call_number(n, ERROR_NOT_ENOUGH_MEMORY);
+    auto result = run_sh(script, dir.path());
+    ASSERT_FALSE(result);
+    // A standard handle that cannot be had is refused by the creation; a failed size query
+    // leaves no room for the list.
+    const bool size_query = faultable[n - 1] == "InitializeProcThreadAttributeList" &&
+                            faultable[n - 2] != "InitializeProcThreadAttributeList";
+    const std::uint32_t expected = faultable[n - 1] == "GetStdHandle" ? 0x80070057u
+                                   : size_query                       ? 0x8007007Au
+                                                                      : 0x80070008u;
+    EXPECT_EQ(result.error().code(), expected);
+    EXPECT_EQ(winsim::running_processes(), 0u);
+    if (dir.exists("bg.pid")) {
+      EXPECT_TRUE(testing::host_process_ends_soon(std::stoi(dir.read("bg.pid"))));
+    }
+    EXPECT_TRUE(winsim::leaks().empty()) << winsim::leaks().front();
+    EXPECT_TRUE(winsim::release_errors().empty()) << winsim::release_errors().front();
+  }
+  winsim::reset();
+}
+
+}  // namespace
+}  // namespace tavo

@@ -1,0 +1,204 @@
+// The platform's process, job, pipe and attribute-list contracts that the launch and the icacls
+// runner rely on. Built for both builds: under Wine, its own implementation checks winsim's.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "spawn.h"
+#include "support/machine.h"
+#include "support/temp_dir.h"
+#include "win/api.h"
+#include "win/unique.h"
+#include "win/wide.h"
+
+#if !defined(_WIN32)
+#include <winsim/process_testing.h>
+#endif
+
+namespace tavo {
+namespace {
+
+constexpr DWORD kErrorBadLength = 24;
+
+class Processes : public testing::MachineTest {
+ protected:
+  void TearDown() override {
+    MachineTest::TearDown();
+#if !defined(_WIN32)
+    winsim::end_processes();
+#endif
+  }
+
+  // Starts `script` in the platform's shell, suspended, in the test's directory.
+  PROCESS_INFORMATION start_suspended(const std::string& script) {
+#if defined(_WIN32)
+    std::string line = "cmd.exe /c " + script;
+#else
+    std::string line = command_line("sh", {"-c", script});
+#endif
+    WideString wide = to_wide_nul(line);
+    STARTUPINFOW info{};
+    info.cb = sizeof info;
+    PROCESS_INFORMATION created{};
+    EXPECT_TRUE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                               nullptr, to_wide_nul(dir.path()).c_str(), &info, &created))
+        << GetLastError();
+    return created;
+  }
+
+  testing::TempDir dir;
+};
+
+// A list initialised for `count` attributes in a buffer of the size the platform asks for.
+class InitialisedList {
+ public:
+  explicit InitialisedList(DWORD count) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+    buffer_ = std::make_unique<std::byte[]>(size);
+    initialised_ = InitializeProcThreadAttributeList(get(), count, 0, &size);
+  }
+  ~InitialisedList() {
+    if (initialised_) DeleteProcThreadAttributeList(get());
+  }
+  bool initialised() const { return initialised_; }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+  }
+
+ private:
+  std::unique_ptr<std::byte[]> buffer_;
+  bool initialised_ = false;
+};
+
+TEST_F(Processes, AttributeListsAreSizedThenInitialisedInTheCallersBuffer) {
+  SIZE_T size = 0;
+  EXPECT_FALSE(InitializeProcThreadAttributeList(nullptr, 2, 0, &size));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_GT(size, 0u);
+  auto buffer = std::make_unique<std::byte[]>(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.get());
+  SIZE_T short_size = size - 1;
+  EXPECT_FALSE(InitializeProcThreadAttributeList(list, 2, 0, &short_size));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 2, 0, &size));
+  DeleteProcThreadAttributeList(list);
+}
+
+TEST_F(Processes, AHandleListIsAWholeNumberOfHandles) {
+  InitialisedList list(1);
+  ASSERT_TRUE(list.initialised());
+  HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+  EXPECT_FALSE(UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                         sizeof handles - 1, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), kErrorBadLength);
+  EXPECT_TRUE(UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                        sizeof handles, nullptr, nullptr));
+}
+
+TEST_F(Processes, SecurityCapabilitiesTakeExactlyTheirRecord) {
+  if (testing::running_under_wine()) GTEST_SKIP() << "Wine does not know this attribute";
+  InitialisedList list(1);
+  ASSERT_TRUE(list.initialised());
+  SECURITY_CAPABILITIES capabilities{};
+  EXPECT_FALSE(UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES,
+                                         &capabilities, sizeof capabilities - 1, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), kErrorBadLength);
+  EXPECT_TRUE(UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES,
+                                        &capabilities, sizeof capabilities, nullptr, nullptr));
+}
+
+TEST_F(Processes, AttributesThePlatformDoesNotKnowAreRefused) {
+  if (testing::running_under_wine()) GTEST_SKIP() << "Wine answers ERROR_NOT_SUPPORTED";
+  InitialisedList list(1);
+  ASSERT_TRUE(list.initialised());
+  DWORD value = 0;
+  EXPECT_FALSE(
+      UpdateProcThreadAttribute(list.get(), 0, 0x00020099, &value, sizeof value, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Processes, APipeReadsToItsEndAndThenReportsItBroken) {
+  unique_handle read_end, write_end;
+  ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(write_end.get(), "abc", 3, &done, nullptr));
+  write_end.reset();
+  char buffer[8];
+  ASSERT_TRUE(ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "abc");
+  EXPECT_FALSE(ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(done, 0u);
+}
+
+TEST_F(Processes, JobLimitsTakeExactlyTheRecordOfTheirClass) {
+  unique_handle job(CreateJobObjectW(nullptr, nullptr));
+  ASSERT_TRUE(job);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  EXPECT_FALSE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits - 1));
+  // Windows reports a length mismatch; Wine a bad parameter.
+  if (!testing::running_under_wine()) {
+    EXPECT_EQ(GetLastError(), kErrorBadLength);
+  }
+  EXPECT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                      sizeof limits));
+}
+
+TEST_F(Processes, AProgramThatCannotBeFoundStartsNothing) {
+  WideString line = to_wide_nul("tavo-no-such-program-7f3a -x");
+  STARTUPINFOW info{};
+  info.cb = sizeof info;
+  PROCESS_INFORMATION created{};
+  EXPECT_FALSE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &info, &created));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(created.hProcess, nullptr);
+}
+
+TEST_F(Processes, ASuspendedProcessRunsOnlyOnceResumed) {
+  PROCESS_INFORMATION created = start_suspended("exit 3");
+  unique_handle process(created.hProcess), thread(created.hThread);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(GetProcessId(process.get()), created.dwProcessId);
+  EXPECT_EQ(WaitForSingleObject(process.get(), 50), WAIT_TIMEOUT);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(ResumeThread(thread.get()), 1u);
+  EXPECT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
+  EXPECT_EQ(code, 3u);
+}
+
+TEST_F(Processes, AnEndedProcessCannotBeTerminated) {
+  if (testing::running_under_wine()) GTEST_SKIP() << "Wine lets the call succeed";
+  PROCESS_INFORMATION created = start_suspended("exit 0");
+  unique_handle process(created.hProcess), thread(created.hThread);
+  ASSERT_TRUE(process);
+  ResumeThread(thread.get());
+  ASSERT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
+  EXPECT_FALSE(TerminateProcess(process.get(), 1));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  DWORD code = 1;
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Processes, ATerminatedProcessEndsWithTheGivenCodeHavingDoneNothing) {
+  PROCESS_INFORMATION created = start_suspended("echo ran> marker.txt");
+  unique_handle process(created.hProcess), thread(created.hThread);
+  ASSERT_TRUE(process);
+  ASSERT_TRUE(TerminateProcess(process.get(), 300));
+  EXPECT_EQ(WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
+  EXPECT_EQ(code, 300u);
+  EXPECT_FALSE(dir.exists("marker.txt"));
+}
+
+}  // namespace
+}  // namespace tavo

@@ -1,0 +1,50 @@
+// Anonymous pipes: a host pipe behind each end. ReadFile and WriteFile (files.cpp) work on them
+// through their host descriptors; a read of a pipe whose writers are all closed fails with
+// ERROR_BROKEN_PIPE, as on Windows.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "processes.h"
+
+using namespace winsim::detail;
+
+namespace {
+constexpr DWORD kHandleFlagProtectFromClose = 0x2;
+}  // namespace
+
+namespace winsim::detail {
+
+PipeEnd::~PipeEnd() {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace winsim::detail
+
+BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attributes,
+                DWORD /*size: the host's pipe size serves*/) {
+  if (DWORD error = enter("CreatePipe")) return fail(error, FALSE);
+  if (read_end == nullptr || write_end == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  int fds[2];
+  // Close-on-exec: a child gets a pipe end only as one of its standard handles.
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(win32_error_from_errno(errno), FALSE);
+  const bool inheritable = attributes != nullptr && attributes->bInheritHandle;
+  *read_end = add_handle(std::make_shared<PipeEnd>(fds[0], inheritable), Release::CloseHandle,
+                         "CreatePipe");
+  *write_end = add_handle(std::make_shared<PipeEnd>(fds[1], inheritable), Release::CloseHandle,
+                          "CreatePipe");
+  return TRUE;
+}
+
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+  if (DWORD error = enter("SetHandleInformation")) return fail(error, FALSE);
+  auto object = find_handle(handle);
+  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((mask & ~(HANDLE_FLAG_INHERIT | kHandleFlagProtectFromClose)) != 0)
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Inheritance is modelled for pipe ends; other handles accept the flags and keep nothing.
+  if (auto pipe = std::dynamic_pointer_cast<PipeEnd>(object); pipe && (mask & HANDLE_FLAG_INHERIT))
+    pipe->inheritable = (flags & HANDLE_FLAG_INHERIT) != 0;
+  return TRUE;
+}

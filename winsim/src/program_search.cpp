@@ -1,0 +1,103 @@
+// Finding the program of a command line: a path is used as it is, a bare name is searched in
+// the current directory and then on PATH, with ".exe" tried after the name itself.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "processes.h"
+
+namespace winsim::detail {
+namespace {
+
+bool is_regular_file(const std::string& host) {
+  struct stat st {};
+  return ::stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool ends_with_exe(std::string_view name) {
+  if (name.size() < 4) return false;
+  std::string_view tail = name.substr(name.size() - 4);
+  for (std::size_t i = 0; i < 4; ++i) {
+    char c = tail[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != ".exe"[i]) return false;
+  }
+  return true;
+}
+
+// The first existing file among `base` and `base` + ".exe".
+std::optional<std::string> existing_candidate(const std::string& base) {
+  if (is_regular_file(base)) return base;
+  if (!ends_with_exe(base) && is_regular_file(base + ".exe")) return base + ".exe";
+  return std::nullopt;
+}
+
+std::string current_directory() {
+  std::string dir(4096, '\0');
+  while (::getcwd(dir.data(), dir.size()) == nullptr) {
+    if (errno != ERANGE) return ".";
+    dir.resize(dir.size() * 2);
+  }
+  dir.resize(dir.find('\0'));
+  return dir;
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+  if (dir.empty() || dir.back() == '/') return dir + std::string(name);
+  return dir + "/" + std::string(name);
+}
+
+// PATH as Windows writes it (';'-separated, drive paths), or a host PATH (':'-separated) when
+// the value holds no ';'.
+std::vector<std::string> path_directories() {
+  const char* value = std::getenv("PATH");
+  std::vector<std::string> dirs;
+  if (value == nullptr) return dirs;
+  std::string_view text = value;
+  const char separator = text.find(';') != std::string_view::npos ? ';' : ':';
+  while (true) {
+    std::size_t end = text.find(separator);
+    std::string_view entry = text.substr(0, end);
+    if (!entry.empty()) {
+      if (auto host = host_path(widen(entry))) dirs.push_back(*host);
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return dirs;
+}
+
+bool names_a_path(std::u16string_view program) {
+  return program.find_first_of(u"\\/") != std::u16string_view::npos ||
+         (program.size() >= 2 && program[1] == u':');
+}
+
+}  // namespace
+
+ProgramSearch find_program(std::u16string_view program) {
+  if (program.empty()) return {{}, ERROR_FILE_NOT_FOUND};
+  std::optional<std::string> found;
+  if (names_a_path(program)) {
+    auto host = host_path(program);
+    if (!host) return {{}, ERROR_PATH_NOT_FOUND};
+    // A relative path is relative to this process's directory, not the child's.
+    std::string absolute = host->starts_with('/') ? *host : join(current_directory(), *host);
+    found = existing_candidate(absolute);
+    if (!found) return {{}, win32_error_from_errno(ENOENT, absolute)};
+  } else {
+    std::string name = to_host(program);
+    found = existing_candidate(join(current_directory(), name));
+    for (const std::string& dir : path_directories()) {
+      if (found) break;
+      std::string base = dir.starts_with('/') ? dir : join(current_directory(), dir);
+      found = existing_candidate(join(base, name));
+    }
+    if (!found) return {{}, ERROR_FILE_NOT_FOUND};
+  }
+  if (::access(found->c_str(), X_OK) != 0) return {{}, ERROR_ACCESS_DENIED};
+  return {*found, ERROR_SUCCESS};
+}
+
+}  // namespace winsim::detail
