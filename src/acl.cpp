@@ -69,7 +69,12 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
     const auto* header = static_cast<const ACE_HEADER*>(entry);
     if (header->AceType != ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) continue;
     auto* deny = static_cast<ACCESS_DENIED_ACE*>(entry);
-    if (!EqualSid(&deny->SidStart, sid)) continue;
+    // EqualSid answers "not equal" and "failed" alike; only the last error tells them apart.
+    SetLastError(ERROR_SUCCESS);
+    if (!EqualSid(&deny->SidStart, sid)) {
+      if (GetLastError() != ERROR_SUCCESS) return std::unexpected(HresultError::from_last_error());
+      continue;
+    }
     if (!DeleteAce(acl, i)) return std::unexpected(HresultError::from_last_error());
   }
   return {};

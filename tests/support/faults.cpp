@@ -3,23 +3,7 @@
 #if !defined(_WIN32)
 #include <winsim/testing.h>
 
-#include <array>
-#include <string>
-
 namespace tavo::testing {
-namespace {
-
-bool is_release(std::string_view function) {
-  static constexpr std::array<std::string_view, 6> kReleases = {
-      "LocalFree",   "FreeSid",   "HeapFree",
-      "CloseHandle", "FindClose", "DeleteProcThreadAttributeList"};
-  for (std::string_view release : kReleases) {
-    if (function == release) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
                                 std::size_t occurrence) {
@@ -29,7 +13,7 @@ std::size_t faultable_number_of(const std::function<void()>& action, std::string
   std::size_t number = 0;
   std::size_t seen = 0;
   for (std::size_t i = first; i < calls.size(); ++i) {
-    if (is_release(calls[i].function)) continue;
+    if (!calls[i].faultable) continue;
     ++number;
     if (calls[i].function == function && ++seen == occurrence) return number;
   }

@@ -49,8 +49,8 @@ void append_to_trace_file(std::string_view function, std::string_view key) {
   ::close(fd);
 }
 
-void record(std::string_view function, std::string_view key) {
-  gate().trace.push_back(Call{std::string(function), std::string(key)});
+void record(std::string_view function, std::string_view key, bool faultable) {
+  gate().trace.push_back(Call{std::string(function), std::string(key), faultable});
   append_to_trace_file(function, key);
 }
 
@@ -61,12 +61,12 @@ void set_last_error(DWORD error) {
 }
 
 void note(std::string_view function, std::string_view key) {
-  record(function, key);
+  record(function, key, false);
 }
 
 DWORD enter(std::string_view function, std::string_view key) {
   load_state_once();
-  record(function, key);
+  record(function, key, true);
   Gate& g = gate();
   ++g.faultable;
   if (g.fail_at && *g.fail_at == g.faultable) {

@@ -17,6 +17,7 @@ namespace winsim {
 struct Call {
   std::string function;
   std::string key;
+  bool faultable = true;  // false for release functions and notes, which faults never reach
 };
 
 // Gives the process a fresh machine: no profiles, no security records, an empty loopback list,
