@@ -17,9 +17,13 @@ function(tavo_target_defaults target)
   endif()
 endfunction()
 
-# An executable that runs on Windows as a plain console program with no DLL beyond the system's.
-function(tavo_windows_executable target)
+# The program's executable. On Windows: a plain console program with no DLL beyond the system's.
+# Elsewhere, with TAVO_STATIC: a static executable, which starts a millisecond faster than one
+# that loads the C++ runtime (measured by bench/run-overhead).
+function(tavo_program_executable target)
   if(MINGW)
     target_link_options(${target} PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  elseif(TAVO_STATIC)
+    target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()

@@ -5,15 +5,43 @@
 #include "exit_status.h"
 #include "log.h"
 #include "pool_version.h"
+#include "run_mode.h"
+#include "sandbox_profile/pool.h"
+#include "sandbox_profile/registration.h"
 #include "win/console.h"
 
 namespace tavo {
 namespace {
 
-int probe() {
-  if (!console::write(console::Stream::Out, "tavo-sandbox probe ok\n")) {
-    internal_failure("cannot write the probe answer to standard output");
+void print_line(const std::string& line) {
+  if (!console::write(console::Stream::Out, line)) {
+    internal_failure("cannot write to standard output");
   }
+}
+
+int probe() {
+  print_line("tavo-sandbox probe ok\n");
+  return kStatusSuccess;
+}
+
+int register_profile_mode(const RegisterSandboxProfile& command) {
+  if (auto registered = register_sandbox_profile(command.profile_name, command.sid_out_file);
+      !registered) {
+    log(Level::Error, kTargetMain, "register sandbox profile failed: {}", registered.error());
+    return kStatusSetup;
+  }
+  print_line(format("tavo-sandbox: registered sandbox profile '{}' (SID written to '{}')\n",
+                    command.profile_name, command.sid_out_file));
+  return kStatusSuccess;
+}
+
+int register_pool_mode(const RegisterPool& command) {
+  auto registered = register_pool(command.pool_size, command.pool_dir);
+  if (!registered) {
+    log(Level::Error, kTargetMain, "register pool failed: {}", registered.error());
+    return kStatusSetup;
+  }
+  log(Level::Info, kTargetMain, "registered {} pool SIDs in '{}'", *registered, command.pool_dir);
   return kStatusSuccess;
 }
 
@@ -24,20 +52,13 @@ int check_pool_version_mode(const CheckPoolVersion& command) {
   return kStatusPoolStale;
 }
 
-// A mode whose code has not landed yet fails loudly instead of pretending to succeed.
-[[noreturn]] int not_available(std::string_view mode) {
-  internal_failure(format("the {} mode is not available in this build yet", mode));
-}
-
 int dispatch(const Command& command) {
   struct Visitor {
     int operator()(const Probe&) const { return probe(); }
-    int operator()(const Run&) const { return not_available("run"); }
+    int operator()(const Run& c) const { return run_sandboxed(c); }
     int operator()(const Cleanup& c) const { return cleanup(c); }
-    int operator()(const RegisterSandboxProfile&) const {
-      return not_available("sandbox profile registration");
-    }
-    int operator()(const RegisterPool&) const { return not_available("pool registration"); }
+    int operator()(const RegisterSandboxProfile& c) const { return register_profile_mode(c); }
+    int operator()(const RegisterPool& c) const { return register_pool_mode(c); }
     int operator()(const CheckPoolVersion& c) const { return check_pool_version_mode(c); }
   };
   return std::visit(Visitor{}, command);

@@ -63,7 +63,7 @@ TEST_F(Entry, AProbeThatCannotBeWrittenIsAnInternalFailure) {
         std::exit(run_program({"tavo-sandbox", "--probe"}));
       },
       ::testing::ExitedWithCode(101),
-      "tavo-sandbox: internal error: cannot write the probe answer to standard output");
+      "tavo-sandbox: internal error: cannot write to standard output");
 }
 
 TEST_F(Entry, ARejectedCommandLineIsLoggedOnceWithStatus10) {

@@ -1,0 +1,153 @@
+#include "path_grant/path_dirs.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "acl.h"
+#include "log.h"
+#include "path_grant/all_app_packages.h"
+#include "path_grant/icacls.h"
+#include "path_grant/path_entries.h"
+#include "win/fs.h"
+#include "win/path.h"
+
+namespace tavo {
+namespace {
+
+enum class Reporting { Logged, Silent };
+
+struct PathScan {
+  std::vector<std::string> kept;  // directory strings, in PATH order
+  std::size_t total = 0;          // every PATH entry, empty ones included
+};
+
+// Each PATH directory once, existing, rooted, and not already open to every AppContainer.
+PathScan scan_path(Reporting reporting) {
+  const bool logged = reporting == Reporting::Logged;
+  const std::vector<std::string> entries = path_entries();
+  PathScan scan{{}, entries.size()};
+  std::unordered_set<std::string> keys;
+  for (const std::string& entry : entries) {
+    const std::string directory = directory_string(entry);
+    // Taken before the tests below, so that a later duplicate of a dropped entry goes silently.
+    if (!keys.insert(path_dir_key(entry)).second) continue;
+    if (!fs::exists(directory)) {
+      if (logged) log(Level::Debug, kTargetPathGrant, "PATH skip (not found): {}", directory);
+      continue;
+    }
+    // A relative entry or a bare drive would make a recursive grant walk whatever directory it
+    // resolves to at registration time.
+    if (!is_rooted_directory(directory)) {
+      if (logged) log(Level::Debug, kTargetPathGrant, "PATH skip (not absolute): {}", directory);
+      continue;
+    }
+    if (has_all_app_packages_ace(directory)) {
+      if (logged) log(Level::Debug, kTargetPathGrant, "PATH skip (has AAP): {}", directory);
+      continue;
+    }
+    scan.kept.push_back(directory);
+  }
+  return scan;
+}
+
+// Calls `grant(ancestor)` for each ancestor of the kept directories that lies below a root, that
+// no earlier directory reached, and that does not admit every AppContainer already.
+template <class Grant>
+void for_each_new_ancestor(const std::vector<std::string>& directories, Grant grant) {
+  std::unordered_set<std::string> seen;
+  for (const std::string& directory : directories) {
+    std::string current = directory;
+    while (std::optional<std::string> parent = path::parent(current)) {
+      if (!path::parent(*parent)) break;  // drive and share roots are never granted here
+      // Everything above an ancestor met before was handled then.
+      if (!seen.insert(*parent).second) break;
+      if (!has_all_app_packages_ace(*parent)) grant(*parent);
+      current = *parent;
+    }
+  }
+}
+
+std::string read_execute_grant(std::string_view sddl) {
+  return format("*{}:(OI)(CI)(RX)", sddl);
+}
+
+bool is_git_cmd_directory(const std::string& directory) {
+  const std::string name = path::file_name(directory).value_or("");
+  return name.size() == 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'm' &&
+         (name[2] | 0x20) == 'd';
+}
+
+void grant_git_mingw64(const std::string& cmd_directory, const std::vector<std::string>& grants) {
+  const std::string mingw =
+      path::join(path::parent(cmd_directory).value_or(cmd_directory), "mingw64");
+  if (!fs::exists(mingw)) return;
+  auto run = run_icacls(mingw, grants, kIcaclsTreeFlags);
+  if (!run) {
+    log(Level::Warn, kTargetPathGrant, "Git mingw64 icacls spawn failed: {}", run.error());
+  } else if (!run->ok()) {
+    log(Level::Warn, kTargetPathGrant, "Git mingw64 grant on {} failed: {}", mingw,
+        run->error_text);
+  } else {
+    log(Level::Info, kTargetPathGrant, "batch PATH grant (Git mingw64): {}", mingw);
+  }
+}
+
+}  // namespace
+
+std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl) {
+  const PathScan scan = scan_path(Reporting::Logged);
+  log(Level::Info, kTargetPathGrant, "granting read on {} PATH directories ({} skipped)",
+      scan.kept.size(), scan.total - scan.kept.size());
+  for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
+    if (auto granted = grant_traverse(sid, ancestor); !granted) {
+      log(Level::Warn, kTargetPathGrant, "PATH ancestor grant on {} failed: {}", ancestor,
+          granted.error());
+    }
+  });
+  const std::vector<std::string> grants = {read_execute_grant(sddl)};
+  for (const std::string& directory : scan.kept) {
+    auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
+    if (!run)
+      return std::unexpected(format("failed to spawn icacls for {}: {}", directory, run.error()));
+    if (!run->ok()) {
+      log(Level::Warn, kTargetPathGrant, "PATH grant on {} failed: {}", directory, run->error_text);
+    } else {
+      log(Level::Info, kTargetPathGrant, "PATH grant applied: {}", directory);
+    }
+  }
+  return {};
+}
+
+void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
+  const PathScan scan = scan_path(Reporting::Silent);
+  log(Level::Info, kTargetPathGrant, "batch PATH-scan: {} dirs, {} SIDs", scan.kept.size(),
+      entries.size());
+  std::vector<std::string> grants;
+  for (const PoolEntry& entry : entries)
+    grants.push_back(read_execute_grant(entry.sddl));
+
+  for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
+    for (const PoolEntry& entry : entries) {
+      if (auto granted = grant_traverse(entry.sid.get(), ancestor); !granted) {
+        log(Level::Warn, kTargetPathGrant, "ancestor traverse grant on {} failed: {}", ancestor,
+            granted.error());
+      }
+    }
+  });
+  for (const std::string& directory : scan.kept) {
+    auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
+    if (!run) {
+      log(Level::Warn, kTargetPathGrant, "icacls spawn for {} failed: {}", directory, run.error());
+      continue;
+    }
+    if (!run->ok()) {
+      log(Level::Warn, kTargetPathGrant, "batch PATH grant on {} failed: {}", directory,
+          run->error_text);
+    } else {
+      log(Level::Info, kTargetPathGrant, "batch PATH grant applied: {}", directory);
+    }
+    if (is_git_cmd_directory(directory)) grant_git_mingw64(directory, grants);
+  }
+}
+
+}  // namespace tavo

@@ -1,0 +1,168 @@
+#include "run_mode.h"
+
+#include <vector>
+
+#include "acl.h"
+#include "exit_status.h"
+#include "log.h"
+#include "path_blocklist.h"
+#include "path_grant/traversal.h"
+#include "sandbox_profile/nul_device.h"
+#include "sandbox_profile/profiles.h"
+#include "sandbox_profile/sid.h"
+#include "spawn.h"
+
+namespace tavo {
+namespace {
+
+struct AppliedDeny {
+  std::string path;
+  bool was_protected;
+};
+
+// What this run changed on the file system, so that a failure can be undone.
+class AppliedEntries {
+ public:
+  explicit AppliedEntries(PSID sid) : sid_(sid) {}
+
+  void granted(std::string path) { grants_.push_back(std::move(path)); }
+  void denied(std::string path, bool was_protected) {
+    denies_.push_back({std::move(path), was_protected});
+  }
+
+  // Takes the denies back. An object that was protected before its deny stays protected.
+  void roll_back_denies() {
+    for (const AppliedDeny& deny : denies_) {
+      const Protection keep =
+          deny.was_protected ? Protection::KeepProtected : Protection::Unprotect;
+      if (auto undone = revoke_access(sid_, deny.path, keep); !undone) {
+        log(Level::Warn, kTargetMain, "rollback deny-revoke {} failed: {}", deny.path,
+            undone.error());
+      }
+    }
+    denies_.clear();
+  }
+
+  void roll_back_grants() {
+    for (const std::string& path : grants_) {
+      if (auto undone = revoke_access(sid_, path); !undone) {
+        log(Level::Warn, kTargetMain, "rollback revoke {} failed: {}", path, undone.error());
+      }
+    }
+    grants_.clear();
+  }
+
+  void roll_back_all() {
+    roll_back_denies();
+    roll_back_grants();
+  }
+
+ private:
+  PSID sid_;
+  std::vector<std::string> grants_;
+  std::vector<AppliedDeny> denies_;
+};
+
+std::expected<SandboxSid, int> obtain_sid(const Run& command) {
+  if (command.sandbox_sid_file) {
+    auto sid = read_sid_file(*command.sandbox_sid_file);
+    if (!sid) {
+      log(Level::Error, kTargetMain,
+          "--sandbox-sid-file '{}' failed: {} (run with `--register-sandbox-profile` as admin to "
+          "fix)",
+          *command.sandbox_sid_file, sid.error());
+      return std::unexpected(kStatusSetup);
+    }
+    return std::move(*sid);
+  }
+  auto sid = ensure_profile(command.profile_name);
+  if (!sid) {
+    log(Level::Error, kTargetMain, "ensure profile failed: {}", sid.error());
+    return std::unexpected(kStatusProfile);
+  }
+  return std::move(*sid);
+}
+
+// The first path of the run that the guard refuses, in the order the grants and denies apply.
+const std::string* first_refused_path(const Run& command) {
+  for (const auto* list : {&command.grant_rw, &command.grant_r, &command.deny_access}) {
+    for (const std::string& path : *list) {
+      if (is_refused_path(path)) return &path;
+    }
+  }
+  return nullptr;
+}
+
+bool apply_grants(PSID sid, const std::vector<std::string>& paths, AccessLevel level,
+                  std::string_view operation, AppliedEntries& applied) {
+  for (const std::string& path : paths) {
+    if (auto granted = grant_access(sid, path, level); !granted) {
+      log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, granted.error());
+      return false;
+    }
+    applied.granted(path);
+  }
+  return true;
+}
+
+int status_of(std::uint32_t exit_code) {
+  if (exit_code >= 0x80000000u) {
+    log(Level::Warn, kTargetMain, "child terminated with NTSTATUS 0x{:08x}", exit_code);
+  }
+  return command_exit_status(exit_code);
+}
+
+}  // namespace
+
+int run_sandboxed(const Run& command) {
+  if (command.network_mode != NetworkMode::DefaultBlocked && !command.sandbox_sid_file) {
+    log(Level::Error, kTargetMain,
+        "network mode {} requires --sandbox-sid-file (admin setup not run?)", command.network_mode);
+    return kStatusSetup;
+  }
+  // Declared first, so released last, once, on every path.
+  auto sid = obtain_sid(command);
+  if (!sid) return sid.error();
+
+  if (const std::string* refused = first_refused_path(command)) {
+    log(Level::Error, kTargetMain, "refusing to modify ACL on system path: {}", *refused);
+    return kStatusPath;
+  }
+
+  if (command.cwd) {
+    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd); !granted) {
+      log(Level::Warn, kTargetMain, "grant_cwd_ancestors failed (non-fatal): {}", granted.error());
+    }
+  }
+  if (auto granted = grant_nul_device(sid->get()); !granted) {
+    log(Level::Warn, kTargetMain, "NUL device grant failed (non-fatal): {}", granted.error());
+  }
+
+  AppliedEntries applied(sid->get());
+  if (!apply_grants(sid->get(), command.grant_rw, AccessLevel::ReadWrite, "grant_rw", applied) ||
+      !apply_grants(sid->get(), command.grant_r, AccessLevel::Read, "grant_r", applied)) {
+    applied.roll_back_grants();
+    return kStatusPath;
+  }
+  for (const std::string& path : command.deny_access) {
+    auto denied = deny_access(sid->get(), path);
+    if (!denied) {
+      log(Level::Error, kTargetMain, "deny_access {} failed: {}", path, denied.error());
+      applied.roll_back_all();
+      return kStatusPath;
+    }
+    applied.denied(path, denied->was_protected);
+  }
+
+  auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd);
+  if (!exit_code) {
+    log(Level::Error, kTargetMain, "spawn failed: {}", exit_code.error());
+    applied.roll_back_all();
+    return kStatusLaunch;
+  }
+  // The grants stay for later runs; the denies belong to this one.
+  applied.roll_back_denies();
+  return status_of(*exit_code);
+}
+
+}  // namespace tavo

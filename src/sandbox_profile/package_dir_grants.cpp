@@ -1,0 +1,37 @@
+#include "sandbox_profile/package_dir_grants.h"
+
+#include "acl.h"
+#include "log.h"
+#include "path_grant/icacls.h"
+#include "sandbox_profile/package_dirs.h"
+
+namespace tavo {
+
+void grant_user_package_dirs(PSID sid) {
+  for (const std::string& directory : user_package_dirs()) {
+    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite); !granted) {
+      log(Level::Debug, kTargetProfile, "grant user package dir {} failed: {}", directory,
+          granted.error());
+    }
+  }
+}
+
+void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
+  std::vector<std::string> grants;
+  for (const PoolEntry& entry : entries)
+    grants.push_back(format("*{}:(OI)(CI)(F)", entry.sddl));
+  for (const std::string& directory : user_package_dirs()) {
+    auto run = run_icacls(directory, grants, kIcaclsDirFlags);
+    if (!run) {
+      log(Level::Warn, kTargetProfile, "package dir {} icacls spawn failed: {}", directory,
+          run.error());
+    } else if (!run->ok()) {
+      log(Level::Warn, kTargetProfile, "package dir {} grant failed: {}", directory,
+          run->error_text);
+    } else {
+      log(Level::Info, kTargetProfile, "package dir granted: {}", directory);
+    }
+  }
+}
+
+}  // namespace tavo

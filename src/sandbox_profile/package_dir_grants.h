@@ -1,0 +1,18 @@
+// Access to the user's package-manager and tool-cache directories.
+#pragma once
+
+#include <span>
+
+#include "sandbox_profile/pool_entry.h"
+#include "win/api.h"
+
+namespace tavo {
+
+// Read-write access (inheritable) on each existing directory, through the ACL calls. Failures are
+// logged at debug level; nothing is reported.
+void grant_user_package_dirs(PSID sid);
+
+// Full access for every pool SID, one icacls run per existing directory. Each outcome is logged.
+void grant_user_package_dirs_batch(std::span<const PoolEntry> entries);
+
+}  // namespace tavo

@@ -1,0 +1,142 @@
+#include "sandbox_profile/pool.h"
+
+#include <vector>
+
+#include "acl.h"
+#include "credential_denylist.h"
+#include "log.h"
+#include "path_grant/path_dirs.h"
+#include "path_grant/traversal.h"
+#include "pool_version.h"
+#include "sandbox_profile/loopback.h"
+#include "sandbox_profile/nul_device.h"
+#include "sandbox_profile/package_dir_grants.h"
+#include "sandbox_profile/pool_constants.h"
+#include "sandbox_profile/pool_entry.h"
+#include "sandbox_profile/profiles.h"
+#include "sandbox_profile/sid.h"
+#include "win/env.h"
+#include "win/fs.h"
+#include "win/path.h"
+
+namespace tavo {
+namespace {
+
+std::unexpected<HresultError> fatal(std::string message) {
+  return std::unexpected(HresultError(0, std::move(message)));
+}
+
+std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t size) {
+  std::vector<PoolEntry> entries;
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const std::string name = format("{}{}", POOL_PROFILE_PREFIX, i);
+    log(Level::Info, kTargetProfile, "[{}/{}] profile={}", i + 1, size, name);
+    auto sid = ensure_profile(name);
+    if (!sid) return std::unexpected(sid.error());
+    auto sddl = sid_to_sddl(sid->get());
+    if (!sddl) return std::unexpected(sddl.error());
+    log(Level::Info, kTargetProfile, "[{}/{}] SID={}", i + 1, size, *sddl);
+    entries.push_back(PoolEntry{std::move(*sid), std::move(*sddl)});
+  }
+  return entries;
+}
+
+// Credential denies, the NUL device and the SID file of each member; the count written.
+std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolEntry>& entries,
+                                                         std::string_view pool_dir) {
+  const auto size = static_cast<std::uint32_t>(entries.size());
+  const std::vector<std::string> deny_paths = credential_deny_paths();
+  std::uint32_t written = 0;
+  for (std::uint32_t k = 1; k <= size; ++k) {
+    const PoolEntry& entry = entries[k - 1];
+    for (const std::string& path : deny_paths) {
+      if (!fs::exists(path)) continue;
+      if (auto denied = deny_access(entry.sid.get(), path); !denied) {
+        log(Level::Info, kTargetProfile, "[{}/{}] DENY on {} failed: {}", k, size, path,
+            denied.error());
+      }
+    }
+    if (auto granted = grant_nul_device(entry.sid.get()); !granted) {
+      return fatal(
+          format("[{}/{}] NUL device grant failed (critical): {}", k, size, granted.error()));
+    }
+    const std::string file = path::join(pool_dir, format("{}.dat", entry.sddl));
+    if (auto saved = write_text_file(file, entry.sddl); !saved)
+      return std::unexpected(saved.error());
+    log(Level::Info, kTargetProfile, "[{}/{}] written {}", k, size, file);
+    ++written;
+  }
+  return written;
+}
+
+std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries) {
+  const auto size = static_cast<std::uint32_t>(entries.size());
+  const std::optional<std::string> home = env_var("USERPROFILE");
+  const std::optional<std::string> local = env_var("LOCALAPPDATA");
+  for (std::uint32_t k = 1; k <= size; ++k) {
+    PSID sid = entries[k - 1].sid.get();
+    if (auto granted = grant_drive_root_traversal(sid); !granted) {
+      return fatal(format("[{}/{}] drive root traversal grant failed (critical): {}", k, size,
+                          granted.error()));
+    }
+    if (home) {
+      if (auto granted = grant_cwd_ancestors(sid, format("{}\\x", *home)); !granted) {
+        log(Level::Warn, kTargetProfile, "[{}/{}] USERPROFILE ancestor grant failed: {}", k, size,
+            granted.error());
+      }
+    }
+    if (local) {
+      if (auto granted = grant_cwd_ancestors(sid, format("{}\\x", format("{}\\Packages", *local)));
+          !granted) {
+        log(Level::Warn, kTargetProfile, "[{}/{}] LOCALAPPDATA ancestor grant failed: {}", k, size,
+            granted.error());
+      }
+      const std::string package_dir =
+          format("{}\\Packages\\{}{}", *local, POOL_PROFILE_PREFIX, k - 1);
+      (void)fs::create_dir_all(package_dir);  // a failure shows in the grant below
+      if (auto granted = grant_access(sid, package_dir, AccessLevel::ReadWrite); !granted) {
+        log(Level::Warn, kTargetProfile, "[{}/{}] AC package dir grant failed: {}", k, size,
+            granted.error());
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::uint32_t, HresultError> register_pool(std::uint32_t pool_size,
+                                                         std::string_view pool_dir) {
+  log(Level::Info, kTargetProfile, "registering pool of {} SIDs in {}", pool_size, pool_dir);
+  if (pool_size < 1 || pool_size > POOL_SIZE_MAX) {
+    return fatal(format("pool_size must be 1..={}, got {}", POOL_SIZE_MAX, pool_size));
+  }
+  if (auto made = fs::create_dir_all(pool_dir); !made) {
+    return fatal(format("create_dir_all({}): {}", pool_dir, made.error()));
+  }
+  clear_pool_dats(pool_dir);
+
+  auto entries = ensure_members(pool_size);
+  if (!entries) return std::unexpected(entries.error());
+  std::vector<PSID> sids;
+  for (const PoolEntry& entry : *entries)
+    sids.push_back(entry.sid.get());
+  if (auto exempt = exempt_loopback_pool(sids); !exempt) return std::unexpected(exempt.error());
+
+  auto written = write_members(*entries, pool_dir);
+  if (!written) return std::unexpected(written.error());
+  if (auto granted = grant_member_locations(*entries); !granted) {
+    return std::unexpected(granted.error());
+  }
+  grant_path_dirs_batch(*entries);
+  grant_user_package_dirs_batch(*entries);
+
+  // Last: the marker tells readers that every step of this registration has run.
+  if (auto marked = write_pool_version(pool_dir); !marked) {
+    return fatal(format("write pool version file: {}", marked.error()));
+  }
+  log(Level::Info, kTargetProfile, "pool registration complete ({} SIDs)", *written);
+  return *written;
+}
+
+}  // namespace tavo

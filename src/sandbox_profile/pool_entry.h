@@ -1,0 +1,15 @@
+// One member of a profile pool.
+#pragma once
+
+#include <string>
+
+#include "sandbox_profile/sandbox_sid.h"
+
+namespace tavo {
+
+struct PoolEntry {
+  SandboxSid sid;    // of kind Profile, released when the entry goes
+  std::string sddl;  // its SDDL string, which also names its SID file
+};
+
+}  // namespace tavo

@@ -1,0 +1,98 @@
+#include "sandbox_profile/registration.h"
+
+#include "acl.h"
+#include "credential_denylist.h"
+#include "log.h"
+#include "path_grant/path_dirs.h"
+#include "path_grant/traversal.h"
+#include "sandbox_profile/loopback.h"
+#include "sandbox_profile/nul_device.h"
+#include "sandbox_profile/package_dir_grants.h"
+#include "sandbox_profile/profiles.h"
+#include "sandbox_profile/sid.h"
+#include "win/env.h"
+#include "win/fs.h"
+
+namespace tavo {
+namespace {
+
+void deny_credential_stores(PSID sid) {
+  const std::vector<std::string> paths = credential_deny_paths();
+  log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", paths.size());
+  for (const std::string& path : paths) {
+    if (!fs::exists(path)) {
+      log(Level::Debug, kTargetProfile,
+          "skipping {} (does not exist; per-spawn layer covers post-install)", path);
+      continue;
+    }
+    if (auto denied = deny_access(sid, path); !denied) {
+      log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", path, denied.error());
+    } else {
+      log(Level::Debug, kTargetProfile, "DENY ACE applied on {}", path);
+    }
+  }
+}
+
+// Traversal of the user's profile directory and of %LOCALAPPDATA%\Packages with everything above
+// them, and read-write access to the profile's own package directory.
+void grant_user_locations(PSID sid, std::string_view profile_name) {
+  if (auto grant = grant_drive_root_traversal(sid); !grant) {
+    log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
+        grant.error());
+  }
+  if (std::optional<std::string> home = env_var("USERPROFILE")) {
+    // The made-up child makes the profile directory itself the nearest ancestor.
+    if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", *home)); !grant) {
+      log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
+          grant.error());
+    }
+  }
+  if (std::optional<std::string> local = env_var("LOCALAPPDATA")) {
+    const std::string packages = format("{}\\Packages", *local);
+    if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", packages)); !grant) {
+      log(Level::Warn, kTargetProfile,
+          "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());
+    }
+    const std::string package_dir = format("{}\\{}", packages, profile_name);
+    (void)fs::create_dir_all(package_dir);  // a failure shows in the grant below
+    if (auto grant = grant_access(sid, package_dir, AccessLevel::ReadWrite); !grant) {
+      log(Level::Warn, kTargetProfile, "AC package dir grant failed (non-fatal): {}",
+          grant.error());
+    }
+  }
+}
+
+}  // namespace
+
+std::expected<void, HresultError> register_sandbox_profile(std::string_view profile_name,
+                                                           std::string_view sid_out_file) {
+  log(Level::Info, kTargetProfile, "registering profile={} sid_out_file={}", profile_name,
+      sid_out_file);
+  auto sid = ensure_profile(profile_name);
+  if (!sid) return std::unexpected(sid.error());
+  auto sddl = sid_to_sddl(sid->get());
+  if (!sddl) return std::unexpected(sddl.error());
+  log(Level::Info, kTargetProfile, "profile created/derived, SID={}", *sddl);
+
+  if (auto exempt = exempt_loopback(sid->get()); !exempt) return std::unexpected(exempt.error());
+  log(Level::Info, kTargetProfile, "loopback exemption registered");
+
+  deny_credential_stores(sid->get());
+  grant_user_locations(sid->get(), profile_name);
+  if (auto grant = grant_nul_device(sid->get()); !grant) {
+    log(Level::Warn, kTargetProfile, "NUL device grant failed (non-fatal): {}", grant.error());
+  }
+  grant_user_package_dirs(sid->get());
+  if (auto grant = grant_path_dirs(sid->get(), *sddl); !grant) {
+    log(Level::Warn, kTargetProfile, "PATH-scan grant failed (non-fatal): {}", grant.error());
+  }
+
+  // Last: a SID file exists only for a profile whose every step has run.
+  if (auto written = write_text_file(sid_out_file, *sddl); !written) {
+    return std::unexpected(written.error());
+  }
+  log(Level::Info, kTargetProfile, "persisted SDDL to {}", sid_out_file);
+  return {};
+}
+
+}  // namespace tavo
