@@ -12,6 +12,7 @@
 
 #include "flows/host_processes.h"
 #include "support/env.h"
+#include "support/faults.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 
@@ -147,11 +148,7 @@ TEST_F(Icacls, EachFailingCallEndsTheRunCleanly) {
   testing::set_env("ICACLS_STDERR", "refused\\n");
   winsim::reset();  // the trace of one run only
   ASSERT_EQ(run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags)->exit_code, 3u);
-  const std::set<std::string> releases = {"CloseHandle"};
-  std::vector<std::string> faultable;
-  for (const winsim::Call& call : winsim::trace()) {
-    if (!releases.contains(call.function)) faultable.push_back(call.function);
-  }
+  const std::vector<std::string> faultable = testing::faultable_functions();
   ASSERT_EQ(faultable.size(), winsim::faultable_calls());
 
   for (std::size_t n = 1; n <= faultable.size(); ++n) {

@@ -13,6 +13,7 @@
 #include "flows/host_processes.h"
 #include "spawn.h"
 #include "support/env.h"
+#include "support/faults.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
@@ -264,12 +265,7 @@ TEST_F(Launch, ReadsFromTheTerminalItShares) {
 TEST_F(Launch, EachFailingCallEndsTheLaunchCleanly) {
   const std::string script = "sleep 30 & echo $! > bg.pid; exit 0";
   ASSERT_EQ(run_sh(script, dir.path()), 0u);
-  const std::set<std::string> releases = {"CloseHandle", "DeleteProcThreadAttributeList",
-                                          "CreateProcessW.AppContainerSid"};
-  std::vector<std::string> faultable;
-  for (const winsim::Call& call : winsim::trace()) {
-    if (!releases.contains(call.function)) faultable.push_back(call.function);
-  }
+  const std::vector<std::string> faultable = testing::faultable_functions();
   ASSERT_EQ(faultable.size(), winsim::faultable_calls());
 
   for (std::size_t n = 1; n <= faultable.size(); ++n) {

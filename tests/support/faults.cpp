@@ -20,5 +20,13 @@ std::size_t faultable_number_of(const std::function<void()>& action, std::string
   return 0;
 }
 
+std::vector<std::string> faultable_functions() {
+  std::vector<std::string> functions;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (call.faultable) functions.push_back(call.function);
+  }
+  return functions;
+}
+
 }  // namespace tavo::testing
 #endif

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavo::testing {
 
@@ -12,5 +14,9 @@ namespace tavo::testing {
 // machine. 0 when there is no such call.
 std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
                                 std::size_t occurrence = 1);
+
+// The functions of the faultable calls in the trace so far, in order: call n of a sweep is
+// element n - 1.
+std::vector<std::string> faultable_functions();
 
 }  // namespace tavo::testing

@@ -1,50 +1,9 @@
 // Conversions between the host's UTF-8 and Windows' UTF-16.
 #include "internal.h"
 
+#include "utf8.h"
+
 namespace winsim::detail {
-namespace {
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is not valid.
-std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& out) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t len = b0 < 0x80           ? 1
-                    : (b0 >> 5) == 0x6  ? 2
-                    : (b0 >> 4) == 0xE  ? 3
-                    : (b0 >> 3) == 0x1E ? 4
-                                        : 0;
-  if (len == 0 || i + len > text.size()) return 0;
-  char32_t c = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (byte(i + k) & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  out = c;
-  return len;
-}
-
-}  // namespace
-
 std::string narrow(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -57,7 +16,7 @@ std::string narrow(std::u16string_view text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    append_utf8(out, c);
+    utf8::append(out, c);
   }
   return out;
 }
@@ -90,7 +49,7 @@ std::u16string widen(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     char32_t c = 0;
-    std::size_t len = decode_utf8(text, i, c);
+    std::size_t len = utf8::decode(text, i, c);
     if (len == 0) {
       out.push_back(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(text[i])));
       ++i;
