@@ -15,7 +15,7 @@ bool is_control(char32_t c) {
 std::string debug_quoted(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
-    char32_t c;
+    char32_t c = 0;
     std::size_t length = decode_utf8(text, i, c);
     if (length == 0) {  // not UTF-8: the byte goes through as it is
       out.push_back(text[i++]);

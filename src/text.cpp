@@ -23,7 +23,7 @@ void append_utf8(std::string& out, char32_t c) {
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    char32_t c;
+    char32_t c = 0;
     std::size_t length = decode_utf8(text, i, c);
     if (length == 0) return false;
     i += length;
@@ -35,7 +35,7 @@ std::string_view trim_white_space(std::string_view text) {
   // Leading: decode forwards.
   std::size_t start = 0;
   while (start < text.size()) {
-    char32_t c;
+    char32_t c = 0;
     std::size_t length = decode_utf8(text, start, c);
     if (length == 0 || !is_white_space(c)) break;
     start += length;
@@ -46,7 +46,7 @@ std::string_view trim_white_space(std::string_view text) {
     std::size_t begin = end - 1;
     while (begin > start && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80)
       --begin;
-    char32_t c;
+    char32_t c = 0;
     if (decode_utf8(text, begin, c) != end - begin || !is_white_space(c)) break;
     end = begin;
   }

@@ -62,7 +62,7 @@ std::string to_lowercase(std::string_view utf8) {
   std::vector<char> raw;  // the bytes behind kNotUtf8, in order
   text.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
-    char32_t c;
+    char32_t c = 0;
     const std::size_t length = decode_utf8(utf8, i, c);
     if (length == 0) {
       text.push_back(kNotUtf8);

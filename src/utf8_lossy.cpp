@@ -43,7 +43,7 @@ std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    char32_t c;
+    char32_t c = 0;
     if (std::size_t length = decode_utf8(bytes, i, c); length > 0) {
       out.append(bytes.substr(i, length));
       i += length;
