@@ -3,24 +3,24 @@
 namespace tavo {
 
 void append_integer(std::string& out, std::uint64_t magnitude, bool negative,
-                    std::string_view spec) {
-  // spec is what stands after the colon: [0][width][x|X], or empty for decimal.
+                    std::string_view options) {
+  // options is what stands after the colon: [0][width][x|X], or empty for decimal.
   bool zero_pad = false;
   std::size_t width = 0;
   unsigned base = 10;
   bool upper = false;
   std::size_t i = 0;
-  if (i < spec.size() && spec[i] == '0') {
+  if (i < options.size() && options[i] == '0') {
     zero_pad = true;
     ++i;
   }
-  while (i < spec.size() && spec[i] >= '0' && spec[i] <= '9') {
-    width = width * 10 + static_cast<std::size_t>(spec[i] - '0');
+  while (i < options.size() && options[i] >= '0' && options[i] <= '9') {
+    width = width * 10 + static_cast<std::size_t>(options[i] - '0');
     ++i;
   }
-  if (i < spec.size() && (spec[i] == 'x' || spec[i] == 'X')) {
+  if (i < options.size() && (options[i] == 'x' || options[i] == 'X')) {
     base = 16;
-    upper = spec[i] == 'X';
+    upper = options[i] == 'X';
   }
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char buffer[24];
@@ -56,10 +56,10 @@ std::string format_args(std::string_view pattern, const Arg* args, std::size_t c
         out.append(pattern.substr(i));
         break;
       }
-      std::string_view spec = pattern.substr(i + 1, close - i - 1);
-      if (!spec.empty() && spec.front() == ':') spec.remove_prefix(1);
+      std::string_view options = pattern.substr(i + 1, close - i - 1);
+      if (!options.empty() && options.front() == ':') options.remove_prefix(1);
       if (next < count) {
-        args[next].append(out, spec, args[next].value);
+        args[next].append(out, options, args[next].value);
       } else {
         out.append(pattern.substr(i, close - i + 1));  // more placeholders than values
       }

@@ -24,18 +24,18 @@ inline void append_text(std::string& out, const char* text) {
   out.append(text);
 }
 void append_integer(std::string& out, std::uint64_t magnitude, bool negative,
-                    std::string_view spec);
+                    std::string_view options);
 
 namespace format_detail {
 
 struct Arg {
   const void* value;
-  void (*append)(std::string& out, std::string_view spec, const void* value);
+  void (*append)(std::string& out, std::string_view options, const void* value);
 };
 
 template <class T>
 Arg make_arg(const T& value) {
-  return Arg{&value, [](std::string& out, std::string_view spec, const void* p) {
+  return Arg{&value, [](std::string& out, std::string_view options, const void* p) {
                const T& v = *static_cast<const T*>(p);
                if constexpr (std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char>) {
                  if constexpr (std::signed_integral<T>) {
@@ -43,9 +43,9 @@ Arg make_arg(const T& value) {
                    const auto magnitude =
                        negative ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(v)
                                 : static_cast<std::uint64_t>(v);
-                   append_integer(out, magnitude, negative, spec);
+                   append_integer(out, magnitude, negative, options);
                  } else {
-                   append_integer(out, static_cast<std::uint64_t>(v), false, spec);
+                   append_integer(out, static_cast<std::uint64_t>(v), false, options);
                  }
                } else if constexpr (std::same_as<T, bool>) {
                  out.append(v ? "true" : "false");

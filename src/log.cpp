@@ -111,13 +111,13 @@ bool Filter::passes(Level level, std::string_view target, std::string_view messa
   return enabled(level, target) && (!pattern || message.find(*pattern) != std::string_view::npos);
 }
 
-ParsedSpec parse_spec(std::optional<std::string_view> spec) {
-  ParsedSpec out;
-  if (spec && !spec->empty()) {
-    std::vector<std::string_view> parts = split(*spec, '/');
+ParsedFilter parse_filter(std::optional<std::string_view> text) {
+  ParsedFilter out;
+  if (text && !text->empty()) {
+    std::vector<std::string_view> parts = split(*text, '/');
     if (parts.size() > 2) {
       out.warnings.push_back(
-          format("warning: invalid logging spec '{}' (too many '/'s), ignoring it", *spec));
+          format("warning: invalid logging spec '{}' (too many '/'s), ignoring it", *text));
     } else {
       if (parts.size() == 2) out.filter.pattern = std::string(parts[1]);
       for (std::string_view raw : split(parts[0], ',')) {
@@ -171,10 +171,11 @@ std::string format_line(Level level, std::string_view target, std::string_view m
 void install_from_environment() {
   Logger& l = logger();
   if (l.installed) internal_failure("the logger was installed twice");
-  std::optional<std::string> spec = env_var("RUST_LOG");
+  std::optional<std::string> filter_text = env_var("RUST_LOG");
   // RUST_LOG_STYLE chooses colours elsewhere; log lines here never carry any.
   (void)env_var("RUST_LOG_STYLE");
-  ParsedSpec parsed = parse_spec(spec ? std::optional<std::string_view>(*spec) : std::nullopt);
+  ParsedFilter parsed =
+      parse_filter(filter_text ? std::optional<std::string_view>(*filter_text) : std::nullopt);
   for (const std::string& warning : parsed.warnings)
     write_to_stderr(warning + "\n");
   l.installed = true;

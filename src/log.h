@@ -1,5 +1,5 @@
 // The diagnostic log: records of a level, a target and a message, filtered by the RUST_LOG
-// specification and written to standard error one line per record.
+// variable and written to standard error one line per record.
 #pragma once
 
 #include <functional>
@@ -43,14 +43,14 @@ class Filter {
   bool passes(Level level, std::string_view target, std::string_view message) const;
 };
 
-struct ParsedSpec {
+struct ParsedFilter {
   Filter filter;
   std::vector<std::string> warnings;  // complete lines for standard error, without line feed
 };
 
-// Reads a filter specification: "directive,directive,.../pattern". Unset, empty or without a
+// Reads a filter: "directive,directive,.../pattern". Unset, empty or without a
 // valid directive gives errors_only().
-ParsedSpec parse_spec(std::optional<std::string_view> spec);
+ParsedFilter parse_filter(std::optional<std::string_view> text);
 
 // "[LEVEL target] message": the level left-aligned in five columns; continuation lines of the
 // message indented by four spaces; a final line feed.
@@ -59,7 +59,7 @@ std::string format_line(Level level, std::string_view target, std::string_view m
 using Sink = std::function<void(std::string_view line)>;
 
 // Installs the process's logger from RUST_LOG (RUST_LOG_STYLE is read and has no effect: lines
-// never carry terminal escapes). Specification warnings go to standard error at once. Installing
+// never carry terminal escapes). Warnings about the filter go to standard error at once. Installing
 // twice is an internal failure.
 void install_from_environment();
 

@@ -7,15 +7,15 @@
 namespace tavo::logging {
 namespace {
 
-Filter filter_of(std::string_view spec) {
-  return parse_spec(spec).filter;
+Filter filter_of(std::string_view text) {
+  return parse_filter(text).filter;
 }
 
 TEST(LogSpec, UnsetEmptyOrInvalidMeansErrorsOnly) {
-  for (std::optional<std::string_view> spec :
+  for (std::optional<std::string_view> text :
        {std::optional<std::string_view>{}, std::optional<std::string_view>{""},
         std::optional<std::string_view>{" , "}, std::optional<std::string_view>{"x=bogus"}}) {
-    Filter f = parse_spec(spec).filter;
+    Filter f = parse_filter(text).filter;
     EXPECT_TRUE(f.enabled(Level::Error, "tavo_sandbox::spawn"));
     EXPECT_FALSE(f.enabled(Level::Warn, "tavo_sandbox"));
     EXPECT_EQ(f.max_level(), Level::Error);
@@ -57,16 +57,16 @@ TEST(LogSpec, PatternRequiresTheMessageToContainIt) {
 }
 
 TEST(LogSpec, MalformedPartsAreWarnedAboutAndIgnored) {
-  ParsedSpec bad_level = parse_spec("info,tavo_sandbox=loud");
+  ParsedFilter bad_level = parse_filter("info,tavo_sandbox=loud");
   ASSERT_EQ(bad_level.warnings.size(), 1u);
   EXPECT_EQ(bad_level.warnings[0], "warning: invalid logging spec 'loud', ignoring it");
   EXPECT_TRUE(bad_level.filter.enabled(Level::Info, "tavo_sandbox"));
 
-  ParsedSpec two_equals = parse_spec("a=b=c");
+  ParsedFilter two_equals = parse_filter("a=b=c");
   ASSERT_EQ(two_equals.warnings.size(), 1u);
   EXPECT_EQ(two_equals.warnings[0], "warning: invalid logging spec 'a=b=c', ignoring it");
 
-  ParsedSpec slashes = parse_spec("debug/a/b");
+  ParsedFilter slashes = parse_filter("debug/a/b");
   ASSERT_EQ(slashes.warnings.size(), 1u);
   EXPECT_EQ(slashes.warnings[0],
             "warning: invalid logging spec 'debug/a/b' (too many '/'s), ignoring it");
