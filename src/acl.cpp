@@ -80,6 +80,44 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
   return {};
 }
 
+// Whether the SID's explicit entries in `acl` are exactly one allow entry with `mask` and `flags`.
+// Setting that entry again changes nothing a reader of the DACL could tell, but the platform
+// moves it in front of the other allow entries; with several SIDs on one object the DACL would
+// then differ on every repeat and be written (and, for an inheritable entry, pushed down the
+// whole tree) again and again.
+std::expected<bool, HresultError> holds_only_entry(PACL acl, PSID sid, DWORD mask, BYTE flags) {
+  if (acl == nullptr) return false;
+  std::size_t matching = 0;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(acl, i, &entry)) return std::unexpected(HresultError::from_last_error());
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceFlags & INHERITED_ACE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+      continue;
+    }
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    SetLastError(ERROR_SUCCESS);
+    if (!EqualSid(&ace->SidStart, sid)) {
+      if (GetLastError() != ERROR_SUCCESS) return std::unexpected(HresultError::from_last_error());
+      continue;
+    }
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask != mask ||
+        header->AceFlags != flags) {
+      return false;
+    }
+    ++matching;
+  }
+  return matching == 1;
+}
+
+// Whether writing `updated` in place of `current` would change nothing that matters.
+std::expected<bool, HresultError> unchanged(const ACL* updated, PACL current, PSID sid, DWORD mask,
+                                            BYTE flags) {
+  if (acl_equal(updated, current)) return true;
+  return holds_only_entry(current, sid, mask, flags);
+}
+
 // The bytes an ACL's entries occupy after its header, or nothing when the sizes do not add up.
 std::optional<std::size_t> entry_bytes(const ACL* acl) {
   const auto* bytes = reinterpret_cast<const BYTE*>(acl);
@@ -138,7 +176,9 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
   auto updated = build_acl({explicit_access(sid, access_mask(level), SET_ACCESS, kInheritToAll)},
                            current->dacl);
   if (!updated) return std::unexpected(updated.error());
-  if (acl_equal(updated->get(), current->dacl)) return {};
+  auto same = unchanged(updated->get(), current->dacl, sid, access_mask(level), kInheritToAll);
+  if (!same) return std::unexpected(same.error());
+  if (*same) return {};
   // Without a protection flag the DACL keeps its protection; the platform pushes the
   // inheritable entry down to existing children.
   return write_dacl(wide, DACL_SECURITY_INFORMATION, updated->get());
@@ -214,7 +254,9 @@ std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path
   if (!present) dacl = nullptr;
   auto updated = build_acl({explicit_access(sid, kTraverseMask, SET_ACCESS, 0)}, dacl);
   if (!updated) return std::unexpected(updated.error());
-  if (acl_equal(updated->get(), dacl)) return {};
+  auto same = unchanged(updated->get(), dacl, sid, kTraverseMask, 0);
+  if (!same) return std::unexpected(same.error());
+  if (*same) return {};
 
   SECURITY_DESCRIPTOR absolute{};
   if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||

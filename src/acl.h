@@ -31,7 +31,8 @@ EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode,
 std::string to_long_path(std::string_view path);
 
 // Sets one inheritable allow entry for the SID at `level`. Writes nothing when the DACL already
-// holds exactly that; the DACL's protection is left as it is.
+// holds exactly that, or when the SID's only explicit entry is already that allow entry (only its
+// place among other SIDs' entries would change); the DACL's protection is left as it is.
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level);
 
 struct DenyApplied {
@@ -55,7 +56,8 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
                                                 Protection protection = Protection::Unprotect);
 
 // Sets one non-inheritable read-and-execute entry on this one object, with the file-security
-// calls so that nothing reaches its children. Writes nothing when the entry is there already.
+// calls so that nothing reaches its children. Writes nothing when the entry is there already,
+// wherever it stands among other SIDs' entries.
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path);
 
 // Whether two ACLs hold the same entries: the same revision, entry count and entry bytes. Unused

@@ -61,6 +61,23 @@ TEST_F(AclEditing, TheSameGrantTwiceWritesOnce) {
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1301bf"));
 }
 
+TEST_F(AclEditing, ARepeatedGrantAmongOtherSidsWritesNothing) {
+  SandboxSid other = testing::make_sid(testing::kOtherSid);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite));
+    ASSERT_TRUE(grant_traverse(sid.get(), dir / "work/file.txt"));
+    ASSERT_TRUE(grant_traverse(other.get(), dir / "work/file.txt"));
+  }
+  // The platform would move a re-set entry in front of the other SID's: only the first round
+  // writes.
+  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW"), 2u);
+  EXPECT_EQ(winsim::count_calls("SetFileSecurityW"), 2u);
+  // A different level for the same SID is still written.
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read));
+  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW"), 3u);
+}
+
 TEST_F(AclEditing, ANewLevelReplacesTheSidsEntryAndReachesChildren) {
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read));
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));

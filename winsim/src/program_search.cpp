@@ -2,6 +2,7 @@
 // the current directory and then on PATH, with ".exe" tried after the name itself.
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cctype>
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,14 +50,21 @@ std::string join(const std::string& dir, std::string_view name) {
   return dir + "/" + std::string(name);
 }
 
+// A value that names a drive path first ("C:\\...") is a Windows PATH even with one entry.
+bool starts_with_drive_path(std::string_view text) {
+  return text.size() >= 3 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':' &&
+         (text[2] == '\\' || text[2] == '/');
+}
+
 // PATH as Windows writes it (';'-separated, drive paths), or a host PATH (':'-separated) when
-// the value holds no ';'.
+// the value holds no ';' and does not begin with a drive path.
 std::vector<std::string> path_directories() {
   const char* value = std::getenv("PATH");
   std::vector<std::string> dirs;
   if (value == nullptr) return dirs;
   std::string_view text = value;
-  const char separator = text.find(';') != std::string_view::npos ? ';' : ':';
+  const bool windows = text.find(';') != std::string_view::npos || starts_with_drive_path(text);
+  const char separator = windows ? ';' : ':';
   while (true) {
     std::size_t end = text.find(separator);
     std::string_view entry = text.substr(0, end);
