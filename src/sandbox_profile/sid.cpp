@@ -50,6 +50,9 @@ std::expected<void, HresultError> write_text_file(std::string_view path, std::st
   std::string line(content);
   line.push_back('\n');
   if (auto written = fs::write_all(file->get(), line); !written) {
+    // A SID file cut short must not be taken for one that a registration completed.
+    file->reset();
+    fs::discard_partial_file(path);
     return std::unexpected(HresultError(0, format("write({}): {}", path, written.error())));
   }
   return {};

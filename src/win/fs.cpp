@@ -46,7 +46,17 @@ std::expected<unique_handle, IoError> create_file(std::string_view path) {
 std::expected<void, IoError> write_file(std::string_view path, std::string_view bytes) {
   auto file = create_file(path);
   if (!file) return std::unexpected(file.error());
-  return write_all(file->get(), bytes);
+  if (auto written = write_all(file->get(), bytes); !written) {
+    file->reset();
+    discard_partial_file(path);
+    return written;
+  }
+  return {};
+}
+
+void discard_partial_file(std::string_view path) {
+  // Its own failure cannot be reported better than the write's that came before it.
+  (void)DeleteFileW(to_wide_nul(path).c_str());
 }
 
 std::expected<void, IoError> write_all(HANDLE file, std::string_view bytes) {

@@ -15,13 +15,16 @@ namespace tavo::fs {
 // UTF-8" error.
 std::expected<std::string, IoError> read_text_file(std::string_view path);
 
-// Creates the file or truncates it, then writes `bytes` in full.
+// Creates the file or truncates it, then writes `bytes` in full. A file whose writing fails is
+// removed rather than left behind cut short.
 std::expected<void, IoError> write_file(std::string_view path, std::string_view bytes);
 
-// The two steps of write_file, for callers that report them apart: creating (or truncating) the
-// file for writing, and writing all of `bytes` to an open file.
+// The steps of write_file, for callers that report them apart: creating (or truncating) the
+// file for writing, writing all of `bytes` to an open file, and, once the file is closed after
+// a failed write, removing what was written of it.
 std::expected<unique_handle, IoError> create_file(std::string_view path);
 std::expected<void, IoError> write_all(HANDLE file, std::string_view bytes);
+void discard_partial_file(std::string_view path);
 
 // Creates the directory and every missing ancestor. Directories that exist are no failure.
 std::expected<void, IoError> create_dir_all(std::string_view path);

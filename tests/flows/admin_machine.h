@@ -1,0 +1,62 @@
+// The machine the administrative modes meet: drive C: with a user's profile folders, the three
+// profile variables, and a PATH of C:\Tools and of the directory of a stand-in icacls that
+// records its runs and succeeds. That directory admits every AppContainer already, as the
+// system's own directories do, so the PATH scan leaves it alone.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/env.h"
+#include "support/machine.h"
+#include "support/temp_dir.h"
+
+namespace tavo::testing {
+
+inline constexpr std::string_view kHome = "C:\\Users\\ann";
+inline constexpr std::string_view kLocal = "C:\\Users\\ann\\AppData\\Local";
+inline constexpr std::string_view kRoaming = "C:\\Users\\ann\\AppData\\Roaming";
+
+class AdminMachine : public MachineTest {
+ protected:
+  AdminMachine();
+  ~AdminMachine() override;
+
+  // A fresh machine in the middle of a test, with drive C: as the fixture makes it: everything
+  // written there before is removed, since host files outlive fresh_machine().
+  void start_over() const;
+
+  // Makes the next use of the profile and network-isolation functions look them up again, so
+  // that a registration makes the same calls whichever test ran first.
+  static void forget_looked_up_functions();
+
+  // The host path of a Windows path on drive C:.
+  std::string host(std::string_view windows_path) const;
+  // What the machine stores for the object (see winsim::stored_sddl).
+  std::string stored(std::string_view windows_path) const;
+  // The SID of the profile `name` in string form, "" when there is no such profile.
+  static std::string profile_sid(std::string_view name);
+  // The stand-in's runs so far, one line each: its arguments separated by spaces.
+  std::vector<std::string> icacls_runs() const;
+  // The names in a directory on drive C:, sorted; empty when it does not exist.
+  std::vector<std::string> names_in(std::string_view windows_dir) const;
+
+  TempDir root;
+  ScopedEnv drives{"WINSIM_ROOT", root.path()};
+  ScopedEnv state{"WINSIM_STATE", std::nullopt};
+  ScopedEnv admin{"WINSIM_ADMIN", std::nullopt};
+  ScopedEnv system_drive{"SystemDrive", std::nullopt};
+  ScopedEnv home{"USERPROFILE", std::string(kHome)};
+  ScopedEnv local{"LOCALAPPDATA", std::string(kLocal)};
+  ScopedEnv roaming{"APPDATA", std::string(kRoaming)};
+  ScopedEnv path{"PATH", "C:\\Tools;" + (root / "bin")};
+  ScopedEnv icacls_log{"ICACLS_LOG", root / "icacls.log"};
+};
+
+// Positions (1-based) in the trace: the first call of `function` whose key contains `key_part`,
+// and the last call of `function`; 0 when there is none.
+std::size_t first_call_of(std::string_view function, std::string_view key_part = "");
+std::size_t last_call_of(std::string_view function);
+
+}  // namespace tavo::testing
