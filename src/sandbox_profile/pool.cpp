@@ -71,8 +71,8 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
 
 std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries) {
   const auto size = static_cast<std::uint32_t>(entries.size());
-  const std::optional<std::string> home = env_var("USERPROFILE");
-  const std::optional<std::string> local = env_var("LOCALAPPDATA");
+  const std::optional<std::string> home = env_directory("USERPROFILE");
+  const std::optional<std::string> local = env_directory("LOCALAPPDATA");
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();
     if (auto granted = grant_drive_root_traversal(sid); !granted) {

@@ -40,14 +40,14 @@ void grant_user_locations(PSID sid, std::string_view profile_name) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
-  if (std::optional<std::string> home = env_var("USERPROFILE")) {
+  if (std::optional<std::string> home = env_directory("USERPROFILE")) {
     // The made-up child makes the profile directory itself the nearest ancestor.
     if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", *home)); !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
           grant.error());
     }
   }
-  if (std::optional<std::string> local = env_var("LOCALAPPDATA")) {
+  if (std::optional<std::string> local = env_directory("LOCALAPPDATA")) {
     const std::string packages = format("{}\\Packages", *local);
     if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", packages)); !grant) {
       log(Level::Warn, kTargetProfile,

@@ -25,4 +25,10 @@ std::optional<std::string> env_var(std::string_view name) {
   }
 }
 
+std::optional<std::string> env_directory(std::string_view name) {
+  std::optional<std::string> value = env_var(name);
+  if (!value || value->empty()) return std::nullopt;
+  return value;
+}
+
 }  // namespace tavo

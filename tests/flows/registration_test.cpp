@@ -3,8 +3,10 @@
 #include "sandbox_profile/registration.h"
 
 #include <gtest/gtest.h>
+
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
+#include <filesystem>
 
 #include <map>
 #include <optional>
@@ -215,26 +217,35 @@ TEST_F(Registration, ExistingCredentialStoresAreDeniedAndMissingOnesSkipped) {
   EXPECT_TRUE(stored("C:\\Users\\ann\\.docker").starts_with("D:P" + deny_entry("OICI", sid)));
 }
 
+// Unset and empty alike: an empty variable would put the package directory, and traversal
+// grants, at the root of whatever drive is current.
 TEST_F(Registration, WithoutProfileVariablesTheUserStepsDoNothing) {
-  root.make_dir("c/Users/ann/.ssh");
-  root.make_dir("c/Users/ann/.cargo");
-  testing::ScopedEnv no_home("USERPROFILE", std::nullopt);
-  testing::ScopedEnv no_local("LOCALAPPDATA", std::nullopt);
-  testing::ScopedEnv no_roaming("APPDATA", std::nullopt);
-  testing::LogCapture log(Level::Info);
-  const Outcome outcome = register_through_entry();
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.out, kSuccessLine);
-  EXPECT_TRUE(log.contains("applying 0 credential DENY ACEs\n"));
-  EXPECT_TRUE(lines_at(log, "WARN").empty()) << log.text();
-  const std::string sid = profile_sid("shared");
-  EXPECT_TRUE(stored("C:\\").starts_with("D:(A;;0x1200a9;;;" + sid + ")")) << stored("C:\\");
-  for (const char* untouched :
-       {"C:\\Users", "C:\\Users\\ann", "C:\\Users\\ann\\.ssh", "C:\\Users\\ann\\.cargo",
-        "C:\\Users\\ann\\AppData\\Local\\Packages"})
-    EXPECT_EQ(stored(untouched), "") << untouched;
-  EXPECT_FALSE(root.exists("c/Users/ann/AppData/Local/Packages/shared"));
-  EXPECT_EQ(sid_file_bytes(), sid + "\n");
+  for (const std::optional<std::string>& value :
+       {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    SCOPED_TRACE(value ? "empty" : "unset");
+    start_over();
+    root.make_dir("c/Users/ann/.ssh");
+    root.make_dir("c/Users/ann/.cargo");
+    testing::ScopedEnv no_home("USERPROFILE", value);
+    testing::ScopedEnv no_local("LOCALAPPDATA", value);
+    testing::ScopedEnv no_roaming("APPDATA", value);
+    testing::LogCapture log(Level::Info);
+    const Outcome outcome = register_through_entry();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, kSuccessLine);
+    EXPECT_TRUE(log.contains("applying 0 credential DENY ACEs\n"));
+    EXPECT_TRUE(lines_at(log, "WARN").empty()) << log.text();
+    const std::string sid = profile_sid("shared");
+    EXPECT_TRUE(stored("C:\\").starts_with("D:(A;;0x1200a9;;;" + sid + ")")) << stored("C:\\");
+    for (const char* untouched :
+         {"C:\\Users", "C:\\Users\\ann", "C:\\Users\\ann\\.ssh", "C:\\Users\\ann\\.cargo",
+          "C:\\Users\\ann\\AppData\\Local\\Packages", "\\Packages"}) {
+      EXPECT_EQ(stored(untouched), "") << untouched;
+    }
+    EXPECT_FALSE(root.exists("c/Users/ann/AppData/Local/Packages/shared"));
+    EXPECT_FALSE(std::filesystem::exists("/Packages/shared"));
+    EXPECT_EQ(sid_file_bytes(), sid + "\n");
+  }
 }
 
 // Each failure of a step that may fail is warned about with its own words (a tool-cache
