@@ -224,14 +224,6 @@ TEST_F(Loopback, AMissingFunctionFailsWithItsError) {
             "NetworkIsolationGetAppContainerConfig returned Win32 error 126 (admin?)");
 }
 
-TEST_F(Loopback, FunctionsAreLookedUpOnceFound) {
-  ASSERT_TRUE(exempt_loopback(ours.get()));
-  EXPECT_EQ(winsim::count_calls("GetProcAddress"), 2u);
-  ASSERT_TRUE(exempt_loopback_pool(std::vector<PSID>{ours.get()}));
-  EXPECT_EQ(winsim::count_calls("GetProcAddress"), 2u);
-  EXPECT_EQ(winsim::count_calls("LoadLibraryExW"), 2u);
-}
-
 TEST_F(Loopback, APoolOnAnEmptyListIsWrittenInPoolOrder) {
   auto pool = pool_sids();
   testing::LogCapture log;
