@@ -4,33 +4,33 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "flows/drives.h"
+#include "sandbox_profile/pool_entry.h"
 #include "support/env.h"
+#include "support/sids.h"
 #include "support/temp_dir.h"
 
 namespace tavo::testing {
 
 // One line per run, its arguments each followed by a tab (no argument the program passes holds
-// a tab or a line feed). A run whose first argument is $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT
-// to standard error and exits with 5.
+// a tab or a line feed). A run whose first argument is one of the '|'-separated $ICACLS_FAIL_ON
+// writes $ICACLS_FAIL_TEXT to standard error and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
 printf '%s\t' "$@" >> "$ICACLS_RUNS"
 printf '\n' >> "$ICACLS_RUNS"
-if [ -n "${ICACLS_FAIL_ON:-}" ] && [ "$1" = "$ICACLS_FAIL_ON" ]; then
-  printf '%s' "$ICACLS_FAIL_TEXT" >&2
-  exit 5
-fi
+case "|${ICACLS_FAIL_ON:-}|" in
+  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2; exit 5 ;;
+esac
 exit 0
 )";
 
@@ -38,14 +38,17 @@ class IcaclsStandIn {
  public:
   // Writes the stand-in into the host directory `dir`, executable.
   void install(const std::string& dir) const {
+    std::filesystem::create_directories(dir);
     const std::string file = dir + "/icacls";
     std::ofstream(file, std::ios::binary | std::ios::trunc) << kIcaclsStandIn;
     ASSERT_EQ(::chmod(file.c_str(), 0755), 0) << file;
   }
 
-  // From now on, a run on `target` fails with `error_text` on its standard error.
+  // From now on, a run on `target` (and on the targets named before) fails with `error_text` on
+  // its standard error.
   void fail_on(const std::string& target, const std::string& error_text) {
-    set_env("ICACLS_FAIL_ON", target);
+    fail_targets_ += (fail_targets_.empty() ? "" : "|") + target;
+    set_env("ICACLS_FAIL_ON", fail_targets_);
     set_env("ICACLS_FAIL_TEXT", error_text);
   }
 
@@ -71,8 +74,11 @@ class IcaclsStandIn {
     return firsts;
   }
 
+  void forget_runs() const { std::filesystem::remove(records_ / "runs"); }
+
  private:
   TempDir records_;
+  std::string fail_targets_;
   ScopedEnv runs_{"ICACLS_RUNS", records_ / "runs"};
   ScopedEnv fail_on_{"ICACLS_FAIL_ON", std::nullopt};
   ScopedEnv fail_text_{"ICACLS_FAIL_TEXT", std::nullopt};
@@ -89,6 +95,14 @@ inline std::vector<std::string> icacls_args(std::string_view target,
   }
   args.insert(args.end(), flags.begin(), flags.end());
   return args;
+}
+
+// A pool of the given SIDs, as the batch grants take it.
+inline std::vector<PoolEntry> pool_of(std::initializer_list<std::string_view> sids) {
+  std::vector<PoolEntry> entries;
+  for (std::string_view sid : sids)
+    entries.push_back(PoolEntry{make_sid(sid), std::string(sid)});
+  return entries;
 }
 
 }  // namespace tavo::testing
