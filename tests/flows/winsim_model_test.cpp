@@ -1,16 +1,9 @@
 // Platform rules winsim models that the program's own flows do not reach: inheritance flags other
-// than the program's, what SetFileSecurityW leaves alone, the unused space of built ACLs (without
-// it the tests of unchanged grants would prove nothing), and how a command's program is found or
-// refused.
+// than the program's, what SetFileSecurityW leaves alone, and the unused space of built ACLs
+// (without it the tests of unchanged grants would prove nothing).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
-#include <filesystem>
-
-#include "flows/drives.h"
-#include "spawn.h"
 #include "support/env.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
@@ -108,67 +101,6 @@ TEST_F(WinsimModel, BuiltAclsCarryUnusedSpace) {
   ASSERT_EQ(SetEntriesInAclW(1, &grant, nullptr, acl.put()), ERROR_SUCCESS);
   EXPECT_EQ(acl.get()->AceCount, 1);
   EXPECT_GT(acl.get()->AclSize, 8u + 8u + 8u + 4u * 2u);  // header, entry and SID
-}
-
-TEST_F(WinsimModel, ProgramsAreFoundAndRefusedAsOnWindows) {
-  auto script = [&](const std::string& name, mode_t mode, std::string_view text = "#!/bin/sh\n") {
-    dir.write(name, text);
-    ::chmod((dir / name).c_str(), mode);
-  };
-  script("c/Tools/mytool.exe", 0755);
-  script("bin/other", 0755);
-  script("bin/mytool", 0755);  // later on PATH than C:\Tools, first in the current directory
-  script("bin/private", 0644);
-  script("bin/garbage", 0755, "not a program\n");
-  dir.make_dir("bin/folder");
-  testing::ScopedEnv root("WINSIM_ROOT", dir.path());
-  testing::ScopedEnv path("PATH", "C:\\Missing;C:\\Tools;" + dir / "bin");
-  // The host file a suspended start runs, or the error of the start.
-  auto program_for = [](const std::string& line) -> std::string {
-    WideString wide = to_wide_nul(line);
-    STARTUPINFOW info{};
-    info.cb = sizeof info;
-    PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &info, &created)) {
-      return "error " + std::to_string(GetLastError());
-    }
-    TerminateProcess(created.hProcess, 1);
-    CloseHandle(created.hProcess);
-    CloseHandle(created.hThread);
-    return winsim::process_starts().back().program;
-  };
-  EXPECT_EQ(program_for("mytool"), dir / "c/Tools/mytool.exe");  // ".exe" after the bare name
-  EXPECT_EQ(program_for("\"" + dir / "bin/other" + "\" a b"), dir / "bin/other");
-  EXPECT_EQ(program_for("C:\\Missing\\tool"), "error 3");
-  for (const char* missing : {"tavo-no-such-tool", "folder", ""})
-    EXPECT_EQ(program_for(missing), "error 2") << missing;
-  EXPECT_EQ(program_for("private"), "error 5");
-  EXPECT_EQ(program_for("garbage"), dir / "bin/garbage");  // found, and refused at the resume
-  {
-    testing::CurrentDirectory in_bin(dir / "bin");
-    EXPECT_EQ(program_for("mytool"), dir / "bin/mytool");
-    EXPECT_EQ(program_for("..\\c\\Tools\\mytool"), dir / "bin/../c/Tools/mytool.exe");
-  }
-  testing::set_env("PATH", "/nonexistent:" + dir / "bin");  // a host PATH
-  EXPECT_EQ(program_for("other"), dir / "bin/other");
-
-  WideString line = to_wide_nul("garbage");
-  STARTUPINFOW info{};
-  info.cb = sizeof info;
-  PROCESS_INFORMATION created{};
-  EXPECT_FALSE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &info, &created));
-  EXPECT_EQ(GetLastError(), 193u);
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                             nullptr, nullptr, &info, &created));
-  unique_handle process(created.hProcess), thread(created.hThread);
-  EXPECT_EQ(ResumeThread(thread.get()), static_cast<DWORD>(-1));
-  EXPECT_EQ(GetLastError(), 193u);
-  DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
-  EXPECT_EQ(code, 127u);
-  winsim::end_processes();
 }
 
 }  // namespace
