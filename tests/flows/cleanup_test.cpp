@@ -36,15 +36,6 @@ class CleanupMode : public testing::MachineTest {
   }
 
   std::string stored(std::string_view name) const { return winsim::stored_sddl(root / name); }
-  // The mode's own lines, without those of the SID file's reading.
-  std::string cleanup_lines() const {
-    std::string text;
-    for (const std::string& line : log.lines()) {
-      if (line.find("] cleanup: ") != std::string::npos) text += line;
-    }
-    return text;
-  }
-
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
   SandboxSid sid;  // the profile "build-1", with read-write grants on C:\work\a, b and c
@@ -66,7 +57,7 @@ TEST_F(CleanupMode, AStableSidKeepsTheSharedProfile) {
   EXPECT_EQ(stored("c/work/a"), "");
   EXPECT_NE(stored("c/work/b"), "");
   EXPECT_EQ(winsim::profiles().size(), 1u);
-  EXPECT_EQ(cleanup_lines(), kShared + kShared);
+  EXPECT_EQ(log.text_of("] cleanup: "), kShared + kShared);
 }
 
 // A named SID file is never followed by a derivation: nothing is revoked and the profile stays.
@@ -113,7 +104,7 @@ TEST_F(CleanupMode, AFailedRevokeIsPartial) {
   const std::string failed =
       kWarn + "revoke C:\\work\\b failed: " + HresultError::from_win32(5).display() + "\n";
   const std::string partial = kError + "1 of 3 revoke(s) failed\n";
-  EXPECT_EQ(cleanup_lines(), failed + kShared + partial + failed + partial);
+  EXPECT_EQ(log.text_of("] cleanup: "), failed + kShared + partial + failed + partial);
 }
 
 TEST_F(CleanupMode, AFailedProfileDeletionIsOnlyWarned) {

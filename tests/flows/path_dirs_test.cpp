@@ -34,17 +34,10 @@ std::string traverse_entry(std::string_view sid) {
   return "(A;;0x1200a9;;;" + std::string(sid) + ")";
 }
 
-// The PATH grant lines of a log, as standard error would show them.
-std::string path_grant_text(const testing::LogCapture& log) {
-  std::string text;
-  for (const std::string& line : log.lines()) {
-    if (line.find(" tavo_sandbox::path_grant] ") != std::string::npos) text += line;
-  }
-  return text;
-}
+constexpr std::string_view kTarget = " tavo_sandbox::path_grant] ";
 
 std::string line(std::string_view level, std::string_view message) {
-  return "[" + std::string(level) + " tavo_sandbox::path_grant] " + std::string(message) + "\n";
+  return "[" + std::string(level) + std::string(kTarget) + std::string(message) + "\n";
 }
 
 // Whether every traversal write came before the first icacls run.
@@ -84,7 +77,7 @@ TEST_F(PathDirGrants, OneDirectoryWrittenThreeWaysIsGrantedOnceWithoutAncestors)
   icacls.install(drives.host("C:\\Tools"));  // so that PATH holds nothing else
   testing::set_env("PATH", "C:\\Tools;c:\\tools\\;C:\\Tools\\\\");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(path_grant_text(log), line("INFO ", "granting read on 1 PATH directories (2 skipped)") +
+  EXPECT_EQ(log.text_of(kTarget), line("INFO ", "granting read on 1 PATH directories (2 skipped)") +
                                       line("INFO ", "PATH grant applied: C:\\Tools"));
   EXPECT_EQ(icacls.runs(), Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags)});
   EXPECT_TRUE(keys_of("SetFileSecurityW").empty());  // a drive root is never granted here
@@ -103,7 +96,7 @@ TEST_F(PathDirGrants, EntriesAreSkippedWithTheirReason) {
   testing::set_env("PATH", "C:\\Missing;" + std::string(kSystem32) +
                                ";c:\\missing\\;.;bin;C:\\;D:;" + rooted + ";");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(path_grant_text(log),
+  EXPECT_EQ(log.text_of(kTarget),
             line("DEBUG", "PATH skip (not found): C:\\Missing") +
                 line("DEBUG", "PATH skip (has AAP): C:\\Windows\\System32") +
                 line("DEBUG", "PATH skip (not absolute): .") +
@@ -134,7 +127,7 @@ TEST_F(PathDirGrants, AFailedRunOrAncestorGrantIsWarnedAboutAndTheScanGoesOn) {
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
   set_path("C:\\A\\B\\C;C:\\A\\D");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(path_grant_text(log),
+  EXPECT_EQ(log.text_of(kTarget),
             line("DEBUG", "PATH skip (has AAP): C:\\Windows\\System32") +
                 line("INFO ", "granting read on 2 PATH directories (1 skipped)") +
                 line("WARN ", "PATH ancestor grant on C:\\A\\B failed: " +
@@ -166,7 +159,7 @@ TEST_F(BatchPathDirGrants, SkipsSilentlyAndGrantsEverySidInOneRunPerDirectory) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
   set_path("C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\");
   grant_path_dirs_batch(pool);
-  EXPECT_EQ(path_grant_text(log), line("INFO ", "batch PATH-scan: 2 dirs, 2 SIDs") +
+  EXPECT_EQ(log.text_of(kTarget), line("INFO ", "batch PATH-scan: 2 dirs, 2 SIDs") +
                                       line("INFO ", "batch PATH grant applied: C:\\A\\B") +
                                       line("INFO ", "batch PATH grant applied: C:\\A\\C"));
   EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\A\\B", grants, kTreeFlags),
@@ -190,7 +183,7 @@ TEST_F(BatchPathDirGrants, AGitCmdDirectoryBringsItsMingw64SiblingAlong) {
                                  icacls_args("C:\\PortableGit\\CMD", grants, kTreeFlags),
                                  icacls_args("C:\\PortableGit\\mingw64", grants, kTreeFlags),
                                  icacls_args("C:\\MinGit\\cmd", grants, kTreeFlags)}));
-  EXPECT_EQ(path_grant_text(log),
+  EXPECT_EQ(log.text_of(kTarget),
             line("INFO ", "batch PATH-scan: 3 dirs, 2 SIDs") +
                 line("INFO ", "batch PATH grant applied: C:\\Program Files\\Git\\cmd") +
                 line("INFO ", "batch PATH grant (Git mingw64): C:\\Program Files\\Git\\mingw64") +
@@ -213,7 +206,7 @@ TEST_F(BatchPathDirGrants, EachFailureIsWarnedAboutAndTheScanGoesOn) {
   set_path("C:\\A\\B;C:\\A\\C;C:\\G1\\cmd;C:\\G2\\cmd;C:\\G3\\cmd");
   grant_path_dirs_batch(pool);
   const std::string denied = IoError::from_win32(5).display();
-  EXPECT_EQ(path_grant_text(log),
+  EXPECT_EQ(log.text_of(kTarget),
             line("INFO ", "batch PATH-scan: 5 dirs, 2 SIDs") +
                 line("WARN ", "ancestor traverse grant on C:\\A failed: " +
                                   HresultError::from_win32(5).display()) +

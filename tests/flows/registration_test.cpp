@@ -38,15 +38,6 @@ class Registration : public testing::AdminMachine {
   std::string sid_file_bytes() const { return root.read("c/ProgramData/Tavo/shared.sid"); }
 };
 
-// The log lines at one level.
-std::string lines_at(const testing::LogCapture& log, std::string_view level) {
-  std::string out;
-  for (const std::string& line : log.lines()) {
-    if (line.starts_with("[" + std::string(level))) out += line;
-  }
-  return out;
-}
-
 TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
   ASSERT_FALSE(root.exists("c/ProgramData"));  // the file's directories are made
   const Outcome outcome = register_shared();
@@ -181,7 +172,7 @@ TEST_F(Registration, WithoutProfileVariablesTheUserStepsDoNothing) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, kSuccessLine);
     EXPECT_TRUE(log.contains("applying 0 credential DENY ACEs\n"));
-    EXPECT_EQ(lines_at(log, "WARN"), "");
+    EXPECT_EQ(log.text_of("[WARN"), "");
     const std::string sid = profile_sid("shared");
     EXPECT_TRUE(stored("C:\\").starts_with("D:(A;;0x1200a9;;;" + sid + ")")) << stored("C:\\");
     for (const char* untouched :
@@ -237,7 +228,7 @@ TEST_F(Registration, NonFatalFailuresOnlyWarn) {
     winsim::fail_next_call(function, key, ERROR_ACCESS_DENIED);
     testing::LogCapture log(Level::Debug);
     EXPECT_TRUE(register_sandbox_profile("shared", kSidFile));
-    EXPECT_EQ(lines_at(log, "WARN"), line.starts_with("[WARN") ? line + "\n" : "");
+    EXPECT_EQ(log.text_of("[WARN"), line.starts_with("[WARN") ? line + "\n" : "");
     EXPECT_TRUE(log.contains(line + "\n")) << log.text();
     EXPECT_EQ(sid_file_bytes(), profile_sid("shared") + "\n");
   }
