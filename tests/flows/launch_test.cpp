@@ -110,70 +110,60 @@ TEST_F(Launch, LogsTheCommandAndTheProcessIdAtDebugLevel) {
             "cwd=Some(\"C:\\\\no \\\"such\\\"\\\\dir\") caps=0\n");
 }
 
-TEST_F(Launch, RunsInTheGivenDirectoryOrElseInThisProcesssOwn) {
+// What the command gets: the directory asked for, every argument unchanged, this process's
+// standard handles, and no other descriptor of this process, inheritable as it may be.
+TEST_F(Launch, TheCommandGetsItsDirectoryItsArgumentsAndTheStandardHandlesOnly) {
   dir.make_dir("work");
-  ASSERT_EQ(run_sh("pwd -P > where.txt", dir / "work"), 0u);
-  EXPECT_EQ(trimmed(dir.read("work/where.txt")), real(dir / "work"));
-  EXPECT_EQ(winsim::process_starts().back().current_directory, dir / "work");
-
-  {
-    testing::CurrentDirectory here(dir.path());
-    ASSERT_EQ(run_sh("pwd -P > own.txt"), 0u);
-  }
-  EXPECT_EQ(trimmed(dir.read("own.txt")), real(dir.path()));
-
-  // A drive path names a directory below the simulated drive.
-  testing::ScopedEnv root("WINSIM_ROOT", dir.path());
-  dir.make_dir("c/Work Dir");
-  ASSERT_EQ(run_sh("pwd -P > where.txt", "C:\\Work Dir"), 0u);
-  EXPECT_EQ(trimmed(dir.read("c/Work Dir/where.txt")), real(dir / "c/Work Dir"));
-}
-
-TEST_F(Launch, SharesThisProcesssStandardHandles) {
   dir.write("in.txt", "from standard input\n");
+  const int opened = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  const int stray = ::fcntl(opened, F_DUPFD, 40);
+  ::close(opened);
+  const std::vector<std::string> words = {"a b",       "",      "x\"y", "C:\\dir\\", "a\\\\\"b",
+                                          "tab\there", "é日本", "\\\\", "\"\""};
+  std::string ours;
   std::expected<std::uint32_t, HresultError> result;
   {
     testing::RedirectedDescriptor in(0, dir / "in.txt", O_RDONLY);
     testing::RedirectedDescriptor out(1, dir / "out.txt", O_WRONLY | O_CREAT | O_TRUNC);
     testing::RedirectedDescriptor err(2, dir / "err.txt", O_WRONLY | O_CREAT | O_TRUNC);
-    result = run_sh("cat; echo to-error >&2");
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      if (std::stoi(entry.path().filename().string()) >= 3)
+        ours.append(" ").append(entry.path().filename().string());
+    }
+    std::vector<std::string> args = {
+        "-c",
+        "pwd -P > where.txt; for a; do printf '[%s]\\n' \"$a\"; done > args.txt; cat; "
+        "echo to-error >&2; seen=; for fd in" +
+            ours +
+            "; do [ -e /proc/$$/fd/$fd ] && seen=\"$seen $fd\"; done; echo \"[$seen]\" > fds.txt",
+        "sh"};
+    args.insert(args.end(), words.begin(), words.end());
+    result = launch_sandboxed(sid.get(), "sh", args, dir / "work");
   }
-  ASSERT_EQ(result, 0u);
-  EXPECT_EQ(dir.read("out.txt"), "from standard input\n");
-  EXPECT_EQ(dir.read("err.txt"), "to-error\n");
-}
-
-TEST_F(Launch, GivesTheCommandNoDescriptorBeyondTheStandardOnes) {
-  // An inheritable descriptor of this process, beside whatever else it holds open.
-  const int opened = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  const int stray = ::fcntl(opened, F_DUPFD, 40);
-  ::close(opened);
-  ASSERT_GE(stray, 40);
-  std::string ours;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    if (std::stoi(entry.path().filename().string()) >= 3)
-      ours.append(" ").append(entry.path().filename().string());
-  }
-  auto result = run_sh("seen=; for fd in" + ours +
-                       "; do [ -e /proc/$$/fd/$fd ] && seen=\"$seen $fd\"; done; "
-                       "echo \"[$seen]\" > " +
-                       dir / "fds.txt");
   ::close(stray);
   ASSERT_EQ(result, 0u);
-  EXPECT_EQ(trimmed(dir.read("fds.txt")), "[]") << "descriptors of this process:" << ours;
-}
-
-TEST_F(Launch, PassesEveryArgumentThroughTheCommandLineUnchanged) {
-  const std::vector<std::string> words = {"a b",       "",      "x\"y", "C:\\dir\\", "a\\\\\"b",
-                                          "tab\there", "é日本", "\\\\", "\"\""};
-  std::vector<std::string> args = {"-c", "for a; do printf '[%s]\\n' \"$a\"; done > args.txt",
-                                   "sh"};
-  args.insert(args.end(), words.begin(), words.end());
-  ASSERT_EQ(launch_sandboxed(sid.get(), "sh", args, dir.path()), 0u);
+  EXPECT_EQ(winsim::process_starts().back().current_directory, dir / "work");
+  EXPECT_EQ(trimmed(dir.read("work/where.txt")), real(dir / "work"));
   std::string expected;
   for (const std::string& word : words)
     expected += "[" + word + "]\n";
-  EXPECT_EQ(dir.read("args.txt"), expected);
+  EXPECT_EQ(dir.read("work/args.txt"), expected);
+  EXPECT_EQ(dir.read("out.txt"), "from standard input\n");
+  EXPECT_EQ(dir.read("err.txt"), "to-error\n");
+  EXPECT_EQ(trimmed(dir.read("work/fds.txt")), "[]") << "descriptors of this process:" << ours;
+}
+
+TEST_F(Launch, WithoutADirectoryTheCommandRunsInThisProcesssOwn) {
+  {
+    testing::CurrentDirectory here(dir.path());
+    ASSERT_EQ(run_sh("pwd -P > own.txt"), 0u);
+  }
+  EXPECT_EQ(trimmed(dir.read("own.txt")), real(dir.path()));
+  // A drive path names a directory below the simulated drive.
+  testing::ScopedEnv root("WINSIM_ROOT", dir.path());
+  dir.make_dir("c/Work Dir");
+  ASSERT_EQ(run_sh("pwd -P > where.txt", "C:\\Work Dir"), 0u);
+  EXPECT_EQ(trimmed(dir.read("c/Work Dir/where.txt")), real(dir / "c/Work Dir"));
 }
 
 // A missing program, or a SID that is not an AppContainer's, fails at the creation: nothing

@@ -35,15 +35,6 @@ TEST(Text, Utf8ValidityIsStrict) {
   EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut short
 }
 
-TEST(Text, ParseU32AcceptsOnePlusThenDigits) {
-  EXPECT_EQ(parse_u32("+7"), 7u);
-  EXPECT_EQ(parse_u32("4294967295"), 4294967295u);
-  EXPECT_EQ(parse_u32("007"), 7u);
-  for (const char* bad : {"", "+", "-0", " 1", "1 ", "4294967296", "99999999999999999999", "1e3"}) {
-    EXPECT_FALSE(parse_u32(bad).has_value()) << bad;
-  }
-}
-
 TEST(Wide, RoundTripsAndRejectsLoneSurrogatesWhenStrict) {
   const std::string text = "C:\\Users\\\xC3\xA9ric\\\xF0\x9F\x98\x80";
   WideString wide = to_wide_nul(text);
