@@ -96,20 +96,6 @@ TEST_F(Winsim, AResetEndsEveryProcessTheTestStarted) {
     EXPECT_TRUE(testing::host_process_ends_soon(pid)) << pid;
 }
 
-TEST_F(Winsim, TheConcurrentWriterUndoesOnlySuccessfulWrites) {
-  unique_local<void> sid;
-  ASSERT_TRUE(ConvertStringSidToSidW(to_wide_nul("S-1-15-2-1").c_str(), sid.put()));
-  SID_AND_ATTRIBUTES entry{sid.get(), 0};
-  winsim::set_loopback_list({{"S-1-15-2-7", 3}});
-  winsim::lose_loopback_writes(1);
-  winsim::fail_next_call("NetworkIsolationSetAppContainerConfig", "", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(NetworkIsolationSetAppContainerConfig(1, &entry), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(NetworkIsolationSetAppContainerConfig(1, &entry), ERROR_SUCCESS);  // lost
-  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{"S-1-15-2-7"});
-  EXPECT_EQ(NetworkIsolationSetAppContainerConfig(1, &entry), ERROR_SUCCESS);  // stays
-  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{"S-1-15-2-1"});
-}
-
 // Other tools read and write the file: each kind of record is read by the next process, and
 // written back grouped in a fixed order, aliases in S-1 form, records of unknown kinds kept.
 TEST_F(Winsim, TheStateFileCarriesTheMachineFromProcessToProcess) {
