@@ -1,29 +1,19 @@
 #include "flows/admin_machine.h"
 
-#include <sys/stat.h>
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
+#include "entry.h"
+#include "flows/host_processes.h"
 #include "sandbox_profile/exempt_list.h"
 #include "sandbox_profile/profiles.h"
 
 namespace tavo::testing {
-namespace {
-
-constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
-printf '%s\n' "$*" >> "$ICACLS_LOG"
-exit 0
-)";
-
-}  // namespace
-
 AdminMachine::AdminMachine() {
-  root.write("bin/icacls", kIcaclsStandIn);
-  ::chmod((root / "bin/icacls").c_str(), 0755);
+  icacls.install(root / "bin");
   start_over();
 }
 
@@ -36,7 +26,7 @@ void AdminMachine::start_over() const {
   // ALL APPLICATION PACKAGES may read and execute there.
   winsim::set_stored_sddl(root / "bin", "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
   std::filesystem::remove_all(root / "c");
-  std::filesystem::remove(root / "icacls.log");
+  icacls.forget_runs();
   for (const char* dir : {"c/Windows", "c/Tools", "c/Users/ann/AppData/Local/Packages",
                           "c/Users/ann/AppData/Roaming"}) {
     root.make_dir(dir);
@@ -46,6 +36,16 @@ void AdminMachine::start_over() const {
 void AdminMachine::forget_looked_up_functions() {
   forget_profile_functions();
   forget_network_isolation_functions();
+}
+
+AdminMachine::Outcome AdminMachine::run(std::vector<std::string> args) const {
+  args.insert(args.begin(), "tavo-sandbox");
+  int status;
+  {
+    RedirectedDescriptor out(1, root / "stdout", O_WRONLY | O_CREAT | O_TRUNC);
+    status = run_program(args);
+  }
+  return {status, root.read("stdout")};
 }
 
 std::string AdminMachine::host(std::string_view windows_path) const {
@@ -65,14 +65,6 @@ std::string AdminMachine::profile_sid(std::string_view name) {
     if (line.starts_with(prefix)) return line.substr(prefix.size());
   }
   return "";
-}
-
-std::vector<std::string> AdminMachine::icacls_runs() const {
-  std::istringstream lines(root.read("icacls.log"));
-  std::vector<std::string> runs;
-  for (std::string line; std::getline(lines, line);)
-    runs.push_back(line);
-  return runs;
 }
 
 std::vector<std::string> AdminMachine::names_in(std::string_view windows_dir) const {

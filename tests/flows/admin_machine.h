@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flows/icacls_stand_in.h"
 #include "support/env.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
@@ -31,14 +32,20 @@ class AdminMachine : public MachineTest {
   // that a registration makes the same calls whichever test ran first.
   static void forget_looked_up_functions();
 
+  // The program as a user starts it, with these arguments after its name: its status and what
+  // it wrote to standard output.
+  struct Outcome {
+    int status;
+    std::string out;
+  };
+  Outcome run(std::vector<std::string> args) const;
+
   // The host path of a Windows path on drive C:.
   std::string host(std::string_view windows_path) const;
   // What the machine stores for the object (see winsim::stored_sddl).
   std::string stored(std::string_view windows_path) const;
   // The SID of the profile `name` in string form, "" when there is no such profile.
   static std::string profile_sid(std::string_view name);
-  // The stand-in's runs so far, one line each: its arguments separated by spaces.
-  std::vector<std::string> icacls_runs() const;
   // The names in a directory on drive C:, sorted; empty when it does not exist.
   std::vector<std::string> names_in(std::string_view windows_dir) const;
 
@@ -51,7 +58,7 @@ class AdminMachine : public MachineTest {
   ScopedEnv local{"LOCALAPPDATA", std::string(kLocal)};
   ScopedEnv roaming{"APPDATA", std::string(kRoaming)};
   ScopedEnv path{"PATH", "C:\\Tools;" + (root / "bin")};
-  ScopedEnv icacls_log{"ICACLS_LOG", root / "icacls.log"};
+  IcaclsStandIn icacls;
 };
 
 // Positions (1-based) in the trace: the first call of `function` whose key contains `key_part`,

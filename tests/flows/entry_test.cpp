@@ -1,38 +1,19 @@
-// The entry point's dispatch against winsim: what each answer touches.
+// The entry point's dispatch against winsim: what the probe touches, and a probe that cannot
+// answer.
 #include "entry.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <winsim/testing.h>
 
-#include <cstdio>
 #include <set>
 
+#include "flows/host_processes.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 
 namespace tavo {
 namespace {
-
-// Standard output redirected into a file while alive.
-class CapturedStdout {
- public:
-  explicit CapturedStdout(const std::string& file) {
-    std::fflush(stdout);
-    saved_ = ::dup(1);
-    std::FILE* f = std::fopen(file.c_str(), "w");
-    ::dup2(::fileno(f), 1);
-    std::fclose(f);
-  }
-  ~CapturedStdout() {
-    ::dup2(saved_, 1);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 class Entry : public testing::MachineTest {
  protected:
@@ -43,7 +24,7 @@ TEST_F(Entry, ProbeWritesOneLineAndTouchesNothingElse) {
   testing::LogCapture log;
   int status;
   {
-    CapturedStdout out(dir / "out");
+    testing::RedirectedDescriptor out(1, dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
     status = run_program({"tavo-sandbox", "--probe"});
   }
   EXPECT_EQ(status, 0);
@@ -58,27 +39,12 @@ TEST_F(Entry, ProbeWritesOneLineAndTouchesNothingElse) {
 TEST_F(Entry, AProbeThatCannotBeWrittenIsAnInternalFailure) {
   EXPECT_EXIT(
       {
-        CapturedStdout out(dir / "out");
+        testing::RedirectedDescriptor out(1, dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         winsim::fail_next_call("WriteFile", "", ERROR_BROKEN_PIPE);
         std::exit(run_program({"tavo-sandbox", "--probe"}));
       },
       ::testing::ExitedWithCode(101),
       "tavo-sandbox: internal error: cannot write to standard output");
-}
-
-TEST_F(Entry, ARejectedCommandLineIsLoggedOnceWithStatus10) {
-  testing::LogCapture log;
-  EXPECT_EQ(run_program({"tavo-sandbox", "--pool-size"}), 10);
-  ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_EQ(log.lines()[0], "[ERROR tavo_sandbox] --pool-size requires a value\n");
-}
-
-TEST_F(Entry, PoolVersionCheckAnswersWithItsStatus) {
-  testing::LogCapture log;
-  EXPECT_EQ(run_program({"tavo-sandbox", "--check-pool-version", "--pool-dir", dir.path()}), 16);
-  EXPECT_EQ(log.text(), "[INFO  tavo_sandbox] pool registration is stale (expected v1)\n");
-  dir.write(".registration-version", "1\n");
-  EXPECT_EQ(run_program({"tavo-sandbox", "--check-pool-version", "--pool-dir", dir.path()}), 0);
 }
 
 }  // namespace

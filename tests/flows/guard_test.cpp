@@ -1,14 +1,12 @@
-// The system-path guard with paths resolved on winsim's mapped drive.
+// The system-path guard with paths resolved on winsim's mapped drive: whatever way a path is
+// typed, a protected directory is refused, and only a protected one.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
+#include "flows/drives.h"
 #include "path_blocklist.h"
-#include "support/env.h"
 #include "support/machine.h"
-#include "support/temp_dir.h"
-#include "win/error.h"
 
 namespace tavo {
 namespace {
@@ -16,52 +14,38 @@ namespace {
 class Guard : public testing::MachineTest {
  protected:
   void SetUp() override {
-    for (const char* d :
-         {"c/Windows/System32", "c/Program Files/App", "c/Temp", "c/Users/me/proj"}) {
-      root.make_dir(d);
-    }
+    drives.make_dirs({"C:\\Windows\\System32", "C:\\Program Files\\App", "C:\\Program Files (x86)",
+                      "C:\\ProgramData", "C:\\Temp", "C:\\Users\\me\\proj"});
   }
-  testing::TempDir root;
-  testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
-};
-
-// Runs with the host's current directory in `dir` for the length of a scope.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& dir) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~InDirectory() { std::filesystem::current_path(saved_); }
-
- private:
-  std::filesystem::path saved_;
+  testing::Drives drives;
 };
 
 TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefused) {
-  for (const char* path : {"C:\\Temp\\..\\Windows", "C:\\\\Windows", "C:\\PROGRA~1",
-                           "C:\\Temp\\..\\Program Files\\App", "C:\\Users\\..\\Windows"}) {
+  // 8.3 names count in name order: PROGRA~1, ~2 and ~3 are Program Files, its (x86) and
+  // ProgramData.
+  for (const char* path : {"C:\\Temp\\..\\Windows", "C:\\\\Windows", "C:\\..\\..\\Windows",
+                           "C:\\PROGRA~1", "c:\\progra~2\\", "C:\\PROGRA~3", "C:\\PROGRA~1\\App",
+                           "C:\\Temp\\..\\Program Files\\App"}) {
     EXPECT_FALSE(is_system_path(path)) << path;
     EXPECT_TRUE(is_refused_path(path)) << path;
   }
-  InDirectory in_c_root(root / "c");
-  EXPECT_TRUE(is_refused_path("Windows"));
-  EXPECT_TRUE(is_refused_path("."));
-}
-
-TEST_F(Guard, LinksIntoProtectedDirectoriesAreRefused) {
-  std::filesystem::create_directory_symlink(root / "c/Windows", root / "c/Users/me/win");
+  std::filesystem::create_directory_symlink(drives.host("C:\\Windows"),
+                                            drives.host("C:\\Users\\me\\win"));
   EXPECT_TRUE(is_refused_path("C:\\Users\\me\\win"));
   EXPECT_TRUE(is_refused_path("C:\\Users\\me\\win\\System32"));
+  testing::CurrentDirectory in_c_root(drives.host("C:\\"));
+  for (const char* relative : {"Windows", ".", "C:Windows", "Temp\\..\\Windows"})
+    EXPECT_TRUE(is_refused_path(relative)) << relative;
 }
 
 TEST_F(Guard, OrdinaryPathsPass) {
   for (const char* path : {"C:\\Users\\me\\proj", "C:\\Users\\me\\missing\\x", "D:\\Windows",
-                           "C:\\Temp\\..\\Users", "C:\\Windows.old"}) {
+                           "C:\\Temp\\..\\Users", "C:\\Windows.old", "C:\\PROGRA~4"}) {
     EXPECT_FALSE(is_refused_path(path)) << path;
   }
-  InDirectory in_project(root / "c/Users/me/proj");
-  EXPECT_FALSE(is_refused_path("src"));
-  EXPECT_FALSE(is_refused_path("."));
+  testing::CurrentDirectory in_project(drives.host("C:\\Users\\me\\proj"));
+  for (const char* relative : {"src", ".", "D:Windows"})
+    EXPECT_FALSE(is_refused_path(relative)) << relative;
 }
 
 }  // namespace

@@ -1,36 +1,36 @@
 // An icacls for the simulated machine's PATH that records the arguments of every run and fails,
-// with a chosen standard error, when its target is a chosen one; and the drive paths the grant
-// scans work on.
+// with a chosen standard error, when its target is a chosen one.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "flows/drives.h"
+#include "sandbox_profile/pool_entry.h"
 #include "support/env.h"
+#include "support/sids.h"
 #include "support/temp_dir.h"
 
 namespace tavo::testing {
 
 // One line per run, its arguments each followed by a tab (no argument the program passes holds
-// a tab or a line feed). A run whose first argument is $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT
-// to standard error and exits with 5.
+// a tab or a line feed). A run whose first argument is one of the '|'-separated $ICACLS_FAIL_ON
+// writes $ICACLS_FAIL_TEXT to standard error and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
 printf '%s\t' "$@" >> "$ICACLS_RUNS"
 printf '\n' >> "$ICACLS_RUNS"
-if [ -n "${ICACLS_FAIL_ON:-}" ] && [ "$1" = "$ICACLS_FAIL_ON" ]; then
-  printf '%s' "$ICACLS_FAIL_TEXT" >&2
-  exit 5
-fi
+case "|${ICACLS_FAIL_ON:-}|" in
+  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2; exit 5 ;;
+esac
 exit 0
 )";
 
@@ -38,14 +38,17 @@ class IcaclsStandIn {
  public:
   // Writes the stand-in into the host directory `dir`, executable.
   void install(const std::string& dir) const {
+    std::filesystem::create_directories(dir);
     const std::string file = dir + "/icacls";
     std::ofstream(file, std::ios::binary | std::ios::trunc) << kIcaclsStandIn;
     ASSERT_EQ(::chmod(file.c_str(), 0755), 0) << file;
   }
 
-  // From now on, a run on `target` fails with `error_text` on its standard error.
+  // From now on, a run on `target` (and on the targets named before) fails with `error_text` on
+  // its standard error.
   void fail_on(const std::string& target, const std::string& error_text) {
-    set_env("ICACLS_FAIL_ON", target);
+    fail_targets_ += (fail_targets_.empty() ? "" : "|") + target;
+    set_env("ICACLS_FAIL_ON", fail_targets_);
     set_env("ICACLS_FAIL_TEXT", error_text);
   }
 
@@ -71,8 +74,11 @@ class IcaclsStandIn {
     return firsts;
   }
 
+  void forget_runs() const { std::filesystem::remove(records_ / "runs"); }
+
  private:
   TempDir records_;
+  std::string fail_targets_;
   ScopedEnv runs_{"ICACLS_RUNS", records_ / "runs"};
   ScopedEnv fail_on_{"ICACLS_FAIL_ON", std::nullopt};
   ScopedEnv fail_text_{"ICACLS_FAIL_TEXT", std::nullopt};
@@ -91,42 +97,12 @@ inline std::vector<std::string> icacls_args(std::string_view target,
   return args;
 }
 
-// A simulated machine's drives below a scratch directory: WINSIM_ROOT for as long as it lives.
-class Drives {
- public:
-  // The host directory of a drive path: "C:\A\B" is $WINSIM_ROOT/c/A/B.
-  std::string host(std::string_view windows_path) const {
-    std::string rest(windows_path.substr(2));
-    for (char& c : rest) {
-      if (c == '\\') c = '/';
-    }
-    const char drive = static_cast<char>(windows_path[0] | 0x20);
-    return root_.path() + "/" + drive + rest;
-  }
-
-  // Creates the directories of drive paths, with their parents.
-  void make_dirs(std::initializer_list<std::string_view> windows_paths) const {
-    for (std::string_view dir : windows_paths)
-      std::filesystem::create_directories(host(dir));
-  }
-
- private:
-  TempDir root_;
-  ScopedEnv env_{"WINSIM_ROOT", root_.path()};
-};
-
-// The process's current directory, changed for as long as this lives.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::string& dir) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~CurrentDirectory() { std::filesystem::current_path(saved_); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  std::filesystem::path saved_;
-};
+// A pool of the given SIDs, as the batch grants take it.
+inline std::vector<PoolEntry> pool_of(std::initializer_list<std::string_view> sids) {
+  std::vector<PoolEntry> entries;
+  for (std::string_view sid : sids)
+    entries.push_back(PoolEntry{make_sid(sid), std::string(sid)});
+  return entries;
+}
 
 }  // namespace tavo::testing

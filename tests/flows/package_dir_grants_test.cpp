@@ -6,15 +6,15 @@
 #include <winsim/testing.h>
 
 #include "flows/icacls_stand_in.h"
-#include "support/env.h"
+#include "sandbox_profile/package_dirs.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
-#include "support/sids.h"
 #include "win/error.h"
 
 namespace tavo {
 namespace {
 
+using testing::icacls_args;
 using testing::kOtherSid;
 using testing::kTestSid;
 
@@ -33,20 +33,13 @@ std::string line(std::string_view level, std::string_view message) {
 class PackageDirGrants : public testing::MachineTest {
  protected:
   void SetUp() override {
-    drives.make_dirs({"C:\\Windows\\System32", "C:\\Users\\ann\\AppData\\Local",
-                      "C:\\Users\\ann\\AppData\\Roaming"});
     icacls.install(drives.host("C:\\Windows\\System32"));
+    drives.make_dirs({"C:\\Users\\ann\\.cargo", "C:\\Users\\ann\\AppData\\Local\\npm-cache",
+                      "C:\\Users\\ann\\AppData\\Roaming\\npm"});
   }
   void TearDown() override {
     EXPECT_EQ(winsim::running_processes(), 0u);
     winsim::end_processes();
-  }
-
-  std::vector<PoolEntry> pool_of(std::initializer_list<std::string_view> sids) {
-    std::vector<PoolEntry> entries;
-    for (std::string_view sid : sids)
-      entries.push_back(PoolEntry{testing::make_sid(sid), std::string(sid)});
-    return entries;
   }
 
   testing::Drives drives;
@@ -56,87 +49,61 @@ class PackageDirGrants : public testing::MachineTest {
   testing::ScopedEnv profile{"USERPROFILE", "C:\\Users\\ann"};
   testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"};
   testing::ScopedEnv roaming{"APPDATA", "C:\\Users\\ann\\AppData\\Roaming"};
+  testing::LogCapture log;
 };
 
 TEST_F(PackageDirGrants, APoolGetsOneRunPerExistingDirectoryWithAGrantPerSid) {
-  drives.make_dirs({"C:\\Users\\ann\\AppData\\Local\\npm-cache", "C:\\Users\\ann\\.cargo",
-                    "C:\\Users\\ann\\AppData\\Roaming\\npm",
-                    "C:\\Users\\ann\\AppData\\Roaming\\Python"});
   // Without APPDATA its rows are not looked at, though their directories exist.
   testing::set_env("APPDATA", std::nullopt);
-  testing::LogCapture log;
-  grant_user_package_dirs_batch(pool_of({kTestSid, kOtherSid, kThirdSid}));
-
+  grant_user_package_dirs_batch(testing::pool_of({kTestSid, kOtherSid, kThirdSid}));
   const std::vector<std::string> grants = {full_access(kTestSid), full_access(kOtherSid),
                                            full_access(kThirdSid)};
-  EXPECT_EQ(
-      icacls.runs(),
-      (std::vector<std::vector<std::string>>{
-          testing::icacls_args("C:\\Users\\ann\\.cargo", grants, kDirFlags),
-          testing::icacls_args("C:\\Users\\ann\\AppData\\Local\\npm-cache", grants, kDirFlags),
-      }));
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                line("INFO ", "package dir granted: C:\\Users\\ann\\.cargo"),
-                line("INFO ", "package dir granted: C:\\Users\\ann\\AppData\\Local\\npm-cache"),
-            }));
+  EXPECT_EQ(icacls.runs(),
+            (std::vector<std::vector<std::string>>{
+                icacls_args("C:\\Users\\ann\\.cargo", grants, kDirFlags),
+                icacls_args("C:\\Users\\ann\\AppData\\Local\\npm-cache", grants, kDirFlags)}));
+  EXPECT_EQ(log.text(),
+            line("INFO ", "package dir granted: C:\\Users\\ann\\.cargo") +
+                line("INFO ", "package dir granted: C:\\Users\\ann\\AppData\\Local\\npm-cache"));
   EXPECT_EQ(winsim::count_calls("GetFileAttributesW", "Roaming"), 0u);
 }
 
 TEST_F(PackageDirGrants, EachFailedRunIsWarnedAboutAndTheNextDirectoryFollows) {
-  drives.make_dirs(
-      {"C:\\Users\\ann\\.m2", "C:\\Users\\ann\\.cargo", "C:\\Users\\ann\\AppData\\Roaming\\npm"});
+  drives.make_dirs({"C:\\Users\\ann\\.m2"});
   winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\Users\\ann\\.cargo", "\r\nC:\\Users\\ann\\.cargo: Access is denied.\r\n");
-  testing::LogCapture log;
-  grant_user_package_dirs_batch(pool_of({kTestSid}));
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                line("WARN ", "package dir C:\\Users\\ann\\.m2 icacls spawn failed: " +
-                                  IoError::from_win32(5).display()),
+  grant_user_package_dirs_batch(testing::pool_of({kTestSid}));
+  EXPECT_EQ(log.text(),
+            line("WARN ", "package dir C:\\Users\\ann\\.m2 icacls spawn failed: " +
+                              IoError::from_win32(5).display()) +
                 line("WARN ",
-                     "package dir C:\\Users\\ann\\.cargo grant failed: "
-                     "C:\\Users\\ann\\.cargo: Access is denied."),
-                line("INFO ", "package dir granted: C:\\Users\\ann\\AppData\\Roaming\\npm"),
-            }));
-  EXPECT_EQ(icacls.targets(), (std::vector<std::string>{"C:\\Users\\ann\\.cargo",
-                                                        "C:\\Users\\ann\\AppData\\Roaming\\npm"}));
+                     "package dir C:\\Users\\ann\\.cargo grant failed: C:\\Users\\ann\\.cargo: "
+                     "Access is denied.") +
+                line("INFO ", "package dir granted: C:\\Users\\ann\\AppData\\Local\\npm-cache") +
+                line("INFO ", "package dir granted: C:\\Users\\ann\\AppData\\Roaming\\npm"));
 }
 
-class SinglePackageDirGrants : public PackageDirGrants {
- protected:
-  void SetUp() override {
-    PackageDirGrants::SetUp();
-    drives.make_dirs({"C:\\Users\\ann\\.cargo", "C:\\Users\\ann\\AppData\\Local\\npm-cache",
-                      "C:\\Users\\ann\\AppData\\Roaming\\npm"});
-  }
+TEST_F(PackageDirGrants, OneSidGetsReadWriteOnEachDirectorySilently) {
   SandboxSid sid = testing::make_sid(kTestSid);
-  const std::string read_write = "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")";
-};
-
-TEST_F(SinglePackageDirGrants, OneSidGetsReadWriteOnEachDirectorySilently) {
-  testing::LogCapture log;
   grant_user_package_dirs(sid.get());
   for (std::string_view dir :
        {"C:\\Users\\ann\\.cargo", "C:\\Users\\ann\\AppData\\Local\\npm-cache",
         "C:\\Users\\ann\\AppData\\Roaming\\npm"}) {
-    EXPECT_EQ(winsim::stored_sddl(dir), read_write) << dir;
+    EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
+        << dir;
   }
   EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann"), "");  // nothing above them
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(winsim::process_starts().empty());
 }
 
-TEST_F(SinglePackageDirGrants, AFailedGrantIsADebugLineAndTheNextDirectoryFollows) {
-  winsim::fail_next_call("SetNamedSecurityInfoW", ".cargo", ERROR_ACCESS_DENIED);
-  testing::LogCapture log;
-  grant_user_package_dirs(sid.get());
-  EXPECT_EQ(log.lines(), std::vector<std::string>{line(
-                             "DEBUG", "grant user package dir C:\\Users\\ann\\.cargo failed: " +
-                                          HresultError::from_win32(5).display())});
-  EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann\\.cargo"), "");
-  EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann\\AppData\\Local\\npm-cache"), read_write);
-  EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann\\AppData\\Roaming\\npm"), read_write);
+// An empty variable is no base: its rows would name directories at the current drive's root.
+TEST_F(PackageDirGrants, AnEmptyBaseLooksAtNothing) {
+  testing::set_env("USERPROFILE", "");
+  testing::set_env("LOCALAPPDATA", std::nullopt);
+  testing::set_env("APPDATA", std::nullopt);
+  EXPECT_TRUE(user_package_dirs().empty());
+  EXPECT_EQ(winsim::count_calls("GetFileAttributesW"), 0u);
 }
 
 }  // namespace

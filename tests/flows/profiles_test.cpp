@@ -17,29 +17,38 @@ class Profiles : public testing::MachineTest {
   }
 };
 
-TEST_F(Profiles, EnsuringTwiceFindsTheSameProfile) {
+TEST_F(Profiles, EnsuringTwiceFindsTheSameProfileWhoseSidIsTheDerivedOne) {
   auto first = ensure_profile("build-42");
-  auto second = ensure_profile("build-42");
+  auto second = ensure_profile("BUILD-42");  // profile names ignore case
   ASSERT_TRUE(first && second);
   EXPECT_EQ(first->kind(), SandboxSid::Kind::Profile);
   EXPECT_TRUE(sid_equal(first->get(), second->get()));
   auto derived = derive_sid("build-42");
   ASSERT_TRUE(derived);
   EXPECT_TRUE(sid_equal(first->get(), derived->get()));
-  EXPECT_TRUE(sid_to_sddl(first->get())->starts_with("S-1-15-2-"));
+  EXPECT_EQ(winsim::profiles().size(), 1u);
 }
 
 TEST_F(Profiles, TheDerivationIsThePlatformsOwn) {
-  auto sid = derive_sid("microsoft.windows.cortana_cw5n1h2txyewy");
-  ASSERT_TRUE(sid);
-  EXPECT_EQ(sid_to_sddl(sid->get()),
-            "S-1-15-2-1861897761-1695161497-2927542615-642690995-327840285-2659745135-2630312742");
+  for (const char* name :
+       {"microsoft.windows.cortana_cw5n1h2txyewy", "Microsoft.Windows.Cortana_cw5n1h2txyewy"}) {
+    auto sid = derive_sid(name);
+    ASSERT_TRUE(sid);
+    EXPECT_EQ(sid_to_sddl(sid->get()),
+              "S-1-15-2-1861897761-1695161497-2927542615-642690995-327840285-2659745135-"
+              "2630312742");
+  }
+  EXPECT_TRUE(winsim::profiles().empty());  // deriving creates nothing
 }
 
 TEST_F(Profiles, ARefusedNameGivesThePlatformsFailure) {
-  auto refused = ensure_profile("not/allowed");
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().code(), 0x80070057u);
+  EXPECT_TRUE(ensure_profile(std::string(64, 'a')));
+  for (const std::string& name : {std::string("not/allowed"), std::string(65, 'a'), std::string(""),
+                                  std::string("caf\xC3\xA9")}) {
+    auto refused = ensure_profile(name);
+    ASSERT_FALSE(refused) << name;
+    EXPECT_EQ(refused.error().code(), 0x80070057u) << name;
+  }
 }
 
 TEST_F(Profiles, DeletingRemovesTheProfileAndAMissingOneIsFine) {
@@ -47,7 +56,7 @@ TEST_F(Profiles, DeletingRemovesTheProfileAndAMissingOneIsFine) {
   ASSERT_TRUE(delete_profile("gone-soon"));
   EXPECT_TRUE(delete_profile("gone-soon"));
   EXPECT_TRUE(delete_profile("never-there"));
-  EXPECT_EQ(winsim::profiles().size(), 0u);
+  EXPECT_TRUE(winsim::profiles().empty());
 }
 
 TEST_F(Profiles, AMissingProfileFunctionFailsEveryOperationCleanly) {

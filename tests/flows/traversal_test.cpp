@@ -3,105 +3,87 @@
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
-#include "support/env.h"
+#include "flows/drives.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/sids.h"
-#include "support/temp_dir.h"
 #include "win/error.h"
 
 namespace tavo {
 namespace {
 
-// The ancestors granted, in order: the keys of the traversal writes.
-std::vector<std::string> traverse_writes() {
-  std::vector<std::string> keys;
-  for (const auto& call : winsim::trace()) {
-    if (call.function == "SetFileSecurityW") keys.push_back(call.key);
-  }
-  return keys;
-}
+using testing::keys_of;
+using Paths = std::vector<std::string>;
+
+const std::string kInfo = "[INFO  tavo_sandbox::path_grant] ";
 
 class Traversal : public testing::MachineTest {
  protected:
-  void SetUp() override { root.make_dir("c/Users/ann/proj"); }
-  testing::TempDir root;
-  testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
+  void SetUp() override { drives.make_dirs({"C:\\Users\\ann\\proj", "D:\\"}); }
+  testing::Drives drives;
   SandboxSid sid = testing::make_sid();
+  testing::LogCapture log{Level::Info};
 };
 
-TEST_F(Traversal, AnExistingDirectoryGrantsItsResolvedAncestorsNearestFirst) {
-  testing::LogCapture log;
+// The ancestors, nearest first, of the directory's final path when it exists, else of the path
+// as given; a drive root has none.
+TEST_F(Traversal, TheAncestorsOfTheResolvedDirectoryAreGrantedNearestFirst) {
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj"));
-  EXPECT_EQ(traverse_writes(),
-            (std::vector<std::string>{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
-  EXPECT_TRUE(
-      log.contains("[INFO  tavo_sandbox::path_grant] granted traverse on 3 ancestor(s) of "
-                   "C:\\Users\\ann\\proj\n"));
-  EXPECT_TRUE(
-      log.contains("[DEBUG tavo_sandbox::path_grant] granting traverse on ancestor: "
-                   "\\\\?\\C:\\Users\\ann\n"));
-}
-
-TEST_F(Traversal, AMissingLeafUsesThePathAsGiven) {
+  EXPECT_EQ(keys_of("SetFileSecurityW"),
+            (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
+  fresh_machine();
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
-  EXPECT_EQ(traverse_writes(), (std::vector<std::string>{"C:\\Users\\ann", "C:\\Users", "C:\\"}));
-}
-
-TEST_F(Traversal, ADriveRootHasNoAncestors) {
-  testing::LogCapture log;
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));
-  EXPECT_TRUE(traverse_writes().empty());
-  EXPECT_FALSE(log.contains("INFO"));
+  EXPECT_EQ(keys_of("SetFileSecurityW"), (Paths{"C:\\Users\\ann", "C:\\Users", "C:\\"}));
+  EXPECT_EQ(log.text(), kInfo + "granted traverse on 3 ancestor(s) of C:\\Users\\ann\\proj\n" +
+                            kInfo + "granted traverse on 3 ancestor(s) of C:\\Users\\ann\\x\n");
 }
 
 TEST_F(Traversal, AncestorsThatAdmitAllApplicationPackagesAreSkipped) {
-  winsim::set_stored_sddl(root / "c/Users", "D:(A;;0x1200a9;;;S-1-15-2-1)");
-  winsim::set_stored_sddl(root / "c", "D:(A;;0x1200a9;;;S-1-15-2-1)");
-  testing::LogCapture log;
+  testing::LogCapture debug(Level::Debug);
+  winsim::set_stored_sddl("C:\\Users", "D:(A;;0x1200a9;;;S-1-15-2-1)");
+  winsim::set_stored_sddl("C:\\", "D:(A;;0x1200a9;;;S-1-15-2-1)");
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
-  EXPECT_EQ(traverse_writes(), std::vector<std::string>{"C:\\Users\\ann"});
-  EXPECT_TRUE(log.contains("ancestor C:\\Users already has AAP \xE2\x80\x94 skipping"));
-  EXPECT_TRUE(log.contains("granted traverse on 1 ancestor(s) of C:\\Users\\ann\\x"));
-
-  winsim::set_stored_sddl(root / "c/Users/ann", "D:(A;;0x1200a9;;;S-1-15-2-1)");
-  testing::LogCapture quiet;
-  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
-  EXPECT_FALSE(quiet.contains("INFO"));
+  winsim::set_stored_sddl("C:\\Users\\ann", "D:(A;;0x1200a9;;;S-1-15-2-1)");
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));  // nothing left: no line
+  EXPECT_EQ(keys_of("SetFileSecurityW"), Paths{"C:\\Users\\ann"});
+  const std::string debug_line = "[DEBUG tavo_sandbox::path_grant] ";
+  EXPECT_EQ(debug.text(),
+            debug_line + "granting traverse on ancestor: C:\\Users\\ann\n" + debug_line +
+                "ancestor C:\\Users already has AAP \xE2\x80\x94 skipping\n" + debug_line +
+                "ancestor C:\\ already has AAP \xE2\x80\x94 skipping\n" + kInfo +
+                "granted traverse on 1 ancestor(s) of C:\\Users\\ann\\x\n" + debug_line +
+                "ancestor C:\\Users\\ann already has AAP \xE2\x80\x94 skipping\n" + debug_line +
+                "ancestor C:\\Users already has AAP \xE2\x80\x94 skipping\n" + debug_line +
+                "ancestor C:\\ already has AAP \xE2\x80\x94 skipping\n");
 }
 
 TEST_F(Traversal, TheFirstFailureEndsTheWalkAndKeepsWhatWasDone) {
   const std::size_t second_write = testing::faultable_number_of(
       [&] { (void)grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"); }, "SetFileSecurityW", 2);
-  ASSERT_GT(second_write, 0u);
   fresh_machine();
   winsim::fail_call_number(second_write, ERROR_ACCESS_DENIED);
-  auto result = grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x");
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error(),
+  EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x").error(),
             "grant ancestor C:\\Users failed: " + HresultError::from_win32(5).display());
-  const std::string ours = std::string(testing::kTestSid);
-  EXPECT_NE(winsim::stored_sddl(root / "c/Users/ann").find(ours), std::string::npos);
-  EXPECT_EQ(winsim::stored_sddl(root / "c").find(ours), std::string::npos);
+  EXPECT_NE(winsim::stored_sddl("C:\\Users\\ann").find(testing::kTestSid), std::string::npos);
+  EXPECT_EQ(winsim::stored_sddl("C:\\").find(testing::kTestSid), std::string::npos);
 }
 
 TEST_F(Traversal, TheDriveRootComesFromSystemDrive) {
-  root.make_dir("d");
-  testing::LogCapture log;
-  const std::pair<std::optional<std::string>, const char*> cases[] = {
-      {"D:", "D:\\"}, {"D:\\", "D:\\"}, {"", "C:\\"}, {std::nullopt, "C:\\"}};
-  for (const auto& [value, root_dir] : cases) {
-    testing::ScopedEnv drive("SystemDrive", value);
+  for (const std::optional<std::string>& drive :
+       {std::optional<std::string>("D:"), std::optional<std::string>("D:\\"),
+        std::optional<std::string>(""), std::optional<std::string>()}) {
+    testing::ScopedEnv system_drive("SystemDrive", drive);
     ASSERT_TRUE(grant_drive_root_traversal(sid.get()));
-    EXPECT_EQ(log.lines().back(),
-              std::string("[INFO  tavo_sandbox::path_grant] granting drive root traversal on ") +
-                  root_dir + "\n");
   }
-  EXPECT_NE(winsim::stored_sddl(root / "d").find(std::string(testing::kTestSid)),
-            std::string::npos);
+  EXPECT_EQ(keys_of("SetFileSecurityW"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
+  EXPECT_EQ(log.text(), kInfo + "granting drive root traversal on D:\\\n" + kInfo +
+                            "granting drive root traversal on D:\\\n" + kInfo +
+                            "granting drive root traversal on C:\\\n" + kInfo +
+                            "granting drive root traversal on C:\\\n");
+  winsim::set_stored_sddl("C:\\", "");
   winsim::fail_next_call("SetFileSecurityW", "", ERROR_ACCESS_DENIED);
-  winsim::set_stored_sddl(root / "c", "");
   EXPECT_EQ(grant_drive_root_traversal(sid.get()).error(),
             "grant drive root traversal on C:\\ failed: " + HresultError::from_win32(5).display());
 }

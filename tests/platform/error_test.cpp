@@ -44,22 +44,6 @@ TEST_F(ErrorDisplay, ShowsTheSystemTextThenTheCode) {
             "GetFileSecurityW returned needed=0 (0xFFFFFFFF)");
 }
 
-TEST_F(ErrorDisplay, TheSystemTextsOfTheCodesThisProgramMeets) {
-  const std::pair<std::uint32_t, const char*> texts[] = {
-      {2, "The system cannot find the file specified."},
-      {3, "The system cannot find the path specified."},
-      {32, "The process cannot access the file because it is being used by another process."},
-      {87, "The parameter is incorrect."},
-      {123, "The filename, directory name, or volume label syntax is incorrect."},
-      {127, "The specified procedure could not be found."},
-      {183, "Cannot create a file when that file already exists."},
-      {267, "The directory name is invalid."},
-      {1332, "No mapping between account names and security IDs was done."},
-  };
-  for (const auto& [code, text] : texts)
-    expect_system_text(code, text);
-}
-
 TEST_F(ErrorDisplay, NtStatusCodesReadNtdllsTable) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine's ntdll.dll has no message table";
   EXPECT_EQ(HresultError(0xD000013A).display(),

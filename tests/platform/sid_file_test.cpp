@@ -11,56 +11,44 @@ namespace {
 
 class SidFiles : public testing::MachineTest {
  protected:
+  // The error of reading a SID file holding `content`.
+  std::string error_of(std::string_view content) {
+    dir.write("f.sid", content);
+    auto read = read_sid_file(dir / "f.sid");
+    return read ? "<read>" : read.error();
+  }
   testing::TempDir dir;
 };
 
-TEST_F(SidFiles, WrittenSidReadsBackEqual) {
+TEST_F(SidFiles, AWrittenSidReadsBackEqualWhateverWhiteSpaceSurroundsIt) {
   SandboxSid sid = testing::make_sid();
-  auto sddl = sid_to_sddl(sid.get());
-  ASSERT_TRUE(sddl);
-  EXPECT_EQ(*sddl, testing::kTestSid);
-  const std::string file = dir / "nested\\dirs\\profile.sid";
-  ASSERT_TRUE(write_text_file(file, *sddl));
-  EXPECT_EQ(dir.read("nested/dirs/profile.sid"), std::string(testing::kTestSid) + "\n");
-  auto read = read_sid_file(file);
-  ASSERT_TRUE(read) << read.error();
-  EXPECT_EQ(read->kind(), SandboxSid::Kind::SidFile);
-  EXPECT_TRUE(sid_equal(read->get(), sid.get()));
-  SandboxSid other = testing::make_sid(testing::kOtherSid);
-  EXPECT_FALSE(sid_equal(read->get(), other.get()));
-}
-
-TEST_F(SidFiles, SurroundingWhiteSpaceIsTrimmed) {
-  for (const char* content :
-       {"S-1-15-2-1-2-3-4-5-6-7\r\n", "\n\n  S-1-15-2-1-2-3-4-5-6-7 \t\n\n"}) {
+  EXPECT_EQ(sid_to_sddl(sid.get()), testing::kTestSid);
+  ASSERT_TRUE(write_text_file(dir / "nested\\dirs\\f.sid", std::string(testing::kTestSid)));
+  EXPECT_EQ(dir.read("nested/dirs/f.sid"), std::string(testing::kTestSid) + "\n");
+  for (const char* content : {"S-1-15-2-1-2-3-4-5-6-7\n", "S-1-15-2-1-2-3-4-5-6-7\r\n",
+                              "\n\n  S-1-15-2-1-2-3-4-5-6-7 \t\n\n"}) {
     dir.write("f.sid", content);
     auto read = read_sid_file(dir / "f.sid");
     ASSERT_TRUE(read) << read.error();
-    EXPECT_EQ(sid_to_sddl(read->get()), testing::kTestSid);
+    EXPECT_EQ(read->kind(), SandboxSid::Kind::SidFile);
+    EXPECT_TRUE(sid_equal(read->get(), sid.get()));
   }
+  SandboxSid other = testing::make_sid(testing::kOtherSid);
+  EXPECT_FALSE(sid_equal(sid.get(), other.get()));
 }
 
-TEST_F(SidFiles, UnreadableFilesNameThemselvesInTheError) {
-  const std::string missing = dir / "missing.sid";
-  EXPECT_EQ(read_sid_file(missing).error(),
-            "network sid file '" + missing + "': " + IoError::from_win32(2).display());
-  dir.write("blank.sid", " \r\n\t\n");
-  EXPECT_EQ(read_sid_file(dir / "blank.sid").error(),
-            "network sid file '" + (dir / "blank.sid") + "' is empty");
-  dir.write("utf16.sid", std::string("\xFF\xFES\0-\0001\0", 8));
-  EXPECT_EQ(read_sid_file(dir / "utf16.sid").error(),
-            "network sid file '" + (dir / "utf16.sid") + "': stream did not contain valid UTF-8");
-}
-
-TEST_F(SidFiles, AByteOrderMarkFailsTheConversion) {
-  dir.write("bom.sid", "\xEF\xBB\xBFS-1-15-2-1\n");
-  EXPECT_EQ(read_sid_file(dir / "bom.sid").error(),
-            "ConvertStringSidToSidW(\xEF\xBB\xBFS-1-15-2-1): " +
-                HresultError::from_win32(ERROR_INVALID_SID).display());
-  dir.write("junk.sid", "not a sid");
-  EXPECT_EQ(read_sid_file(dir / "junk.sid").error(),
-            "ConvertStringSidToSidW(not a sid): " +
-                HresultError::from_win32(ERROR_INVALID_SID).display());
+TEST_F(SidFiles, AFileThatHoldsNoSidNamesItselfOrItsText) {
+  const std::string file = "network sid file '" + (dir / "f.sid") + "'";
+  EXPECT_EQ(
+      read_sid_file(dir / "missing.sid").error(),
+      "network sid file '" + (dir / "missing.sid") + "': " + IoError::from_win32(2).display());
+  EXPECT_EQ(error_of(" \r\n\t\n"), file + " is empty");
+  EXPECT_EQ(error_of(std::string("\xFF\xFES\0-\0001\0", 8)),
+            file + ": stream did not contain valid UTF-8");
+  const std::string invalid = HresultError::from_win32(ERROR_INVALID_SID).display();
+  EXPECT_EQ(error_of("\xEF\xBB\xBFS-1-15-2-1\n"),  // a byte order mark is not white space
+            "ConvertStringSidToSidW(\xEF\xBB\xBFS-1-15-2-1): " + invalid);
+  EXPECT_EQ(error_of("not a sid"), "ConvertStringSidToSidW(not a sid): " + invalid);
 }
 
 TEST_F(SidFiles, WritingReplacesAndReportsTheFailingStep) {
@@ -75,11 +63,8 @@ TEST_F(SidFiles, WritingReplacesAndReportsTheFailingStep) {
   EXPECT_EQ(blocked.error().code(), 0u);
   EXPECT_TRUE(blocked.error().own_message()->starts_with("create_dir_all(" +
                                                          *path::parent(below_file) + "): "));
-
   dir.make_dir("adir");
-  auto on_directory = write_text_file(dir / "adir", "S-1-15-2-1");
-  ASSERT_FALSE(on_directory);
-  EXPECT_EQ(*on_directory.error().own_message(),
+  EXPECT_EQ(*write_text_file(dir / "adir", "S-1-15-2-1").error().own_message(),
             "create(" + (dir / "adir") + "): " + IoError::from_win32(5).display());
 }
 

@@ -6,7 +6,7 @@
 namespace tavo::testing {
 
 std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
-                                std::size_t occurrence) {
+                                std::size_t occurrence, std::string_view key_part) {
   const std::size_t first = winsim::trace().size();
   action();
   const auto& calls = winsim::trace();
@@ -15,7 +15,10 @@ std::size_t faultable_number_of(const std::function<void()>& action, std::string
   for (std::size_t i = first; i < calls.size(); ++i) {
     if (!calls[i].faultable) continue;
     ++number;
-    if (calls[i].function == function && ++seen == occurrence) return number;
+    if (calls[i].function == function && calls[i].key.find(key_part) != std::string::npos &&
+        ++seen == occurrence) {
+      return number;
+    }
   }
   return 0;
 }
@@ -26,6 +29,14 @@ std::vector<std::string> faultable_functions() {
     if (call.faultable) functions.push_back(call.function);
   }
   return functions;
+}
+
+std::vector<std::string> keys_of(std::string_view function) {
+  std::vector<std::string> keys;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (call.function == function) keys.push_back(call.key);
+  }
+  return keys;
 }
 
 }  // namespace tavo::testing

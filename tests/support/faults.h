@@ -1,4 +1,4 @@
-// Finding the call to fail in a fault-injection test.
+// Finding the call to fail in a fault-injection test, and reading the trace.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,15 @@ namespace tavo::testing {
 // Runs `action` and returns the number, among the faultable calls it made, of the
 // `occurrence`-th call (1-based) of `function`, ready for winsim::fail_call_number on a fresh
 // machine. 0 when there is no such call.
+// With `key_part`, only calls whose key contains it count.
 std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
-                                std::size_t occurrence = 1);
+                                std::size_t occurrence = 1, std::string_view key_part = "");
 
 // The functions of the faultable calls in the trace so far, in order: call n of a sweep is
 // element n - 1.
 std::vector<std::string> faultable_functions();
+
+// The key arguments of the calls of `function` in the trace so far, in order.
+std::vector<std::string> keys_of(std::string_view function);
 
 }  // namespace tavo::testing

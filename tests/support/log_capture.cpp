@@ -33,4 +33,12 @@ std::size_t LogCapture::count(std::string_view part) const {
   return n;
 }
 
+std::string LogCapture::text_of(std::string_view part) const {
+  std::string text;
+  for (const auto& line : lines_) {
+    if (line.find(part) != std::string::npos) text += line;
+  }
+  return text;
+}
+
 }  // namespace tavo::testing

@@ -18,8 +18,9 @@ class LogCapture {
   // All lines joined, as standard error would show them.
   std::string text() const;
   bool contains(std::string_view part) const;
-  // Lines that contain `part`.
+  // Lines that contain `part`: how many, and the lines themselves joined.
   std::size_t count(std::string_view part) const;
+  std::string text_of(std::string_view part) const;
 
  private:
   std::vector<std::string> lines_;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "debug_text.h"
 #include "format.h"
 #include "text.h"
+#include "unicode_case.h"
+#include "utf8_lossy.h"
 #include "win/path.h"
 #include "win/wide.h"
 
@@ -30,15 +33,6 @@ TEST(Text, Utf8ValidityIsStrict) {
   EXPECT_FALSE(is_valid_utf8("\xC0\x80"));      // overlong
   EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // encoded surrogate
   EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut short
-}
-
-TEST(Text, ParseU32AcceptsOnePlusThenDigits) {
-  EXPECT_EQ(parse_u32("+7"), 7u);
-  EXPECT_EQ(parse_u32("4294967295"), 4294967295u);
-  EXPECT_EQ(parse_u32("007"), 7u);
-  for (const char* bad : {"", "+", "-0", " 1", "1 ", "4294967296", "99999999999999999999", "1e3"}) {
-    EXPECT_FALSE(parse_u32(bad).has_value()) << bad;
-  }
 }
 
 TEST(Wide, RoundTripsAndRejectsLoneSurrogatesWhenStrict) {
@@ -92,6 +86,77 @@ TEST(WindowsPath, NamesExtensionsAndJoins) {
   EXPECT_FALSE(path::is_absolute("C:"));
   EXPECT_FALSE(path::is_absolute("C:bin"));
   EXPECT_FALSE(path::is_absolute("bin"));
+}
+
+TEST(DebugText, OptionalStringsReadAsNoneOrSomeWithEscapes) {
+  EXPECT_EQ(debug_optional(std::nullopt), "None");
+  EXPECT_EQ(debug_optional(""), "Some(\"\")");
+  EXPECT_EQ(debug_optional("C:\\work\\proj"), "Some(\"C:\\\\work\\\\proj\")");
+  EXPECT_EQ(debug_optional("say \"hi\""), "Some(\"say \\\"hi\\\"\")");
+  EXPECT_EQ(debug_optional("a\tb\r\nc"), "Some(\"a\\tb\\r\\nc\")");
+  EXPECT_EQ(debug_optional(std::string("nul\0end", 7)), "Some(\"nul\\0end\")");
+  EXPECT_EQ(debug_optional("bell\x07 del\x7F c1\xC2\x85"),
+            "Some(\"bell\\u{7} del\\u{7f} c1\\u{85}\")");
+  // Quotes of the other kind and printable non-ASCII text stay as they are.
+  EXPECT_EQ(debug_optional("it's \xC3\xA9t\xC3\xA9"), "Some(\"it's \xC3\xA9t\xC3\xA9\")");
+}
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+TEST(Utf8Lossy, KeepsValidTextAndReplacesEachInvalidSequenceOnce) {
+  EXPECT_EQ(utf8_lossy("plain \xC3\xA9 \xF0\x9F\x98\x80"), "plain \xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8_lossy("a\xFF"
+                       "b"),
+            "a" + kFffd + "b");
+  // A sequence cut short is one replacement, however much of it was there.
+  EXPECT_EQ(utf8_lossy("a\xE2\x82"
+                       "b"),
+            "a" + kFffd + "b");
+  EXPECT_EQ(utf8_lossy("a\xF0\x9F\x98"), "a" + kFffd);
+  // Stray continuation bytes, overlong forms and surrogates: one replacement per byte that
+  // could not have started or continued a valid sequence.
+  EXPECT_EQ(utf8_lossy("\x80\x80"), kFffd + kFffd);
+  EXPECT_EQ(utf8_lossy("\xC0\xAF"), kFffd + kFffd);
+  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), kFffd + kFffd + kFffd);
+  EXPECT_EQ(utf8_lossy("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);
+}
+
+TEST(ToLowercase, AsciiAndLatin1) {
+  EXPECT_EQ(to_lowercase("C:\\Program Files\\Git\\CMD 2"), "c:\\program files\\git\\cmd 2");
+  // A-grave to Y-acute; the multiplication sign between them and sharp s stay.
+  EXPECT_EQ(to_lowercase("\xC3\x80\xC3\x89\xC3\x96\xC3\x97\xC3\x98\xC3\x9D\xC3\x9F"),
+            "\xC3\xA0\xC3\xA9\xC3\xB6\xC3\x97\xC3\xB8\xC3\xBD\xC3\x9F");
+  EXPECT_EQ(to_lowercase("\xFF"
+                         "A"),
+            "\xFF"
+            "a");  // a stray byte is kept
+}
+
+TEST(ToLowercase, MappingsOfEveryLength) {
+  // A-macron and its small form (pairs alternate), Cyrillic, Deseret (four bytes).
+  EXPECT_EQ(to_lowercase("\xC4\x80\xC4\x81\xC4\x82"), "\xC4\x81\xC4\x81\xC4\x83");
+  EXPECT_EQ(to_lowercase("\xD0\x96\xD0\x81"), "\xD0\xB6\xD1\x91");
+  EXPECT_EQ(to_lowercase("\xF0\x90\x90\x80"), "\xF0\x90\x90\xA8");
+  // Longer in UTF-8: A with stroke (2 bytes) becomes U+2C65 (3 bytes).
+  EXPECT_EQ(to_lowercase("\xC8\xBA"), "\xE2\xB1\xA5");
+  // Shorter: the Kelvin sign becomes k.
+  EXPECT_EQ(to_lowercase("\xE2\x84\xAA"), "k");
+  // Several characters: capital I with dot above becomes i and a combining dot above.
+  EXPECT_EQ(to_lowercase("\xC4\xB0stanbul"), "i\xCC\x87stanbul");
+}
+
+TEST(ToLowercase, CapitalSigmaIsFinalOnlyAtTheEndOfAWord) {
+  const std::string S = "\xCE\xA3";  // capital sigma
+  const std::string s = "\xCF\x83";  // small sigma
+  const std::string f = "\xCF\x82";  // final sigma
+  const std::string A = "\xCE\x91", a = "\xCE\xB1";
+  EXPECT_EQ(to_lowercase(A + S + A + S), a + s + a + f);
+  EXPECT_EQ(to_lowercase(A + S + " " + S + A), a + f + " " + s + a);
+  EXPECT_EQ(to_lowercase(S), s);  // nothing cased before it
+  // Apostrophes and combining marks are skipped when looking both ways.
+  EXPECT_EQ(to_lowercase(A + "'" + S + "."), a + "'" + f + ".");
+  EXPECT_EQ(to_lowercase(A + S + "'" + A), a + s + "'" + a);
+  EXPECT_EQ(to_lowercase(A + S + "\xCC\x81"), a + f + "\xCC\x81");
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+// The simulated machine's drives below a scratch directory, and the process's current directory
+// moved for a while: the set-up of tests that work with drive paths.
+#pragma once
+
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "support/env.h"
+#include "support/temp_dir.h"
+
+namespace tavo::testing {
+
+// A simulated machine's drives below a scratch directory: WINSIM_ROOT for as long as it lives.
+class Drives {
+ public:
+  // The host directory of a drive path: "C:\A\B" is $WINSIM_ROOT/c/A/B.
+  std::string host(std::string_view windows_path) const {
+    std::string rest(windows_path.substr(2));
+    for (char& c : rest) {
+      if (c == '\\') c = '/';
+    }
+    const char drive = static_cast<char>(windows_path[0] | 0x20);
+    return root_.path() + "/" + drive + rest;
+  }
+
+  // Creates the directories of drive paths, with their parents.
+  void make_dirs(std::initializer_list<std::string_view> windows_paths) const {
+    for (std::string_view dir : windows_paths)
+      std::filesystem::create_directories(host(dir));
+  }
+
+ private:
+  TempDir root_;
+  ScopedEnv env_{"WINSIM_ROOT", root_.path()};
+};
+
+// The process's current directory, changed for as long as this lives.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& dir) : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~CurrentDirectory() { std::filesystem::current_path(saved_); }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+}  // namespace tavo::testing
