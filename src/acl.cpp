@@ -59,23 +59,45 @@ std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) 
   return (control & SE_DACL_PROTECTED) != 0;
 }
 
-// The platform's REVOKE_ACCESS leaves a trustee's deny entries in place; revoking a SID must
-// take those away too.
-std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
-  if (acl == nullptr) return {};
-  for (DWORD i = acl->AceCount; i-- > 0;) {
+// One of a SID's entries: its position and the entry (allow and deny entries share a layout).
+struct SidEntry {
+  DWORD index;
+  const ACCESS_ALLOWED_ACE* entry;
+};
+
+// The SID's explicit (not inherited) allow and deny entries in `acl`, in order.
+std::expected<std::vector<SidEntry>, HresultError> explicit_entries_of(PACL acl, PSID sid) {
+  std::vector<SidEntry> found;
+  if (acl == nullptr) return found;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
     void* entry = nullptr;
     if (!GetAce(acl, i, &entry)) return std::unexpected(HresultError::from_last_error());
     const auto* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceType != ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) continue;
-    auto* deny = static_cast<ACCESS_DENIED_ACE*>(entry);
-    // EqualSid answers "not equal" and "failed" alike; only the last error tells them apart.
-    SetLastError(ERROR_SUCCESS);
-    if (!EqualSid(&deny->SidStart, sid)) {
-      if (GetLastError() != ERROR_SUCCESS) return std::unexpected(HresultError::from_last_error());
+    if (header->AceFlags & INHERITED_ACE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
       continue;
     }
-    if (!DeleteAce(acl, i)) return std::unexpected(HresultError::from_last_error());
+    // EqualSid answers "not equal" and "failed" alike; only the last error tells them apart.
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    SetLastError(ERROR_SUCCESS);
+    if (EqualSid(&ace->SidStart, sid)) {
+      found.push_back({i, ace});
+    } else if (GetLastError() != ERROR_SUCCESS) {
+      return std::unexpected(HresultError::from_last_error());
+    }
+  }
+  return found;
+}
+
+// The platform's REVOKE_ACCESS leaves a trustee's deny entries in place; revoking a SID must
+// take those away too.
+std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
+  auto entries = explicit_entries_of(acl, sid);
+  if (!entries) return std::unexpected(entries.error());
+  // From the back, so that the entries still to come keep their places.
+  for (auto it = entries->rbegin(); it != entries->rend(); ++it) {
+    if (it->entry->Header.AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    if (!DeleteAce(acl, it->index)) return std::unexpected(HresultError::from_last_error());
   }
   return {};
 }
@@ -86,29 +108,12 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
 // then differ on every repeat and be written (and, for an inheritable entry, pushed down the
 // whole tree) again and again.
 std::expected<bool, HresultError> holds_only_entry(PACL acl, PSID sid, DWORD mask, BYTE flags) {
-  if (acl == nullptr) return false;
-  std::size_t matching = 0;
-  for (DWORD i = 0; i < acl->AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(acl, i, &entry)) return std::unexpected(HresultError::from_last_error());
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceFlags & INHERITED_ACE) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
-      continue;
-    }
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    SetLastError(ERROR_SUCCESS);
-    if (!EqualSid(&ace->SidStart, sid)) {
-      if (GetLastError() != ERROR_SUCCESS) return std::unexpected(HresultError::from_last_error());
-      continue;
-    }
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || ace->Mask != mask ||
-        header->AceFlags != flags) {
-      return false;
-    }
-    ++matching;
-  }
-  return matching == 1;
+  auto entries = explicit_entries_of(acl, sid);
+  if (!entries) return std::unexpected(entries.error());
+  if (entries->size() != 1) return false;
+  const ACCESS_ALLOWED_ACE* entry = entries->front().entry;
+  return entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && entry->Mask == mask &&
+         entry->Header.AceFlags == flags;
 }
 
 // Whether writing `updated` in place of `current` would change nothing that matters.
@@ -133,6 +138,24 @@ std::optional<std::size_t> entry_bytes(const ACL* acl) {
 }
 
 }  // namespace
+
+std::expected<FileSecurity, HresultError> read_file_security(const WideString& path) {
+  DWORD needed = 0;
+  // The size query; its own result is of no interest, only the length it reports.
+  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  if (needed == 0) {
+    return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
+  }
+  FileSecurity security;
+  security.length = needed;
+  // Pointer-aligned storage for the self-relative descriptor.
+  security.storage.assign((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
+  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, security.descriptor(), needed,
+                        &needed)) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  return security;
+}
 
 DWORD access_mask(AccessLevel level) {
   return level == AccessLevel::Read ? kReadMask : kReadWriteMask;
@@ -233,18 +256,9 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
   const WideString wide = to_wide_nul(to_long_path(path));
-  DWORD needed = 0;
-  // The size query; its own result is of no interest, only the length it reports.
-  GetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  if (needed == 0)
-    return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
-  // Pointer-aligned storage for the self-relative descriptor.
-  std::vector<std::uint64_t> storage((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t),
-                                     0);
-  PSECURITY_DESCRIPTOR descriptor = storage.data();
-  if (!GetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, descriptor, needed, &needed)) {
-    return std::unexpected(HresultError::from_last_error());
-  }
+  auto security = read_file_security(wide);
+  if (!security) return std::unexpected(security.error());
+  PSECURITY_DESCRIPTOR descriptor = security->descriptor();
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;

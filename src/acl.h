@@ -1,12 +1,16 @@
 // Editing the DACL of one file or directory for one SID.
 #pragma once
 
+#include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "win/api.h"
 #include "win/error.h"
+#include "win/wide.h"
 
 namespace tavo {
 
@@ -25,6 +29,21 @@ DWORD access_mask(AccessLevel level);
 // An explicit-access record naming `sid` as a trustee of type `type`.
 EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
                                   TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
+
+// A file's security descriptor (DACL only) as GetFileSecurityW gives it.
+struct FileSecurity {
+  std::vector<std::uint64_t> storage;  // pointer-aligned
+  DWORD length = 0;                    // bytes of the descriptor
+
+  PSECURITY_DESCRIPTOR descriptor() { return storage.data(); }
+  std::span<const BYTE> bytes() const {
+    return {reinterpret_cast<const BYTE*>(storage.data()), length};
+  }
+};
+
+// Reads it with the size query first. A path whose descriptor cannot be sized (missing, no
+// access) fails with code 0xFFFFFFFF and "GetFileSecurityW returned needed=0".
+std::expected<FileSecurity, HresultError> read_file_security(const WideString& path);
 
 // The path with short (8.3) components expanded when the platform can say so; otherwise the path
 // as given. Never fails.

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 
+#include "acl.h"
 #include "win/api.h"
 #include "win/wide.h"
 
@@ -17,18 +17,12 @@ constexpr std::array<BYTE, 16> kAllAppPackages = {0x01, 0x02, 0x00, 0x00, 0x00, 
 }  // namespace
 
 bool has_all_app_packages_ace(std::string_view path) {
-  const WideString wide = to_wide_nul(path);
-  DWORD needed = 0;
-  GetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  if (needed == 0) return false;
-  std::vector<BYTE> descriptor(needed, 0);
-  if (!GetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
-                        &needed)) {
-    return false;
-  }
+  auto security = read_file_security(to_wide_nul(path));
+  if (!security) return false;
   // A byte search over the whole descriptor: the entry's type, mask and flags do not matter.
-  return std::search(descriptor.begin(), descriptor.end(), kAllAppPackages.begin(),
-                     kAllAppPackages.end()) != descriptor.end();
+  const std::span<const BYTE> bytes = security->bytes();
+  return std::search(bytes.begin(), bytes.end(), kAllAppPackages.begin(), kAllAppPackages.end()) !=
+         bytes.end();
 }
 
 }  // namespace tavo

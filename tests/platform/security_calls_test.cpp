@@ -3,6 +3,8 @@
 // Built for Windows too, so that under Wine the platform's own implementation checks winsim's.
 #include <gtest/gtest.h>
 
+#include "acl.h"
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -41,14 +43,7 @@ class SecurityCalls : public testing::MachineTest {
   }
 
   EXPLICIT_ACCESS_W record(DWORD mask, ACCESS_MODE mode, DWORD inheritance, const char* trustee) {
-    EXPLICIT_ACCESS_W r{};
-    r.grfAccessPermissions = mask;
-    r.grfAccessMode = mode;
-    r.grfInheritance = inheritance;
-    r.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    r.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    r.Trustee.ptstrName = static_cast<LPWSTR>(sid(trustee));
-    return r;
+    return explicit_access(sid(trustee), mask, mode, inheritance);
   }
 
   // The ACL that the records make from `old`; the test owns it.
