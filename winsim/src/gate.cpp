@@ -65,7 +65,7 @@ void note(std::string_view function, std::string_view key) {
 }
 
 DWORD enter(std::string_view function, std::string_view key) {
-  load_state_once();
+  refresh_state();
   record(function, key, true);
   Gate& g = gate();
   ++g.faultable;
@@ -144,16 +144,17 @@ void fail_next_call(std::string function, std::string key_part, DWORD error) {
 }
 
 void fail_every_call(std::string function, std::string key_part, DWORD error) {
-  detail::load_state_once();
+  detail::StateChange change;
   detail::add_persistent_fault(std::move(function), std::move(key_part), error);
-  detail::state_changed();
+  detail::commit_arrangement(change, "fail_every_call");
 }
 
 void clear_faults() {
+  detail::StateChange change;
   auto& g = detail::gate();
   g.faults.clear();
   g.fail_at.reset();
-  detail::state_changed();
+  detail::commit_arrangement(change, "clear_faults");
 }
 
 std::size_t faultable_calls() {

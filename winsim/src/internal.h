@@ -145,10 +145,56 @@ struct StateSection {
   std::function<void()> clear;                           // back to a fresh machine
 };
 void register_section(StateSection section);
-// Writes the state file when WINSIM_STATE is set. Areas call it after every change.
-void state_changed();
-// Loads WINSIM_STATE once per fresh machine; enter() calls it.
+// Loads WINSIM_STATE once per fresh machine. The areas' accessors call it so that a section
+// registered late still starts from the file.
 void load_state_once();
+// Brings the persisted sections up to date when another process changed WINSIM_STATE since this
+// one last read or wrote it. enter() calls it, so every call starts from the latest machine; the
+// sections without a record name (processes, handles) and the one-shot faults are left alone.
+void refresh_state();
 void reset_state();
+// The WINSIM_STATE path; "" for a machine that lives in this process only.
+std::string state_path();
+
+// An exclusive lock on the file beside WINSIM_STATE ($WINSIM_STATE.lock), shared by every
+// process on the machine. Nested locks in one process share the outermost one. Without
+// WINSIM_STATE it locks nothing.
+class MachineLock {
+ public:
+  MachineLock();
+  ~MachineLock();
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
+  // The Win32 error of a lock that could not be taken, or 0.
+  DWORD error() const { return error_; }
+
+ private:
+  int fd_ = -1;           // open in the outermost lock only
+  bool counted_ = false;  // part of this process's nesting
+  DWORD error_ = 0;
+};
+
+// One atomic change of the persisted machine. Taken before the change reads anything: it locks
+// the machine and reloads what other processes wrote. commit() writes the whole state and
+// records the file it wrote; a change dropped without commit() writes nothing. The caller
+// changes the sections only between the two, so a failed call leaves the machine as it was.
+class StateChange {
+ public:
+  StateChange();
+  ~StateChange();
+  StateChange(const StateChange&) = delete;
+  StateChange& operator=(const StateChange&) = delete;
+  // Writes the state file (nothing to do without WINSIM_STATE). The Win32 error of a lock or
+  // write that failed, or 0; after a failure the sections are reloaded from the file at the next
+  // call, so memory never claims a change the machine does not hold.
+  DWORD commit();
+
+ private:
+  MachineLock lock_;
+  bool committed_ = false;
+};
+// Commits a change a test facility arranged; a machine that cannot hold the arrangement ends the
+// test run, as a broken arrangement would prove nothing.
+void commit_arrangement(StateChange& change, const char* facility);
 
 }  // namespace winsim::detail

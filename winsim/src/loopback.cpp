@@ -138,6 +138,7 @@ DWORD NetworkIsolationSetAppContainerConfig(DWORD count, PSID_AND_ATTRIBUTES app
     written.push_back(
         Entry{std::vector<BYTE>(bytes, bytes + sid_length(sid)), app_containers[i].Attributes});
   }
+  StateChange change;  // the list is replaced as a whole, in one step of the machine
   Loopback& list = loopback();
   if (list.writes_to_lose > 0) {
     // Another writer replaced the list right after this write, from the list it had read
@@ -146,8 +147,7 @@ DWORD NetworkIsolationSetAppContainerConfig(DWORD count, PSID_AND_ATTRIBUTES app
     return ERROR_SUCCESS;
   }
   list.entries = std::move(written);
-  state_changed();
-  return ERROR_SUCCESS;
+  return change.commit();
 }
 
 namespace winsim {
@@ -158,7 +158,7 @@ void lose_loopback_writes(std::size_t n) {
 }
 
 std::vector<std::pair<std::string, DWORD>> loopback_entries() {
-  detail::load_state_once();
+  detail::refresh_state();
   std::vector<std::pair<std::string, DWORD>> out;
   for (const auto& e : detail::loopback().entries)
     out.emplace_back(detail::sid_to_string(e.sid.data()), e.attributes);
@@ -173,7 +173,7 @@ std::vector<std::string> loopback_list() {
 }
 
 void set_loopback_list(const std::vector<std::pair<std::string, DWORD>>& entries) {
-  detail::load_state_once();
+  detail::StateChange change;
   std::vector<detail::Entry> list;
   for (const auto& [text, attributes] : entries) {
     auto sid = detail::sid_from_string(text);
@@ -181,7 +181,7 @@ void set_loopback_list(const std::vector<std::pair<std::string, DWORD>>& entries
     list.push_back(detail::Entry{std::move(*sid), attributes});
   }
   detail::loopback().entries = std::move(list);
-  detail::state_changed();
+  detail::commit_arrangement(change, "set_loopback_list");
 }
 
 }  // namespace winsim

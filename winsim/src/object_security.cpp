@@ -1,5 +1,8 @@
 // The DACL calls on objects: by name, by handle, and the older file-security pair.
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "descriptors.h"
 #include "objects.h"
@@ -8,6 +11,23 @@
 using namespace winsim::detail;
 
 namespace {
+
+// WINSIM_DACL_READ_DELAY_MS holds every DACL read back that long after it has its result, so a
+// test can make the window between a program's read and its write wide enough to race reliably.
+// Declared first in a read call, it sleeps after the result is made, on every path out, and no
+// lock is held while it sleeps.
+class ReadDelay {
+ public:
+  ReadDelay() = default;
+  ReadDelay(const ReadDelay&) = delete;
+  ReadDelay& operator=(const ReadDelay&) = delete;
+  ~ReadDelay() {
+    const char* text = std::getenv("WINSIM_DACL_READ_DELAY_MS");
+    if (text == nullptr) return;
+    const long ms = std::strtol(text, nullptr, 10);
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+};
 
 // A descriptor for the caller, allocated with LocalAlloc; the out-pointers point into it.
 DWORD hand_out_descriptor(const SecuredObject& object, SECURITY_INFORMATION info, PSID* owner,
@@ -53,8 +73,7 @@ DWORD store_dacl_of(const SecuredObject& object, SECURITY_INFORMATION info, cons
   if (dacl == nullptr) return ERROR_INVALID_PARAMETER;
   auto entries = read_acl(dacl);
   if (!entries) return ERROR_INVALID_ACL;
-  write_dacl(object, *entries, protection_of(info), Reach::ObjectAndChildren);
-  return ERROR_SUCCESS;
+  return write_dacl(object, *entries, protection_of(info), Reach::ObjectAndChildren);
 }
 
 bool supported_handle_type(SE_OBJECT_TYPE type) {
@@ -66,6 +85,7 @@ bool supported_handle_type(SE_OBJECT_TYPE type) {
 DWORD GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                             PSECURITY_DESCRIPTOR* descriptor) {
+  const ReadDelay delay;
   if (DWORD error = enter("GetNamedSecurityInfoW", narrow(name))) return error;
   if (name == nullptr || type != SE_FILE_OBJECT) return ERROR_INVALID_PARAMETER;
   auto object = object_at_path(view(name));
@@ -85,6 +105,7 @@ DWORD SetNamedSecurityInfoW(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATI
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
                       PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  const ReadDelay delay;
   if (DWORD error = enter("GetSecurityInfo", handle_key(handle))) return error;
   if (!supported_handle_type(type)) return ERROR_INVALID_PARAMETER;
   auto object = object_of_handle(handle);
@@ -104,6 +125,7 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
 
 BOOL GetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                       DWORD length, LPDWORD needed) {
+  const ReadDelay delay;
   if (DWORD error = enter("GetFileSecurityW", narrow(name))) return fail(error, FALSE);
   if (name == nullptr || needed == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (info & SACL_SECURITY_INFORMATION) return fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
@@ -133,6 +155,7 @@ BOOL SetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIP
   // The protection stays as it was unless the descriptor asks for a protected DACL.
   const Protection protection =
       (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Keep;
-  write_dacl(*object, *entries, protection, Reach::ObjectOnly);
+  if (DWORD error = write_dacl(*object, *entries, protection, Reach::ObjectOnly))
+    return fail(error, FALSE);
   return TRUE;
 }

@@ -228,8 +228,9 @@ Dacl effective_dacl(const SecuredObject& object) {
   return effective(object.key, object.is_directory);
 }
 
-void write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
-                Reach reach) {
+DWORD write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
+                 Reach reach) {
+  StateChange change;  // what the write keeps and freezes depends on the latest machine
   const bool now_protected =
       protection == Protection::Protect ||
       (protection == Protection::Keep && stored_dacl(object.key).is_protected);
@@ -255,7 +256,7 @@ void write_dacl(const SecuredObject& object, const AceList& supplied, Protection
       store().inheritable[object.key] = before;
     }
   }
-  state_changed();
+  return change.commit();
 }
 
 }  // namespace winsim::detail
@@ -263,11 +264,13 @@ void write_dacl(const SecuredObject& object, const AceList& supplied, Protection
 namespace winsim {
 
 std::string dacl_sddl(std::string_view windows_path) {
+  detail::refresh_state();
   auto object = detail::object_at_path(detail::widen(windows_path));
   return object ? detail::to_sddl(detail::effective_dacl(*object)) : std::string{};
 }
 
 std::string stored_sddl(std::string_view windows_path) {
+  detail::refresh_state();
   auto key = detail::key_for(windows_path);
   if (!key) return {};
   const auto& stored = detail::store().stored;
@@ -284,13 +287,14 @@ void set_stored_sddl(std::string_view windows_path, std::string_view sddl) {
                  windows_path.data());
     std::abort();  // a broken test arrangement
   }
+  detail::StateChange change;
   if (sddl.empty()) {
     detail::store().stored.erase(*key);
   } else {
     detail::store().stored[*key] = std::move(*dacl);
   }
   detail::forget_frozen_below(*key);
-  detail::state_changed();
+  detail::commit_arrangement(change, "set_stored_sddl");
 }
 
 }  // namespace winsim

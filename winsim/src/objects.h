@@ -35,8 +35,10 @@ enum class Protection { Keep, Protect, Unprotect };
 // older file-security call changes the one object only.
 enum class Reach { ObjectAndChildren, ObjectOnly };
 // Stores `supplied` as the object's DACL. An unprotected result drops the supplied entries
-// flagged as inherited (they are computed); a protected one keeps them as stored entries.
-void write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
-                Reach reach);
+// flagged as inherited (they are computed); a protected one keeps them as stored entries. The
+// write is one atomic change of the machine; the result is the Win32 error of a machine that
+// could not record it, or 0.
+DWORD write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
+                 Reach reach);
 
 }  // namespace winsim::detail

@@ -141,14 +141,15 @@ HRESULT CreateAppContainerProfile(PCWSTR name, PCWSTR display_name, PCWSTR descr
   for (DWORD i = 0; i < capability_count; ++i) {
     if (!sid_is_valid(capabilities[i].Sid)) return E_INVALIDARG;
   }
+  StateChange change;  // the check and the insert are one step of the machine
   auto& all = profiles();
   const std::string key = lower(narrow(name));
   if (all.contains(key)) return kAlreadyExists;
   const std::string sid_text = derived_sid(view(name));
+  all[key] = Profile{narrow(name), sid_text};  // capabilities are not kept
+  if (DWORD error = change.commit()) return HRESULT_FROM_WIN32(error);
   PSID block = hand_out(sid_text, "CreateAppContainerProfile");
   if (block == nullptr) return E_OUTOFMEMORY;
-  all[key] = Profile{narrow(name), sid_text};  // capabilities are not kept
-  state_changed();
   *sid = block;
   return S_OK;
 }
@@ -167,14 +168,16 @@ HRESULT DeleteAppContainerProfile(PCWSTR name) {
   if (DWORD error = enter("DeleteAppContainerProfile", narrow(name)))
     return HRESULT_FROM_WIN32(error);
   if (!valid_name(name)) return E_INVALIDARG;
+  StateChange change;
   // A profile that does not exist is no failure.
-  if (profiles().erase(lower(narrow(name))) > 0) state_changed();
-  return S_OK;
+  if (profiles().erase(lower(narrow(name))) == 0) return S_OK;
+  return HRESULT_FROM_WIN32(change.commit());
 }
 
 namespace winsim {
 
 std::vector<std::string> profiles() {
+  detail::refresh_state();
   std::vector<std::string> lines;
   for (const auto& [key, profile] : detail::profiles())
     lines.push_back(profile.name + "=" + profile.sid);
