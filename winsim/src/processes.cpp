@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "mutexes.h"
 #include "processes.h"
 #include "winsim/kernel.h"
 
@@ -319,6 +320,7 @@ DWORD ResumeThread(HANDLE thread) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (DWORD error = enter("WaitForSingleObject")) return fail(error, WAIT_FAILED);
+  if (auto taken = wait_for_mutex(handle, milliseconds)) return *taken;
   auto process = process_of(handle);
   if (!process) return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   return process->wait_for(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;

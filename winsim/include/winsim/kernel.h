@@ -1,5 +1,5 @@
 // Kernel services of the Win32 subset: last error, local and heap memory, environment,
-// standard handles and console, modules, message texts, files and directories.
+// standard handles and console, modules, message texts, files and directories, mutexes.
 #pragma once
 
 #include "winsim/types.h"
@@ -106,6 +106,15 @@ using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
+
+// ---- Mutexes ---------------------------------------------------------------------------------
+// Waiting for a mutex is WaitForSingleObject (process.h); handles are closed with CloseHandle.
+inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
+inline constexpr DWORD MUTEX_ALL_ACCESS = 0x1F0001;
+// Creates the named mutex, or opens it (last error ERROR_ALREADY_EXISTS) when it exists.
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
+HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 
 // ---- Path names ------------------------------------------------------------------------------
 // Each returns the length written (without the NUL), or, when the buffer is too small, the size

@@ -83,6 +83,7 @@ inline constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
 
 inline constexpr DWORD STILL_ACTIVE = 259;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x00000080;
 inline constexpr DWORD WAIT_TIMEOUT = 258;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
@@ -94,6 +95,8 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                     DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
                     LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information);
 DWORD ResumeThread(HANDLE thread);  // the previous suspend count, or (DWORD)-1
+// Waits for a process or thread to end, or takes a mutex (WAIT_ABANDONED: taken from an owner
+// that died holding it).
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);

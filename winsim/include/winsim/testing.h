@@ -65,6 +65,10 @@ std::vector<std::pair<std::string, DWORD>> loopback_entries();
 // Replaces the list, as other software would have left it.
 void set_loopback_list(const std::vector<std::pair<std::string, DWORD>>& entries);
 
+// Makes the next one to take the named mutex get WAIT_ABANDONED, as though its owner had died
+// holding it; for a mutex no one owns. With WINSIM_STATE it reaches the next owner in any process.
+void abandon_mutex(std::string_view name);
+
 // Security state. Paths are Windows paths (or host paths, or "NUL"); DACLs are written in the
 // state file's notation: "D:", "P" when protected, then "(A;OICI;0x1f01ff;;;S-1-5-18)" per entry.
 //

@@ -1,0 +1,142 @@
+#include "mutex_files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "sha256.h"
+
+namespace winsim::detail {
+namespace {
+
+constexpr std::string_view kHeldBy = "held by pid ";
+// What mark_abandoned leaves. Unlike an owner's mark it survives the mutex being created anew,
+// so a test can arrange an abandoned mutex before the program first opens it.
+constexpr std::string_view kAbandoned = "abandoned\n";
+constexpr auto kPollInterval = std::chrono::milliseconds(2);
+
+std::string base_path(const std::string& name) {
+  const auto digest = sha256(name.data(), name.size());
+  std::string path = state_path() + ".mutex.";
+  for (std::uint8_t byte : digest) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    path += hex;
+  }
+  return path;
+}
+
+int flock_retrying(int fd, int operation) {
+  int result;
+  do {
+    result = ::flock(fd, operation);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
+std::string read_mark(int fd) {
+  std::string mark;
+  char buffer[64];
+  off_t at = 0;
+  ssize_t n;
+  while ((n = ::pread(fd, buffer, sizeof buffer, at)) > 0) {
+    mark.append(buffer, static_cast<std::size_t>(n));
+    at += n;
+  }
+  return mark;
+}
+
+void write_mark(int fd, std::string_view mark) {
+  if (::ftruncate(fd, 0) != 0 || mark.empty()) return;
+  [[maybe_unused]] ssize_t written = ::pwrite(fd, mark.data(), mark.size(), 0);
+}
+
+DWORD last_host_error(const std::string& path) {
+  return win32_error_from_errno(errno, path);
+}
+
+}  // namespace
+
+HostDescriptor::~HostDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+HostDescriptor& HostDescriptor::operator=(HostDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+std::expected<MutexFiles::Opened, DWORD> MutexFiles::open(const std::string& name, bool create,
+                                                          bool own_if_created) {
+  // Whether anyone else has a handle and this process joining them must be one step, or two
+  // creators could both find the mutex new.
+  MachineLock guard;
+  if (DWORD error = guard.error()) return std::unexpected(error);
+  const std::string base = base_path(name);
+  const std::string open_path = base + ".open";
+  HostDescriptor open(::open(open_path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644));
+  if (open.get() < 0) {
+    if (!create && errno == ENOENT) return std::unexpected(ERROR_FILE_NOT_FOUND);
+    return std::unexpected(last_host_error(open_path));
+  }
+  const bool alone = flock_retrying(open.get(), LOCK_EX | LOCK_NB) == 0;
+  if (alone && !create) return std::unexpected(ERROR_FILE_NOT_FOUND);
+  HostDescriptor owner(::open(base.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (owner.get() < 0) return std::unexpected(last_host_error(base));
+  if (alone && read_mark(owner.get()).starts_with(kHeldBy)) write_mark(owner.get(), "");
+  // From exclusive to shared: everyone else who could take it exclusively waits for the guard.
+  if (flock_retrying(open.get(), LOCK_SH) != 0) return std::unexpected(last_host_error(open_path));
+  std::unique_ptr<MutexFiles> files(new MutexFiles(std::move(owner), std::move(open)));
+  // Nobody else has a handle, and nobody can get one before the guard goes: free to take.
+  const bool owned =
+      alone && own_if_created && flock_retrying(files->owner_.get(), LOCK_EX | LOCK_NB) == 0;
+  if (owned) files->take_over();
+  return Opened{std::move(files), alone, owned};
+}
+
+std::expected<bool, DWORD> MutexFiles::lock(DWORD milliseconds) {
+  if (milliseconds == INFINITE) {
+    if (flock_retrying(owner_.get(), LOCK_EX) != 0) return std::unexpected(last_host_error({}));
+    return true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (true) {
+    if (flock_retrying(owner_.get(), LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return std::unexpected(last_host_error({}));
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
+  }
+}
+
+bool MutexFiles::take_over() {
+  const bool abandoned = !read_mark(owner_.get()).empty();
+  write_mark(owner_.get(), std::string(kHeldBy) + std::to_string(::getpid()) + "\n");
+  return abandoned;
+}
+
+void MutexFiles::unlock() {
+  write_mark(owner_.get(), "");
+  flock_retrying(owner_.get(), LOCK_UN);
+}
+
+DWORD MutexFiles::mark_abandoned(const std::string& name) {
+  const std::string base = base_path(name);
+  HostDescriptor owner(::open(base.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (owner.get() < 0) return last_host_error(base);
+  write_mark(owner.get(), kAbandoned);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace winsim::detail
