@@ -181,6 +181,50 @@ DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PA
   return ERROR_SUCCESS;
 }
 
+BOOL InitializeAcl(PACL acl, DWORD length, DWORD revision) {
+  if (DWORD error = enter("InitializeAcl")) return fail(error, FALSE);
+  if (acl == nullptr || length < sizeof(ACL)) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  if (length > kMaxAclSize || (revision != ACL_REVISION && revision != ACL_REVISION_DS)) {
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  std::memset(acl, 0, length);
+  acl->AclRevision = static_cast<BYTE>(revision);
+  acl->AclSize = static_cast<WORD>(length);
+  return TRUE;
+}
+
+BOOL AddAce(PACL acl, DWORD revision, DWORD index, LPVOID list, DWORD length) {
+  if (DWORD error = enter("AddAce")) return fail(error, FALSE);
+  auto layout = layout_of(acl);
+  if (!layout || list == nullptr || (revision != ACL_REVISION && revision != ACL_REVISION_DS)) {
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  // The list must be whole entries of the types the model knows.
+  std::size_t walked = 0;
+  std::size_t count = 0;
+  const auto* added = static_cast<const BYTE*>(list);
+  while (walked < length) {
+    if (length - walked < sizeof(ACE_HEADER)) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    ACE_HEADER header;
+    std::memcpy(&header, added + walked, sizeof header);
+    if (header.AceSize < sizeof(ACCESS_ALLOWED_ACE) || header.AceSize > length - walked ||
+        (header.AceType != ACCESS_ALLOWED_ACE_TYPE && header.AceType != ACCESS_DENIED_ACE_TYPE)) {
+      return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    walked += header.AceSize;
+    ++count;
+  }
+  if (layout->end + length > acl->AclSize) return fail(ERROR_ALLOTTED_SPACE_EXCEEDED, FALSE);
+  auto* bytes = reinterpret_cast<BYTE*>(acl);
+  const std::size_t at = index < layout->offsets.size() ? layout->offsets[index] : layout->end;
+  // The entries from `at` on move down to make room.
+  std::memmove(bytes + at + length, bytes + at, layout->end - at);
+  std::memcpy(bytes + at, added, length);
+  acl->AceCount = static_cast<WORD>(acl->AceCount + count);
+  if (revision > acl->AclRevision) acl->AclRevision = static_cast<BYTE>(revision);
+  return TRUE;
+}
+
 BOOL GetAce(PACL acl, DWORD index, LPVOID* ace) {
   if (DWORD error = enter("GetAce")) return fail(error, FALSE);
   auto layout = layout_of(acl);

@@ -51,6 +51,7 @@ const std::map<DWORD, std::string_view>& system_messages() {
       {1336, "The access control list (ACL) structure is invalid."},
       {1337, "The security ID structure is invalid."},
       {1338, "The security descriptor structure is invalid."},
+      {1344, "No more memory is available for security information updates."},
   };
   return table;
 }

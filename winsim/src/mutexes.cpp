@@ -165,23 +165,44 @@ std::optional<DWORD> wait_for_mutex(HANDLE handle, DWORD milliseconds) {
 
 using namespace winsim::detail;
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name) {
-  if (DWORD error = enter("CreateMutexW", narrow(name))) return fail(error, HANDLE{nullptr});
+namespace {
+
+// CreateMutexW and CreateMutexExW alike; `function` names the call in the trace.
+HANDLE create_mutex(std::string_view function, LPSECURITY_ATTRIBUTES attributes, bool initial_owner,
+                    LPCWSTR name) {
+  const std::string made_by(function);
+  if (DWORD error = enter(function, narrow(name))) return fail(error, HANDLE{nullptr});
   if (DWORD error = attributes_error(attributes)) return fail(error, HANDLE{nullptr});
   // An empty name makes an unnamed mutex *(A)*.
   if (name == nullptr || *name == u'\0') {
-    auto mutex = std::make_shared<Mutex>(std::string{}, nullptr, initial_owner != FALSE);
+    auto mutex = std::make_shared<Mutex>(std::string{}, nullptr, initial_owner);
     set_last_error(ERROR_SUCCESS);
-    return add_handle(std::make_shared<MutexHandle>(mutex), Release::CloseHandle, "CreateMutexW");
+    return add_handle(std::make_shared<MutexHandle>(mutex), Release::CloseHandle, made_by);
   }
   if (DWORD error = name_error(view(name))) return fail(error, HANDLE{nullptr});
   // Ownership comes with creation only; opening an existing mutex ignores the request.
-  auto found = find_named(namespaced(narrow(name)), true, initial_owner != FALSE);
+  auto found = find_named(namespaced(narrow(name)), true, initial_owner);
   if (!found) return fail(found.error(), HANDLE{nullptr});
   HANDLE handle =
-      add_handle(std::make_shared<MutexHandle>(found->mutex), Release::CloseHandle, "CreateMutexW");
+      add_handle(std::make_shared<MutexHandle>(found->mutex), Release::CloseHandle, made_by);
   set_last_error(found->created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return handle;
+}
+
+}  // namespace
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name) {
+  return create_mutex("CreateMutexW", attributes, initial_owner != FALSE, name);
+}
+
+// The access asked for is not checked: access checks on mutexes are not modelled.
+HANDLE CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD) {
+  if ((flags & ~CREATE_MUTEX_INITIAL_OWNER) != 0) {
+    if (DWORD error = enter("CreateMutexExW", narrow(name))) return fail(error, HANDLE{nullptr});
+    return fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});
+  }
+  return create_mutex("CreateMutexExW", attributes, (flags & CREATE_MUTEX_INITIAL_OWNER) != 0,
+                      name);
 }
 
 HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {

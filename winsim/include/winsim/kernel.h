@@ -113,6 +113,8 @@ inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
 inline constexpr DWORD MUTEX_ALL_ACCESS = 0x1F0001;
 // Creates the named mutex, or opens it (last error ERROR_ALREADY_EXISTS) when it exists.
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
+inline constexpr DWORD CREATE_MUTEX_INITIAL_OWNER = 0x1;
+HANDLE CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access);
 HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 

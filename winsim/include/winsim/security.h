@@ -66,6 +66,9 @@ struct ACCESS_DENIED_ACE {
 };
 
 inline constexpr BYTE ACL_REVISION = 2;
+inline constexpr BYTE ACL_REVISION_DS = 4;
+inline constexpr DWORD MAXDWORD = 0xFFFFFFFF;
+inline constexpr DWORD ERROR_ALLOTTED_SPACE_EXCEEDED = 1344;
 inline constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0;
 inline constexpr BYTE ACCESS_DENIED_ACE_TYPE = 1;
 inline constexpr BYTE OBJECT_INHERIT_ACE = 0x1;
@@ -74,6 +77,10 @@ inline constexpr BYTE NO_PROPAGATE_INHERIT_ACE = 0x4;
 inline constexpr BYTE INHERIT_ONLY_ACE = 0x8;
 inline constexpr BYTE INHERITED_ACE = 0x10;
 
+BOOL InitializeAcl(PACL acl, DWORD length, DWORD revision);
+// Inserts the entries of `list` (`length` bytes of whole entries) before entry `index`; an index
+// past the last entry (MAXDWORD) appends.
+BOOL AddAce(PACL acl, DWORD revision, DWORD index, LPVOID list, DWORD length);
 BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
 BOOL DeleteAce(PACL acl, DWORD index);
 
