@@ -4,7 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "win/fs.h"
+#include "dacl.h"
+#include "dacl_lock.h"
+#include "path_blocklist.h"
 #include "win/sized_text.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -12,82 +14,7 @@
 namespace tavo {
 namespace {
 
-constexpr SECURITY_INFORMATION kProtectedDacl =
-    PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-constexpr SECURITY_INFORMATION kUnprotectedDacl =
-    UNPROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 constexpr DWORD kInheritToAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-
-// A DACL as GetNamedSecurityInfoW gives it: the descriptor owns the memory the DACL lives in.
-struct NamedDacl {
-  unique_local<void> descriptor;
-  PACL dacl = nullptr;
-};
-
-std::expected<NamedDacl, HresultError> read_dacl(const WideString& path) {
-  NamedDacl out;
-  const DWORD rc =
-      GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &out.dacl, nullptr, out.descriptor.put());
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return out;
-}
-
-std::expected<void, HresultError> write_dacl(WideString& path, SECURITY_INFORMATION info,
-                                             PACL dacl) {
-  const DWORD rc =
-      SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, info, nullptr, nullptr, dacl, nullptr);
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return {};
-}
-
-std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
-                                                         PACL old_acl) {
-  unique_local<ACL> acl;
-  const DWORD rc =
-      SetEntriesInAclW(static_cast<ULONG>(records.size()), records.data(), old_acl, acl.put());
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return acl;
-}
-
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) {
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  return (control & SE_DACL_PROTECTED) != 0;
-}
-
-// One of a SID's entries: its position and the entry (allow and deny entries share a layout).
-struct SidEntry {
-  DWORD index;
-  const ACCESS_ALLOWED_ACE* entry;
-};
-
-// The SID's explicit (not inherited) allow and deny entries in `acl`, in order.
-std::expected<std::vector<SidEntry>, HresultError> explicit_entries_of(PACL acl, PSID sid) {
-  std::vector<SidEntry> found;
-  if (acl == nullptr) return found;
-  for (DWORD i = 0; i < acl->AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(acl, i, &entry)) return std::unexpected(HresultError::from_last_error());
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    if (header->AceFlags & INHERITED_ACE) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
-      continue;
-    }
-    // EqualSid answers "not equal" and "failed" alike; only the last error tells them apart.
-    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    SetLastError(ERROR_SUCCESS);
-    if (EqualSid(&ace->SidStart, sid)) {
-      found.push_back({i, ace});
-    } else if (GetLastError() != ERROR_SUCCESS) {
-      return std::unexpected(HresultError::from_last_error());
-    }
-  }
-  return found;
-}
 
 // The platform's REVOKE_ACCESS leaves a trustee's deny entries in place; revoking a SID must
 // take those away too.
@@ -100,6 +27,100 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
     if (!DeleteAce(acl, it->index)) return std::unexpected(HresultError::from_last_error());
   }
   return {};
+}
+
+// Whether the object is a directory. Not knowing fails the deny: written without inheritance on a
+// directory, a deny would leave everything below it readable.
+std::expected<bool, HresultError> names_directory(const WideString& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Hands the recorder what a write of `path` is about to overwrite for the SID.
+std::expected<void, HresultError> record_change(ChangeRecorder* recorder, ChangeKind kind,
+                                                std::string_view path, const NamedDacl& before,
+                                                PSID sid, bool sets_protection) {
+  if (recorder == nullptr) return {};
+  auto entries = sid_entries(before.dacl, sid);
+  if (!entries) return std::unexpected(entries.error());
+  auto was_protected = is_protected(before.descriptor.get());
+  if (!was_protected) return std::unexpected(was_protected.error());
+  recorder->before_write(DaclChange{
+      .kind = kind,
+      .path = std::string(path),
+      .object = resolved_path(path),
+      .entries = std::move(*entries),
+      .was_protected = *was_protected,
+      .protection_changed = sets_protection && !*was_protected,
+  });
+  return {};
+}
+
+// Writes `dacl` as the edit recorded just before; the recorder hears when the write fails.
+std::expected<void, HresultError> write_recorded(ChangeRecorder* recorder, WideString& path,
+                                                 SECURITY_INFORMATION info, PACL dacl) {
+  auto written = write_dacl(path, info, dacl);
+  if (!written && recorder != nullptr) recorder->write_failed();
+  return written;
+}
+
+// One of the SID's entries in binary form, ready for AddAce.
+void append_entry(std::vector<BYTE>& out, const SidEntry& entry, PSID sid) {
+  const DWORD sid_length = GetLengthSid(sid);
+  const WORD size = static_cast<WORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sid_length);
+  const std::size_t at = out.size();
+  out.resize(at + size);
+  ACCESS_ALLOWED_ACE header{};
+  header.Header.AceType = entry.type;
+  header.Header.AceFlags = entry.flags;
+  header.Header.AceSize = size;
+  header.Mask = entry.mask;
+  std::memcpy(out.data() + at, &header, offsetof(ACCESS_ALLOWED_ACE, SidStart));
+  std::memcpy(out.data() + at + offsetof(ACCESS_ALLOWED_ACE, SidStart), sid, sid_length);
+}
+
+void append_entry(std::vector<BYTE>& out, const ACCESS_ALLOWED_ACE& entry) {
+  const auto* bytes = reinterpret_cast<const BYTE*>(&entry);
+  out.insert(out.end(), bytes, bytes + entry.Header.AceSize);
+}
+
+// The entries a restored DACL holds, in the platform's order: the SID's recorded deny entries
+// first, as a deny is placed; every other explicit entry as it stands now, with the recorded
+// allow entries just before the first explicit allow entry, as a grant is placed; then the
+// inherited entries. Those are left out of a DACL that will not be protected: the platform
+// computes them again from the parent.
+std::expected<std::vector<BYTE>, HresultError> restored_entries(PACL current, PSID sid,
+                                                                const DaclChange& change,
+                                                                bool keeps_inherited) {
+  auto all = entries_of(current);
+  if (!all) return std::unexpected(all.error());
+  std::vector<BYTE> out;
+  for (const SidEntry& entry : change.entries) {
+    if (entry.type == ACCESS_DENIED_ACE_TYPE) append_entry(out, entry, sid);
+  }
+  bool allows_placed = false;
+  auto place_allows = [&] {
+    if (allows_placed) return;
+    allows_placed = true;
+    for (const SidEntry& entry : change.entries) {
+      if (entry.type != ACCESS_DENIED_ACE_TYPE) append_entry(out, entry, sid);
+    }
+  };
+  for (const AceAt& at : *all) {
+    const ACCESS_ALLOWED_ACE& entry = *at.entry;
+    auto mine = is_explicit_entry_of(entry, sid);
+    if (!mine) return std::unexpected(mine.error());
+    if (*mine) continue;
+    const bool inherited = (entry.Header.AceFlags & INHERITED_ACE) != 0;
+    if (inherited || entry.Header.AceType == ACCESS_ALLOWED_ACE_TYPE) place_allows();
+    if (inherited && !keeps_inherited) continue;
+    append_entry(out, entry);
+  }
+  place_allows();
+  return out;
 }
 
 // Whether the SID's explicit entries in `acl` are exactly one allow entry with `mask` and `flags`.
@@ -192,8 +213,10 @@ bool acl_equal(const ACL* a, const ACL* b) {
                      reinterpret_cast<const BYTE*>(b) + sizeof(ACL), *used_a) == 0;
 }
 
-std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level) {
+std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
+                                               ChangeRecorder* recorder) {
   WideString wide = to_wide_nul(to_long_path(path));
+  DaclEditLock lock;
   auto current = read_dacl(wide);
   if (!current) return std::unexpected(current.error());
   auto updated = build_acl({explicit_access(sid, access_mask(level), SET_ACCESS, kInheritToAll)},
@@ -202,46 +225,41 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
   auto same = unchanged(updated->get(), current->dacl, sid, access_mask(level), kInheritToAll);
   if (!same) return std::unexpected(same.error());
   if (*same) return {};
+  if (auto recorded = record_change(recorder, ChangeKind::Grant, path, *current, sid, false);
+      !recorded) {
+    return std::unexpected(recorded.error());
+  }
   // Without a protection flag the DACL keeps its protection; the platform pushes the
   // inheritable entry down to existing children.
-  return write_dacl(wide, DACL_SECURITY_INFORMATION, updated->get());
+  return write_recorded(recorder, wide, DACL_SECURITY_INFORMATION, updated->get());
 }
 
-std::expected<DenyApplied, HresultError> deny_access(PSID sid, std::string_view path) {
-  const std::string long_path = to_long_path(path);
-  WideString wide = to_wide_nul(long_path);
-  auto original = read_dacl(wide);
-  if (!original) return std::unexpected(original.error());
-  auto was_protected = is_protected(original->descriptor.get());
-  if (!was_protected) return std::unexpected(was_protected.error());
-
-  // From here on the object no longer inherits from its parent.
-  if (auto protect = write_dacl(wide, kProtectedDacl, original->dacl); !protect) {
-    return std::unexpected(protect.error());
-  }
-
-  auto place_deny = [&]() -> std::expected<void, HresultError> {
-    auto protected_dacl = read_dacl(wide);
-    if (!protected_dacl) return std::unexpected(protected_dacl.error());
-    const DWORD inheritance = fs::is_dir(long_path) ? kInheritToAll : 0;
-    // The REVOKE_ACCESS record first, so no allow entry of the SID stays beside the deny.
-    auto denied = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, 0),
-                             explicit_access(sid, kDenyMask, DENY_ACCESS, inheritance)},
-                            protected_dacl->dacl);
-    if (!denied) return std::unexpected(denied.error());
-    return write_dacl(wide, kProtectedDacl, denied->get());
-  };
-  if (auto placed = place_deny(); !placed) {
-    // Give the object back its inheritance; a failure here must not hide the first one.
-    if (!*was_protected) (void)write_dacl(wide, kUnprotectedDacl, original->dacl);
-    return std::unexpected(placed.error());
-  }
-  return DenyApplied{*was_protected};
-}
-
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
-                                                Protection protection) {
+std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
+                                              ChangeRecorder* recorder) {
   WideString wide = to_wide_nul(to_long_path(path));
+  DaclEditLock lock;
+  auto current = read_dacl(wide);
+  if (!current) return std::unexpected(current.error());
+  auto directory = names_directory(wide);
+  if (!directory) return std::unexpected(directory.error());
+  const DWORD inheritance = *directory ? kInheritToAll : 0;
+  // The REVOKE_ACCESS record first, so no allow entry of the SID stays beside the deny. Built on
+  // the DACL as read, inherited entries included: written protected, they stay as the object's
+  // own, so breaking inheritance takes nothing else away.
+  auto denied = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, 0),
+                           explicit_access(sid, kDenyMask, DENY_ACCESS, inheritance)},
+                          current->dacl);
+  if (!denied) return std::unexpected(denied.error());
+  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *current, sid, true);
+      !recorded) {
+    return std::unexpected(recorded.error());
+  }
+  return write_recorded(recorder, wide, kProtectedDacl, denied->get());
+}
+
+std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path) {
+  WideString wide = to_wide_nul(to_long_path(path));
+  DaclEditLock lock;
   auto current = read_dacl(wide);
   if (!current) return std::unexpected(current.error());
   auto revoked = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, kInheritToAll)}, current->dacl);
@@ -249,13 +267,48 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
   if (auto cleaned = remove_explicit_denies(revoked->get(), sid); !cleaned) {
     return std::unexpected(cleaned.error());
   }
-  return write_dacl(wide,
-                    protection == Protection::KeepProtected ? kProtectedDacl : kUnprotectedDacl,
-                    revoked->get());
+  // Protection stays as it is: turning inheritance back on for an object its owner protected
+  // could widen access to it.
+  return write_dacl(wide, DACL_SECURITY_INFORMATION, revoked->get());
+}
+
+std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change) {
+  WideString wide = to_wide_nul(change.object);
+  DaclEditLock lock;
+  auto current = read_dacl(wide);
+  if (!current) return std::unexpected(current.error());
+  auto now_protected = is_protected(current->descriptor.get());
+  if (!now_protected) return std::unexpected(now_protected.error());
+  const bool stays_protected = change.protection_changed ? change.was_protected : *now_protected;
+
+  auto now = sid_entries(current->dacl, sid);
+  if (!now) return std::unexpected(now.error());
+  if (*now == change.entries && stays_protected == *now_protected) return {};
+
+  auto entries = restored_entries(current->dacl, sid, change, stays_protected);
+  if (!entries) return std::unexpected(entries.error());
+  const DWORD size = static_cast<DWORD>(sizeof(ACL) + entries->size());
+  std::vector<std::uint32_t> storage((size + 3) / 4);  // ACLs are DWORD-aligned
+  auto* acl = reinterpret_cast<PACL>(storage.data());
+  const DWORD revision = current->dacl != nullptr ? current->dacl->AclRevision : ACL_REVISION;
+  if (!InitializeAcl(acl, static_cast<DWORD>(storage.size() * 4), revision)) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  if (!entries->empty() &&
+      !AddAce(acl, revision, MAXDWORD, entries->data(), static_cast<DWORD>(entries->size()))) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  // Protection is put back only where the recorded edit changed it; otherwise it stays as it is
+  // now, whatever happened to it since.
+  const SECURITY_INFORMATION info = !change.protection_changed ? DACL_SECURITY_INFORMATION
+                                    : change.was_protected     ? kProtectedDacl
+                                                               : kUnprotectedDacl;
+  return write_dacl(wide, info, acl);
 }
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
   const WideString wide = to_wide_nul(to_long_path(path));
+  DaclEditLock lock;
   auto security = read_file_security(wide);
   if (!security) return std::unexpected(security.error());
   PSECURITY_DESCRIPTOR descriptor = security->descriptor();

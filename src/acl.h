@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dacl_change.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/wide.h"
@@ -51,28 +52,25 @@ std::string to_long_path(std::string_view path);
 
 // Sets one inheritable allow entry for the SID at `level`. Writes nothing when the DACL already
 // holds exactly that, or when the SID's only explicit entry is already that allow entry (only its
-// place among other SIDs' entries would change); the DACL's protection is left as it is.
-std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level);
+// place among other SIDs' entries would change); the DACL's protection is left as it is. A
+// `recorder` hears what the write will overwrite before it is made.
+std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
+                                               ChangeRecorder* recorder = nullptr);
 
-struct DenyApplied {
-  bool was_protected;  // the object's DACL was protected before the deny
-};
+// Protects the DACL from inheritance and replaces the SID's explicit allow entries by one deny
+// entry (inheritable on a directory), in one write: there is no moment when the object is
+// protected without its deny. A `recorder` hears what the write will overwrite before it is made.
+std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
+                                              ChangeRecorder* recorder = nullptr);
 
-// Protects the DACL from inheritance, then replaces the SID's entries by one deny entry
-// (inheritable on a directory). When a step after the protecting write fails on an object that
-// was not protected before, the DACL first read is written back unprotected, so a failed deny
-// leaves the object as it was.
-std::expected<DenyApplied, HresultError> deny_access(PSID sid, std::string_view path);
+// Removes the SID's explicit entries, allow and deny alike, and writes the DACL back with its
+// protection as it is: an object its owner protected stays protected. The write always happens.
+std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path);
 
-enum class Protection {
-  Unprotect,      // the object inherits from its parent again
-  KeepProtected,  // for undoing a deny on an object that was protected before it
-};
-
-// Removes the SID's explicit entries, allow and deny alike, and writes the DACL back. The write
-// always happens.
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
-                                                Protection protection = Protection::Unprotect);
+// Takes one recorded edit back: the SID's explicit entries on the object become the recorded
+// ones again, every other trustee's entries stay as they are now, and the protection is put back
+// only when that edit changed it. Writes nothing when that changes nothing.
+std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change);
 
 // Sets one non-inheritable read-and-execute entry on this one object, with the file-security
 // calls so that nothing reaches its children. Writes nothing when the entry is there already,

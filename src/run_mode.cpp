@@ -11,57 +11,10 @@
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 #include "spawn.h"
+#include "undo_log.h"
 
 namespace tavo {
 namespace {
-
-struct AppliedDeny {
-  std::string path;
-  bool was_protected;
-};
-
-// What this run changed on the file system, so that a failure can be undone.
-class AppliedEntries {
- public:
-  explicit AppliedEntries(PSID sid) : sid_(sid) {}
-
-  void granted(std::string path) { grants_.push_back(std::move(path)); }
-  void denied(std::string path, bool was_protected) {
-    denies_.push_back({std::move(path), was_protected});
-  }
-
-  // Takes the denies back. An object that was protected before its deny stays protected.
-  void roll_back_denies() {
-    for (const AppliedDeny& deny : denies_) {
-      const Protection keep =
-          deny.was_protected ? Protection::KeepProtected : Protection::Unprotect;
-      if (auto undone = revoke_access(sid_, deny.path, keep); !undone) {
-        log(Level::Warn, kTargetMain, "rollback deny-revoke {} failed: {}", deny.path,
-            undone.error());
-      }
-    }
-    denies_.clear();
-  }
-
-  void roll_back_grants() {
-    for (const std::string& path : grants_) {
-      if (auto undone = revoke_access(sid_, path); !undone) {
-        log(Level::Warn, kTargetMain, "rollback revoke {} failed: {}", path, undone.error());
-      }
-    }
-    grants_.clear();
-  }
-
-  void roll_back_all() {
-    roll_back_denies();
-    roll_back_grants();
-  }
-
- private:
-  PSID sid_;
-  std::vector<std::string> grants_;
-  std::vector<AppliedDeny> denies_;
-};
 
 std::expected<SandboxSid, int> obtain_sid(const Run& command) {
   if (command.sandbox_sid_file) {
@@ -94,13 +47,22 @@ const std::string* first_refused_path(const Run& command) {
 }
 
 bool apply_grants(PSID sid, const std::vector<std::string>& paths, AccessLevel level,
-                  std::string_view operation, AppliedEntries& applied) {
+                  std::string_view operation, UndoLog& undo) {
   for (const std::string& path : paths) {
-    if (auto granted = grant_access(sid, path, level); !granted) {
+    if (auto granted = grant_access(sid, path, level, &undo); !granted) {
       log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, granted.error());
       return false;
     }
-    applied.granted(path);
+  }
+  return true;
+}
+
+bool apply_denies(PSID sid, const std::vector<std::string>& paths, UndoLog& undo) {
+  for (const std::string& path : paths) {
+    if (auto denied = deny_access(sid, path, &undo); !denied) {
+      log(Level::Error, kTargetMain, "deny_access {} failed: {}", path, denied.error());
+      return false;
+    }
   }
   return true;
 }
@@ -138,30 +100,22 @@ int run_sandboxed(const Run& command) {
     log(Level::Warn, kTargetMain, "NUL device grant failed (non-fatal): {}", granted.error());
   }
 
-  AppliedEntries applied(sid->get());
-  if (!apply_grants(sid->get(), command.grant_rw, AccessLevel::ReadWrite, "grant_rw", applied) ||
-      !apply_grants(sid->get(), command.grant_r, AccessLevel::Read, "grant_r", applied)) {
-    applied.roll_back_grants();
+  // Whatever the run changed and did not keep is undone, last change first, when it ends.
+  UndoLog undo(sid->get());
+  if (!apply_grants(sid->get(), command.grant_rw, AccessLevel::ReadWrite, "grant_rw", undo) ||
+      !apply_grants(sid->get(), command.grant_r, AccessLevel::Read, "grant_r", undo) ||
+      !apply_denies(sid->get(), command.deny_access, undo)) {
     return kStatusPath;
-  }
-  for (const std::string& path : command.deny_access) {
-    auto denied = deny_access(sid->get(), path);
-    if (!denied) {
-      log(Level::Error, kTargetMain, "deny_access {} failed: {}", path, denied.error());
-      applied.roll_back_all();
-      return kStatusPath;
-    }
-    applied.denied(path, denied->was_protected);
   }
 
   auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd);
   if (!exit_code) {
     log(Level::Error, kTargetMain, "spawn failed: {}", exit_code.error());
-    applied.roll_back_all();
     return kStatusLaunch;
   }
-  // The grants stay for later runs; the denies belong to this one.
-  applied.roll_back_denies();
+  // The grants stay for later runs; the denies belong to this one and go now.
+  undo.keep_grants();
+  undo.undo_all();
   return status_of(*exit_code);
 }
 

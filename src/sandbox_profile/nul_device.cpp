@@ -1,6 +1,7 @@
 #include "sandbox_profile/nul_device.h"
 
 #include "acl.h"
+#include "dacl_lock.h"
 #include "log.h"
 #include "win/error.h"
 #include "win/unique.h"
@@ -23,6 +24,7 @@ std::expected<void, std::string> grant_nul_device(PSID sid) {
     return std::unexpected(format("CreateFileW NUL failed: {}", error));
   }
 
+  DaclEditLock lock;
   unique_local<void> descriptor;
   PACL dacl = nullptr;
   DWORD rc = GetSecurityInfo(device.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "path_grant/all_app_packages.h"
+#include "support/faults.h"
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"
@@ -64,50 +65,122 @@ TEST_F(AclEditing, ANewLevelReplacesTheSidsEntryAndReachesChildren) {
   EXPECT_EQ(stored("work"), "D:P" + entry("A;OICI;0x1200a9") + "(A;OICI;0x1f01ff;;;S-1-5-18)");
 }
 
-TEST_F(AclEditing, DenyProtectsAndReplacesTheSidsEntries) {
+// One protected write: no moment when the object is protected without its deny.
+TEST_F(AclEditing, DenyProtectsAndReplacesTheSidsEntriesInOneWrite) {
+  const std::string inherited = effective("work").substr(2);  // what the root passes on
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-  auto denied = deny_access(sid.get(), dir / "work");
-  ASSERT_TRUE(denied);
-  EXPECT_FALSE(denied->was_protected);
-  EXPECT_TRUE(stored("work").starts_with("D:P" + entry("D;OICI;0x1201bf")));
-  EXPECT_EQ(stored("work").find("(A;OICI;0x1301bf"), std::string::npos);
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work"));
+  EXPECT_EQ(testing::keys_of("SetNamedSecurityInfoW").size(), 2u);
+  EXPECT_EQ(stored("work"), "D:P" + entry("D;OICI;0x1201bf") + inherited);
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
   EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1201bf")));
 }
 
-// Revoking a deny leaves no entry of the SID (the platform's revoke keeps deny entries) and the
-// object inheriting again, unless it was protected before the deny.
-TEST_F(AclEditing, RevokingADenyRestoresTheObjectAsItWas) {
-  const std::string before = effective("work");
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work"));
-  ASSERT_TRUE(revoke_access(sid.get(), dir / "work"));
-  EXPECT_EQ(stored("work"), "");
-  EXPECT_EQ(effective("work"), before);
+// A recorder that keeps what the edits tell it.
+struct Recorded final : ChangeRecorder {
+  void before_write(DaclChange change) override { changes.push_back(std::move(change)); }
+  void write_failed() override { changes.pop_back(); }
+  std::vector<DaclChange> changes;
+};
 
-  winsim::set_stored_sddl(dir / "work", owner_choice);
-  auto denied = deny_access(sid.get(), dir / "work");
-  ASSERT_TRUE(denied);
-  EXPECT_TRUE(denied->was_protected);
-  ASSERT_TRUE(revoke_access(sid.get(), dir / "work", Protection::KeepProtected));
-  EXPECT_EQ(stored("work"), owner_choice);
+// Restoring puts back the SID's entries and only the protection the edit changed; other
+// trustees' entries made since stay, and undoing last first ends where it began.
+TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
+  SandboxSid other = testing::make_sid(testing::kOtherSid);
+  const std::string other_entry = "(A;OICI;0x1200a9;;;" + std::string(testing::kOtherSid) + ")";
+  auto undo_all = [&](Recorded& recorded) {
+    for (auto it = recorded.changes.rbegin(); it != recorded.changes.rend(); ++it)
+      ASSERT_TRUE(restore_entries(sid.get(), *it));
+  };
+
+  Recorded twice;  // one folder denied under two spellings, another SID granted in between
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &twice));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &twice));
+  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &twice));
+  ASSERT_EQ(twice.changes.size(), 3u);
+  EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
+  EXPECT_EQ(twice.changes[2].entries,
+            (std::vector<SidEntry>{{ACCESS_DENIED_ACE_TYPE, 3, kDenyMask}}));
+  EXPECT_TRUE(twice.changes[2].was_protected && !twice.changes[2].protection_changed);
+  undo_all(twice);
+  EXPECT_EQ(stored("work"), "D:" + other_entry);
+
+  // A protected object keeps its protection; the SID's deny that stood before stands again.
+  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + "(A;OICI;0x1f01ff;;;S-1-5-18)";
+  winsim::set_stored_sddl(dir / "work", owner_deny);
+  Recorded protected_object;
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &protected_object));
+  undo_all(protected_object);
+  EXPECT_EQ(stored("work"), owner_deny);
+
+  // Nothing to put back: no write.
+  const std::size_t writes = winsim::count_calls("SetNamedSecurityInfoW");
+  ASSERT_TRUE(restore_entries(sid.get(), protected_object.changes.front()));
+  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW"), writes);
 }
 
-TEST_F(AclEditing, RevokeAlwaysWritesAndUnprotects) {
-  winsim::set_stored_sddl(dir / "work", owner_choice);
+// Two runs of different SIDs overlapping on one folder, ending in either order: each takes back
+// its own entries, the protection goes with the deny that set it, and the folder ends as it was.
+TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
+  SandboxSid other = testing::make_sid(testing::kOtherSid);
+  const std::string before = effective("work");
+  for (const bool first_ends_first : {true, false}) {
+    SCOPED_TRACE(first_ends_first ? "first ends first" : "second ends first");
+    Recorded first, second;
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &first));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &second));
+    ASSERT_TRUE(deny_access(other.get(), dir / "work", &second));
+    auto undo = [](PSID who, Recorded& log) {
+      for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it)
+        ASSERT_TRUE(restore_entries(who, *it));
+    };
+    if (first_ends_first) {
+      undo(sid.get(), first);
+      EXPECT_EQ(stored("work").find(kTestSid), std::string::npos);
+      EXPECT_TRUE(stored("work").starts_with("D:(D;OICI;0x1201bf;;;" +
+                                             std::string(testing::kOtherSid)));  // still denied
+      undo(other.get(), second);
+    } else {
+      undo(other.get(), second);
+      EXPECT_TRUE(stored("work").starts_with("D:P" + entry("D;OICI;0x1201bf")));
+      undo(sid.get(), first);
+    }
+    EXPECT_EQ(stored("work"), "");
+    EXPECT_EQ(effective("work"), before);
+  }
+}
+
+// A failed write is no change: the recorder is told to forget it.
+TEST_F(AclEditing, AFailedWriteLeavesNoRecord) {
+  Recorded recorded;
+  winsim::fail_next_call("SetNamedSecurityInfoW", "", ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(deny_access(sid.get(), dir / "work", &recorded));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &recorded));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &recorded));  // no write
+  ASSERT_EQ(recorded.changes.size(), 1u);
+  EXPECT_EQ(recorded.changes[0].kind, ChangeKind::Grant);
+  EXPECT_EQ(recorded.changes[0].path, dir / "work");
+}
+
+// Cleanup's revoke takes the SID's allow and deny entries away and leaves protection alone:
+// inheriting again could widen access to an object its owner protected.
+TEST_F(AclEditing, RevokeAlwaysWritesAndKeepsProtection) {
+  winsim::set_stored_sddl(dir / "work", "D:P" + entry("D;OICI;0x1201bf") + entry("A;OICI;0x1") +
+                                            "(A;OICI;0x1f01ff;;;S-1-5-18)");
   ASSERT_TRUE(revoke_access(sid.get(), dir / "work"));
-  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW"), 1u);
-  EXPECT_EQ(stored("work"), "D:(A;OICI;0x1f01ff;;;S-1-5-18)");
+  EXPECT_EQ(stored("work"), owner_choice);
+  ASSERT_TRUE(revoke_access(sid.get(), dir / "work"));
+  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW"), 2u);
+  EXPECT_EQ(stored("work"), owner_choice);
 }
 
 TEST_F(AclEditing, MissingPathsReportFileAndPathNotFound) {
   using Edit = std::function<std::expected<void, HresultError>(const std::string&)>;
   const Edit edits[] = {
       [&](const std::string& p) { return grant_access(sid.get(), p, AccessLevel::Read); },
-      [&](const std::string& p) -> std::expected<void, HresultError> {
-        if (auto denied = deny_access(sid.get(), p); !denied)
-          return std::unexpected(denied.error());
-        return {};
-      },
+      [&](const std::string& p) { return deny_access(sid.get(), p); },
       [&](const std::string& p) { return revoke_access(sid.get(), p); },
   };
   for (const Edit& edit : edits) {

@@ -158,18 +158,75 @@ TEST_F(RunMode, AFailureAfterAChangeUndoesTheRunsEntries) {
   tavo::Run run = with_entries(command("touch " + (root / "ran")));
   tavo::Run grant_rw = run;
   grant_rw.grant_rw.push_back(missing);
-  expect("grant_rw", grant_rw, 12, "grant_rw " + missing + " failed: " + not_found, {a, a});
+  // Undone last first, on the objects the changes reached.
+  auto undo = [](const std::string& path) { return "\\\\?\\" + path; };
+  expect("grant_rw", grant_rw, 12, "grant_rw " + missing + " failed: " + not_found, {a, undo(a)});
   tavo::Run grant_r = run;
   grant_r.grant_r.push_back(missing);
-  expect("grant_r", grant_r, 12, "grant_r " + missing + " failed: " + not_found, {a, b, a, b});
+  expect("grant_r", grant_r, 12, "grant_r " + missing + " failed: " + not_found,
+         {a, b, undo(b), undo(a)});
   tavo::Run deny = run;
   deny.deny_access.push_back(missing);
-  expect("deny", deny, 12, "deny_access " + missing + " failed: " + not_found,
-         {a, b, secret, secret, priv, priv, secret, priv, a, b});
+  const std::vector<std::string> all_undone = {
+      a, b, secret, priv, undo(priv), undo(secret), undo(b), undo(a)};
+  expect("deny", deny, 12, "deny_access " + missing + " failed: " + not_found, all_undone);
   tavo::Run launch = run;
   launch.command = "no-such-program-here";
-  expect("launch", launch, 14, "spawn failed: " + not_found,
-         {a, b, secret, secret, priv, priv, secret, priv, a, b});
+  expect("launch", launch, 14, "spawn failed: " + not_found, all_undone);
+}
+
+// A run takes back exactly what it put: what stood before it, its own or its owner's, stands
+// after it, whether the run completed or failed.
+TEST_F(RunMode, ARunTakesBackWhatItPutAndNothingElse) {
+  const std::string sid(kTestSid);
+  const std::string rw = "D:(A;OICI;0x1301bf;;;" + sid + ")";
+  const std::string registered_deny =
+      "D:P(D;OICI;0x1201bf;;;" + sid + ")(A;OICI;0x1f01ff;;;S-1-5-18)";
+  struct Case {
+    const char* what;
+    std::string before;  // what c/work/a stores before the run
+    std::vector<std::string> grant_rw, grant_r, deny;
+    int status;
+    std::string after;
+  };
+  const std::string a = "C:\\work\\a", missing = "C:\\work\\missing";
+  const Case cases[] = {
+      {"one folder denied twice, under two spellings",
+       "",
+       {},
+       {},
+       {a, "C:\\work\\..\\work\\a"},
+       0,
+       ""},
+      {"a failed run's grant on a protected folder",
+       owner_choice,
+       {a, missing},
+       {},
+       {},
+       12,
+       owner_choice},
+      {"a failed run naming a grant that stood", rw, {a, missing}, {}, {}, 12, rw},
+      {"a failed run changing a grant's level", rw, {missing}, {a}, {}, 12, rw},
+      {"a completed run denying what was denied before",
+       registered_deny,
+       {},
+       {},
+       {a},
+       0,
+       registered_deny},
+      {"a completed run's grant with a deny of the same folder", "", {a}, {}, {a}, 0, rw},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fresh_machine();
+    winsim::set_stored_sddl(root / "c/work/a", c.before);
+    tavo::Run run = command();
+    run.grant_rw = c.grant_rw;
+    run.grant_r = c.grant_r;
+    run.deny_access = c.deny;
+    EXPECT_EQ(run_sandboxed(run), c.status);
+    EXPECT_EQ(stored("c/work/a"), c.after);
+  }
 }
 
 TEST_F(RunMode, AFailedRollbackIsWarnedAndTheStatusStays) {
@@ -177,10 +234,10 @@ TEST_F(RunMode, AFailedRollbackIsWarnedAndTheStatusStays) {
   run.command = "no-such-program-here";
   run.grant_rw = {"C:\\work\\a"};
   run.deny_access = {"C:\\work\\secret"};
-  // The writes: the grant, the deny's two, then the rollback of the deny and of the grant.
+  // The writes: the grant, the deny, then the rollback of the deny and of the grant.
   const std::pair<std::size_t, std::string> cases[] = {
-      {4, "rollback deny-revoke C:\\work\\secret failed: "},
-      {5, "rollback revoke C:\\work\\a failed: "}};
+      {3, "rollback deny-revoke C:\\work\\secret failed: "},
+      {4, "rollback revoke C:\\work\\a failed: "}};
   for (const auto& [write, warning] : cases) {
     fresh_machine();
     const std::size_t number = testing::faultable_number_of([&] { (void)run_sandboxed(run); },
@@ -196,24 +253,44 @@ TEST_F(RunMode, AFailedRollbackIsWarnedAndTheStatusStays) {
 }
 
 // Every platform call of a run with two grants and two denies, failed alone: an allowed status,
-// no leak, and no entry of the failed run left behind except grants of a run whose command ran
-// and an entry whose own rollback was the failed call.
+// no leak, both denies in place while a command ran, and no entry of the failed run left behind
+// except grants of a run whose command ran and an entry whose own rollback was the failed call.
 TEST_F(RunMode, AFaultAnywhereLeavesNoStrayEntry) {
-  const tavo::Run run = with_entries(command("touch " + (root / "ran")));
+  // The command copies the machine's state as it runs, so the test sees what it saw.
+  testing::ScopedEnv state("WINSIM_STATE", root / "state");
+  const tavo::Run run = with_entries(command("cp \"$WINSIM_STATE\" " + (root / "seen")));
+  const std::string deny = "(D;OICI;0x1201bf;;;" + std::string(kTestSid) + ")";
+  auto denied_while_running = [&](std::string_view name) {
+    const std::string seen = root.read("seen");
+    const std::string record = "object\t" + (root / name) + "\tD:P" + deny;
+    return seen.find(record) != std::string::npos;
+  };
+  auto fresh = [&] {
+    std::filesystem::remove(root / "state");
+    std::filesystem::remove(root / "seen");
+    fresh_machine();
+  };
+  fresh();
   const std::vector<std::string> held = winsim::leaks();
   ASSERT_EQ(run_sandboxed(run), 0);
   const std::size_t calls = winsim::faultable_calls();
   for (std::size_t n = 1; n <= calls; ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n));
-    fresh_machine();
-    std::filesystem::remove(root / "ran");
+    fresh();
     testing::LogCapture log(Level::Warn);
     winsim::fail_call_number(n, ERROR_ACCESS_DENIED);
     const int status = run_sandboxed(run);
     winsim::clear_faults();
     EXPECT_TRUE((std::set<int>{0, 12, 13, 14}).contains(status)) << status;
     EXPECT_EQ(winsim::leaks(), held);
-    const bool ran = root.exists("ran");
+    const bool ran = root.exists("seen");
+    if (status == 0) {
+      EXPECT_TRUE(ran);
+    }
+    if (ran) {
+      EXPECT_TRUE(denied_while_running("c/work/secret"));
+      EXPECT_TRUE(denied_while_running("c/work/private"));
+    }
     for (const char* name : {"a", "b", "secret", "private"}) {
       const bool grant = std::string_view(name).size() == 1;
       if ((grant && ran) || log.contains("revoke C:\\work\\" + std::string(name) + " failed"))

@@ -1,0 +1,52 @@
+// Reading and writing one object's DACL by name, and finding a SID's explicit entries in it: the
+// steps every edit of the program is made of.
+#pragma once
+
+#include <expected>
+#include <vector>
+
+#include "dacl_change.h"
+#include "win/api.h"
+#include "win/error.h"
+#include "win/unique.h"
+#include "win/wide.h"
+
+namespace tavo {
+
+inline constexpr SECURITY_INFORMATION kProtectedDacl =
+    PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+inline constexpr SECURITY_INFORMATION kUnprotectedDacl =
+    UNPROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// A DACL as GetNamedSecurityInfoW gives it: the descriptor owns the memory the DACL lives in.
+struct NamedDacl {
+  unique_local<void> descriptor;
+  PACL dacl = nullptr;
+};
+
+std::expected<NamedDacl, HresultError> read_dacl(const WideString& path);
+std::expected<void, HresultError> write_dacl(WideString& path, SECURITY_INFORMATION info,
+                                             PACL dacl);
+std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
+                                                         PACL old_acl);
+std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor);
+
+// One entry of an ACL with its position (allow and deny entries share a layout).
+struct AceAt {
+  DWORD index;
+  const ACCESS_ALLOWED_ACE* entry;
+};
+
+// Every entry of `acl`, in order; none for an absent ACL.
+std::expected<std::vector<AceAt>, HresultError> entries_of(PACL acl);
+
+// Whether an entry is one of the SID's explicit (not inherited) allow or deny entries.
+std::expected<bool, HresultError> is_explicit_entry_of(const ACCESS_ALLOWED_ACE& entry, PSID sid);
+
+// The SID's explicit allow and deny entries in `acl`, in order.
+std::expected<std::vector<AceAt>, HresultError> explicit_entries_of(PACL acl, PSID sid);
+
+// The same entries as an undo record keeps them.
+std::expected<std::vector<SidEntry>, HresultError> sid_entries(PACL acl, PSID sid);
+
+}  // namespace tavo

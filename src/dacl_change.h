@@ -1,0 +1,43 @@
+// What one edit of an object's DACL overwrote for one SID: enough to put it back exactly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "win/api.h"
+
+namespace tavo {
+
+// One explicit allow or deny entry of the SID, as it stood.
+struct SidEntry {
+  BYTE type;   // ACCESS_ALLOWED_ACE_TYPE or ACCESS_DENIED_ACE_TYPE
+  BYTE flags;  // inheritance flags
+  DWORD mask;
+  friend bool operator==(const SidEntry&, const SidEntry&) = default;
+};
+
+enum class ChangeKind { Grant, Deny };
+
+struct DaclChange {
+  ChangeKind kind;
+  std::string path;    // as the caller gave it, for messages
+  std::string object;  // the object the edit reached (its final path when it exists), so that
+                       // two spellings of one object are one object and the undo lands on it
+  std::vector<SidEntry> entries;  // the SID's explicit entries before the edit, in DACL order
+  bool was_protected;             // the DACL's protection before the edit
+  bool protection_changed;        // whether the edit set protection (a deny on an inheriting
+                                  // object)
+};
+
+// Told of an edit just before its write, so that it can be taken back. A write that then fails
+// changed nothing; the recorder hears of that too.
+class ChangeRecorder {
+ public:
+  virtual void before_write(DaclChange change) = 0;
+  virtual void write_failed() = 0;
+
+ protected:
+  ~ChangeRecorder() = default;
+};
+
+}  // namespace tavo
