@@ -206,7 +206,7 @@ TEST_F(RunMode, ARunTakesBackWhatItPutAndNothingElse) {
        12,
        owner_choice},
       {"a failed run naming a grant that stood", rw, {a, missing}, {}, {}, 12, rw},
-      {"a failed run changing a grant's level", rw, {missing}, {a}, {}, 12, rw},
+      {"a failed run changing a grant's level", rw, {}, {a, missing}, {}, 12, rw},
       {"a completed run denying what was denied before",
        registered_deny,
        {},
