@@ -1,5 +1,7 @@
 #include "sandbox_profile/sid.h"
 
+#include <cstring>
+
 #include "log.h"
 #include "text.h"
 #include "win/fs.h"
@@ -24,6 +26,24 @@ std::expected<std::string, HresultError> sid_to_sddl(PSID sid) {
   return *sddl;
 }
 
+namespace {
+
+// Whether a SID is an AppContainer package SID: authority 15 (application package), then 2 and
+// seven more sub-authorities. The SID structure: revision, sub-authority count, a 6-byte
+// big-endian authority, then the sub-authorities as 32-bit little-endian numbers.
+bool is_package_sid(PSID sid) {
+  constexpr BYTE kPackageAuthority[6] = {0, 0, 0, 0, 0, 15};
+  constexpr BYTE kPackageSubAuthorities = 8;
+  const auto* bytes = static_cast<const BYTE*>(sid);
+  if (bytes[1] != kPackageSubAuthorities) return false;
+  if (std::memcmp(bytes + 2, kPackageAuthority, sizeof kPackageAuthority) != 0) return false;
+  DWORD first = 0;
+  std::memcpy(&first, bytes + 8, sizeof first);
+  return first == 2;
+}
+
+}  // namespace
+
 std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
   auto text = fs::read_text_file(path);
   if (!text) return std::unexpected(format("network sid file '{}': {}", path, text.error()));
@@ -35,7 +55,15 @@ std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
     const HresultError error = HresultError::from_last_error();
     return std::unexpected(format("ConvertStringSidToSidW({}): {}", sddl, error));
   }
-  return SandboxSid(sid, SandboxSid::Kind::SidFile);
+  SandboxSid owned(sid, SandboxSid::Kind::SidFile);
+  // Whoever can write a SID file must not be able to make a run hand Everyone, a user or all
+  // application packages read-write access to the caller's folders: the launch would refuse such
+  // a SID, but only after the traversal grants.
+  if (!is_package_sid(owned.get())) {
+    return std::unexpected(
+        format("network sid file '{}': {} is not an AppContainer SID", path, sddl));
+  }
+  return owned;
 }
 
 std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {

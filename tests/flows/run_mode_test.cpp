@@ -98,6 +98,14 @@ TEST_F(RunMode, FailuresBeforeTheLaunchEndTheRunWithTheirStatus) {
          "--sandbox-sid-file '" + (root / "missing.sid") + "' failed: network sid file '" +
              (root / "missing.sid") + "': " + IoError::from_win32(2).display() +
              " (run with `--register-sandbox-profile` as admin to fix)");
+  root.write("everyone.sid", "S-1-1-0\n");
+  tavo::Run everyone = command();
+  everyone.sandbox_sid_file = root / "everyone.sid";
+  expect("not an AppContainer SID", everyone, 13,
+         "--sandbox-sid-file '" + (root / "everyone.sid") + "' failed: network sid file '" +
+             (root / "everyone.sid") +
+             "': S-1-1-0 is not an AppContainer SID (run with `--register-sandbox-profile` as "
+             "admin to fix)");
   tavo::Run bad_profile = command();
   bad_profile.sandbox_sid_file.reset();
   bad_profile.profile_name = "not/allowed";

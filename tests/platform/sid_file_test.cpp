@@ -51,6 +51,17 @@ TEST_F(SidFiles, AFileThatHoldsNoSidNamesItselfOrItsText) {
   EXPECT_EQ(error_of("not a sid"), "ConvertStringSidToSidW(not a sid): " + invalid);
 }
 
+// Only an AppContainer package SID is taken from a file: anything else would be handed the run's
+// grants on the caller's folders.
+TEST_F(SidFiles, ASidThatIsNotAnAppContainersIsRefused) {
+  for (const char* sid :
+       {"S-1-1-0", "S-1-15-2-1", "S-1-15-2-2", "S-1-5-21-1-2-3-1001", "S-1-15-2-1-2-3-4-5-6",
+        "S-1-15-2-1-2-3-4-5-6-7-8", "S-1-15-3-1-2-3-4-5-6-7", "S-1-5-2-1-2-3-4-5-6-7"}) {
+    EXPECT_EQ(error_of(std::string(sid) + "\n"),
+              "network sid file '" + (dir / "f.sid") + "': " + sid + " is not an AppContainer SID");
+  }
+}
+
 TEST_F(SidFiles, WritingReplacesAndReportsTheFailingStep) {
   dir.write("f.sid", "a much longer previous content\n");
   ASSERT_TRUE(write_text_file(dir / "f.sid", "S-1-15-2-1"));
