@@ -42,7 +42,7 @@ std::expected<bool, HresultError> names_directory(const WideString& path) {
 // Hands the recorder what a write of `path` is about to overwrite for the SID.
 std::expected<void, HresultError> record_change(ChangeRecorder* recorder, ChangeKind kind,
                                                 std::string_view path, const NamedDacl& before,
-                                                PSID sid, bool sets_protection) {
+                                                PSID sid) {
   if (recorder == nullptr) return {};
   auto entries = sid_entries(before.dacl, sid);
   if (!entries) return std::unexpected(entries.error());
@@ -54,7 +54,6 @@ std::expected<void, HresultError> record_change(ChangeRecorder* recorder, Change
       .object = resolved_path(path),
       .entries = std::move(*entries),
       .was_protected = *was_protected,
-      .protection_changed = sets_protection && !*was_protected,
   });
   return {};
 }
@@ -225,8 +224,7 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
   auto same = unchanged(updated->get(), current->dacl, sid, access_mask(level), kInheritToAll);
   if (!same) return std::unexpected(same.error());
   if (*same) return {};
-  if (auto recorded = record_change(recorder, ChangeKind::Grant, path, *current, sid, false);
-      !recorded) {
+  if (auto recorded = record_change(recorder, ChangeKind::Grant, path, *current, sid); !recorded) {
     return std::unexpected(recorded.error());
   }
   // Without a protection flag the DACL keeps its protection; the platform pushes the
@@ -250,8 +248,7 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
                            explicit_access(sid, kDenyMask, DENY_ACCESS, inheritance)},
                           current->dacl);
   if (!denied) return std::unexpected(denied.error());
-  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *current, sid, true);
-      !recorded) {
+  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *current, sid); !recorded) {
     return std::unexpected(recorded.error());
   }
   return write_recorded(recorder, wide, kProtectedDacl, denied->get());
@@ -279,7 +276,7 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
   if (!current) return std::unexpected(current.error());
   auto now_protected = is_protected(current->descriptor.get());
   if (!now_protected) return std::unexpected(now_protected.error());
-  const bool stays_protected = change.protection_changed ? change.was_protected : *now_protected;
+  const bool stays_protected = !change.set_protection() && *now_protected;
 
   auto now = sid_entries(current->dacl, sid);
   if (!now) return std::unexpected(now.error());
@@ -298,12 +295,10 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
       !AddAce(acl, revision, MAXDWORD, entries->data(), static_cast<DWORD>(entries->size()))) {
     return std::unexpected(HresultError::from_last_error());
   }
-  // Protection is put back only where the recorded edit changed it; otherwise it stays as it is
-  // now, whatever happened to it since.
-  const SECURITY_INFORMATION info = !change.protection_changed ? DACL_SECURITY_INFORMATION
-                                    : change.was_protected     ? kProtectedDacl
-                                                               : kUnprotectedDacl;
-  return write_dacl(wide, info, acl);
+  // Inheritance comes back only where the recorded deny took it away; otherwise the protection
+  // stays as it is now, whatever happened to it since.
+  return write_dacl(wide, change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
+                    acl);
 }
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {

@@ -25,8 +25,9 @@ struct DaclChange {
                        // two spellings of one object are one object and the undo lands on it
   std::vector<SidEntry> entries;  // the SID's explicit entries before the edit, in DACL order
   bool was_protected;             // the DACL's protection before the edit
-  bool protection_changed;        // whether the edit set protection (a deny on an inheriting
-                                  // object)
+
+  // Whether the edit set protection: only a deny does, on an object that inherited.
+  bool set_protection() const { return kind == ChangeKind::Deny && !was_protected; }
 };
 
 // Told of an edit just before its write, so that it can be taken back. A write that then fails

@@ -80,8 +80,8 @@ DaclEditLock::DaclEditLock() {
 }
 
 DaclEditLock::~DaclEditLock() {
-  // Its result is of no use: a mutex this process holds is released when the handle's owner
-  // ends at the latest.
+  // Released before the handle closes. Its result is of no use: it cannot fail for a mutex this
+  // thread holds, and were it to, the next waiter would find the mutex abandoned.
   if (held_) ReleaseMutex(mutex_.get());
 }
 

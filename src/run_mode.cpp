@@ -46,21 +46,13 @@ const std::string* first_refused_path(const Run& command) {
   return nullptr;
 }
 
-bool apply_grants(PSID sid, const std::vector<std::string>& paths, AccessLevel level,
-                  std::string_view operation, UndoLog& undo) {
+// Applies `edit` to each path in order; the first failure is logged as "{operation} {path}
+// failed: {error}" and ends the list.
+template <class Edit>
+bool apply_each(const std::vector<std::string>& paths, std::string_view operation, Edit edit) {
   for (const std::string& path : paths) {
-    if (auto granted = grant_access(sid, path, level, &undo); !granted) {
-      log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, granted.error());
-      return false;
-    }
-  }
-  return true;
-}
-
-bool apply_denies(PSID sid, const std::vector<std::string>& paths, UndoLog& undo) {
-  for (const std::string& path : paths) {
-    if (auto denied = deny_access(sid, path, &undo); !denied) {
-      log(Level::Error, kTargetMain, "deny_access {} failed: {}", path, denied.error());
+    if (auto applied = edit(path); !applied) {
+      log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, applied.error());
       return false;
     }
   }
@@ -102,9 +94,16 @@ int run_sandboxed(const Run& command) {
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
   UndoLog undo(sid->get());
-  if (!apply_grants(sid->get(), command.grant_rw, AccessLevel::ReadWrite, "grant_rw", undo) ||
-      !apply_grants(sid->get(), command.grant_r, AccessLevel::Read, "grant_r", undo) ||
-      !apply_denies(sid->get(), command.deny_access, undo)) {
+  auto grant_rw = [&](const std::string& path) {
+    return grant_access(sid->get(), path, AccessLevel::ReadWrite, &undo);
+  };
+  auto grant_r = [&](const std::string& path) {
+    return grant_access(sid->get(), path, AccessLevel::Read, &undo);
+  };
+  auto deny = [&](const std::string& path) { return deny_access(sid->get(), path, &undo); };
+  if (!apply_each(command.grant_rw, "grant_rw", grant_rw) ||
+      !apply_each(command.grant_r, "grant_r", grant_r) ||
+      !apply_each(command.deny_access, "deny_access", deny)) {
     return kStatusPath;
   }
 

@@ -18,12 +18,10 @@ void UndoLog::undo_all() {
   while (!changes_.empty()) {
     const DaclChange& change = changes_.back();
     if (auto undone = restore_entries(sid_, change); !undone) {
-      if (change.kind == ChangeKind::Grant) {
-        log(Level::Warn, kTargetMain, "rollback revoke {} failed: {}", change.path, undone.error());
-      } else {
-        log(Level::Warn, kTargetMain, "rollback deny-revoke {} failed: {}", change.path,
-            undone.error());
-      }
+      log(Level::Warn, kTargetMain,
+          change.kind == ChangeKind::Grant ? "rollback revoke {} failed: {}"
+                                           : "rollback deny-revoke {} failed: {}",
+          change.path, undone.error());
     }
     changes_.pop_back();
   }

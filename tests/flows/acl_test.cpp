@@ -102,7 +102,7 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
   EXPECT_EQ(twice.changes[2].entries,
             (std::vector<SidEntry>{{ACCESS_DENIED_ACE_TYPE, 3, kDenyMask}}));
-  EXPECT_TRUE(twice.changes[2].was_protected && !twice.changes[2].protection_changed);
+  EXPECT_TRUE(twice.changes[2].was_protected && !twice.changes[2].set_protection());
   undo_all(twice);
   EXPECT_EQ(stored("work"), "D:" + other_entry);
 
