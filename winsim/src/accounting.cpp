@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 #include "internal.h"
 #include "winsim/testing.h"
@@ -14,7 +15,9 @@ struct Held {
   std::string made_by;
 };
 
+// Locked: a console handler's thread takes and releases resources beside the main thread.
 struct Accounts {
+  std::mutex lock;
   std::map<const void*, Held> held;
   std::vector<std::string> errors;
 };
@@ -51,11 +54,14 @@ std::string_view release_name(Release how) {
 }
 
 void track(const void* resource, Release how, std::string made_by) {
-  accounts().held[resource] = Held{how, std::move(made_by)};
+  Accounts& a = accounts();
+  std::lock_guard hold(a.lock);
+  a.held[resource] = Held{how, std::move(made_by)};
 }
 
 bool untrack(const void* resource, Release how) {
   Accounts& a = accounts();
+  std::lock_guard hold(a.lock);
   auto it = a.held.find(resource);
   if (it == a.held.end()) {
     a.errors.push_back(std::string(release_name(how)) + " on " + describe(resource) +
@@ -72,7 +78,10 @@ bool untrack(const void* resource, Release how) {
 }
 
 void reset_accounting() {
-  accounts() = Accounts{};
+  Accounts& a = accounts();
+  std::lock_guard hold(a.lock);
+  a.held.clear();
+  a.errors.clear();
 }
 
 void* local_alloc(std::size_t bytes, bool zero, std::string made_by) {
@@ -89,6 +98,7 @@ void* local_alloc(std::size_t bytes, bool zero, std::string made_by) {
 namespace winsim {
 
 std::vector<std::string> leaks() {
+  std::lock_guard hold(detail::accounts().lock);
   std::vector<std::string> out;
   for (const auto& [resource, held] : detail::accounts().held) {
     out.push_back(held.made_by + " handed out " + detail::describe(resource) +
@@ -98,6 +108,7 @@ std::vector<std::string> leaks() {
 }
 
 std::vector<std::string> release_errors() {
+  std::lock_guard hold(detail::accounts().lock);
   return detail::accounts().errors;
 }
 

@@ -1,9 +1,14 @@
-// The call gate: trace, fault injection and last error.
+// The call gate: trace, fault injection and last error. A console handler runs on a thread of its
+// own while the main thread may be inside a call, so the gate's bookkeeping takes a lock.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <optional>
 
 #include "internal.h"
@@ -18,19 +23,55 @@ struct Fault {
   std::string key_part;
   DWORD error;
   bool once;
+  std::optional<std::size_t> die_at;  // a kill at the n-th matching call instead of an error
 };
 
 struct Gate {
+  std::mutex lock;
   std::vector<Call> trace;
   std::size_t faultable = 0;
   std::optional<std::size_t> fail_at;  // absolute number of the faultable call to fail
   DWORD fail_at_error = 0;
   std::vector<Fault> faults;
+  // Matching calls counted per kill record (function, tab, key part). Kept apart from the records
+  // because reloading the state file replaces the records, and the count is this process's own.
+  std::map<std::string, std::size_t, std::less<>> die_matches;
 };
 
 Gate& gate() {
   static Gate instance;
   return instance;
+}
+
+// "die" or "die:N" (N from 1): the call number at which a kill record ends the process.
+std::optional<std::size_t> parse_die(std::string_view text) {
+  if (text == "die") return 1;
+  if (!text.starts_with("die:")) return std::nullopt;
+  std::size_t n = 0;
+  const char* first = text.data() + 4;
+  const char* last = text.data() + text.size();
+  auto [end, error] = std::from_chars(first, last, n);
+  if (error != std::errc{} || end != last || first == last || n == 0) return std::nullopt;
+  return n;
+}
+
+// Ends the process on the spot, as TerminateProcess would: no destructor, no handler and no
+// buffer of the program's runs. The trace line of the call is already written.
+[[noreturn]] void die_now() {
+  ::kill(::getpid(), SIGKILL);
+  ::_exit(137);  // not reached: SIGKILL cannot be caught
+}
+
+// Whether a kill record matching this call has reached its call number. Called with the gate
+// locked.
+bool reaches_kill(Gate& g, std::string_view function, std::string_view key) {
+  for (const Fault& f : g.faults) {
+    if (!f.die_at || f.function != function || key.find(f.key_part) == std::string_view::npos)
+      continue;
+    std::string id = f.function + "\t" + f.key_part;
+    if (++g.die_matches[id] == *f.die_at) return true;
+  }
+  return false;
 }
 
 thread_local DWORD last_error = 0;
@@ -49,9 +90,29 @@ void append_to_trace_file(std::string_view function, std::string_view key) {
   ::close(fd);
 }
 
-void record(std::string_view function, std::string_view key, bool faultable) {
-  gate().trace.push_back(Call{std::string(function), std::string(key), faultable});
+void record(Gate& g, std::string_view function, std::string_view key, bool faultable) {
+  g.trace.push_back(Call{std::string(function), std::string(key), faultable});
   append_to_trace_file(function, key);
+}
+
+DWORD pass(std::string_view function, std::string_view key) {
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  record(g, function, key, true);
+  if (reaches_kill(g, function, key)) die_now();
+  ++g.faultable;
+  if (g.fail_at && *g.fail_at == g.faultable) {
+    g.fail_at.reset();
+    return g.fail_at_error;
+  }
+  for (auto it = g.faults.begin(); it != g.faults.end(); ++it) {
+    if (it->die_at || it->function != function || key.find(it->key_part) == std::string_view::npos)
+      continue;
+    DWORD error = it->error;
+    if (it->once) g.faults.erase(it);
+    return error;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -61,47 +122,63 @@ void set_last_error(DWORD error) {
 }
 
 void note(std::string_view function, std::string_view key) {
-  record(function, key, false);
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  record(g, function, key, false);
+  // A release can be a kill point too, so that a test can end a process at any traced call.
+  if (reaches_kill(g, function, key)) die_now();
 }
 
 DWORD enter(std::string_view function, std::string_view key) {
   refresh_state();
-  record(function, key, true);
-  Gate& g = gate();
-  ++g.faultable;
-  if (g.fail_at && *g.fail_at == g.faultable) {
-    g.fail_at.reset();
-    return g.fail_at_error;
-  }
-  for (auto it = g.faults.begin(); it != g.faults.end(); ++it) {
-    if (it->function != function || key.find(it->key_part) == std::string_view::npos) continue;
-    DWORD error = it->error;
-    if (it->once) g.faults.erase(it);
-    return error;
-  }
-  return 0;
+  return pass(function, key);
 }
 
-void add_persistent_fault(std::string function, std::string key_part, DWORD error) {
-  gate().faults.push_back(Fault{std::move(function), std::move(key_part), error, false});
+DWORD enter_local(std::string_view function, std::string_view key) {
+  return pass(function, key);
+}
+
+bool add_persistent_fault(std::string function, std::string key_part, std::string_view error) {
+  Fault fault{std::move(function), std::move(key_part), 0, false, parse_die(error)};
+  if (!fault.die_at) {
+    auto [end, failed] = std::from_chars(error.data(), error.data() + error.size(), fault.error);
+    if (failed != std::errc{} || end != error.data() + error.size() || error.empty()) return false;
+  }
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  g.faults.push_back(std::move(fault));
+  return true;
 }
 
 std::vector<Record> persistent_faults() {
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
   std::vector<Record> out;
-  for (const Fault& f : gate().faults) {
-    if (!f.once) out.push_back({f.function, f.key_part, std::to_string(f.error)});
+  for (const Fault& f : g.faults) {
+    if (f.once) continue;
+    std::string error = !f.die_at        ? std::to_string(f.error)
+                        : *f.die_at == 1 ? std::string("die")
+                                         : "die:" + std::to_string(*f.die_at);
+    out.push_back({f.function, f.key_part, std::move(error)});
   }
   return out;
 }
 
 void clear_persistent_faults() {
-  auto& faults = gate().faults;
-  faults.erase(std::remove_if(faults.begin(), faults.end(), [](const Fault& f) { return !f.once; }),
-               faults.end());
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  std::erase_if(g.faults, [](const Fault& f) { return !f.once; });
 }
 
 void reset_gate() {
-  gate() = Gate{};
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  g.trace.clear();
+  g.faultable = 0;
+  g.fail_at.reset();
+  g.fail_at_error = 0;
+  g.faults.clear();
+  g.die_matches.clear();
   last_error = 0;
 }
 
@@ -121,12 +198,14 @@ const std::vector<Call>& trace() {
 }
 
 std::size_t count_calls(std::string_view function) {
+  std::lock_guard hold(detail::gate().lock);
   const auto& calls = detail::gate().trace;
   return static_cast<std::size_t>(std::count_if(
       calls.begin(), calls.end(), [&](const Call& c) { return c.function == function; }));
 }
 
 std::size_t count_calls(std::string_view function, std::string_view key_part) {
+  std::lock_guard hold(detail::gate().lock);
   const auto& calls = detail::gate().trace;
   return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const Call& c) {
     return c.function == function && c.key.find(key_part) != std::string::npos;
@@ -135,30 +214,46 @@ std::size_t count_calls(std::string_view function, std::string_view key_part) {
 
 void fail_call_number(std::size_t n, DWORD error) {
   auto& g = detail::gate();
+  std::lock_guard hold(g.lock);
   g.fail_at = g.faultable + n;
   g.fail_at_error = error;
 }
 
 void fail_next_call(std::string function, std::string key_part, DWORD error) {
-  detail::gate().faults.push_back({std::move(function), std::move(key_part), error, true});
+  auto& g = detail::gate();
+  std::lock_guard hold(g.lock);
+  g.faults.push_back({std::move(function), std::move(key_part), error, true, std::nullopt});
 }
 
 void fail_every_call(std::string function, std::string key_part, DWORD error) {
   detail::StateChange change;
-  detail::add_persistent_fault(std::move(function), std::move(key_part), error);
+  detail::add_persistent_fault(std::move(function), std::move(key_part), std::to_string(error));
   detail::commit_arrangement(change, "fail_every_call");
+}
+
+void die_at_call(std::string function, std::string key_part, std::size_t n) {
+  if (n == 0) n = 1;
+  detail::StateChange change;
+  detail::add_persistent_fault(std::move(function), std::move(key_part),
+                               n == 1 ? std::string("die") : "die:" + std::to_string(n));
+  detail::commit_arrangement(change, "die_at_call");
 }
 
 void clear_faults() {
   detail::StateChange change;
-  auto& g = detail::gate();
-  g.faults.clear();
-  g.fail_at.reset();
+  {
+    auto& g = detail::gate();
+    std::lock_guard hold(g.lock);
+    g.faults.clear();
+    g.fail_at.reset();
+  }
   detail::commit_arrangement(change, "clear_faults");
 }
 
 std::size_t faultable_calls() {
-  return detail::gate().faultable;
+  auto& g = detail::gate();
+  std::lock_guard hold(g.lock);
+  return g.faultable;
 }
 
 }  // namespace winsim

@@ -20,14 +20,21 @@ namespace winsim::detail {
 // the trace and fault injection may tell it to fail. The result is the Win32 error to fail
 // with, or 0 to go on.
 DWORD enter(std::string_view function, std::string_view key = {});
-// Release functions only note themselves in the trace.
+// Release functions only note themselves in the trace (a kill record reaches them too).
 void note(std::string_view function, std::string_view key = {});
+// enter() without reloading the state file: for calls on this process's own objects (events,
+// waits, process identity), which read nothing persisted. A console handler's thread makes such
+// calls while the main thread may be inside another call, and a reload would replace the
+// machine's sections under that call.
+DWORD enter_local(std::string_view function, std::string_view key = {});
 
 void set_last_error(DWORD error);
 
-// Faults that stay until cleared: the `fault` records of the state file.
-void add_persistent_fault(std::string function, std::string key_part, DWORD error);
-std::vector<std::vector<std::string>> persistent_faults();  // function, key part, error
+// Faults that stay until cleared: the `fault` records of the state file. `error` is the record's
+// field: a decimal Win32 error, or `die` / `die:N` for a kill at the first / N-th matching call.
+// False (and nothing added) for a field of neither form.
+bool add_persistent_fault(std::string function, std::string key_part, std::string_view error);
+std::vector<std::vector<std::string>> persistent_faults();  // function, key part, error field
 void clear_persistent_faults();
 void reset_gate();
 

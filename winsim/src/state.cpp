@@ -127,8 +127,7 @@ void apply(Snapshot snapshot) {
   clear_persistent_faults();
   for (const Record& fault : records["fault"]) {
     if (fault.size() != 3) continue;
-    add_persistent_fault(fault[0], fault[1],
-                         static_cast<DWORD>(std::strtoul(fault[2].c_str(), nullptr, 10)));
+    add_persistent_fault(fault[0], fault[1], fault[2]);
   }
   records.erase("fault");
   for (const StateSection& section : s.sections) {

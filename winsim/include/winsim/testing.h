@@ -44,6 +44,10 @@ void fail_call_number(std::size_t n, DWORD error);
 void fail_next_call(std::string function, std::string key_part, DWORD error);
 // Fails every call of `function` whose key contains `key_part`, until cleared.
 void fail_every_call(std::string function, std::string key_part, DWORD error);
+// Ends this process (SIGKILL to itself, nothing flushed) at the n-th call (from 1) of `function`
+// whose key contains `key_part`, release functions included; a `fault` record with `die:N`, so it
+// reaches every process on the machine, each counting its own calls. Meant for a child process.
+void die_at_call(std::string function, std::string key_part, std::size_t n = 1);
 void clear_faults();
 // Faultable calls made since the last reset: the range a fault sweep walks.
 std::size_t faultable_calls();
