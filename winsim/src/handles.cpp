@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <map>
+#include <mutex>
 
 #include "internal.h"
 #include "winsim/kernel.h"
@@ -25,7 +26,9 @@ struct Entry {
   Release how;
 };
 
+// Locked: a console handler's thread opens, uses and closes handles beside the main thread.
 struct Table {
+  std::mutex lock;
   std::map<ULONG_PTR, Entry> open;
   ULONG_PTR next = 0x100;
 };
@@ -62,35 +65,50 @@ namespace winsim::detail {
 
 HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by) {
   Table& t = table();
-  ULONG_PTR value = t.next;
-  t.next += 4;
-  t.open[value] = Entry{std::move(object), how};
-  HANDLE handle = reinterpret_cast<HANDLE>(value);
+  HANDLE handle;
+  {
+    std::lock_guard hold(t.lock);
+    ULONG_PTR value = t.next;
+    t.next += 4;
+    t.open[value] = Entry{std::move(object), how};
+    handle = reinterpret_cast<HANDLE>(value);
+  }
   track(handle, how, std::move(made_by));
   return handle;
 }
 
 std::shared_ptr<HandleObject> find_handle(HANDLE handle) {
   if (auto std = std_object(handle)) return std;
-  auto it = table().open.find(reinterpret_cast<ULONG_PTR>(handle));
-  return it == table().open.end() ? nullptr : it->second.object;
+  Table& t = table();
+  std::lock_guard hold(t.lock);
+  auto it = t.open.find(reinterpret_cast<ULONG_PTR>(handle));
+  return it == t.open.end() ? nullptr : it->second.object;
 }
 
 bool remove_handle(HANDLE handle, Release how) {
-  auto it = table().open.find(reinterpret_cast<ULONG_PTR>(handle));
-  if (it == table().open.end()) {
-    untrack(handle, how);  // records the bad release
-    return false;
+  // The object outlives the table's lock: its destructor may close host resources or, for a
+  // kill-on-close job, kill and reap processes.
+  std::shared_ptr<HandleObject> object;
+  {
+    Table& t = table();
+    std::lock_guard hold(t.lock);
+    auto it = t.open.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it != t.open.end()) {
+      object = std::move(it->second.object);
+      t.open.erase(it);
+    }
   }
-  // Keep the object alive until the entry is gone: its destructor may close host resources.
-  auto object = std::move(it->second.object);
-  table().open.erase(it);
-  untrack(handle, how);
-  return true;
+  untrack(handle, how);  // records a bad release when the handle was not open
+  return object != nullptr;
 }
 
 void reset_handles() {
-  table().open.clear();
+  std::map<ULONG_PTR, Entry> closed;
+  {
+    Table& t = table();
+    std::lock_guard hold(t.lock);
+    closed.swap(t.open);
+  }
 }
 
 }  // namespace winsim::detail
@@ -110,6 +128,8 @@ HANDLE GetStdHandle(DWORD which) {
 BOOL CloseHandle(HANDLE handle) {
   note("CloseHandle");
   if (std_object(handle)) return TRUE;  // closing a standard handle is not modelled
+  // GetCurrentProcess()'s pseudo handle: closing it does nothing, and succeeds.
+  if (handle == INVALID_HANDLE_VALUE) return TRUE;
   if (!remove_handle(handle, Release::CloseHandle)) return fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }

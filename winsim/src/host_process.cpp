@@ -1,6 +1,8 @@
 // The host process behind a process handle: resuming, waiting, reaping, exit codes, killing, and
 // the registry that ends whatever tests leave running when the machine is reset.
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,7 +34,9 @@ bool own_group(pid_t group) {
   return group <= 1 || group == ::getpgrp();
 }
 
+// Locked: a console signal is forwarded from winsim's dispatcher thread.
 struct Registry {
+  std::mutex lock;
   std::vector<std::shared_ptr<HostProcess>> processes;
   std::vector<ProcessStart> starts;
   std::vector<JobLimitSetting> job_settings;
@@ -44,9 +48,23 @@ Registry& registry() {
 }
 
 void end_all() {
+  std::lock_guard hold(registry().lock);
   for (const auto& process : registry().processes)
     process->kill_all();
   registry().processes.clear();
+}
+
+// Blocks until `fd` is readable or `milliseconds` (INFINITE: no limit) pass. Without a
+// descriptor it sleeps a short step, and the caller looks again.
+void await_descriptor(int fd, int milliseconds) {
+  constexpr int kStep = 2;
+  if (fd < 0) {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(milliseconds < 0 ? kStep : std::min(milliseconds, kStep)));
+    return;
+  }
+  pollfd entry{fd, POLLIN, 0};
+  ::poll(&entry, 1, milliseconds);  // EINTR: the caller looks again
 }
 
 // Processes are not persisted; a reset ends them and forgets what tests could inspect.
@@ -63,11 +81,23 @@ void ensure_section() {
 
 }  // namespace
 
+int open_process_descriptor(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
 HostProcess::HostProcess(pid_t pid, int go_fd, int exec_status_fd, int terminal_fd)
-    : pid_(pid), go_fd_(go_fd), exec_status_fd_(exec_status_fd), terminal_fd_(terminal_fd) {}
+    : pid_(pid),
+      pidfd_(open_process_descriptor(pid)),
+      go_fd_(go_fd),
+      exec_status_fd_(exec_status_fd),
+      terminal_fd_(terminal_fd) {
+  // The child is not reaped before this object exists, so its /proc entry is there.
+  if (auto times = host_process_times(pid)) creation_time_ = times->creation;
+}
 
 HostProcess::~HostProcess() {
   // A child still suspended reads the end of its start pipe and leaves without running anything.
+  close_fd(pidfd_);
   close_fd(go_fd_);
   close_fd(exec_status_fd_);
   close_fd(terminal_fd_);
@@ -100,6 +130,7 @@ DWORD HostProcess::resume() {
 }
 
 bool HostProcess::ended() {
+  std::lock_guard hold(lock_);
   if (status_) return true;
   int status = 0;
   pid_t r;
@@ -112,55 +143,64 @@ bool HostProcess::ended() {
   return true;
 }
 
+// Waits on the end descriptor, holding no lock, so that another thread may reap, terminate or
+// look at the process meanwhile; the reaping itself is ended()'s, under the lock.
 bool HostProcess::wait_for(DWORD milliseconds) {
-  if (ended()) return true;
-  if (milliseconds == INFINITE) {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid_, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    reaped(r == pid_ ? status : (1 << 8));
-    return true;
-  }
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  auto step = std::chrono::milliseconds(1);
-  while (Clock::now() < deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    std::this_thread::sleep_for(std::min(step, left));
+  for (;;) {
     if (ended()) return true;
-    step = std::min(step * 2, std::chrono::milliseconds(20));
+    int left = -1;
+    if (milliseconds != INFINITE) {
+      auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (rest <= 0) return false;
+      left = static_cast<int>(rest);
+    }
+    await_descriptor(pidfd_, left);
   }
-  return ended();
 }
 
 DWORD HostProcess::exit_code() const {
+  std::lock_guard hold(lock_);
   const int status = status_.value_or(0);
   if (terminated_with_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
     return *terminated_with_;
   return exit_code_from_status(status);
 }
 
-void HostProcess::terminate(DWORD code) {
+void HostProcess::kill_with(DWORD code) {
+  std::lock_guard hold(lock_);
+  if (status_) return;
   terminated_with_ = code;
   ::kill(pid_, SIGKILL);
-  close_fd(go_fd_);
+}
+
+void HostProcess::terminate(DWORD code) {
+  kill_with(code);
   wait_for(INFINITE);
 }
 
+void HostProcess::signal_job_group(int signal, std::set<pid_t>& done) {
+  std::lock_guard hold(lock_);
+  // Until the process is reaped its id, and so its group's, cannot be given to another process.
+  if (status_ || !group_ || own_group(*group_) || !done.insert(*group_).second) return;
+  ::killpg(*group_, signal);
+}
+
 void HostProcess::joined(pid_t group, bool kill_on_close) {
+  std::lock_guard hold(lock_);
   group_ = group;
   kill_on_close_ = kill_on_close;
 }
 
 void HostProcess::kill_all() {
-  if (group_ && !own_group(*group_)) ::killpg(*group_, SIGKILL);
-  if (!status_) {
+  {
+    std::lock_guard hold(lock_);
+    if (group_ && !own_group(*group_)) ::killpg(*group_, SIGKILL);
+    if (status_) return;
     ::kill(pid_, SIGKILL);
-    close_fd(go_fd_);
-    wait_for(INFINITE);
   }
+  wait_for(INFINITE);
 }
 
 void HostProcess::reaped(int status) {
@@ -215,8 +255,16 @@ std::shared_ptr<HostProcess> process_of(HANDLE handle) {
   return nullptr;
 }
 
+void forward_to_job_groups(int signal) {
+  std::lock_guard hold(registry().lock);
+  std::set<pid_t> signalled;
+  for (const auto& process : registry().processes)
+    process->signal_job_group(signal, signalled);
+}
+
 void register_process(std::shared_ptr<HostProcess> process) {
   ensure_section();
+  std::lock_guard hold(registry().lock);
   auto& processes = registry().processes;
   // Forget processes that ended and that nothing refers to any more.
   std::erase_if(processes, [](const std::shared_ptr<HostProcess>& p) {
@@ -248,6 +296,7 @@ const std::vector<JobLimitSetting>& job_limit_settings() {
 }
 
 std::size_t running_processes() {
+  std::lock_guard hold(detail::registry().lock);
   const auto& processes = detail::registry().processes;
   return static_cast<std::size_t>(
       std::count_if(processes.begin(), processes.end(), [](const auto& p) { return !p->ended(); }));

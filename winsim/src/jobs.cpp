@@ -1,6 +1,7 @@
 // Job objects as host process groups. Assigning a process puts it into the job's group while it
 // is still suspended, so everything it starts is in the group too; closing the last handle of a
 // job whose limits say kill-on-close kills the whole group.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,8 @@ struct JobObject final : HandleObject {
   }
   std::string_view kind() const override { return "job"; }
 
+  // A console handler's thread may terminate the job while the main thread changes it.
+  std::mutex lock;
   DWORD limit_flags = 0;
   std::optional<pid_t> group;
   std::vector<std::shared_ptr<HostProcess>> members;
@@ -62,6 +65,7 @@ BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID i
   JOBOBJECT_BASIC_LIMIT_INFORMATION basic;
   std::memcpy(&basic, info, sizeof basic);
   if ((basic.LimitFlags & ~valid_flags) != 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  std::lock_guard hold(object->lock);
   object->limit_flags = basic.LimitFlags;
   const bool kill_on_close = (basic.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
   for (const auto& member : object->members)
@@ -78,6 +82,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
   if (!object || !target) return fail(ERROR_INVALID_HANDLE, FALSE);
   const std::shared_ptr<HostProcess>& member = target->process;
   if (member->ended()) return fail(ERROR_ACCESS_DENIED, FALSE);
+  std::lock_guard hold(object->lock);
   if (member->group()) {
     const bool here =
         std::find(object->members.begin(), object->members.end(), member) != object->members.end();
@@ -91,5 +96,26 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
   object->group = group;
   object->members.push_back(member);
   member->joined(group, (object->limit_flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0);
+  return TRUE;
+}
+
+BOOL TerminateJobObject(HANDLE job, UINT exit_code) {
+  if (DWORD error = enter_local("TerminateJobObject")) return fail(error, FALSE);
+  auto object = find_handle_as<JobObject>(job);
+  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  std::vector<std::shared_ptr<HostProcess>> members;
+  {
+    std::lock_guard hold(object->lock);
+    members = object->members;
+  }
+  // Every member is marked with the code before the group is killed, so none of them reads as
+  // merely killed; then the group takes whatever else the command started.
+  for (const auto& member : members)
+    member->kill_with(exit_code);
+  std::set<pid_t> killed;
+  for (const auto& member : members)
+    member->signal_job_group(SIGKILL, killed);
+  for (const auto& member : members)
+    member->wait_for(INFINITE);
   return TRUE;
 }

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "mutexes.h"
+#include "console_events.h"
 #include "processes.h"
 #include "winsim/kernel.h"
 
@@ -38,6 +38,8 @@ struct ChildPlan {
   int go_read, go_write, status_read, status_write;
   pid_t parent;
   int max_fd;
+  bool ignore_ctrl_c;    // inherited from SetConsoleCtrlHandler(NULL, TRUE)
+  sigset_t signal_mask;  // the creating thread's, restored once the console signals are reset
 };
 
 [[noreturn]] void report_and_exit(int fd, int error) {
@@ -46,6 +48,9 @@ struct ChildPlan {
 }
 
 [[noreturn]] void run_child(const ChildPlan& plan) {
+  // Forked with every signal blocked: the parent's console handlers must never run here.
+  reset_console_signals_in_child(plan.ignore_ctrl_c);
+  ::sigprocmask(SIG_SETMASK, &plan.signal_mask, nullptr);
   ::close(plan.go_write);
   ::close(plan.status_read);
   unsigned char go = 0;
@@ -262,8 +267,13 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, LPSECURITY_AT
                                                                       : plan.std_fds[0])
           : -1;
 
+  plan.ignore_ctrl_c = console_ignores_ctrl_c();
+  sigset_t every_signal;
+  sigfillset(&every_signal);
+  ::pthread_sigmask(SIG_SETMASK, &every_signal, &plan.signal_mask);
   const pid_t pid = ::fork();
   if (pid == 0) run_child(plan);
+  ::pthread_sigmask(SIG_SETMASK, &plan.signal_mask, nullptr);
   ::close(go[0]);
   ::close(status[1]);
   if (pid < 0) {
@@ -318,19 +328,21 @@ DWORD ResumeThread(HANDLE thread) {
   return 1;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  if (DWORD error = enter("WaitForSingleObject")) return fail(error, WAIT_FAILED);
-  if (auto taken = wait_for_mutex(handle, milliseconds)) return *taken;
-  auto process = process_of(handle);
-  if (!process) return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
-  return process->wait_for(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
-
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
-  if (DWORD error = enter("GetExitCodeProcess")) return fail(error, FALSE);
+  if (DWORD error = enter_local("GetExitCodeProcess")) return fail(error, FALSE);
+  if (exit_code == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (process == current_process_handle()) {
+    *exit_code = STILL_ACTIVE;
+    return TRUE;
+  }
+  if (auto opened = find_handle_as<OpenedProcess>(process)) {
+    // Only the parent learns a host process's status; another process's ended with a code that
+    // is not known here, read as 1 like a child reaped by someone else *(A)*.
+    *exit_code = opened->ended() ? 1 : STILL_ACTIVE;
+    return TRUE;
+  }
   auto object = find_handle_as<ProcessObject>(process);
   if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
-  if (exit_code == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   *exit_code = object->process->ended() ? object->process->exit_code() : STILL_ACTIVE;
   return TRUE;
 }
@@ -345,7 +357,9 @@ BOOL TerminateProcess(HANDLE process, UINT exit_code) {
 }
 
 DWORD GetProcessId(HANDLE process) {
-  if (DWORD error = enter("GetProcessId")) return fail(error, 0u);
+  if (DWORD error = enter_local("GetProcessId")) return fail(error, 0u);
+  if (process == current_process_handle()) return static_cast<DWORD>(::getpid());
+  if (auto opened = find_handle_as<OpenedProcess>(process)) return static_cast<DWORD>(opened->pid);
   auto object = find_handle_as<ProcessObject>(process);
   if (!object) return fail(ERROR_INVALID_HANDLE, 0u);
   return static_cast<DWORD>(object->process->pid());

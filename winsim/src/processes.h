@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,9 +36,26 @@ inline std::string hex8(DWORD value) {
 inline constexpr unsigned char kStartDieWithParent = 0x1;  // its job dies with this process
 inline constexpr unsigned char kStartTakeTerminal = 0x2;   // its group takes the terminal
 
+// ---- Process identity ------------------------------------------------------------------------
+
+// A descriptor that becomes readable when the host process ends (a pidfd), or -1 where the host
+// has none (the waits then poll).
+int open_process_descriptor(pid_t pid);
+
+// What /proc tells of a host process: its start as a FILETIME value (100 ns units since
+// 1601-01-01 UTC), the same at every read, so that a reused process id is told apart by it; and
+// the processor time it used, in the same units. Nothing once the process has been reaped.
+struct HostProcessTimes {
+  std::uint64_t creation = 0;
+  std::uint64_t kernel = 0;
+  std::uint64_t user = 0;
+};
+std::optional<HostProcessTimes> host_process_times(pid_t pid);
+
 // One process started by CreateProcessW: a host child of this process. Shared by its process and
 // thread handles, the job it belongs to and the registry that makes sure nothing outlives a
-// reset.
+// reset. A console handler's thread may wait for it or terminate it while the main thread does
+// the same, so its exit status is kept under a lock.
 class HostProcess {
  public:
   HostProcess(pid_t pid, int go_fd, int exec_status_fd, int terminal_fd);
@@ -45,6 +65,10 @@ class HostProcess {
 
   pid_t pid() const { return pid_; }
   bool suspended() const { return go_fd_ >= 0; }
+  // Read when the process was started, so it stays known after the process is reaped.
+  std::uint64_t creation_time() const { return creation_time_; }
+  // Readable once the process has ended; -1 when the host gives no such descriptor.
+  int end_descriptor() const { return pidfd_; }
 
   // Lets a suspended child go on to run its program. Fails with the Win32 error of a program
   // that could not be executed after all (the child has then ended).
@@ -57,10 +81,20 @@ class HostProcess {
   DWORD exit_code() const;
   // Kills the process and waits for it; its exit code becomes `code`.
   void terminate(DWORD code);
+  // The first half of terminate(): kills a process that has not ended, so that its exit code
+  // reads as `code` once it is reaped. Several processes can be killed before they are waited for.
+  void kill_with(DWORD code);
+  // Sends `signal` to the process's job group, unless the process has been reaped (the group's id
+  // could then belong to someone else), it has no group of its own, or the group is in `done`,
+  // to which it is added.
+  void signal_job_group(int signal, std::set<pid_t>& done);
 
   // Job membership: the process group the process was put in, and whether the job kills its
   // processes when it is closed (then the child dies with this process too, see resume()).
-  std::optional<pid_t> group() const { return group_; }
+  std::optional<pid_t> group() const {
+    std::lock_guard hold(lock_);
+    return group_;
+  }
   void joined(pid_t group, bool kill_on_close);
   void set_kill_on_close(bool kill) { kill_on_close_ = kill; }
 
@@ -73,9 +107,12 @@ class HostProcess {
   void give_back_terminal();
 
   pid_t pid_;
-  int go_fd_;           // write end of the start pipe while the process is suspended
-  int exec_status_fd_;  // read end of the pipe that reports a failed exec
-  int terminal_fd_;     // the terminal the process group may be handed, to take it back
+  std::uint64_t creation_time_ = 0;
+  int pidfd_ = -1;
+  mutable std::mutex lock_;  // the exit status and how the process was terminated
+  int go_fd_;                // write end of the start pipe while the process is suspended
+  int exec_status_fd_;       // read end of the pipe that reports a failed exec
+  int terminal_fd_;          // the terminal the process group may be handed, to take it back
   std::optional<int> status_;
   std::optional<DWORD> terminated_with_;
   std::optional<pid_t> group_;
@@ -95,8 +132,33 @@ struct ThreadObject final : HandleObject {
   std::shared_ptr<HostProcess> process;
 };
 
+// A process opened by its id: any host process, not necessarily one this process started.
+struct OpenedProcess final : HandleObject {
+  OpenedProcess(pid_t pid, int end_fd, std::uint64_t creation_time)
+      : pid(pid), end_fd(end_fd), creation_time(creation_time) {}
+  ~OpenedProcess() override;
+  OpenedProcess(const OpenedProcess&) = delete;
+  OpenedProcess& operator=(const OpenedProcess&) = delete;
+  std::string_view kind() const override { return "process"; }
+  // Ended: gone, or a zombie its parent has not reaped yet.
+  bool ended() const;
+
+  pid_t pid;
+  int end_fd;  // readable once the process has ended; -1 without pidfds
+  std::uint64_t creation_time;
+};
+
+// GetCurrentProcess()'s pseudo handle: never in the handle table, never closed.
+inline HANDLE current_process_handle() {
+  return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+}
+
 // The process behind a process or thread handle, or null.
 std::shared_ptr<HostProcess> process_of(HANDLE handle);
+
+// Forwards a console signal to the job groups of the processes this process started and has not
+// reaped: they share its console, and a job's group does not get what the terminal sends ours.
+void forward_to_job_groups(int signal);
 
 // The Windows exit code of a host wait status: the exit status of a normal exit, and for a
 // death by signal the NTSTATUS of the matching Windows failure.

@@ -34,6 +34,18 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD chars, LPDWORD written,
                    LPVOID reserved);
 
+// ---- Console control events ------------------------------------------------------------------
+// Host signals stand for the events: SIGINT Ctrl-C, SIGQUIT Ctrl-Break, SIGHUP the console's
+// close. Each event runs the handlers on a new thread, last registered first, until one returns
+// TRUE; a null handler with add TRUE ignores Ctrl-C (FALSE restores it).
+inline constexpr DWORD CTRL_C_EVENT = 0;
+inline constexpr DWORD CTRL_BREAK_EVENT = 1;
+inline constexpr DWORD CTRL_CLOSE_EVENT = 2;
+inline constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+inline constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
 // ---- Modules ---------------------------------------------------------------------------------
 HMODULE GetModuleHandleW(LPCWSTR name);
 HMODULE LoadLibraryW(LPCWSTR name);
@@ -53,6 +65,10 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
                      LPWSTR buffer, DWORD size, void* arguments);
 
 // ---- Files and directories -------------------------------------------------------------------
+inline constexpr DWORD FILE_READ_DATA = 0x0001;
+inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
+// Without FILE_WRITE_DATA every write goes to the end of the file.
+inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
@@ -89,6 +105,13 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL DeleteFileW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+// Writes the file's data and metadata through to the disk (fsync).
+BOOL FlushFileBuffers(HANDLE file);
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+// Renames a file or directory in one step; an existing target fails with ERROR_ALREADY_EXISTS
+// unless MOVEFILE_REPLACE_EXISTING replaces it. Only these two flags are modelled.
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags);
 
 struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;

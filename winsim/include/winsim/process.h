@@ -95,12 +95,38 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                     DWORD creation_flags, LPVOID environment, LPCWSTR current_directory,
                     LPSTARTUPINFOW startup_info, LPPROCESS_INFORMATION process_information);
 DWORD ResumeThread(HANDLE thread);  // the previous suspend count, or (DWORD)-1
-// Waits for a process or thread to end, or takes a mutex (WAIT_ABANDONED: taken from an owner
-// that died holding it).
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
 DWORD GetProcessId(HANDLE process);
+
+// ---- Process identity ------------------------------------------------------------------------
+inline constexpr DWORD PROCESS_TERMINATE = 0x0001;
+inline constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+inline constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
+// A pseudo handle to this process: usable wherever a process handle is, never closed.
+HANDLE GetCurrentProcess();
+DWORD GetCurrentProcessId();
+// Any host process by its id (access is not checked). A process that does not exist gives
+// ERROR_INVALID_PARAMETER, another user's ERROR_ACCESS_DENIED. Closed with CloseHandle.
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
+// The creation time is the process's start, the same at every read; the exit time is not
+// modelled (zero); kernel and user times while the process can still be seen.
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
+                     LPFILETIME user);
+
+// ---- Events and waits ------------------------------------------------------------------------
+inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+// Unnamed events only (a name gives ERROR_NOT_SUPPORTED). Closed with CloseHandle.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
+                    LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// Waits for a process or thread to end or an event to be set, or takes a mutex (WAIT_ABANDONED:
+// taken from an owner that died holding it). A wait takes an auto-reset event, resetting it.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// WAIT_OBJECT_0 + the lowest index of a signalled process or event. Waiting for all (wait_all
+// TRUE) gives ERROR_INVALID_PARAMETER, a mutex handle ERROR_INVALID_HANDLE: neither is modelled.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 // ---- Job objects -----------------------------------------------------------------------------
 enum JOBOBJECTINFOCLASS {
@@ -146,6 +172,9 @@ static_assert(sizeof(STARTUPINFOEXW) == 112);
 HANDLE CreateJobObjectW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name);
 BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID info, DWORD length);
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
+// Ends every process of the job (and whatever its group holds); each member that had not ended
+// reads `exit_code` as its exit code.
+BOOL TerminateJobObject(HANDLE job, UINT exit_code);
 
 // ---- Pipes -----------------------------------------------------------------------------------
 inline constexpr DWORD HANDLE_FLAG_INHERIT = 0x00000001;

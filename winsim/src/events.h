@@ -1,0 +1,43 @@
+// Event objects, shared by the event calls and the waits.
+#pragma once
+
+#include <mutex>
+
+#include "internal.h"
+
+namespace winsim::detail {
+
+// An event of this process. Its state is kept under a lock and mirrored by an eventfd that is
+// readable while the event is set, so that a wait can block in poll() beside a process's pidfd
+// and wake as soon as another thread sets the event.
+class Event {
+ public:
+  Event(bool manual_reset, bool initially_set);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  // False when the host gave no eventfd.
+  bool usable() const { return fd_ >= 0; }
+  void set();
+  void reset();
+  // Whether the event is set; an auto-reset event that is set is taken, and so reset.
+  bool take();
+  int descriptor() const { return fd_; }
+
+ private:
+  void drain();
+
+  std::mutex lock_;
+  bool manual_reset_;
+  bool set_ = false;
+  int fd_;
+};
+
+struct EventObject final : HandleObject {
+  explicit EventObject(std::shared_ptr<Event> event) : event(std::move(event)) {}
+  std::string_view kind() const override { return "event"; }
+  std::shared_ptr<Event> event;
+};
+
+}  // namespace winsim::detail
