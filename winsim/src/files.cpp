@@ -82,6 +82,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   const bool wants_read = (access & (GENERIC_READ | GENERIC_ALL | 0x1)) != 0;
   const bool wants_write = (access & (GENERIC_WRITE | GENERIC_ALL | 0x2 | 0x4)) != 0;
   int open_flags = O_CLOEXEC;
+  // A handle that may append but not write data anywhere writes at the end, whoever else wrote.
+  const bool appends_only =
+      (access & FILE_APPEND_DATA) && !(access & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL));
+  if (appends_only) open_flags |= O_APPEND;
   if (wants_write) {
     open_flags |= wants_read ? O_RDWR : O_WRONLY;
   } else if (wants_read) {
