@@ -122,6 +122,7 @@ void set_last_error(DWORD error) {
 }
 
 void note(std::string_view function, std::string_view key) {
+  load_state_once();  // a process whose first call is a release still meets its kill records
   Gate& g = gate();
   std::lock_guard hold(g.lock);
   record(g, function, key, false);
@@ -135,6 +136,7 @@ DWORD enter(std::string_view function, std::string_view key) {
 }
 
 DWORD enter_local(std::string_view function, std::string_view key) {
+  load_state_once();  // the machine's faults, read once; later changes wait for a full call
   return pass(function, key);
 }
 
