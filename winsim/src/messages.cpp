@@ -23,6 +23,7 @@ const std::map<DWORD, std::string_view>& system_messages() {
       {8, "Not enough memory resources are available to process this command."},
       {13, "The data is invalid."},
       {14, "Not enough memory resources are available to complete this operation."},
+      {17, "The system cannot move the file to a different disk drive."},
       {18, "There are no more files."},
       {32, "The process cannot access the file because it is being used by another process."},
       {38, "Reached the end of the file."},
