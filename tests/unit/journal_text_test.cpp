@@ -1,0 +1,92 @@
+#include "run_journal/journal_text.h"
+
+#include <gtest/gtest.h>
+
+#include "run_journal/journal_store.h"
+
+namespace tavo {
+namespace {
+
+const ProcessIdentity kOwner{4242, 133'000'000'000'000'000ull};
+
+DaclChange deny_of(std::string object) {
+  return DaclChange{.kind = ChangeKind::Deny,
+                    .path = object,
+                    .object = object,
+                    .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1201BF},
+                                {ACCESS_ALLOWED_ACE_TYPE, 0x13, 0x1301BF}},
+                    .was_protected = true};
+}
+
+std::string journal_with(const std::vector<DaclChange>& changes, std::string_view tail = "") {
+  std::string text = journal_preamble(kOwner, "S-1-15-2-1-2-3-4-5-6-7");
+  for (const DaclChange& change : changes)
+    text += change_line(change);
+  return text.append(tail);
+}
+
+void expect_same(const DaclChange& a, const DaclChange& b) {
+  EXPECT_EQ(a.kind, b.kind);
+  EXPECT_EQ(a.object, b.object);
+  EXPECT_EQ(a.entries, b.entries);
+  EXPECT_EQ(a.was_protected, b.was_protected);
+}
+
+// Whatever a run writes reads back as it was: paths with spaces, percent signs and line breaks,
+// entries in order, the grant with no entries before it, the started mark and a dropped change.
+TEST(JournalText, WhatIsWrittenReadsBack) {
+  const DaclChange grant{.kind = ChangeKind::Grant,
+                         .path = "C:\\a b",
+                         .object = "C:\\a b",
+                         .entries = {},
+                         .was_protected = false};
+  const DaclChange odd = deny_of("C:\\100% \r\nsure");
+  const std::string text = journal_with({grant, odd, deny_of("C:\\gone")},
+                                        std::string(kDroppedLine).append(kStartedLine));
+  auto read = parse_journal(text);
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(read->owner, kOwner);
+  EXPECT_EQ(read->sid, "S-1-15-2-1-2-3-4-5-6-7");
+  ASSERT_EQ(read->changes.size(), 2u);
+  expect_same(read->changes[0], grant);
+  expect_same(read->changes[1], odd);
+  EXPECT_TRUE(read->command_started);
+}
+
+// A last line cut short is a change never made; anything else out of form makes the journal
+// unreadable rather than half understood.
+TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
+  const std::string whole = journal_with({deny_of("C:\\x")});
+  const std::string torn = whole + change_line(deny_of("C:\\y")).substr(0, 12);
+  auto read = parse_journal(torn);
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(read->changes.size(), 1u);
+  EXPECT_FALSE(read->command_started);
+
+  // A run that died within its first lines announced nothing.
+  for (const std::string& early :
+       {std::string(""), std::string("tavo-sandbox run"), whole.substr(0, whole.find("sid"))}) {
+    auto read_early = parse_journal(early);
+    ASSERT_TRUE(read_early) << early;
+    EXPECT_TRUE(read_early->changes.empty());
+  }
+
+  for (const std::string& damaged :
+       {std::string("tavo-sandbox run journal 2\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
+        whole + "deny 2 0 C:\\z\n", whole + "deny 0 1 C:\\z\n", whole + "deny 0 0 \n",
+        whole + "deny 0 0 C:\\100%zz\n", whole + "started \n",
+        journal_preamble(kOwner, "S-1 x") + "started\n", std::string("process 1 2\n")}) {
+    EXPECT_FALSE(parse_journal(damaged)) << damaged;
+  }
+}
+
+TEST(JournalText, TheFileNameNamesTheRun) {
+  EXPECT_EQ(owner_from_name("C:\\runs\\" + journal_file_name(kOwner)), kOwner);
+  for (const char* name : {"C:\\runs\\4242.journal", "4242-x.journal", "-5.journal", "4242-5.txt",
+                           "4242-5-6.journal"}) {
+    EXPECT_FALSE(owner_from_name(name)) << name;
+  }
+}
+
+}  // namespace
+}  // namespace tavo
