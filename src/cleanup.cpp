@@ -4,6 +4,7 @@
 #include "exit_status.h"
 #include "log.h"
 #include "path_blocklist.h"
+#include "run_journal/recovery.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 
@@ -56,6 +57,8 @@ bool revoke_one(PSID sid, const std::string& path) {
 }  // namespace
 
 int cleanup(const Cleanup& command) {
+  // What killed runs left behind goes first: a cleanup after a crash finishes their rollback.
+  recover_interrupted_runs();
   auto [sid, resolution] = resolve_sid(command);
   if (resolution == Resolution::Unresolved) {
     log(Level::Info, kTargetMain,

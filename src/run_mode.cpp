@@ -3,10 +3,12 @@
 #include <vector>
 
 #include "acl.h"
+#include "console_events.h"
 #include "exit_status.h"
 #include "log.h"
 #include "path_blocklist.h"
 #include "path_grant/traversal.h"
+#include "run_journal/recovery.h"
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
@@ -83,6 +85,9 @@ int run_sandboxed(const Run& command) {
     return kStatusPath;
   }
 
+  // What killed runs left behind goes before this run changes anything.
+  recover_interrupted_runs();
+
   if (command.cwd) {
     if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd); !granted) {
       log(Level::Warn, kTargetMain, "grant_cwd_ancestors failed (non-fatal): {}", granted.error());
@@ -107,15 +112,19 @@ int run_sandboxed(const Run& command) {
     return kStatusPath;
   }
 
-  auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd);
-  if (!exit_code) {
+  ConsoleEventGuard console;
+  undo.command_starting();
+  auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd,
+                                    console.stop_event());
+  if (exit_code) {
+    // The grants stay for later runs; the denies belong to this one and go now.
+    undo.keep_grants();
+  } else {
     log(Level::Error, kTargetMain, "spawn failed: {}", exit_code.error());
-    return kStatusLaunch;
   }
-  // The grants stay for later runs; the denies belong to this one and go now.
-  undo.keep_grants();
   undo.undo_all();
-  return status_of(*exit_code);
+  console.rollback_done();
+  return exit_code ? status_of(*exit_code) : kStatusLaunch;
 }
 
 }  // namespace tavo

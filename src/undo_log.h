@@ -1,36 +1,58 @@
 // What a run changed on the file system, kept so that it can be taken back exactly.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "dacl_change.h"
+#include "run_journal/run_journal.h"
 #include "win/api.h"
 
 namespace tavo {
 
-// Records each grant and deny of a run just before its write. Whatever it still holds when it
-// goes is undone, last change first, so every way out of a run takes its changes back without a
-// call at each exit; a run whose command ran keeps its grants by saying so.
+class OtherRuns;
+
+// Records each grant and deny of a run just before its write, in memory and in the run's
+// journal. Whatever it still holds when it goes is undone, last change first, so every way out
+// of a run takes its changes back without a call at each exit; a run whose command ran keeps its
+// grants by saying so.
+//
+// Runs of one SID may overlap: a deny of an object that a live run of the same SID has denied
+// too records what stood before that run's deny, and a deny is not taken back while another live
+// run of the SID still holds one on the object. So the last of them to end restores the object
+// as it was before the first.
 class UndoLog final : public ChangeRecorder {
  public:
-  explicit UndoLog(PSID sid) : sid_(sid) {}
+  // `sid` is borrowed: the run owns it and outlives the log.
+  explicit UndoLog(PSID sid);
   ~UndoLog() { undo_all(); }
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
 
-  void before_write(DaclChange change) override { changes_.push_back(std::move(change)); }
-  void write_failed() override { changes_.pop_back(); }
+  void before_write(DaclChange change) override;
+  void write_failed() override;
+
+  // Said just before the command starts: from then on a kill keeps the grants.
+  void command_starting() { journal_.command_starting(); }
 
   // The grants stay for later runs: they are no longer undone.
   void keep_grants();
 
-  // Undoes every change held, last first. A change that cannot be undone is warned about and the
-  // next one is tried.
+  // Undoes every change held, last first, then removes the journal. A change that cannot be
+  // undone is warned about and the next one is tried.
   void undo_all();
 
  private:
-  PSID sid_;  // borrowed; the run owns it and outlives the log
+  PSID sid_;
+  std::string sid_text_;
+  std::optional<std::string> journal_dir_;
+  RunJournal journal_;
   std::vector<DaclChange> changes_;
 };
+
+// Takes one recorded change of a run of `sid` back, unless it is a deny that a live run of the
+// same SID still holds on that object (see UndoLog). False when the undo failed (warned about)
+// or was left to the other run.
+bool undo_change(PSID sid, const DaclChange& change, OtherRuns& others, std::string_view sid_text);
 
 }  // namespace tavo

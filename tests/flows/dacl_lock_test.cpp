@@ -50,33 +50,33 @@ TEST_F(DaclLock, EveryDaclReadAndWriteOfARunHoldsItAndTheCommandDoesNot) {
   run.args = {"-c", "exit 0"};
   ASSERT_EQ(run_sandboxed(run), 0);
 
-  // Each write lies in a lock window that its read opened; reads alone (the test for an entry of
-  // all application packages) need none.
-  bool held = false, read_in_window = false;
+  // Each write lies in a lock window in which a read came first; the undo holds the lock across
+  // all its restores, each of which takes it again. Reads alone (the test for an entry of all
+  // application packages) need none.
+  int depth = 0;
+  bool read_in_window = false;
   std::size_t writes = 0, windows = 0;
   std::string previous;
   for (const winsim::Call& call : winsim::trace()) {
     const std::string_view function = call.function;
     if (function == "WaitForSingleObject" && previous == "CreateMutexExW") {
-      ASSERT_FALSE(held);
-      held = true;
-      read_in_window = false;
+      if (depth++ == 0) read_in_window = false;
       ++windows;
     } else if (function == "ReleaseMutex") {
-      ASSERT_TRUE(held);
+      ASSERT_GT(depth, 0);
       EXPECT_EQ(call.key, kMutex);
-      held = false;
+      --depth;
     } else if (is_dacl_access(function) && function.starts_with("Get")) {
-      read_in_window = read_in_window || held;
+      read_in_window = read_in_window || depth > 0;
     } else if (is_dacl_access(function)) {
-      EXPECT_TRUE(held && read_in_window) << function << " " << call.key;
+      EXPECT_TRUE(depth > 0 && read_in_window) << function << " " << call.key;
       ++writes;
     } else if (function == "CreateProcessW") {
-      EXPECT_FALSE(held);
+      EXPECT_EQ(depth, 0);
     }
     previous = call.function;
   }
-  EXPECT_FALSE(held);
+  EXPECT_EQ(depth, 0);
   // Traversal of C:\work and C:\, the NUL device, the grant, the deny and its undo: each written
   // in a lock of its own.
   EXPECT_EQ(writes, 6u);

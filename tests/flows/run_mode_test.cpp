@@ -23,7 +23,9 @@ using testing::kTestSid;
 class RunMode : public testing::MachineTest {
  protected:
   void SetUp() override {
-    for (const char* d : {"c/Windows", "c/work/a", "c/work/b", "c/work/secret", "c/work/private"})
+    // The journal directory is there from the start, so every run makes the same calls.
+    for (const char* d : {"c/Windows", "c/work/a", "c/work/b", "c/work/secret", "c/work/private",
+                          "c/Users/u/AppData/Local/Tavo/runs"})
       root.make_dir(d);
     root.write("sid", std::string(kTestSid) + "\n");
   }
@@ -49,6 +51,7 @@ class RunMode : public testing::MachineTest {
 
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
+  testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"};
   const std::string owner_choice = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
 };
 

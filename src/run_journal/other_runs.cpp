@@ -1,0 +1,37 @@
+#include "run_journal/other_runs.h"
+
+#include "run_journal/process_identity.h"
+
+namespace tavo {
+
+OtherRuns::OtherRuns(std::string_view dir, std::string_view own_path)
+    : journals_(read_journals(journal_paths(dir))) {
+  // This process's journal, and what an earlier run in this process may have left under the same
+  // name, are no other run's.
+  const std::optional<ProcessIdentity> self = current_process();
+  std::erase_if(journals_, [&](const StoredJournal& journal) {
+    return journal.path == own_path || (self && journal.owner == self);
+  });
+  live_.resize(journals_.size());
+}
+
+bool OtherRuns::is_live(const StoredJournal& journal) {
+  std::optional<bool>& live = live_[static_cast<std::size_t>(&journal - journals_.data())];
+  // A journal that names no run cannot be told dead: it is left alone.
+  if (!live) live = !journal.owner || may_be_running(*journal.owner);
+  return *live;
+}
+
+const DaclChange* OtherRuns::live_deny(std::string_view sid, std::string_view object) {
+  for (const StoredJournal& journal : journals_) {
+    if (!journal.contents || journal.contents->sid != sid) continue;
+    for (const DaclChange& change : journal.contents->changes) {
+      if (change.kind != ChangeKind::Deny || change.object != object) continue;
+      if (is_live(journal)) return &change;
+      break;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace tavo

@@ -1,0 +1,36 @@
+// The journals of other runs, read at one moment under the DACL edit lock: which of their
+// records still stand for a live run, and which runs are gone.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "run_journal/journal_store.h"
+
+namespace tavo {
+
+class OtherRuns {
+ public:
+  // None: for a run without a journal directory.
+  OtherRuns() = default;
+  // Reads every journal in `dir` but this process's own: the one at `own_path`, and any named
+  // after this process.
+  explicit OtherRuns(std::string_view dir, std::string_view own_path = {});
+
+  // The first deny record on `object` that a live run of `sid` holds. Two runs of one SID that
+  // deny one object share that object's entries; while one of them runs, the other must not take
+  // its deny back, and the last to end must restore what stood before the first.
+  const DaclChange* live_deny(std::string_view sid, std::string_view object);
+
+  std::vector<StoredJournal>& journals() { return journals_; }
+  // Whether the journal's run may still be running (looked up once per journal).
+  bool is_live(const StoredJournal& journal);
+
+ private:
+  std::vector<StoredJournal> journals_;
+  std::vector<std::optional<bool>> live_;
+};
+
+}  // namespace tavo

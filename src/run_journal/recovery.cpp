@@ -1,0 +1,71 @@
+#include "run_journal/recovery.h"
+
+#include "acl.h"
+#include "dacl_lock.h"
+#include "log.h"
+#include "run_journal/journal_store.h"
+#include "run_journal/other_runs.h"
+#include "sandbox_profile/sandbox_sid.h"
+#include "undo_log.h"
+#include "win/fs.h"
+#include "win/wide.h"
+
+namespace tavo {
+namespace {
+
+void set_aside(const StoredJournal& journal) {
+  const std::string aside = set_aside_name(journal.path);
+  if (!MoveFileExW(to_wide_nul(journal.path).c_str(), to_wide_nul(aside).c_str(),
+                   MOVEFILE_WRITE_THROUGH)) {
+    log(Level::Warn, kTargetMain, "unreadable run journal {} ({}) could not be set aside: {}",
+        journal.path, journal.contents.error(), IoError::from_last_error());
+    return;
+  }
+  log(Level::Warn, kTargetMain, "unreadable run journal {} ({}) set aside as {}", journal.path,
+      journal.contents.error(), aside);
+}
+
+// Undoes one dead run's changes, last first, as its own rollback would have. False when the
+// journal's SID is not one.
+bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
+  std::size_t undone = 0;
+  // A run that died before announcing a change left only its journal.
+  if (!run.changes.empty()) {
+    PSID raw = nullptr;
+    if (!ConvertStringSidToSidW(to_wide_nul(run.sid).c_str(), &raw)) return false;
+    const SandboxSid sid(raw, SandboxSid::Kind::SidFile);
+    for (auto change = run.changes.rbegin(); change != run.changes.rend(); ++change) {
+      if (change->kind == ChangeKind::Grant && run.command_started) continue;
+      if (undo_change(sid.get(), *change, others, run.sid)) ++undone;
+    }
+  }
+  log(Level::Info, kTargetMain, "recovered interrupted run {}: {} change(s) undone", pid, undone);
+  return true;
+}
+
+}  // namespace
+
+void recover_interrupted_runs() {
+  const std::optional<std::string> dir = journal_dir();
+  if (!dir) return;
+  // The common case, no journal at all, costs one listing and no lock.
+  if (journal_paths(*dir).empty()) return;
+  DaclEditLock lock;
+  OtherRuns runs(*dir);
+  for (StoredJournal& journal : runs.journals()) {
+    if (runs.is_live(journal)) continue;
+    if (journal.contents && !recover(journal.owner->pid, *journal.contents, runs)) {
+      journal.contents = std::unexpected("its SID " + journal.contents->sid + " is not one");
+    }
+    if (!journal.contents) {
+      set_aside(journal);
+      continue;
+    }
+    if (auto removed = fs::remove_file(journal.path); !removed) {
+      log(Level::Warn, kTargetMain, "run journal {} could not be removed: {}", journal.path,
+          removed.error());
+    }
+  }
+}
+
+}  // namespace tavo
