@@ -15,6 +15,10 @@ constexpr DWORD kCapabilityCount = 0;
 // else: the command shares this process's console and environment.
 constexpr DWORD kLaunchFlags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED;
 
+// What a process ended by Ctrl-C or a console's close reads as; the command ended on a close
+// reads the same.
+constexpr UINT kControlCExit = 0xC000013A;
+
 static_assert(sizeof(SECURITY_CAPABILITIES) == 24);
 static_assert(sizeof(STARTUPINFOEXW) == 112);
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
@@ -86,6 +90,21 @@ std::expected<void, HresultError> confine_to_job(HANDLE process, unique_handle& 
   return {};
 }
 
+// Waits for the process to end. A signalled `stop` ends the job, and so the process, first.
+bool wait_for_end(HANDLE process, HANDLE job, HANDLE stop) {
+  if (stop != nullptr) {
+    const HANDLE either[] = {process, stop};
+    const DWORD woken = WaitForMultipleObjects(2, either, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0 + 1) {
+      log(Level::Info, kTargetSpawn, "the console is going away: ending the command");
+      if (!TerminateJobObject(job, kControlCExit)) return false;
+    } else if (woken != WAIT_OBJECT_0) {
+      return false;
+    }
+  }
+  return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 std::string quote_arg(std::string_view word) {
@@ -122,7 +141,8 @@ std::string command_line(std::string_view command, const std::vector<std::string
 
 std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
                                                             const std::vector<std::string>& args,
-                                                            const std::optional<std::string>& cwd) {
+                                                            const std::optional<std::string>& cwd,
+                                                            HANDLE stop) {
   log(Level::Debug, kTargetSpawn, "command={} args={} cwd={} caps={}", command, args.size(),
       debug_optional(cwd), kCapabilityCount);
   WideString line = to_wide_nul(command_line(command, args));
@@ -153,7 +173,7 @@ std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::strin
   // process's exit code.
   if (ResumeThread(started->thread.get()) == static_cast<DWORD>(-1))
     return abandon(HresultError::from_last_error());
-  if (WaitForSingleObject(started->process.get(), INFINITE) != WAIT_OBJECT_0)
+  if (!wait_for_end(started->process.get(), job.get(), stop))
     return abandon(HresultError::from_last_error());
   DWORD exit_code = 0;
   if (!GetExitCodeProcess(started->process.get(), &exit_code)) {
