@@ -74,14 +74,25 @@ TEST(ParseArgs, ModePrecedenceIsProbeCleanupRegistrationPoolVersionRun) {
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version --pool-dir d")).pool_dir, "d");
 }
 
-// The sandboxed command's own words never select a mode: `-- tool --cleanup` must run the tool.
-TEST(ParseArgs, ModeFlagsAfterTheSeparatorBelongToTheCommand) {
-  tavo::Run run = as<tavo::Run>(words("--profile-name p -- tool --cleanup --probe"));
+// A mode flag counts only where it stands as an option. After "--" it is the command's own word
+// (`-- tool --help` runs the tool); as an option's value it is the value, so a path a caller
+// passes on (`--grant-r --cleanup`) can never turn a run into another mode.
+TEST(ParseArgs, ModeFlagsThatAreValuesOrTheCommandsWordsSelectNothing) {
+  tavo::Run run = as<tavo::Run>(words("--profile-name p -- tool --help -h --version --cleanup"));
   EXPECT_EQ(run.command, "tool");
-  EXPECT_EQ(run.args, (std::vector<std::string>{"--cleanup", "--probe"}));
+  EXPECT_EQ(run.args, (std::vector<std::string>{"--help", "-h", "--version", "--cleanup"}));
   EXPECT_EQ(error_of(words("-- mytool --probe")), "--profile-name is required");
   // A "--" that is an option's value does not end the options.
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--cwd -- --probe"))));
+  for (const char* flag :
+       {"--probe", "--help", "-h", "--version", "--cleanup", "--register-sandbox-profile",
+        "--register-pool", "--check-pool-version"}) {
+    tavo::Run valued =
+        as<tavo::Run>({"x", "--grant-r", flag, "--cwd", flag, "--profile-name", flag, "--", "c"});
+    EXPECT_EQ(valued.grant_r, std::vector<std::string>{flag});
+    EXPECT_EQ(valued.cwd, flag);
+    EXPECT_EQ(valued.profile_name, flag);
+  }
 }
 
 TEST(ParseArgs, RunTakesValuesVerbatimListsInOrderAndTheLastSingleValue) {
