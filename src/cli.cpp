@@ -129,11 +129,15 @@ std::expected<Command, std::string> parse_args(const std::vector<std::string>& a
     return std::unexpected(std::string("missing arguments. Run with --probe to validate."));
   }
   Scan s = scan(args);
-  // The probe answers whatever else stands beside it.
-  if (s.rejection && s.mode != Mode::Probe) return std::unexpected(std::move(*s.rejection));
+  // The probe, the usage text and the version answer whatever else stands beside them.
+  if (s.rejection && s.mode > Mode::Version) return std::unexpected(std::move(*s.rejection));
   switch (s.mode) {
     case Mode::Probe:
       return Probe{};
+    case Mode::Help:
+      return Help{};
+    case Mode::Version:
+      return Version{};
     case Mode::Cleanup:
       return build_cleanup(s.values);
     case Mode::RegisterSandboxProfile:

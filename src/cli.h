@@ -18,6 +18,8 @@ std::string_view display_name(NetworkMode mode);
 void append_text(std::string& out, NetworkMode mode);
 
 struct Probe {};
+struct Help {};
+struct Version {};
 
 struct Run {
   std::string profile_name;
@@ -51,8 +53,8 @@ struct CheckPoolVersion {
   std::string pool_dir;
 };
 
-using Command =
-    std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool, CheckPoolVersion>;
+using Command = std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool,
+                             CheckPoolVersion, Help, Version>;
 
 // Parses the whole argument list, the program's own name first. The error is the message that
 // the entry point logs before it ends with status 10.

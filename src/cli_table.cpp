@@ -49,27 +49,29 @@ Taken check_proxy_port(OptionValues&, const std::string& value) {
   return std::nullopt;
 }
 
-constexpr std::array<ModeSpec, 6> kModes = {{
-    {Mode::Probe, "--probe",
+constexpr std::array<ModeSpec, 8> kModes = {{
+    {Mode::Probe, "--probe", "",
      "print \"tavo-sandbox probe ok\" and end; nothing else on the command line is looked at",
      "--probe"},
-    {Mode::Cleanup, "--cleanup",
+    {Mode::Help, "--help", "-h", "print this text and end", "--help"},
+    {Mode::Version, "--version", "", "print the program's version and end", "--version"},
+    {Mode::Cleanup, "--cleanup", "",
      "remove the SID's entries (allow and deny) on each --revoke path; delete the profile unless "
      "the SID came from --sandbox-sid-file",
      "--cleanup --profile-name ci --revoke C:\\src"},
-    {Mode::RegisterSandboxProfile, "--register-sandbox-profile",
+    {Mode::RegisterSandboxProfile, "--register-sandbox-profile", "",
      "prepare the profile --profile-name for unprivileged runs and write its SID to "
      "--sid-out-file (administrator)",
      "--register-sandbox-profile --profile-name ci --sid-out-file C:\\Tavo\\ci.sid"},
-    {Mode::RegisterPool, "--register-pool",
+    {Mode::RegisterPool, "--register-pool", "",
      "prepare the profiles tavo-sandbox-pool-0 and up, one <SID>.dat file each in the pool "
      "directory (administrator)",
      "--register-pool --pool-size 4"},
-    {Mode::CheckPoolVersion, "--check-pool-version",
+    {Mode::CheckPoolVersion, "--check-pool-version", "",
      "end with 0 when the pool's registration is current, with 16 when it must be registered "
      "again",
      "--check-pool-version --pool-dir C:\\ProgramData\\Tavo\\pool"},
-    {Mode::Run, "",
+    {Mode::Run, "", "",
      "run COMMAND in the sandbox: grant and deny the paths, start it in the AppContainer, wait, "
      "take the denies back and end with its status",
      "--profile-name ci --grant-rw C:\\src --cwd C:\\src -- cargo build"},
@@ -135,8 +137,9 @@ const OptionSpec* find_option(std::string_view word) {
 
 const ModeSpec* find_mode_flag(std::string_view word) {
   if (word.empty()) return nullptr;
-  auto it = std::find_if(kModes.begin(), kModes.end(),
-                         [&](const ModeSpec& mode) { return mode.flag == word; });
+  auto it = std::find_if(kModes.begin(), kModes.end(), [&](const ModeSpec& mode) {
+    return mode.flag == word || mode.alias == word;
+  });
   return it == kModes.end() ? nullptr : &*it;
 }
 

@@ -47,6 +47,8 @@ struct OptionSpec {
 // In order of precedence: when several mode flags stand on one command line, the first wins.
 enum class Mode {
   Probe,
+  Help,
+  Version,
   Cleanup,
   RegisterSandboxProfile,
   RegisterPool,
@@ -56,7 +58,8 @@ enum class Mode {
 
 struct ModeSpec {
   Mode mode;
-  std::string_view flag;  // empty for the run, which no flag selects
+  std::string_view flag;   // empty for the run, which no flag selects
+  std::string_view alias;  // a second word for the mode, or empty
   std::string_view description;
   std::string_view example;  // the arguments after the program's name
 };

@@ -28,6 +28,20 @@ TEST_F(Program, ProbeAnswersOnStandardOutputOnly) {
   EXPECT_EQ(command_word.err, "[ERROR tavo_sandbox] --profile-name is required\n");
 }
 
+TEST_F(Program, HelpAndVersionAnswerOnStandardOutput) {
+  Outcome help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: tavo-sandbox ")) << help.out;
+  EXPECT_EQ(help.err, "");
+  Outcome short_help = run({"--profile-name", "p", "-h"});
+  EXPECT_EQ(short_help.status, 0);
+  EXPECT_EQ(short_help.out, help.out);
+  Outcome version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tavo-sandbox " TAVO_PROJECT_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+}
+
 TEST_F(Program, RejectedCommandLinesLogOneErrorAndEndWith10) {
   Outcome none = run({});
   EXPECT_EQ(none.status, 10);

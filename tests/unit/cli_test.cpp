@@ -62,8 +62,14 @@ TEST(ParseArgs, EveryRejectionHasItsMessage) {
     EXPECT_EQ(error_of(words(line)), message) << line;
 }
 
-TEST(ParseArgs, ModePrecedenceIsProbeCleanupRegistrationPoolVersionRun) {
-  EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--cleanup --probe --bogus"))));
+TEST(ParseArgs, ModePrecedenceIsProbeHelpVersionCleanupRegistrationPoolCheckRun) {
+  EXPECT_TRUE(
+      std::holds_alternative<Probe>(*parse_args(words("--cleanup --help --probe --bogus"))));
+  // Help and version answer whatever else is wrong with the command line.
+  for (const char* line : {"--cleanup -h", "--version --help", "--pool-size x --bogus --help"})
+    EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words(line)))) << line;
+  EXPECT_TRUE(
+      std::holds_alternative<Version>(*parse_args(words("--cwd --register-pool --version"))));
   EXPECT_EQ(as<Cleanup>(words("--cleanup --register-pool --profile-name p")).profile_name, "p");
   EXPECT_EQ(as<RegisterSandboxProfile>(words("--register-pool --register-sandbox-profile "
                                              "--profile-name p --sid-out-file s"))
