@@ -79,6 +79,7 @@ int run_program(const std::vector<std::string>& arguments) {
   auto command = parse_args(arguments);
   if (!command) {
     log(Level::Error, kTargetMain, "{}", command.error());
+    log(Level::Error, kTargetMain, "Run with --help for usage.");
     return kStatusUsage;
   }
   return dispatch(*command);
