@@ -34,13 +34,13 @@ Scan scan(const std::vector<std::string>& args) {
   };
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& word = args[i];
-    if (const cli::OptionSpec* option = cli::find_option(word)) {
+    if (const cli::OptionRow* option = cli::find_option(word)) {
       if (i + 1 == args.size()) {
         reject(format("{} requires a value", word));
       } else if (auto refused = option->take(s.values, args[++i])) {
         reject(std::move(*refused));
       }
-    } else if (const cli::ModeSpec* flag = cli::find_mode_flag(word)) {
+    } else if (const cli::ModeRow* flag = cli::find_mode_flag(word)) {
       s.mode = std::min(s.mode, flag->mode);
     } else if (word == cli::kEndOfOptions) {
       s.command.emplace(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());

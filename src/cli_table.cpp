@@ -49,7 +49,7 @@ Taken check_proxy_port(OptionValues&, const std::string& value) {
   return std::nullopt;
 }
 
-constexpr std::array<ModeSpec, 8> kModes = {{
+constexpr std::array<ModeRow, 8> kModes = {{
     {Mode::Probe, "--probe", "",
      "print \"tavo-sandbox probe ok\" and end; nothing else on the command line is looked at",
      "--probe"},
@@ -85,7 +85,7 @@ static_assert([] {
   return true;
 }());
 
-constexpr std::array<OptionSpec, 12> kOptions = {{
+constexpr std::array<OptionRow, 12> kOptions = {{
     {"--profile-name", "NAME", Repeat::LastWins,
      "run, cleanup, registration: the AppContainer profile",
      keep_last<&OptionValues::profile_name>},
@@ -121,23 +121,23 @@ constexpr std::array<OptionSpec, 12> kOptions = {{
 
 }  // namespace
 
-std::span<const ModeSpec> modes() {
+std::span<const ModeRow> modes() {
   return kModes;
 }
 
-std::span<const OptionSpec> options() {
+std::span<const OptionRow> options() {
   return kOptions;
 }
 
-const OptionSpec* find_option(std::string_view word) {
+const OptionRow* find_option(std::string_view word) {
   auto it = std::find_if(kOptions.begin(), kOptions.end(),
-                         [&](const OptionSpec& option) { return option.name == word; });
+                         [&](const OptionRow& option) { return option.name == word; });
   return it == kOptions.end() ? nullptr : &*it;
 }
 
-const ModeSpec* find_mode_flag(std::string_view word) {
+const ModeRow* find_mode_flag(std::string_view word) {
   if (word.empty()) return nullptr;
-  auto it = std::find_if(kModes.begin(), kModes.end(), [&](const ModeSpec& mode) {
+  auto it = std::find_if(kModes.begin(), kModes.end(), [&](const ModeRow& mode) {
     return mode.flag == word || mode.alias == word;
   });
   return it == kModes.end() ? nullptr : &*it;

@@ -34,7 +34,7 @@ enum class Repeat {
   Repeatable,  // every occurrence counts: a list keeps each value, in order
 };
 
-struct OptionSpec {
+struct OptionRow {
   std::string_view name;
   std::string_view value;  // the value's name in the usage text
   Repeat repeat;
@@ -56,7 +56,7 @@ enum class Mode {
   Run,
 };
 
-struct ModeSpec {
+struct ModeRow {
   Mode mode;
   std::string_view flag;   // empty for the run, which no flag selects
   std::string_view alias;  // a second word for the mode, or empty
@@ -68,11 +68,11 @@ struct ModeSpec {
 inline constexpr std::string_view kEndOfOptions = "--";
 
 // Every mode, in the order of Mode; every option, in the order the usage text shows them.
-std::span<const ModeSpec> modes();
-std::span<const OptionSpec> options();
+std::span<const ModeRow> modes();
+std::span<const OptionRow> options();
 
 // The entry a word names; nothing for any other word.
-const OptionSpec* find_option(std::string_view word);
-const ModeSpec* find_mode_flag(std::string_view word);
+const OptionRow* find_option(std::string_view word);
+const ModeRow* find_mode_flag(std::string_view word);
 
 }  // namespace tavo::cli

@@ -84,14 +84,14 @@ std::string usage_text() {
       "profiles that such runs use.\n"
       "\n"
       "Modes (when several are given, the first in this list wins):\n";
-  for (const cli::ModeSpec& mode : cli::modes()) {
+  for (const cli::ModeRow& mode : cli::modes()) {
     const std::string term = mode.flag.empty()    ? std::string("(none)")
                              : mode.alias.empty() ? std::string(mode.flag)
                                                   : format("{}, {}", mode.alias, mode.flag);
     append_row(out, term, mode.description);
   }
   out.append("\nOptions, each followed by its value (the next argument, taken as it is):\n");
-  for (const cli::OptionSpec& option : cli::options()) {
+  for (const cli::OptionRow& option : cli::options()) {
     append_row(out, format("{} {}", option.name, option.value),
                format("{}; {}", option.description, repetition(option.repeat)));
   }
@@ -105,7 +105,7 @@ std::string usage_text() {
              "is not)",
              kStatusTextColumn);
   out.append("\nExamples:\n");
-  for (const cli::ModeSpec& mode : cli::modes())
+  for (const cli::ModeRow& mode : cli::modes())
     out.append(format("  tavo-sandbox {}\n", mode.example));
   return out;
 }

@@ -32,12 +32,12 @@ std::set<std::string> dashed_words(const std::string& text) {
 
 std::set<std::string> table_words() {
   std::set<std::string> words = {std::string(cli::kEndOfOptions)};
-  for (const cli::ModeSpec& mode : cli::modes()) {
+  for (const cli::ModeRow& mode : cli::modes()) {
     for (std::string_view flag : {mode.flag, mode.alias}) {
       if (!flag.empty()) words.emplace(flag);
     }
   }
-  for (const cli::OptionSpec& option : cli::options())
+  for (const cli::OptionRow& option : cli::options())
     words.emplace(option.name);
   return words;
 }
@@ -53,10 +53,10 @@ std::string rejection(const std::vector<std::string>& arguments) {
 TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
   const std::set<std::string> words = table_words();
   EXPECT_EQ(dashed_words(usage_text()), words);
-  for (const cli::OptionSpec& option : cli::options())
+  for (const cli::OptionRow& option : cli::options())
     EXPECT_EQ(rejection({"x", std::string(option.name)}),
               format("{} requires a value", option.name));
-  for (const cli::ModeSpec& mode : cli::modes()) {
+  for (const cli::ModeRow& mode : cli::modes()) {
     for (std::string_view flag : {mode.flag, mode.alias}) {
       if (flag.empty()) continue;
       EXPECT_FALSE(
@@ -98,7 +98,7 @@ class UsageExamples : public testing::MachineTest {};
 
 TEST_F(UsageExamples, EachIsACommandLineOfItsMode) {
   const std::string text = usage_text();
-  for (const cli::ModeSpec& mode : cli::modes()) {
+  for (const cli::ModeRow& mode : cli::modes()) {
     EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
     std::vector<std::string> arguments = {"tavo-sandbox"};
     std::istringstream in{std::string(mode.example)};
