@@ -1,136 +1,91 @@
 #include "cli.h"
 
 #include <algorithm>
-#include <array>
 
+#include "cli_table.h"
+#include "exit_status.h"
 #include "format.h"
 #include "sandbox_profile/pool_constants.h"
-#include "text.h"
 #include "win/env.h"
 
 namespace tavo {
 namespace {
 
+using cli::Mode;
+using cli::OptionValues;
+
 constexpr std::uint32_t kDefaultPoolSize = 4;
-constexpr std::string_view kSeparator = "--";
-constexpr std::string_view kProbe = "--probe";
 
-// The mode flags besides --probe, which is answered before anything else is looked at.
-constexpr std::array<std::string_view, 4> kModeFlags = {"--cleanup", "--register-sandbox-profile",
-                                                        "--register-pool", "--check-pool-version"};
-
-constexpr std::array<std::string_view, 12> kOptions = {
-    "--pool-size",    "--pool-dir",     "--sandbox-sid-file", "--sid-out-file",
-    "--profile-name", "--grant-rw",     "--grant-r",          "--deny-access",
-    "--revoke",       "--network-mode", "--proxy-port",       "--cwd"};
-
-bool is_option(std::string_view word) {
-  return std::find(kOptions.begin(), kOptions.end(), word) != kOptions.end();
-}
-
-bool is_mode_flag(std::string_view word) {
-  return std::find(kModeFlags.begin(), kModeFlags.end(), word) != kModeFlags.end();
-}
-
-// Where the options end: the index of the "--" that is not an option's value, or the size of
-// the list when there is none.
-std::size_t separator_index(const std::vector<std::string>& args) {
-  std::size_t i = 1;
-  while (i < args.size()) {
-    if (is_option(args[i])) {
-      i += 2;
-    } else if (args[i] == kSeparator) {
-      return i;
-    } else {
-      ++i;
-    }
-  }
-  return args.size();
-}
-
-std::optional<NetworkMode> parse_network_mode(std::string_view text) {
-  if (text == "default_blocked") return NetworkMode::DefaultBlocked;
-  if (text == "common_dependencies") return NetworkMode::CommonDependencies;
-  if (text == "default_allowed") return NetworkMode::DefaultAllowed;
-  return std::nullopt;
-}
-
-// Every option value of one command line, before a mode is chosen.
-struct Options {
-  std::optional<std::uint32_t> pool_size;
-  std::optional<std::string> pool_dir;
-  std::optional<std::string> sandbox_sid_file;
-  std::optional<std::string> sid_out_file;
-  std::optional<std::string> profile_name;
-  std::vector<std::string> grant_rw;
-  std::vector<std::string> grant_r;
-  std::vector<std::string> deny_access;
-  std::vector<std::string> revoke;
-  NetworkMode network_mode = NetworkMode::DefaultBlocked;
-  std::optional<std::string> cwd;
+// What one pass over the command line found.
+struct Scan {
+  OptionValues values;
+  Mode mode = Mode::Run;                            // the mode flag of highest precedence given
+  std::optional<std::string> rejection;             // the first word or value refused
   std::optional<std::vector<std::string>> command;  // set once "--" is reached
 };
 
-std::optional<std::string> take_value(Options& o, std::string_view option,
-                                      const std::string& value) {
-  if (option == "--pool-size") {
-    o.pool_size = parse_u32(value);
-    if (!o.pool_size) return format("bad pool-size: {}", value);
-  } else if (option == "--network-mode") {
-    auto mode = parse_network_mode(value);
-    if (!mode) return format("unknown network-mode: {}", value);
-    o.network_mode = *mode;
-  } else if (option == "--proxy-port") {
-    // Validated only: no mode uses the port.
-    auto port = parse_u32(value);
-    if (!port || *port > 65535) return format("bad proxy-port: {}", value);
-  } else if (option == "--pool-dir") {
-    o.pool_dir = value;
-  } else if (option == "--sandbox-sid-file") {
-    o.sandbox_sid_file = value;
-  } else if (option == "--sid-out-file") {
-    o.sid_out_file = value;
-  } else if (option == "--profile-name") {
-    o.profile_name = value;
-  } else if (option == "--cwd") {
-    o.cwd = value;
-  } else if (option == "--grant-rw") {
-    o.grant_rw.push_back(value);
-  } else if (option == "--grant-r") {
-    o.grant_r.push_back(value);
-  } else if (option == "--deny-access") {
-    o.deny_access.push_back(value);
-  } else if (option == "--revoke") {
-    o.revoke.push_back(value);
-  }
-  return std::nullopt;
-}
-
-std::expected<Options, std::string> walk(const std::vector<std::string>& args) {
-  Options o;
-  std::size_t i = 1;
-  while (i < args.size()) {
+// One pass that reads each word as what it stands as: an option with the next word as its value,
+// a mode flag, or the end of the options. It goes on past a refused word so that every mode flag
+// is seen: the modes that answer alone must not depend on the rest.
+Scan scan(const std::vector<std::string>& args) {
+  Scan s;
+  auto reject = [&](std::string message) {
+    if (!s.rejection) s.rejection = std::move(message);
+  };
+  for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& word = args[i];
-    if (is_mode_flag(word)) {
-      ++i;
-    } else if (is_option(word)) {
-      if (i + 1 >= args.size()) return std::unexpected(format("{} requires a value", word));
-      if (auto error = take_value(o, word, args[i + 1])) return std::unexpected(*error);
-      i += 2;
-    } else if (word == kSeparator) {
-      o.command.emplace(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+    if (const cli::OptionRow* option = cli::find_option(word)) {
+      if (i + 1 == args.size()) {
+        reject(format("{} requires a value", word));
+      } else if (auto refused = option->take(s.values, args[++i])) {
+        reject(std::move(*refused));
+      }
+    } else if (const cli::ModeRow* flag = cli::find_mode_flag(word)) {
+      s.mode = std::min(s.mode, flag->mode);
+    } else if (word == cli::kEndOfOptions) {
+      s.command.emplace(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
       break;
     } else {
-      return std::unexpected(format("unknown argument: {}", word));
+      reject(format("unknown argument: {}", word));
     }
   }
-  return o;
+  return s;
 }
 
-std::expected<Command, std::string> build_run(Options& o) {
+std::string pool_dir(OptionValues& o) {
+  return o.pool_dir ? std::move(*o.pool_dir) : default_pool_dir();
+}
+
+std::expected<Command, std::string> build_cleanup(OptionValues& o) {
+  if (!o.profile_name) return std::unexpected(std::string("--cleanup requires --profile-name"));
+  return Cleanup{std::move(*o.profile_name), std::move(o.revoke), std::move(o.sandbox_sid_file)};
+}
+
+std::expected<Command, std::string> build_registration(OptionValues& o) {
+  if (!o.profile_name) {
+    return std::unexpected(std::string("--register-sandbox-profile requires --profile-name"));
+  }
+  if (!o.sid_out_file) {
+    return std::unexpected(std::string(
+        "--register-sandbox-profile requires --sid-out-file (path to write the SID's SDDL "
+        "string)"));
+  }
+  return RegisterSandboxProfile{std::move(*o.profile_name), std::move(*o.sid_out_file)};
+}
+
+std::expected<Command, std::string> build_pool(OptionValues& o) {
+  const std::uint32_t size = o.pool_size.value_or(kDefaultPoolSize);
+  if (size < 1 || size > POOL_SIZE_MAX) {
+    return std::unexpected(format("pool-size must be 1..={}, got {}", POOL_SIZE_MAX, size));
+  }
+  return RegisterPool{pool_dir(o), size};
+}
+
+std::expected<Command, std::string> build_run(Scan& s) {
+  OptionValues& o = s.values;
   if (!o.profile_name) return std::unexpected(std::string("--profile-name is required"));
-  if (!o.command) return std::unexpected(std::string("missing `-- <command> [args...]`"));
-  if (o.command->empty()) {
+  if (!s.command) return std::unexpected(std::string("missing `-- <command> [args...]`"));
+  if (s.command->empty()) {
     return std::unexpected(std::string("`-- <command>` requires at least the command"));
   }
   Run run;
@@ -138,9 +93,9 @@ std::expected<Command, std::string> build_run(Options& o) {
   run.grant_rw = std::move(o.grant_rw);
   run.grant_r = std::move(o.grant_r);
   run.deny_access = std::move(o.deny_access);
-  run.command = std::move(o.command->front());
-  run.args.assign(std::make_move_iterator(o.command->begin() + 1),
-                  std::make_move_iterator(o.command->end()));
+  run.command = std::move(s.command->front());
+  run.args.assign(std::make_move_iterator(s.command->begin() + 1),
+                  std::make_move_iterator(s.command->end()));
   run.cwd = std::move(o.cwd);
   run.sandbox_sid_file = std::move(o.sandbox_sid_file);
   run.network_mode = o.network_mode;
@@ -173,42 +128,28 @@ std::expected<Command, std::string> parse_args(const std::vector<std::string>& a
   if (args.size() < 2) {
     return std::unexpected(std::string("missing arguments. Run with --probe to validate."));
   }
-  const auto options_end = args.begin() + static_cast<std::ptrdiff_t>(separator_index(args));
-  auto seen = [&](std::string_view word) {
-    return std::find(args.begin() + 1, options_end, word) != options_end;
-  };
-  if (seen(kProbe)) return Probe{};
-
-  auto options = walk(args);
-  if (!options) return std::unexpected(options.error());
-  Options& o = *options;
-
-  if (seen("--cleanup")) {
-    if (!o.profile_name) return std::unexpected(std::string("--cleanup requires --profile-name"));
-    return Cleanup{std::move(*o.profile_name), std::move(o.revoke), std::move(o.sandbox_sid_file)};
+  Scan s = scan(args);
+  // The probe, the usage text and the version answer whatever else stands beside them.
+  if (s.rejection && s.mode > Mode::Version) return std::unexpected(std::move(*s.rejection));
+  switch (s.mode) {
+    case Mode::Probe:
+      return Probe{};
+    case Mode::Help:
+      return Help{};
+    case Mode::Version:
+      return Version{};
+    case Mode::Cleanup:
+      return build_cleanup(s.values);
+    case Mode::RegisterSandboxProfile:
+      return build_registration(s.values);
+    case Mode::RegisterPool:
+      return build_pool(s.values);
+    case Mode::CheckPoolVersion:
+      return CheckPoolVersion{pool_dir(s.values)};
+    case Mode::Run:
+      return build_run(s);
   }
-  if (seen("--register-sandbox-profile")) {
-    if (!o.profile_name) {
-      return std::unexpected(std::string("--register-sandbox-profile requires --profile-name"));
-    }
-    if (!o.sid_out_file) {
-      return std::unexpected(std::string(
-          "--register-sandbox-profile requires --sid-out-file (path to write the SID's SDDL "
-          "string)"));
-    }
-    return RegisterSandboxProfile{std::move(*o.profile_name), std::move(*o.sid_out_file)};
-  }
-  if (seen("--register-pool")) {
-    const std::uint32_t size = o.pool_size.value_or(kDefaultPoolSize);
-    if (size < 1 || size > POOL_SIZE_MAX) {
-      return std::unexpected(format("pool-size must be 1..={}, got {}", POOL_SIZE_MAX, size));
-    }
-    return RegisterPool{o.pool_dir ? std::move(*o.pool_dir) : default_pool_dir(), size};
-  }
-  if (seen("--check-pool-version")) {
-    return CheckPoolVersion{o.pool_dir ? std::move(*o.pool_dir) : default_pool_dir()};
-  }
-  return build_run(o);
+  internal_failure("a command line without a mode");
 }
 
 }  // namespace tavo

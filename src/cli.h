@@ -18,6 +18,8 @@ std::string_view display_name(NetworkMode mode);
 void append_text(std::string& out, NetworkMode mode);
 
 struct Probe {};
+struct Help {};
+struct Version {};
 
 struct Run {
   std::string profile_name;
@@ -51,14 +53,15 @@ struct CheckPoolVersion {
   std::string pool_dir;
 };
 
-using Command =
-    std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool, CheckPoolVersion>;
+using Command = std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool,
+                             CheckPoolVersion, Help, Version>;
 
 // Parses the whole argument list, the program's own name first. The error is the message that
 // the entry point logs before it ends with status 10.
 //
-// Mode flags count only before the "--" that ends the options: everything after it is the
-// sandboxed command, verbatim, so a command's own "--cleanup" or "--probe" never selects a mode.
+// A mode flag counts only where it stands as an option: never as an option's value (the next
+// word, whatever it looks like) and never after the "--" that ends the options, so neither a
+// path a caller passes on nor the sandboxed command's own words can select a mode.
 std::expected<Command, std::string> parse_args(const std::vector<std::string>& arguments);
 
 // "<PROGRAMDATA>\Tavo\pool", with "C:\ProgramData" when PROGRAMDATA is unset or not Unicode.

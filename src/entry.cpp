@@ -8,6 +8,7 @@
 #include "run_mode.h"
 #include "sandbox_profile/pool.h"
 #include "sandbox_profile/registration.h"
+#include "usage.h"
 #include "win/console.h"
 
 namespace tavo {
@@ -55,6 +56,14 @@ int check_pool_version_mode(const CheckPoolVersion& command) {
 int dispatch(const Command& command) {
   struct Visitor {
     int operator()(const Probe&) const { return probe(); }
+    int operator()(const Help&) const {
+      print_line(usage_text());
+      return kStatusSuccess;
+    }
+    int operator()(const Version&) const {
+      print_line(version_text());
+      return kStatusSuccess;
+    }
     int operator()(const Run& c) const { return run_sandboxed(c); }
     int operator()(const Cleanup& c) const { return cleanup(c); }
     int operator()(const RegisterSandboxProfile& c) const { return register_profile_mode(c); }
@@ -70,6 +79,7 @@ int run_program(const std::vector<std::string>& arguments) {
   auto command = parse_args(arguments);
   if (!command) {
     log(Level::Error, kTargetMain, "{}", command.error());
+    log(Level::Error, kTargetMain, "Run with --help for usage.");
     return kStatusUsage;
   }
   return dispatch(*command);

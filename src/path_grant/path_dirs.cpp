@@ -8,6 +8,7 @@
 #include "path_grant/all_app_packages.h"
 #include "path_grant/icacls.h"
 #include "path_grant/path_entries.h"
+#include "progress.h"
 #include "win/fs.h"
 #include "win/path.h"
 
@@ -77,10 +78,14 @@ bool is_git_cmd_directory(const std::string& directory) {
          (name[2] | 0x20) == 'd';
 }
 
-void grant_git_mingw64(const std::string& cmd_directory, const std::vector<std::string>& grants) {
-  const std::string mingw =
-      path::join(path::parent(cmd_directory).value_or(cmd_directory), "mingw64");
-  if (!fs::exists(mingw)) return;
+// The mingw64 directory beside a Git "cmd" directory, where it exists.
+std::optional<std::string> git_mingw64_beside(const std::string& cmd_directory) {
+  std::string mingw = path::join(path::parent(cmd_directory).value_or(cmd_directory), "mingw64");
+  if (!fs::exists(mingw)) return std::nullopt;
+  return mingw;
+}
+
+void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>& grants) {
   auto run = run_icacls(mingw, grants, kIcaclsTreeFlags);
   if (!run) {
     log(Level::Warn, kTargetPathGrant, "Git mingw64 icacls spawn failed: {}", run.error());
@@ -105,7 +110,10 @@ std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl
     }
   });
   const std::vector<std::string> grants = {read_execute_grant(sddl)};
-  for (const std::string& directory : scan.kept) {
+  ProgressLine progress(scan.kept.size());
+  for (std::size_t i = 0; i < scan.kept.size(); ++i) {
+    const std::string& directory = scan.kept[i];
+    progress.show(i + 1, format("icacls {}", directory));
     auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
     if (!run)
       return std::unexpected(format("failed to spawn icacls for {}: {}", directory, run.error()));
@@ -134,7 +142,10 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
       }
     }
   });
-  for (const std::string& directory : scan.kept) {
+  ProgressLine progress(scan.kept.size());
+  for (std::size_t i = 0; i < scan.kept.size(); ++i) {
+    const std::string& directory = scan.kept[i];
+    progress.show(i + 1, format("icacls {}", directory));
     auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
     if (!run) {
       log(Level::Warn, kTargetPathGrant, "icacls spawn for {} failed: {}", directory, run.error());
@@ -146,7 +157,11 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
     } else {
       log(Level::Info, kTargetPathGrant, "batch PATH grant applied: {}", directory);
     }
-    if (is_git_cmd_directory(directory)) grant_git_mingw64(directory, grants);
+    if (!is_git_cmd_directory(directory)) continue;
+    if (std::optional<std::string> mingw = git_mingw64_beside(directory)) {
+      progress.show(i + 1, format("icacls {}", *mingw));
+      grant_git_mingw64(*mingw, grants);
+    }
   }
 }
 

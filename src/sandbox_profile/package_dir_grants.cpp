@@ -3,6 +3,7 @@
 #include "acl.h"
 #include "log.h"
 #include "path_grant/icacls.h"
+#include "progress.h"
 #include "sandbox_profile/package_dirs.h"
 
 namespace tavo {
@@ -20,7 +21,11 @@ void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
   std::vector<std::string> grants;
   for (const PoolEntry& entry : entries)
     grants.push_back(format("*{}:(OI)(CI)(F)", entry.sddl));
-  for (const std::string& directory : user_package_dirs()) {
+  const std::vector<std::string> directories = user_package_dirs();
+  ProgressLine progress(directories.size());
+  for (std::size_t i = 0; i < directories.size(); ++i) {
+    const std::string& directory = directories[i];
+    progress.show(i + 1, format("icacls {}", directory));
     auto run = run_icacls(directory, grants, kIcaclsDirFlags);
     if (!run) {
       log(Level::Warn, kTargetProfile, "package dir {} icacls spawn failed: {}", directory,

@@ -8,6 +8,7 @@
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
 #include "pool_version.h"
+#include "progress.h"
 #include "sandbox_profile/loopback.h"
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/package_dir_grants.h"
@@ -26,10 +27,16 @@ std::unexpected<HresultError> fatal(std::string message) {
   return std::unexpected(HresultError(0, std::move(message)));
 }
 
+std::string member_name(std::uint32_t index) {
+  return format("{}{}", POOL_PROFILE_PREFIX, index);
+}
+
 std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t size) {
   std::vector<PoolEntry> entries;
+  ProgressLine progress(size);
   for (std::uint32_t i = 0; i < size; ++i) {
-    const std::string name = format("{}{}", POOL_PROFILE_PREFIX, i);
+    const std::string name = member_name(i);
+    progress.show(i + 1, format("{}: profile", name));
     log(Level::Info, kTargetProfile, "[{}/{}] profile={}", i + 1, size, name);
     auto sid = ensure_profile(name);
     if (!sid) return std::unexpected(sid.error());
@@ -47,8 +54,10 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
   const auto size = static_cast<std::uint32_t>(entries.size());
   const std::vector<std::string> deny_paths = credential_deny_paths();
   std::uint32_t written = 0;
+  ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
     const PoolEntry& entry = entries[k - 1];
+    progress.show(k, format("{}: credential denies, NUL device, SID file", member_name(k - 1)));
     for (const std::string& path : deny_paths) {
       if (!fs::exists(path)) continue;
       if (auto denied = deny_access(entry.sid.get(), path); !denied) {
@@ -73,8 +82,10 @@ std::expected<void, HresultError> grant_member_locations(const std::vector<PoolE
   const auto size = static_cast<std::uint32_t>(entries.size());
   const std::optional<std::string> home = env_directory("USERPROFILE");
   const std::optional<std::string> local = env_directory("LOCALAPPDATA");
+  ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();
+    progress.show(k, format("{}: traversal and package directory grants", member_name(k - 1)));
     if (auto granted = grant_drive_root_traversal(sid); !granted) {
       return fatal(format("[{}/{}] drive root traversal grant failed (critical): {}", k, size,
                           granted.error()));
@@ -91,8 +102,7 @@ std::expected<void, HresultError> grant_member_locations(const std::vector<PoolE
         log(Level::Warn, kTargetProfile, "[{}/{}] LOCALAPPDATA ancestor grant failed: {}", k, size,
             granted.error());
       }
-      const std::string package_dir =
-          format("{}\\Packages\\{}{}", *local, POOL_PROFILE_PREFIX, k - 1);
+      const std::string package_dir = format("{}\\Packages\\{}", *local, member_name(k - 1));
       (void)fs::create_dir_all(package_dir);  // a failure shows in the grant below
       if (auto granted = grant_access(sid, package_dir, AccessLevel::ReadWrite); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] AC package dir grant failed: {}", k, size,

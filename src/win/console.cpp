@@ -4,12 +4,31 @@
 #include "win/wide.h"
 
 namespace tavo::console {
+namespace {
+
+// The stream's handle; nothing when the process was started without it.
+HANDLE handle_of(Stream stream) {
+  HANDLE handle = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+// GetConsoleMode fails on any handle that is not a console's.
+bool is_console_handle(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != FALSE;
+}
+
+}  // namespace
+
+bool is_console(Stream stream) {
+  HANDLE handle = handle_of(stream);
+  return handle != nullptr && is_console_handle(handle);
+}
 
 bool write(Stream stream, std::string_view utf8) {
-  HANDLE handle = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
-  DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
+  HANDLE handle = handle_of(stream);
+  if (handle == nullptr) return false;
+  if (is_console_handle(handle)) {
     const WideString wide = to_wide_nul(utf8);
     DWORD written = 0;
     return WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written,

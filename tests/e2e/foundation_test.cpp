@@ -7,6 +7,8 @@
 namespace tavo::e2e {
 namespace {
 
+const std::string kHint = "[ERROR tavo_sandbox] Run with --help for usage.\n";
+
 class Program : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -25,19 +27,35 @@ TEST_F(Program, ProbeAnswersOnStandardOutputOnly) {
   EXPECT_EQ(run({"--bogus", "--probe"}).out, "tavo-sandbox probe ok\n");
   Outcome command_word = run({"--", "tool", "--probe"});
   EXPECT_EQ(command_word.status, 10);
-  EXPECT_EQ(command_word.err, "[ERROR tavo_sandbox] --profile-name is required\n");
+  EXPECT_EQ(command_word.err, "[ERROR tavo_sandbox] --profile-name is required\n" + kHint);
 }
 
-TEST_F(Program, RejectedCommandLinesLogOneErrorAndEndWith10) {
+TEST_F(Program, HelpAndVersionAnswerOnStandardOutput) {
+  Outcome help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: tavo-sandbox ")) << help.out;
+  EXPECT_EQ(help.err, "");
+  Outcome short_help = run({"--profile-name", "p", "-h"});
+  EXPECT_EQ(short_help.status, 0);
+  EXPECT_EQ(short_help.out, help.out);
+  Outcome version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tavo-sandbox " TAVO_PROJECT_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+}
+
+TEST_F(Program, RejectedCommandLinesLogTheirErrorAndTheHintAndEndWith10) {
   Outcome none = run({});
   EXPECT_EQ(none.status, 10);
   EXPECT_EQ(none.out, "");
-  EXPECT_EQ(none.err, "[ERROR tavo_sandbox] missing arguments. Run with --probe to validate.\n");
+  EXPECT_EQ(none.err,
+            "[ERROR tavo_sandbox] missing arguments. Run with --probe to validate.\n" + kHint);
   Outcome o = run({"--register-pool", "--pool-size", "11"}, {{"RUST_LOG", "a/b/c"}});
   EXPECT_EQ(o.status, 10);
   EXPECT_EQ(o.err,
             "warning: invalid logging spec 'a/b/c' (too many '/'s), ignoring it\n"
-            "[ERROR tavo_sandbox] pool-size must be 1..=10, got 11\n");
+            "[ERROR tavo_sandbox] pool-size must be 1..=10, got 11\n" +
+                kHint);
   // A filter that names only another target silences the error; the status stays.
   Outcome silent = run({"--cwd"}, {{"RUST_LOG", "other=trace"}});
   EXPECT_EQ(silent.status, 10);

@@ -62,8 +62,14 @@ TEST(ParseArgs, EveryRejectionHasItsMessage) {
     EXPECT_EQ(error_of(words(line)), message) << line;
 }
 
-TEST(ParseArgs, ModePrecedenceIsProbeCleanupRegistrationPoolVersionRun) {
-  EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--cleanup --probe --bogus"))));
+TEST(ParseArgs, ModePrecedenceIsProbeHelpVersionCleanupRegistrationPoolCheckRun) {
+  EXPECT_TRUE(
+      std::holds_alternative<Probe>(*parse_args(words("--cleanup --help --probe --bogus"))));
+  // Help and version answer whatever else is wrong with the command line.
+  for (const char* line : {"--cleanup -h", "--version --help", "--pool-size x --bogus --help"})
+    EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words(line)))) << line;
+  EXPECT_TRUE(
+      std::holds_alternative<Version>(*parse_args(words("--cwd --register-pool --version"))));
   EXPECT_EQ(as<Cleanup>(words("--cleanup --register-pool --profile-name p")).profile_name, "p");
   EXPECT_EQ(as<RegisterSandboxProfile>(words("--register-pool --register-sandbox-profile "
                                              "--profile-name p --sid-out-file s"))
@@ -74,14 +80,25 @@ TEST(ParseArgs, ModePrecedenceIsProbeCleanupRegistrationPoolVersionRun) {
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version --pool-dir d")).pool_dir, "d");
 }
 
-// The sandboxed command's own words never select a mode: `-- tool --cleanup` must run the tool.
-TEST(ParseArgs, ModeFlagsAfterTheSeparatorBelongToTheCommand) {
-  tavo::Run run = as<tavo::Run>(words("--profile-name p -- tool --cleanup --probe"));
+// A mode flag counts only where it stands as an option. After "--" it is the command's own word
+// (`-- tool --help` runs the tool); as an option's value it is the value, so a path a caller
+// passes on (`--grant-r --cleanup`) can never turn a run into another mode.
+TEST(ParseArgs, ModeFlagsThatAreValuesOrTheCommandsWordsSelectNothing) {
+  tavo::Run run = as<tavo::Run>(words("--profile-name p -- tool --help -h --version --cleanup"));
   EXPECT_EQ(run.command, "tool");
-  EXPECT_EQ(run.args, (std::vector<std::string>{"--cleanup", "--probe"}));
+  EXPECT_EQ(run.args, (std::vector<std::string>{"--help", "-h", "--version", "--cleanup"}));
   EXPECT_EQ(error_of(words("-- mytool --probe")), "--profile-name is required");
   // A "--" that is an option's value does not end the options.
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--cwd -- --probe"))));
+  for (const char* flag :
+       {"--probe", "--help", "-h", "--version", "--cleanup", "--register-sandbox-profile",
+        "--register-pool", "--check-pool-version"}) {
+    tavo::Run valued =
+        as<tavo::Run>({"x", "--grant-r", flag, "--cwd", flag, "--profile-name", flag, "--", "c"});
+    EXPECT_EQ(valued.grant_r, std::vector<std::string>{flag});
+    EXPECT_EQ(valued.cwd, flag);
+    EXPECT_EQ(valued.profile_name, flag);
+  }
 }
 
 TEST(ParseArgs, RunTakesValuesVerbatimListsInOrderAndTheLastSingleValue) {

@@ -1,0 +1,114 @@
+// The usage text against the parser: it names every word the parser takes and no other, and each
+// of its examples is a command line of the mode it illustrates.
+#include "usage.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "cli.h"
+#include "cli_table.h"
+#include "format.h"
+#include "support/machine.h"
+
+namespace tavo {
+namespace {
+
+// The words of the text that begin with '-', as an option or a flag would be written in it.
+std::set<std::string> dashed_words(const std::string& text) {
+  std::set<std::string> found;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) {
+    word.erase(0, word.find_first_not_of("[(\""));
+    word.erase(word.find_last_not_of(",;:.)]\"") + 1);
+    if (word.starts_with('-')) found.insert(word);
+  }
+  return found;
+}
+
+std::set<std::string> table_words() {
+  std::set<std::string> words = {std::string(cli::kEndOfOptions)};
+  for (const cli::ModeRow& mode : cli::modes()) {
+    for (std::string_view flag : {mode.flag, mode.alias}) {
+      if (!flag.empty()) words.emplace(flag);
+    }
+  }
+  for (const cli::OptionRow& option : cli::options())
+    words.emplace(option.name);
+  return words;
+}
+
+std::string rejection(const std::vector<std::string>& arguments) {
+  auto parsed = parse_args(arguments);
+  return parsed ? "" : parsed.error();
+}
+
+// The parser takes every word of its table as what the table says it is, the usage text names
+// exactly those words, and the parser's sources spell no option or flag outside the table: a
+// word added to the parser alone fails here.
+TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
+  const std::set<std::string> words = table_words();
+  EXPECT_EQ(dashed_words(usage_text()), words);
+  for (const cli::OptionRow& option : cli::options())
+    EXPECT_EQ(rejection({"x", std::string(option.name)}),
+              format("{} requires a value", option.name));
+  for (const cli::ModeRow& mode : cli::modes()) {
+    for (std::string_view flag : {mode.flag, mode.alias}) {
+      if (flag.empty()) continue;
+      EXPECT_FALSE(
+          rejection({"x", "--profile-name", "p", std::string(flag)}).starts_with("unknown"))
+          << flag;
+    }
+  }
+  const std::regex word_literal("\"(-{1,2}[a-z][-a-z]*)\"");
+  std::size_t sources = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TAVO_SOURCE_DIR "/src")) {
+    if (!entry.path().filename().string().starts_with("cli")) continue;
+    ++sources;
+    std::ifstream file(entry.path());
+    const std::string source((std::istreambuf_iterator<char>(file)), {});
+    for (std::sregex_iterator it(source.begin(), source.end(), word_literal), end; it != end; ++it)
+      EXPECT_TRUE(words.contains((*it)[1])) << (*it)[1] << " in " << entry.path();
+  }
+  EXPECT_GE(sources, 2u);
+}
+
+cli::Mode mode_of(const Command& command) {
+  struct Visitor {
+    cli::Mode operator()(const Probe&) const { return cli::Mode::Probe; }
+    cli::Mode operator()(const Help&) const { return cli::Mode::Help; }
+    cli::Mode operator()(const Version&) const { return cli::Mode::Version; }
+    cli::Mode operator()(const Cleanup&) const { return cli::Mode::Cleanup; }
+    cli::Mode operator()(const RegisterSandboxProfile&) const {
+      return cli::Mode::RegisterSandboxProfile;
+    }
+    cli::Mode operator()(const RegisterPool&) const { return cli::Mode::RegisterPool; }
+    cli::Mode operator()(const CheckPoolVersion&) const { return cli::Mode::CheckPoolVersion; }
+    cli::Mode operator()(const Run&) const { return cli::Mode::Run; }
+  };
+  return std::visit(Visitor{}, command);
+}
+
+// The pool examples read PROGRAMDATA for the default pool directory.
+class UsageExamples : public testing::MachineTest {};
+
+TEST_F(UsageExamples, EachIsACommandLineOfItsMode) {
+  const std::string text = usage_text();
+  for (const cli::ModeRow& mode : cli::modes()) {
+    EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
+    std::vector<std::string> arguments = {"tavo-sandbox"};
+    std::istringstream in{std::string(mode.example)};
+    for (std::string word; in >> word;)
+      arguments.push_back(word);
+    auto parsed = parse_args(arguments);
+    ASSERT_TRUE(parsed) << mode.example << ": " << parsed.error();
+    EXPECT_EQ(mode_of(*parsed), mode.mode) << mode.example;
+  }
+}
+
+}  // namespace
+}  // namespace tavo
