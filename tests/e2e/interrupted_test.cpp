@@ -17,6 +17,14 @@ namespace {
 constexpr const char* kSid = "S-1-15-2-1-2-3-4-5-6-7";
 constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
 
+// One word for the shell, whatever it holds.
+std::string shell_quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word)
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 struct TracedCall {
   std::string function;
   std::string key;
@@ -117,10 +125,10 @@ class Interrupted : public ::testing::Test {
   Outcome run_interrupted(const std::vector<std::string>& args, const std::string& between) {
     std::string line = "\"$TAVO_BINARY\"";
     for (const std::string& arg : args)
-      line += " '" + arg + "'";
+      line += " " + shell_quoted(arg);
     const std::string script = "setsid " + line + " & pid=$!; " + "while [ ! -e '" +
-                               (root / "started") + "' ]; do sleep 0.01; done; " + between +
-                               "; wait $pid; echo status=$?";
+                               (root / "started") + "' ] && kill -0 $pid; do sleep 0.01; done; " +
+                               between + "; wait $pid; echo status=$?";
     return run_process({"sh", "-c", script}, machine({{"RUST_LOG", "warn"}}));
   }
 

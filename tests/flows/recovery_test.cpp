@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
+#include <filesystem>
+
 #include "cleanup.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
@@ -110,6 +112,30 @@ TEST_F(Recovery, UnreadableJournalsAreSetAsideAndLiveRunsLeftAlone) {
   EXPECT_TRUE(root.exists(live));
   EXPECT_EQ(stored("c/work/secret"), kDenied);
   EXPECT_EQ(stored("c/work/a"), kGranted);
+}
+
+// A change is on disk in the journal before it is made: a power cut after the change can only
+// find it written down.
+TEST_F(Recovery, EachChangeIsFlushedToTheJournalBeforeItIsMade) {
+  std::filesystem::remove_all(root / kRunsDir);
+  tavo::Run run = plain_run();
+  run.grant_rw = {"C:\\work\\a"};
+  run.deny_access = {"C:\\work\\secret", "C:\\work\\a"};
+  winsim::set_stored_sddl(root / "c/work/a", "");
+  ASSERT_EQ(run_sandboxed(run), 0);
+  bool on_disk = false;
+  std::size_t changes = 0;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (call.function == "CreateProcessW") break;
+    if (call.function == "WriteFile") on_disk = false;
+    if (call.function == "FlushFileBuffers") on_disk = true;
+    if (call.function == "SetNamedSecurityInfoW") {
+      EXPECT_TRUE(on_disk) << call.key;
+      ++changes;
+    }
+  }
+  EXPECT_EQ(changes, 3u);
+  EXPECT_TRUE(std::filesystem::is_empty(root / kRunsDir));
 }
 
 }  // namespace
