@@ -1,0 +1,169 @@
+// The built program on a real Windows machine, as administrator: what no simulation can show.
+// Skipped under Wine, which has no AppContainers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "sandbox_profile/exempt_list.h"
+#include "sandbox_profile/sid.h"
+#include "support/machine.h"
+#include "support/temp_dir.h"
+#include "win/api.h"
+#include "win/wide.h"
+#include "windows/child_process.h"
+
+namespace tavo::windows_testing {
+namespace {
+
+// A profile name of this test run's own, so that runs on one machine do not share one.
+std::string profile_name() {
+  return "tavo-ci-" + std::to_string(GetCurrentProcessId());
+}
+
+std::string in_quotes(const std::string& word) {
+  return "\"" + word + "\"";
+}
+
+class OnWindows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (testing::running_under_wine()) GTEST_SKIP() << "Wine has no AppContainers";
+    if (program_under_test().empty()) GTEST_SKIP() << "TAVO_BINARY names no program";
+    if (!is_elevated()) GTEST_SKIP() << "the registrations need administrator rights";
+    root.make_dir("granted/secret");
+    root.make_dir("outside");
+    root.write("granted/visible.txt", "visible");
+    root.write("granted/secret/hidden.txt", "hidden");
+    root.write("outside/other.txt", "other");
+  }
+
+  // The program with `arguments` (each quoted), as a calling application starts it.
+  ChildOutcome tavo(const std::string& arguments, Stdio stdio = Stdio::Pipes) const {
+    return run_child(in_quotes(program_under_test()) + " " + arguments, stdio);
+  }
+  ChildOutcome sandboxed(const std::string& options, const std::string& command,
+                         Stdio stdio = Stdio::Pipes) const {
+    return tavo("--profile-name " + profile_name() + " --sandbox-sid-file " +
+                    in_quotes(root / "sid") + " " + options + " -- " + command,
+                stdio);
+  }
+
+  // Whether the SID holds an explicit entry of `type` on `path`.
+  bool holds_entry(const std::string& path, BYTE type) const {
+    auto sid = read_sid_file(root / "sid");
+    EXPECT_TRUE(sid) << sid.error();
+    if (!sid) return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    if (GetNamedSecurityInfoW(to_wide_nul(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+      ADD_FAILURE() << "cannot read the DACL of " << path;
+      return false;
+    }
+    bool found = false;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* entry = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void**>(&entry))) continue;
+      found = found ||
+              (entry->Header.AceType == type && (entry->Header.AceFlags & INHERITED_ACE) == 0 &&
+               EqualSid(&entry->SidStart, sid->get()));
+    }
+    LocalFree(descriptor);
+    return found;
+  }
+
+  void register_profile() {
+    const ChildOutcome registered =
+        tavo("--register-sandbox-profile --profile-name " + profile_name() + " --sid-out-file " +
+             in_quotes(root / "sid"));
+    ASSERT_EQ(registered.exit_code, 0u) << registered.err;
+  }
+  void TearDown() override {
+    if (!IsSkipped()) tavo("--cleanup --profile-name " + profile_name());
+  }
+
+  testing::TempDir root;
+};
+
+// The command reads what it was granted, nothing it was denied and nothing outside its grants;
+// afterwards the deny is gone and the grant stays.
+TEST_F(OnWindows, AGrantReadsADenyAndEverythingElseAreRefused) {
+  register_profile();
+  const std::string paths = "--grant-r " + in_quotes(root / "granted") + " --deny-access " +
+                            in_quotes(root / "granted/secret") + " --cwd " +
+                            in_quotes(root / "granted");
+  const ChildOutcome visible = sandboxed(paths, "cmd /c type visible.txt");
+  EXPECT_EQ(visible.exit_code, 0u) << visible.err;
+  EXPECT_EQ(visible.out, "visible");
+  EXPECT_NE(sandboxed(paths, "cmd /c type secret\\hidden.txt").exit_code, 0u);
+  EXPECT_NE(sandboxed(paths, "cmd /c type " + in_quotes(root / "outside/other.txt")).exit_code, 0u);
+  EXPECT_FALSE(holds_entry(root / "granted/secret", ACCESS_DENIED_ACE_TYPE));
+  EXPECT_TRUE(holds_entry(root / "granted", ACCESS_ALLOWED_ACE_TYPE));
+}
+
+// The job ends everything the command started when the run returns.
+TEST_F(OnWindows, ABackgroundProcessDoesNotOutliveTheRun) {
+  register_profile();
+  const std::string marker = root / "granted/late.txt";
+  const ChildOutcome o = sandboxed(
+      "--grant-rw " + in_quotes(root / "granted") + " --cwd " + in_quotes(root / "granted"),
+      "cmd /c start /b cmd /c \"ping -n 4 127.0.0.1 >NUL & echo late > late.txt\"");
+  EXPECT_EQ(o.exit_code, 0u) << o.err;
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+// The command's exit code comes back as the run's status, NTSTATUS codes as 14; the standard
+// handles a caller may give (none for stdin, one pipe for both outputs) all launch.
+TEST_F(OnWindows, StatusesAndStandardHandlesComeThrough) {
+  register_profile();
+  for (const auto& [code, status] :
+       {std::pair{"0", 0u}, {"3", 3u}, {"256", 1u}, {"300", 44u}, {"-1073741819", 14u}}) {
+    EXPECT_EQ(sandboxed("", std::string("cmd /c exit ") + code).exit_code, status) << code;
+  }
+  for (Stdio stdio : {Stdio::NoStdin, Stdio::SharedPipe}) {
+    const ChildOutcome o = sandboxed("", "cmd /c echo ok", stdio);
+    EXPECT_EQ(o.exit_code, 0u) << o.err;
+    EXPECT_EQ(o.out.substr(0, 2), "ok");
+  }
+}
+
+// A pool: registered, current, used by a run through one of its files, cleaned up with and
+// without a SID file. The loopback-exempt list keeps every entry it had.
+TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEntries) {
+  auto before = read_exempt_list();
+  ASSERT_TRUE(before);
+  std::vector<std::string> kept;
+  for (const SID_AND_ATTRIBUTES& entry : before->entries()) {
+    if (auto text = sid_to_sddl(entry.Sid)) kept.push_back(*text);
+  }
+  const std::string pool = root / "pool";
+  ASSERT_EQ(tavo("--register-pool --pool-size 2 --pool-dir " + in_quotes(pool)).exit_code, 0u);
+  EXPECT_EQ(tavo("--check-pool-version --pool-dir " + in_quotes(pool)).exit_code, 0u);
+  std::string dat;
+  for (const auto& entry : std::filesystem::directory_iterator(pool)) {
+    if (entry.path().extension() == ".dat") dat = testing::utf8(entry.path());
+  }
+  ASSERT_FALSE(dat.empty());
+  EXPECT_EQ(tavo("--profile-name any --sandbox-sid-file " + in_quotes(dat) + " -- cmd /c exit 0")
+                .exit_code,
+            0u);
+  EXPECT_EQ(tavo("--cleanup --profile-name any --sandbox-sid-file " + in_quotes(dat)).exit_code,
+            0u);
+  EXPECT_EQ(tavo("--cleanup --profile-name " + profile_name()).exit_code, 0u);
+
+  auto after = read_exempt_list();
+  ASSERT_TRUE(after);
+  std::vector<std::string> now;
+  for (const SID_AND_ATTRIBUTES& entry : after->entries()) {
+    if (auto text = sid_to_sddl(entry.Sid)) now.push_back(*text);
+  }
+  for (const std::string& sid : kept)
+    EXPECT_NE(std::find(now.begin(), now.end(), sid), now.end()) << sid;
+}
+
+}  // namespace
+}  // namespace tavo::windows_testing
