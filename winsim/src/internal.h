@@ -85,8 +85,12 @@ struct HandleObject {
   virtual int host_fd() const { return -1; }
 };
 
-// Puts `object` into the handle table and accounts it for release with `how`.
-HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by);
+// Puts `object` into the handle table and accounts it for release with `how`. A child process
+// can be given the handle only when it is inheritable.
+HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by,
+                  bool inheritable = false);
+// Whether an open handle (standard handles included) is inheritable; false for any other value.
+bool is_inheritable(HANDLE handle);
 // The object behind an open handle, or null. Standard handles resolve too.
 std::shared_ptr<HandleObject> find_handle(HANDLE handle);
 template <class T>
