@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -189,6 +190,30 @@ TEST_F(Launch, WithoutADirectoryTheCommandRunsInThisProcesssOwn) {
   dir.make_dir("c/Work Dir");
   ASSERT_EQ(run_sh("pwd -P > where.txt", "C:\\Work Dir"), 0u);
   EXPECT_EQ(trimmed(dir.read("c/Work Dir/where.txt")), real(dir / "c/Work Dir"));
+}
+
+// A bare program name is looked for as the platform looks for it: the application's directory,
+// the current directory, the system directories, then PATH, each with ".exe" appended first (a
+// host program without the extension counts only when no directory holds one with it).
+TEST_F(Launch, FindsABareProgramNameInThePlatformsOrder) {
+  testing::Drives drives;
+  drives.make_dirs({"C:\\Windows\\System32", "C:\\tools", "C:\\work"});
+  auto program = [&](std::string_view windows_path, std::string_view says) {
+    const std::string host = drives.host(windows_path);
+    std::ofstream(host) << "#!/bin/sh\necho " << says << " > \"$1\"\n";
+    std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+  };
+  program("C:\\Windows\\System32\\tool.exe", "system32");
+  program("C:\\tools\\tool.exe", "path");
+  program("C:\\work\\tool", "bare");
+  testing::ScopedEnv path("PATH", "C:\\tools;/usr/bin;/bin");
+  testing::CurrentDirectory in_work(drives.host("C:\\work"));
+  const std::string said = dir / "said.txt";
+  ASSERT_EQ(launch_sandboxed(sid.get(), "tool", {said}, std::nullopt), 0u);
+  EXPECT_EQ(trimmed(dir.read("said.txt")), "system32");
+  std::filesystem::remove(drives.host("C:\\Windows\\System32\\tool.exe"));
+  ASSERT_EQ(launch_sandboxed(sid.get(), "tool", {said}, std::nullopt), 0u);
+  EXPECT_EQ(trimmed(dir.read("said.txt")), "path");
 }
 
 // A missing program, or a SID that is not an AppContainer's, fails at the creation: nothing
