@@ -49,19 +49,9 @@ std::expected<StartedProcess, HresultError> create_suspended(PSID sid, WideStrin
       !set) {
     return std::unexpected(set.error());
   }
-  if (auto set =
-          list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles->list(), handles->list_size());
-      !set) {
-    return std::unexpected(set.error());
-  }
-
   STARTUPINFOEXW info{};
   info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = handles->input();
-  info.StartupInfo.hStdOutput = handles->output();
-  info.StartupInfo.hStdError = handles->error();
-  info.lpAttributeList = list->get();
+  if (auto handed = handles->hand_to(*list, info); !handed) return std::unexpected(handed.error());
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, kLaunchFlags, nullptr,
                       directory != nullptr ? directory->c_str() : nullptr, &info.StartupInfo,

@@ -60,4 +60,16 @@ std::expected<ChildStdHandles, HresultError> ChildStdHandles::of_this_process() 
   return out;
 }
 
+std::expected<void, HresultError> ChildStdHandles::hand_to(AttributeList& list,
+                                                           STARTUPINFOEXW& info) {
+  if (auto set = list.update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed_.data(), list_size()); !set)
+    return set;
+  info.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+  info.StartupInfo.hStdInput = std_[0];
+  info.StartupInfo.hStdOutput = std_[1];
+  info.StartupInfo.hStdError = std_[2];
+  info.lpAttributeList = list.get();
+  return {};
+}
+
 }  // namespace tavo

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "win/api.h"
+#include "win/attribute_list.h"
 #include "win/error.h"
 #include "win/unique.h"
 
@@ -27,9 +28,13 @@ class ChildStdHandles {
   HANDLE output() const { return std_[1]; }
   HANDLE error() const { return std_[2]; }
 
-  // Each handle once, for PROC_THREAD_ATTRIBUTE_HANDLE_LIST; valid while this object lives.
-  void* list() { return listed_.data(); }
+  // The size of the handle list: each handle once.
   std::size_t list_size() const { return listed_.size() * sizeof(HANDLE); }
+
+  // Lists each handle once in `list` (PROC_THREAD_ATTRIBUTE_HANDLE_LIST) and names the three in
+  // `info`, which is given the list. Both read this object's handles: it must outlive the
+  // process creation.
+  std::expected<void, HresultError> hand_to(AttributeList& list, STARTUPINFOEXW& info);
 
  private:
   ChildStdHandles() = default;

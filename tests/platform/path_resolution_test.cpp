@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "path_blocklist.h"
+#include "support/current_directory.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
@@ -24,20 +25,6 @@ class PathResolution : public testing::MachineTest {
   }
 
   testing::TempDir dir;
-};
-
-// The current directory changed for a while, and put back.
-class InDirectory {
- public:
-  explicit InDirectory(const std::string& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~InDirectory() { std::filesystem::current_path(saved_); }
-  InDirectory(const InDirectory&) = delete;
-  InDirectory& operator=(const InDirectory&) = delete;
-
- private:
-  std::filesystem::path saved_;
 };
 
 // Each spelling names what its plain form names: "." and ".." are resolved on the text and never
@@ -61,7 +48,7 @@ TEST_F(PathResolution, FullPathsAreWorkedOutOnTheText) {
   }
   EXPECT_EQ(full("C:\\.."), "C:\\");
   EXPECT_EQ(full("C:\\..\\..\\Windows."), "C:\\Windows");
-  InDirectory in(dir / "a");
+  testing::CurrentDirectory in(dir / "a");
   EXPECT_EQ(full("b"), plain_ab);
   EXPECT_EQ(full("..\\b"), plain_b);
 }

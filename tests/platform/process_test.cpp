@@ -195,15 +195,9 @@ TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
 
   auto list = AttributeList::create(1);
   ASSERT_TRUE(list);
-  ASSERT_TRUE(
-      list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles->list(), handles->list_size()));
   STARTUPINFOEXW info{};
   info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = handles->input();
-  info.StartupInfo.hStdOutput = handles->output();
-  info.StartupInfo.hStdError = handles->error();
-  info.lpAttributeList = list->get();
+  ASSERT_TRUE(handles->hand_to(*list, info));
 #if defined(_WIN32)
   WideString line = to_wide_nul("cmd.exe /c \"echo out&echo err>&2\"");
 #else
