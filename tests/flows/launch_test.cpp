@@ -167,9 +167,10 @@ TEST_F(Launch, RunsWithTheStandardHandlesCallersHave) {
     testing::RedirectedDescriptor out(1, dir / "out.txt", O_WRONLY | O_CREAT | O_TRUNC);
     const int saved_input = ::dup(0);
     ::close(0);
-    ASSERT_EQ(GetStdHandle(STD_INPUT_HANDLE), nullptr);
-    ASSERT_TRUE(SetHandleInformation(GetStdHandle(STD_OUTPUT_HANDLE), HANDLE_FLAG_INHERIT, 0));
-    ASSERT_TRUE(SetStdHandle(STD_ERROR_HANDLE, GetStdHandle(STD_OUTPUT_HANDLE)));
+    // No ASSERT before the descriptor is back: a test that returned here would leave it closed.
+    EXPECT_EQ(GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    EXPECT_TRUE(SetHandleInformation(GetStdHandle(STD_OUTPUT_HANDLE), HANDLE_FLAG_INHERIT, 0));
+    EXPECT_TRUE(SetStdHandle(STD_ERROR_HANDLE, GetStdHandle(STD_OUTPUT_HANDLE)));
     result = run_sh("cat; echo out; echo err >&2");
     ::dup2(saved_input, 0);
     ::close(saved_input);
