@@ -10,6 +10,16 @@ bool is_ascii_letter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// "X:" at the start, alone or followed by a separator.
+bool is_drive_prefix(std::string_view path) {
+  return path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':' &&
+         (path.size() == 2 || is_separator(path[2]));
+}
+
 }  // namespace
 
 std::string normalize_for_compare(std::string_view path) {
@@ -43,6 +53,21 @@ bool is_system_path(std::string_view path) {
   return false;
 }
 
+bool names_share_device_or_stream(std::string_view path) {
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    // Only \\?\ before a drive is an ordinary path: every other path that begins with two
+    // separators is a share, or a device that no folder grant can be meant for.
+    // (The platform reads '/' as a separator in these prefixes too.)
+    const bool verbatim_drive = path.size() >= 4 && path[2] == '?' && is_separator(path[3]) &&
+                                is_drive_prefix(path.substr(4));
+    if (!verbatim_drive) return true;
+    path.remove_prefix(4);
+  }
+  // A drive-relative "C:name" has its colon at index 1 too: still the drive, not a stream.
+  const bool drive = path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':';
+  return path.find(':', drive ? 2 : 0) != std::string_view::npos;
+}
+
 std::string resolved_path(std::string_view path) {
   if (path.empty()) return std::string{};
   if (auto resolved = final_path_name(path)) return *resolved;
@@ -51,7 +76,9 @@ std::string resolved_path(std::string_view path) {
 }
 
 bool is_refused_path(std::string_view path) {
-  return is_system_path(path) || is_system_path(resolved_path(path));
+  if (names_share_device_or_stream(path) || is_system_path(path)) return true;
+  const std::string resolved = resolved_path(path);
+  return names_share_device_or_stream(resolved) || is_system_path(resolved);
 }
 
 }  // namespace tavo

@@ -31,10 +31,17 @@ std::string normalize_for_compare(std::string_view path);
 // text alone: nothing is resolved, expanded or made absolute.
 bool is_system_path(std::string_view path);
 
+// True for a path on a share (\\server\share, \\?\UNC\...), in the device namespace (\\.\...,
+// \\?\ followed by anything but a drive, such as \\?\GLOBALROOT\...) and for one that names a
+// stream (a ':' after the drive's own: C:\Windows::$INDEX_ALLOCATION is C:\Windows itself).
+// \\?\C:\... is an ordinary drive path. Judged on the text alone.
+bool names_share_device_or_stream(std::string_view path);
+
 // The guard the modes apply before changing an ACL: the path as typed, and the object it names
 // once resolved (the final path of an existing object, links followed; otherwise the full path in
-// its long form), must both pass is_system_path. Catches C:\Temp\..\Windows, C:\\Windows,
-// C:\PROGRA~1, a relative Windows typed in C:\, and links into protected directories.
+// its long form), must both pass is_system_path and names_share_device_or_stream. Catches
+// C:\Temp\..\Windows, C:\\Windows, C:\PROGRA~1, a relative Windows typed in C:\, links into
+// protected directories, \\localhost\C$\Windows and links to shares.
 bool is_refused_path(std::string_view path);
 
 // The object a path names: its final path when it exists, otherwise its full long path; the path

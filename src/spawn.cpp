@@ -3,6 +3,7 @@
 #include "debug_text.h"
 #include "log.h"
 #include "win/attribute_list.h"
+#include "win/child_std_handles.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -23,25 +24,19 @@ static_assert(sizeof(SECURITY_CAPABILITIES) == 24);
 static_assert(sizeof(STARTUPINFOEXW) == 112);
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144);
 
-// A standard handle as it is, or the invalid-handle value when there is none: a missing handle
-// is for the process creation to accept or refuse.
-HANDLE standard_handle(DWORD which) {
-  HANDLE handle = GetStdHandle(which);
-  return handle == nullptr ? INVALID_HANDLE_VALUE : handle;
-}
-
 struct StartedProcess {
   unique_handle process;
   unique_handle thread;
   DWORD pid;
 };
 
-// Creates the process suspended in the AppContainer, inheriting exactly the three standard
-// handles. The attribute list is released when this returns: only the creation reads it.
+// Creates the process suspended in the AppContainer, inheriting exactly its three standard
+// handles. The attribute list and this process's copies of those handles are released when this
+// returns: only the creation reads them.
 std::expected<StartedProcess, HresultError> create_suspended(PSID sid, WideString& line,
                                                              const WideString* directory) {
-  HANDLE handles[3] = {standard_handle(STD_INPUT_HANDLE), standard_handle(STD_OUTPUT_HANDLE),
-                       standard_handle(STD_ERROR_HANDLE)};
+  auto handles = ChildStdHandles::of_this_process();
+  if (!handles) return std::unexpected(handles.error());
   auto list = AttributeList::create(2);
   if (!list) return std::unexpected(list.error());
   SECURITY_CAPABILITIES capabilities{};
@@ -54,16 +49,9 @@ std::expected<StartedProcess, HresultError> create_suspended(PSID sid, WideStrin
       !set) {
     return std::unexpected(set.error());
   }
-  if (auto set = list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles); !set)
-    return std::unexpected(set.error());
-
   STARTUPINFOEXW info{};
   info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = handles[0];
-  info.StartupInfo.hStdOutput = handles[1];
-  info.StartupInfo.hStdError = handles[2];
-  info.lpAttributeList = list->get();
+  if (auto handed = handles->hand_to(*list, info); !handed) return std::unexpected(handed.error());
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, kLaunchFlags, nullptr,
                       directory != nullptr ? directory->c_str() : nullptr, &info.StartupInfo,

@@ -21,11 +21,11 @@ std::string quote_arg(std::string_view word);
 std::string command_line(std::string_view command, const std::vector<std::string>& args);
 
 // Runs the command in the AppContainer of `sid` (borrowed) with no capabilities, this process's
-// standard handles and environment, in `cwd` or this process's current directory, and waits for
-// it. The result is its exit code; an error is the failure of the platform call that stopped the
-// launch, and no process of the launch is left running after one. When `stop` (an event, may be
-// null) is signalled first, the whole job is ended and the command's exit code reads
-// 0xC000013A, as after a console's close.
+// standard handles (inheritable copies; the NUL device for a missing one) and environment, in
+// `cwd` or this process's current directory, and waits for it. The result is its exit code; an
+// error is the failure of the platform call that stopped the launch, and no process of the launch
+// is left running after one. When `stop` (an event, may be null) is signalled first, the whole job
+// is ended and the command's exit code reads 0xC000013A, as after a console's close.
 std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
                                                             const std::vector<std::string>& args,
                                                             const std::optional<std::string>& cwd,

@@ -1,5 +1,5 @@
 // The simulated machine's drives below a scratch directory, and the process's current directory
-// moved for a while: the set-up of tests that work with drive paths.
+// moved for a while (support/current_directory.h): the set-up of tests that work with drive paths.
 #pragma once
 
 #include <filesystem>
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/current_directory.h"
 #include "support/env.h"
 #include "support/temp_dir.h"
 
@@ -34,20 +35,6 @@ class Drives {
  private:
   TempDir root_;
   ScopedEnv env_{"WINSIM_ROOT", root_.path()};
-};
-
-// The process's current directory, changed for as long as this lives.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::string& dir) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~CurrentDirectory() { std::filesystem::current_path(saved_); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  std::filesystem::path saved_;
 };
 
 }  // namespace tavo::testing

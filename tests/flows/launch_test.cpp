@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -68,11 +69,15 @@ TEST_F(Launch, MakesTheCallsOfTheLaunchInOrderWithTheirRecords) {
   for (const winsim::Call& call : winsim::trace())
     calls += call.function + " ";
   EXPECT_EQ(calls,
-            "GetStdHandle GetStdHandle GetStdHandle InitializeProcThreadAttributeList "
-            "InitializeProcThreadAttributeList UpdateProcThreadAttribute UpdateProcThreadAttribute "
-            "CreateProcessW CreateProcessW.AppContainerSid DeleteProcThreadAttributeList "
-            "CreateJobObjectW SetInformationJobObject AssignProcessToJobObject ResumeThread "
-            "WaitForSingleObject GetExitCodeProcess CloseHandle CloseHandle CloseHandle ");
+            "GetStdHandle GetStdHandle GetStdHandle GetCurrentProcess GetCurrentProcess "
+            "DuplicateHandle GetCurrentProcess GetCurrentProcess DuplicateHandle GetCurrentProcess "
+            "GetCurrentProcess DuplicateHandle InitializeProcThreadAttributeList "
+            "InitializeProcThreadAttributeList "
+            "UpdateProcThreadAttribute UpdateProcThreadAttribute CreateProcessW "
+            "CreateProcessW.AppContainerSid DeleteProcThreadAttributeList CloseHandle CloseHandle "
+            "CloseHandle CreateJobObjectW SetInformationJobObject AssignProcessToJobObject "
+            "ResumeThread WaitForSingleObject GetExitCodeProcess CloseHandle CloseHandle "
+            "CloseHandle ");
 
   ASSERT_EQ(winsim::process_starts().size(), 1u);
   const winsim::ProcessStart& start = winsim::process_starts()[0];
@@ -153,6 +158,28 @@ TEST_F(Launch, TheCommandGetsItsDirectoryItsArgumentsAndTheStandardHandlesOnly) 
   EXPECT_EQ(trimmed(dir.read("work/fds.txt")), "[]") << "descriptors of this process:" << ours;
 }
 
+// Standard handles as callers leave them: output not inheritable and serving as error too (a
+// caller that merges the two), input missing (a service). The command still starts, writes where
+// the caller's output goes and reads an empty input; each handle is listed once.
+TEST_F(Launch, RunsWithTheStandardHandlesCallersHave) {
+  std::expected<std::uint32_t, HresultError> result;
+  {
+    testing::RedirectedDescriptor out(1, dir / "out.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    const int saved_input = ::dup(0);
+    ::close(0);
+    // No ASSERT before the descriptor is back: a test that returned here would leave it closed.
+    EXPECT_EQ(GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    EXPECT_TRUE(SetHandleInformation(GetStdHandle(STD_OUTPUT_HANDLE), HANDLE_FLAG_INHERIT, 0));
+    EXPECT_TRUE(SetStdHandle(STD_ERROR_HANDLE, GetStdHandle(STD_OUTPUT_HANDLE)));
+    result = run_sh("cat; echo out; echo err >&2");
+    ::dup2(saved_input, 0);
+    ::close(saved_input);
+  }
+  ASSERT_EQ(result, 0u);
+  EXPECT_EQ(dir.read("out.txt"), "out\nerr\n");
+  EXPECT_EQ(winsim::process_starts().back().handle_list_size, 2u);
+}
+
 TEST_F(Launch, WithoutADirectoryTheCommandRunsInThisProcesssOwn) {
   {
     testing::CurrentDirectory here(dir.path());
@@ -164,6 +191,30 @@ TEST_F(Launch, WithoutADirectoryTheCommandRunsInThisProcesssOwn) {
   dir.make_dir("c/Work Dir");
   ASSERT_EQ(run_sh("pwd -P > where.txt", "C:\\Work Dir"), 0u);
   EXPECT_EQ(trimmed(dir.read("c/Work Dir/where.txt")), real(dir / "c/Work Dir"));
+}
+
+// A bare program name is looked for as the platform looks for it: the application's directory,
+// the current directory, the system directories, then PATH, each with ".exe" appended first (a
+// host program without the extension counts only when no directory holds one with it).
+TEST_F(Launch, FindsABareProgramNameInThePlatformsOrder) {
+  testing::Drives drives;
+  drives.make_dirs({"C:\\Windows\\System32", "C:\\tools", "C:\\work"});
+  auto program = [&](std::string_view windows_path, std::string_view says) {
+    const std::string host = drives.host(windows_path);
+    std::ofstream(host) << "#!/bin/sh\necho " << says << " > \"$1\"\n";
+    std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+  };
+  program("C:\\Windows\\System32\\tool.exe", "system32");
+  program("C:\\tools\\tool.exe", "path");
+  program("C:\\work\\tool", "bare");
+  testing::ScopedEnv path("PATH", "C:\\tools;/usr/bin;/bin");
+  testing::CurrentDirectory in_work(drives.host("C:\\work"));
+  const std::string said = dir / "said.txt";
+  ASSERT_EQ(launch_sandboxed(sid.get(), "tool", {said}, std::nullopt), 0u);
+  EXPECT_EQ(trimmed(dir.read("said.txt")), "system32");
+  std::filesystem::remove(drives.host("C:\\Windows\\System32\\tool.exe"));
+  ASSERT_EQ(launch_sandboxed(sid.get(), "tool", {said}, std::nullopt), 0u);
+  EXPECT_EQ(trimmed(dir.read("said.txt")), "path");
 }
 
 // A missing program, or a SID that is not an AppContainer's, fails at the creation: nothing
@@ -241,15 +292,16 @@ TEST_F(Launch, EachFailingCallEndsTheLaunchCleanly) {
     std::filesystem::remove(dir / "bg.pid");
     winsim::fail_call_number(n, ERROR_NOT_ENOUGH_MEMORY);
     auto result = run_sh(script, dir.path());
-    ASSERT_FALSE(result);
-    // A standard handle that cannot be had is refused by the creation; a failed size query
-    // leaves no room for the list.
-    const bool size_query = faultable[n - 1] == "InitializeProcThreadAttributeList" &&
-                            faultable[n - 2] != "InitializeProcThreadAttributeList";
-    const std::uint32_t expected = faultable[n - 1] == "GetStdHandle" ? 0x80070057u
-                                   : size_query                       ? 0x8007007Au
-                                                                      : 0x80070008u;
-    EXPECT_EQ(result.error().code(), expected);
+    // A standard handle that cannot be had is the NUL device's for the command; a failed size
+    // query leaves no room for the list.
+    if (faultable[n - 1] == "GetStdHandle") {
+      EXPECT_EQ(result, 0u);
+    } else {
+      ASSERT_FALSE(result);
+      const bool size_query = faultable[n - 1] == "InitializeProcThreadAttributeList" &&
+                              faultable[n - 2] != "InitializeProcThreadAttributeList";
+      EXPECT_EQ(result.error().code(), size_query ? 0x8007007Au : 0x80070008u);
+    }
     EXPECT_EQ(winsim::running_processes(), 0u);
     if (dir.exists("bg.pid")) {
       EXPECT_TRUE(testing::host_process_ends_soon(std::stoi(dir.read("bg.pid"))));

@@ -140,7 +140,9 @@ TEST_F(PathDirGrants, AFailedRunOrAncestorGrantIsWarnedAboutAndTheScanGoesOn) {
 
 TEST_F(PathDirGrants, AnIcaclsThatCannotStartEndsTheScanAndKeepsTheAncestorGrants) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
-  testing::set_env("PATH", "C:\\A\\B;C:\\A\\C");  // icacls is on none of them
+  // icacls is nowhere: the system directory, searched before PATH, loses its stand-in.
+  std::filesystem::remove(drives.host(kSystem32) + "/icacls");
+  testing::set_env("PATH", "C:\\A\\B;C:\\A\\C");
   auto granted = grant_path_dirs(sid.get(), kTestSid);
   ASSERT_FALSE(granted);
   EXPECT_EQ(granted.error(), "failed to spawn icacls for C:\\A\\B: " +

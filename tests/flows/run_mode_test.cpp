@@ -120,6 +120,11 @@ TEST_F(RunMode, FailuresBeforeTheLaunchEndTheRunWithTheirStatus) {
   system.grant_r.push_back("C:\\work\\..\\Windows");
   system.deny_access.push_back("C:\\Windows");
   expect("system path", system, 12, "refusing to modify ACL on system path: C:\\work\\..\\Windows");
+  // A stream of an ordinary folder is refused the same way (it is the folder's DACL).
+  tavo::Run stream = with_entries(command());
+  stream.deny_access.push_back("C:\\work\\a::$INDEX_ALLOCATION");
+  expect("stream", stream, 12,
+         "refusing to modify ACL on system path: C:\\work\\a::$INDEX_ALLOCATION");
   EXPECT_EQ(winsim::count_calls("CreateProcessW"), 0u);
 }
 

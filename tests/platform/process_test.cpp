@@ -2,13 +2,17 @@
 // runner rely on. Built for both builds: under Wine, its own implementation checks winsim's.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "spawn.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
+#include "win/attribute_list.h"
+#include "win/child_std_handles.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -147,6 +151,75 @@ TEST_F(Processes, ATerminatedProcessEndsWithTheGivenCodeHavingDoneNothing) {
   ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
   EXPECT_EQ(code, 300u);
   EXPECT_FALSE(dir.exists("marker.txt"));
+}
+
+// This process's standard handles as they were, put back when the test ends.
+class SavedStdHandles {
+ public:
+  SavedStdHandles() {
+    for (std::size_t i = 0; i < kinds_.size(); ++i)
+      saved_[i] = GetStdHandle(kinds_[i]);
+  }
+  ~SavedStdHandles() {
+    for (std::size_t i = 0; i < kinds_.size(); ++i)
+      SetStdHandle(kinds_[i], saved_[i]);
+  }
+  SavedStdHandles(const SavedStdHandles&) = delete;
+  SavedStdHandles& operator=(const SavedStdHandles&) = delete;
+
+ private:
+  static constexpr std::array<DWORD, 3> kinds_ = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
+                                                  STD_ERROR_HANDLE};
+  std::array<HANDLE, 3> saved_{};
+};
+
+// Standard handles as a launcher's callers leave them: output not inheritable and serving as
+// error too, input missing. Prepared for a child, they make a handle list the platform takes,
+// each handle once, and the child writes both streams where this process's output goes.
+TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
+  unique_handle read_end, write_end;
+  ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));  // not inheritable
+  std::optional<ChildStdHandles> handles;
+  {
+    SavedStdHandles saved;
+    ASSERT_TRUE(SetStdHandle(STD_INPUT_HANDLE, nullptr));
+    ASSERT_TRUE(SetStdHandle(STD_OUTPUT_HANDLE, write_end.get()));
+    ASSERT_TRUE(SetStdHandle(STD_ERROR_HANDLE, write_end.get()));
+    auto prepared = ChildStdHandles::of_this_process();
+    ASSERT_TRUE(prepared) << prepared.error().code();
+    handles.emplace(std::move(*prepared));
+  }
+  EXPECT_EQ(handles->list_size(), 2 * sizeof(HANDLE));
+  EXPECT_EQ(handles->output(), handles->error());
+  EXPECT_NE(handles->output(), write_end.get());
+
+  auto list = AttributeList::create(1);
+  ASSERT_TRUE(list);
+  STARTUPINFOEXW info{};
+  info.StartupInfo.cb = sizeof info;
+  ASSERT_TRUE(handles->hand_to(*list, info));
+#if defined(_WIN32)
+  WideString line = to_wide_nul("cmd.exe /c \"echo out&echo err>&2\"");
+#else
+  WideString line = to_wide_nul(command_line("sh", {"-c", "cat; echo out; echo err >&2"}));
+#endif
+  PROCESS_INFORMATION created{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                             EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &info.StartupInfo,
+                             &created))
+      << GetLastError();
+  unique_handle process(created.hProcess), thread(created.hThread);
+  handles.reset();  // the child holds its own copies
+  write_end.reset();
+  std::string text;
+  char buffer[256];
+  DWORD done = 0;
+  while (ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr) && done > 0)
+    text.append(buffer, done);
+  std::erase(text, '\r');
+  std::erase(text, ' ');
+  EXPECT_EQ(text, "out\nerr\n");
+  EXPECT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
 }
 
 }  // namespace

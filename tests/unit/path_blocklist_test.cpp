@@ -42,5 +42,22 @@ TEST(SystemPaths, OnlyTheTextCountsAndComponentsMustMatchWhole) {
   }
 }
 
+// No folder grant is meant for a share, a device or a stream, and the system-path test cannot
+// judge them (\\localhost\C$\Windows is C:\Windows). \\?\ before a drive is an ordinary path.
+TEST(SystemPaths, SharesDevicesAndStreamsAreToldFromDrivePaths) {
+  for (const char* path :
+       {"\\\\localhost\\C$\\Windows", "//server/share", "\\\\?\\UNC\\server\\share\\x",
+        "\\\\.\\PhysicalDrive0", "\\\\.\\C:\\work", "//?/GLOBALROOT/Device/HarddiskVolume1",
+        "\\\\?\\Volume{0b2a3c4d}\\Windows", "C:\\Windows::$INDEX_ALLOCATION",
+        "C:\\Windows:$I30:$INDEX_ALLOCATION", "C:\\work\\f:ads", "\\\\?\\C:\\work\\f:ads",
+        "work:ads"}) {
+    EXPECT_TRUE(names_share_device_or_stream(path)) << path;
+  }
+  for (const char* path : {"C:\\work\\f", "\\\\?\\C:\\work", "//?/c:", "C:ads", "c:/work",
+                           "work\\f", "/tmp/x", "\\", ""}) {
+    EXPECT_FALSE(names_share_device_or_stream(path)) << path;
+  }
+}
+
 }  // namespace
 }  // namespace tavo

@@ -63,10 +63,11 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
 
 }  // namespace
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE) {
   if (DWORD error = enter("CreateFileW", narrow(name))) return fail(error, INVALID_HANDLE_VALUE);
   (void)share;
+  const bool inheritable = security != nullptr && security->bInheritHandle;
   if (name != nullptr && is_nul_device(view(name))) {
     // Changing the device's DACL is an administrator's right.
     if ((access & WRITE_DAC) && !caller_is_admin())
@@ -74,7 +75,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return fail(last_errno_as_win32("/dev/null"), INVALID_HANDLE_VALUE);
     return add_handle(std::make_shared<FileObject>(fd, "NUL", true), Release::CloseHandle,
-                      "CreateFileW");
+                      "CreateFileW", inheritable);
   }
   auto host = resolve(name);
   if (!host) return INVALID_HANDLE_VALUE;
@@ -127,7 +128,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   int fd = ::open(host->c_str(), open_flags, 0666);
   if (fd < 0) return fail(last_errno_as_win32(*host), INVALID_HANDLE_VALUE);
   HANDLE handle = add_handle(std::make_shared<FileObject>(fd, *host, false), Release::CloseHandle,
-                             "CreateFileW");
+                             "CreateFileW", inheritable);
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds with this last error.
   set_last_error(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS

@@ -1,13 +1,15 @@
-// The handle table, standard handles and the console.
+// The handle table, standard handles, handle inheritance and the console.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "internal.h"
 #include "winsim/kernel.h"
+#include "winsim/process.h"
 
 using namespace winsim::detail;
 
@@ -21,9 +23,18 @@ struct StdHandle final : HandleObject {
   int fd;
 };
 
+// Inheritance belongs to the handle, not to the object: a duplicate may differ from its source.
 struct Entry {
   std::shared_ptr<HandleObject> object;
   Release how;
+  bool inheritable;
+};
+
+// What SetStdHandle and SetHandleInformation changed of the standard handles.
+struct StdSlots {
+  std::optional<HANDLE> replaced[3];
+  // A process's standard handles were inherited from its parent, so they are inheritable.
+  bool inheritable[3] = {true, true, true};
 };
 
 // Locked: a console handler's thread opens, uses and closes handles beside the main thread.
@@ -31,6 +42,7 @@ struct Table {
   std::mutex lock;
   std::map<ULONG_PTR, Entry> open;
   ULONG_PTR next = 0x100;
+  StdSlots std;
 };
 
 Table& table() {
@@ -45,15 +57,31 @@ HANDLE std_handle_value(int fd) {
   return reinterpret_cast<HANDLE>(kStdBase + 4 * fd);
 }
 
+// The descriptor behind a standard handle's value, or -1.
+int std_fd(HANDLE handle) {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (handle == std_handle_value(fd)) return fd;
+  }
+  return -1;
+}
+
 std::shared_ptr<HandleObject> std_object(HANDLE handle) {
   static const std::shared_ptr<HandleObject> objects[] = {std::make_shared<StdHandle>(0),
                                                           std::make_shared<StdHandle>(1),
                                                           std::make_shared<StdHandle>(2)};
-  for (int fd = 0; fd < 3; ++fd) {
-    if (handle == std_handle_value(fd)) return objects[fd];
-  }
-  return nullptr;
+  const int fd = std_fd(handle);
+  return fd < 0 ? nullptr : objects[fd];
 }
+
+// 0, 1 or 2 for STD_INPUT_HANDLE, STD_OUTPUT_HANDLE and STD_ERROR_HANDLE, else -1.
+int std_index(DWORD which) {
+  return which == STD_INPUT_HANDLE    ? 0
+         : which == STD_OUTPUT_HANDLE ? 1
+         : which == STD_ERROR_HANDLE  ? 2
+                                      : -1;
+}
+
+constexpr DWORD kHandleFlagProtectFromClose = 0x2;
 
 bool fd_is_open(int fd) {
   return ::fcntl(fd, F_GETFD) != -1;
@@ -63,14 +91,15 @@ bool fd_is_open(int fd) {
 
 namespace winsim::detail {
 
-HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by) {
+HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by,
+                  bool inheritable) {
   Table& t = table();
   HANDLE handle;
   {
     std::lock_guard hold(t.lock);
     ULONG_PTR value = t.next;
     t.next += 4;
-    t.open[value] = Entry{std::move(object), how};
+    t.open[value] = Entry{std::move(object), how, inheritable};
     handle = reinterpret_cast<HANDLE>(value);
   }
   track(handle, how, std::move(made_by));
@@ -83,6 +112,14 @@ std::shared_ptr<HandleObject> find_handle(HANDLE handle) {
   std::lock_guard hold(t.lock);
   auto it = t.open.find(reinterpret_cast<ULONG_PTR>(handle));
   return it == t.open.end() ? nullptr : it->second.object;
+}
+
+bool is_inheritable(HANDLE handle) {
+  Table& t = table();
+  std::lock_guard hold(t.lock);
+  if (const int fd = std_fd(handle); fd >= 0) return t.std.inheritable[fd];
+  auto it = t.open.find(reinterpret_cast<ULONG_PTR>(handle));
+  return it != t.open.end() && it->second.inheritable;
 }
 
 bool remove_handle(HANDLE handle, Release how) {
@@ -108,6 +145,7 @@ void reset_handles() {
     Table& t = table();
     std::lock_guard hold(t.lock);
     closed.swap(t.open);
+    t.std = StdSlots{};
   }
 }
 
@@ -115,14 +153,67 @@ void reset_handles() {
 
 HANDLE GetStdHandle(DWORD which) {
   if (DWORD error = enter("GetStdHandle")) return fail(error, INVALID_HANDLE_VALUE);
-  int fd = which == STD_INPUT_HANDLE    ? 0
-           : which == STD_OUTPUT_HANDLE ? 1
-           : which == STD_ERROR_HANDLE  ? 2
-                                        : -1;
-  if (fd < 0) return fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+  const int index = std_index(which);
+  if (index < 0) return fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+  {
+    Table& t = table();
+    std::lock_guard hold(t.lock);
+    if (t.std.replaced[index]) return *t.std.replaced[index];
+  }
   // A process started without the standard handle has none: null, without an error.
-  if (!fd_is_open(fd)) return nullptr;
-  return std_handle_value(fd);
+  if (!fd_is_open(index)) return nullptr;
+  return std_handle_value(index);
+}
+
+BOOL SetStdHandle(DWORD which, HANDLE handle) {
+  if (DWORD error = enter("SetStdHandle")) return fail(error, FALSE);
+  const int index = std_index(which);
+  if (index < 0) return fail(ERROR_INVALID_HANDLE, FALSE);
+  // Only the value is kept: the handle stays the caller's to close.
+  Table& t = table();
+  std::lock_guard hold(t.lock);
+  t.std.replaced[index] = handle;
+  return TRUE;
+}
+
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+  if (DWORD error = enter("SetHandleInformation")) return fail(error, FALSE);
+  if ((mask & ~(HANDLE_FLAG_INHERIT | kHandleFlagProtectFromClose)) != 0)
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Protection from closing is accepted and not kept.
+  const bool inherit = (flags & HANDLE_FLAG_INHERIT) != 0;
+  Table& t = table();
+  std::lock_guard hold(t.lock);
+  if (const int fd = std_fd(handle); fd >= 0) {
+    if (mask & HANDLE_FLAG_INHERIT) t.std.inheritable[fd] = inherit;
+    return TRUE;
+  }
+  auto it = t.open.find(reinterpret_cast<ULONG_PTR>(handle));
+  if (it == t.open.end()) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (mask & HANDLE_FLAG_INHERIT) it->second.inheritable = inherit;
+  return TRUE;
+}
+
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
+                     DWORD /*access: not checked*/, BOOL inherit, DWORD options) {
+  if (DWORD error = enter("DuplicateHandle")) return fail(error, FALSE);
+  if (target == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Only within this process, and without closing the source *(A: not modelled)*.
+  const HANDLE current = INVALID_HANDLE_VALUE;  // GetCurrentProcess()'s pseudo handle
+  if (source_process != current || target_process != current ||
+      (options & ~DUPLICATE_SAME_ACCESS) != 0) {
+    return fail(ERROR_NOT_SUPPORTED, FALSE);
+  }
+  std::shared_ptr<HandleObject> object = find_handle(source);
+  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  // A mutex's ownership and a search's position are kept per handle here, so a second handle to
+  // either would share what must be its own *(A: not modelled)*.
+  if (object->kind() == "mutex" || object->kind() == "find")
+    return fail(ERROR_NOT_SUPPORTED, FALSE);
+  // The duplicate shares the object: it lives until its last handle is closed.
+  *target =
+      add_handle(std::move(object), Release::CloseHandle, "DuplicateHandle", inherit != FALSE);
+  return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {

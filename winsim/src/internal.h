@@ -85,8 +85,12 @@ struct HandleObject {
   virtual int host_fd() const { return -1; }
 };
 
-// Puts `object` into the handle table and accounts it for release with `how`.
-HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by);
+// Puts `object` into the handle table and accounts it for release with `how`. A child process
+// can be given the handle only when it is inheritable.
+HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string made_by,
+                  bool inheritable = false);
+// Whether an open handle (standard handles included) is inheritable; false for any other value.
+bool is_inheritable(HANDLE handle);
 // The object behind an open handle, or null. Standard handles resolve too.
 std::shared_ptr<HandleObject> find_handle(HANDLE handle);
 template <class T>
@@ -99,9 +103,20 @@ void reset_handles();
 
 // ---- Paths -----------------------------------------------------------------------------------
 
-// The host path that a Windows path names. `\\?\` and `\\.\` prefixes are dropped, backslashes
-// become slashes, and a drive path X:\... maps to $WINSIM_ROOT/x/... . Null when the path names
-// a drive and WINSIM_ROOT is unset, or uses a form winsim does not model (UNC shares).
+// The components of what follows a path's root, normalised as Win32 does before any object is
+// looked up: '/' and '\' separate, empty and "." components go, ".." takes away the component
+// before it (on the text, before any link is followed) and never the root, and trailing dots and
+// spaces are trimmed (see path_normalisation.cpp). A relative path keeps the ".." it begins with.
+struct NormalisedPath {
+  std::vector<std::u16string> components;
+  bool trailing_separator = false;
+};
+NormalisedPath normalise_components(std::u16string_view rest, bool relative);
+
+// The host path that a Windows path names. A `\\.\` prefix is dropped and the rest normalised
+// (normalise_components); a `\\?\` prefix is dropped and the rest taken as it is. A drive path
+// X:\... maps to $WINSIM_ROOT/x/... . Null when the path names a drive and WINSIM_ROOT is unset,
+// or uses a form winsim does not model (UNC shares).
 std::optional<std::string> host_path(std::u16string_view windows_path);
 // The Windows form of an absolute host path: X:\... below a mapped drive, the host path as it
 // is otherwise.

@@ -155,30 +155,17 @@ std::size_t prefix_length(std::u16string_view path) {
 
 // ---- Full path names -------------------------------------------------------------------------
 
-// `root` followed by the components of `rest` with "." and ".." resolved (never above the root)
-// and one `separator` between them; a trailing separator as typed is kept.
+// `root` followed by the components of `rest` as the platform normalises them, with one
+// `separator` between them; a trailing separator as typed (or left by a trimmed last component)
+// is kept.
 std::u16string normalised(std::u16string root, std::u16string_view rest, char16_t separator) {
-  std::vector<std::u16string_view> parts;
-  std::u16string_view remaining = rest;
-  while (!remaining.empty()) {
-    auto end = std::find_if(remaining.begin(), remaining.end(), is_separator);
-    std::u16string_view part =
-        remaining.substr(0, static_cast<std::size_t>(end - remaining.begin()));
-    remaining.remove_prefix(part.size());
-    if (!remaining.empty()) remaining.remove_prefix(1);
-    if (part.empty() || part == u".") continue;
-    if (part == u"..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
+  const NormalisedPath parts = normalise_components(rest, false);
   std::u16string out = std::move(root);
-  for (std::size_t k = 0; k < parts.size(); ++k) {
+  for (std::size_t k = 0; k < parts.components.size(); ++k) {
     if (k > 0) out.push_back(separator);
-    out.append(parts[k]);
+    out.append(parts.components[k]);
   }
-  if (!parts.empty() && !rest.empty() && is_separator(rest.back())) out.push_back(separator);
+  if (!parts.components.empty() && parts.trailing_separator) out.push_back(separator);
   return out;
 }
 

@@ -1,6 +1,7 @@
 // Mapping between Windows paths and host paths, and between host errors and Win32 errors.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -24,6 +25,10 @@ bool is_drive_letter(char c) {
   return std::isalpha(static_cast<unsigned char>(c)) != 0;
 }
 
+bool is_separator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
+
 bool parent_exists(std::string_view host) {
   std::string path(host);
   while (path.size() > 1 && path.back() == '/')
@@ -38,22 +43,50 @@ bool parent_exists(std::string_view host) {
 }  // namespace
 
 std::optional<std::string> host_path(std::u16string_view windows_path) {
-  std::string path = to_host(windows_path);
-  if (path.starts_with("\\\\?\\UNC\\")) return std::nullopt;
-  if (path.starts_with("\\\\?\\") || path.starts_with("\\\\.\\")) path.erase(0, 4);
-  if (path.starts_with("\\\\")) return std::nullopt;  // a share: not modelled
-  for (char& c : path) {
-    if (c == '\\') c = '/';
+  if (windows_path.empty()) return std::string{};  // names nothing, not the current directory
+  std::u16string_view path = windows_path;
+  const bool verbatim = path.starts_with(u"\\\\?\\");
+  if (verbatim) {
+    // Passed on untouched: no separator but '\\', nothing resolved or trimmed.
+    path.remove_prefix(4);
+    if (path.starts_with(u"UNC\\")) return std::nullopt;  // a share: not modelled
+  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    const bool device = path.size() >= 3 && (path[2] == u'.' || path[2] == u'?') &&
+                        (path.size() == 3 || is_separator(path[3]));
+    if (!device) return std::nullopt;  // a share: not modelled
+    path.remove_prefix(std::min<std::size_t>(4, path.size()));
   }
-  if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == ':') {
-    std::string root = root_dir();
-    if (root.empty()) return std::nullopt;
-    std::string rest = path.substr(2);
-    if (rest.empty() || rest[0] != '/') rest.insert(rest.begin(), '/');
-    char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-    return root + "/" + drive + rest;
+
+  std::string root;  // the host directory the components go below; empty for a relative path
+  if (path.size() >= 2 && path[1] == u':' && path[0] < 0x80 &&
+      is_drive_letter(static_cast<char>(path[0]))) {
+    const std::string drives = root_dir();
+    if (drives.empty()) return std::nullopt;
+    root = drives + "/" + static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+    path.remove_prefix(2);  // "C:name" is taken from the drive's root
+  } else if (!path.empty() && is_separator(path[0])) {
+    root = "/";  // a host path
   }
-  return path;
+
+  if (verbatim) {
+    std::string rest = to_host(path);
+    for (char& c : rest) {
+      if (c == '\\') c = '/';
+    }
+    if (root.empty()) return rest;
+    if (!rest.starts_with('/')) rest.insert(rest.begin(), '/');
+    return root == "/" ? rest : root + rest;
+  }
+
+  const NormalisedPath normalised = normalise_components(path, root.empty());
+  std::string out = root == "/" ? std::string{} : root;
+  for (const std::u16string& component : normalised.components) {
+    if (!out.empty() || !root.empty()) out.push_back('/');
+    out += to_host(component);
+  }
+  if (out.empty()) return root.empty() ? "." : "/";
+  if (normalised.trailing_separator && out.back() != '/') out.push_back('/');
+  return out;
 }
 
 std::string windows_form(std::string_view host_absolute) {

@@ -10,10 +10,6 @@
 
 using namespace winsim::detail;
 
-namespace {
-constexpr DWORD kHandleFlagProtectFromClose = 0x2;
-}  // namespace
-
 namespace winsim::detail {
 
 PipeEnd::~PipeEnd() {
@@ -30,21 +26,9 @@ BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attri
   // Close-on-exec: a child gets a pipe end only as one of its standard handles.
   if (::pipe2(fds, O_CLOEXEC) != 0) return fail(win32_error_from_errno(errno), FALSE);
   const bool inheritable = attributes != nullptr && attributes->bInheritHandle;
-  *read_end = add_handle(std::make_shared<PipeEnd>(fds[0], inheritable), Release::CloseHandle,
-                         "CreatePipe");
-  *write_end = add_handle(std::make_shared<PipeEnd>(fds[1], inheritable), Release::CloseHandle,
-                          "CreatePipe");
-  return TRUE;
-}
-
-BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
-  if (DWORD error = enter("SetHandleInformation")) return fail(error, FALSE);
-  auto object = find_handle(handle);
-  if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
-  if ((mask & ~(HANDLE_FLAG_INHERIT | kHandleFlagProtectFromClose)) != 0)
-    return fail(ERROR_INVALID_PARAMETER, FALSE);
-  // Inheritance is modelled for pipe ends; other handles accept the flags and keep nothing.
-  if (auto pipe = std::dynamic_pointer_cast<PipeEnd>(object); pipe && (mask & HANDLE_FLAG_INHERIT))
-    pipe->inheritable = (flags & HANDLE_FLAG_INHERIT) != 0;
+  *read_end = add_handle(std::make_shared<PipeEnd>(fds[0]), Release::CloseHandle, "CreatePipe",
+                         inheritable);
+  *write_end = add_handle(std::make_shared<PipeEnd>(fds[1]), Release::CloseHandle, "CreatePipe",
+                          inheritable);
   return TRUE;
 }

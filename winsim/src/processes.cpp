@@ -143,7 +143,7 @@ DWORD check_capabilities(const SECURITY_CAPABILITIES& caps) {
 
 // The descriptor a standard handle gives the child: none when the handle is not inherited.
 int inherited_descriptor(HANDLE handle, const std::optional<StartAttributes>& attributes) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !is_inheritable(handle)) return -1;
   auto object = find_handle(handle);
   if (!object) return -1;
   if (attributes && attributes->has_handle_list &&
@@ -151,19 +151,20 @@ int inherited_descriptor(HANDLE handle, const std::optional<StartAttributes>& at
           attributes->handle_list.end()) {
     return -1;
   }
-  if (auto pipe = std::dynamic_pointer_cast<PipeEnd>(object); pipe && !pipe->inheritable) return -1;
   return object->host_fd();
 }
 
-// Every handle of a handle list must be open and inheritable.
+// Every handle of a handle list must be open, inheritable and listed once. GetCurrentProcess()'s
+// pseudo handle is INVALID_HANDLE_VALUE, which no table holds.
 DWORD check_handle_list(const StartAttributes& attributes, BOOL inherit_handles) {
   if (!attributes.has_handle_list) return ERROR_SUCCESS;
   if (!inherit_handles) return ERROR_INVALID_PARAMETER;
-  for (HANDLE handle : attributes.handle_list) {
-    auto object = find_handle(handle);
-    if (!object) return ERROR_INVALID_PARAMETER;
-    if (auto pipe = std::dynamic_pointer_cast<PipeEnd>(object); pipe && !pipe->inheritable)
-      return ERROR_INVALID_PARAMETER;
+  const std::vector<HANDLE>& list = attributes.handle_list;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (!is_inheritable(*it)) return ERROR_INVALID_PARAMETER;
+    // What the platform does with a handle listed twice is not known *(A)*: refused, so that a
+    // program that relies on it is caught here.
+    if (std::find(list.begin(), it, *it) != it) return ERROR_INVALID_PARAMETER;
   }
   return ERROR_SUCCESS;
 }

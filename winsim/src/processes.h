@@ -167,7 +167,7 @@ DWORD exit_code_from_status(int status);
 // ---- Pipes -----------------------------------------------------------------------------------
 
 struct PipeEnd final : HandleObject {
-  PipeEnd(int fd, bool inheritable) : fd(fd), inheritable(inheritable) {}
+  explicit PipeEnd(int fd) : fd(fd) {}
   ~PipeEnd() override;
   PipeEnd(const PipeEnd&) = delete;
   PipeEnd& operator=(const PipeEnd&) = delete;
@@ -175,7 +175,6 @@ struct PipeEnd final : HandleObject {
   int host_fd() const override { return fd; }
 
   int fd;
-  bool inheritable;
 };
 
 // ---- Command lines ---------------------------------------------------------------------------

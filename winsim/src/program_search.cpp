@@ -1,5 +1,5 @@
-// Finding the program of a command line: a path is used as it is, a bare name is searched in
-// the current directory and then on PATH, with ".exe" tried after the name itself.
+// Finding the program of a command line: a path is used as it is (with ".exe" tried after the
+// name itself), a bare name is searched in CreateProcessW's order.
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cctype>
@@ -77,6 +77,44 @@ std::vector<std::string> path_directories() {
   return dirs;
 }
 
+// The directory this process's program was loaded from.
+std::optional<std::string> application_directory() {
+  std::string exe(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= exe.size()) return std::nullopt;
+  exe.resize(static_cast<std::size_t>(n));
+  return exe.substr(0, exe.rfind('/'));
+}
+
+// Where a bare name is looked for, in CreateProcessW's documented order: the application's
+// directory, the current directory, the 32-bit and 16-bit system directories, the Windows
+// directory (on the mapped C: drive, when there is one), then PATH.
+std::vector<std::string> search_directories() {
+  std::vector<std::string> dirs;
+  if (auto application = application_directory()) dirs.push_back(*application);
+  dirs.push_back(current_directory());
+  for (std::u16string_view system :
+       {u"C:\\Windows\\System32", u"C:\\Windows\\System", u"C:\\Windows"}) {
+    if (auto host = host_path(system)) dirs.push_back(*host);
+  }
+  for (std::string& dir : path_directories())
+    dirs.push_back(dir.starts_with('/') ? std::move(dir) : join(current_directory(), dir));
+  return dirs;
+}
+
+std::optional<std::string> first_in(const std::vector<std::string>& dirs, const std::string& name) {
+  for (const std::string& dir : dirs) {
+    if (std::string candidate = join(dir, name); is_regular_file(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+// "tool" has no extension; "tool.cmd" and "python3.11" have one.
+bool has_extension(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return dot != std::string_view::npos && dot > 0;
+}
+
 bool names_a_path(std::u16string_view program) {
   return program.find_first_of(u"\\/") != std::u16string_view::npos ||
          (program.size() >= 2 && program[1] == u':');
@@ -95,13 +133,12 @@ ProgramSearch find_program(std::u16string_view program) {
     found = existing_candidate(absolute);
     if (!found) return {{}, win32_error_from_errno(ENOENT, absolute)};
   } else {
-    std::string name = to_host(program);
-    found = existing_candidate(join(current_directory(), name));
-    for (const std::string& dir : path_directories()) {
-      if (found) break;
-      std::string base = dir.starts_with('/') ? dir : join(current_directory(), dir);
-      found = existing_candidate(join(base, name));
-    }
+    // ".exe" is appended to a name without an extension. Host programs have none, so when no
+    // directory holds the name with it, the name as it is counts *(A)*.
+    const std::vector<std::string> dirs = search_directories();
+    const std::string name = to_host(program);
+    if (!has_extension(name)) found = first_in(dirs, name + ".exe");
+    if (!found) found = first_in(dirs, name);
     if (!found) return {{}, ERROR_FILE_NOT_FOUND};
   }
   if (::access(found->c_str(), X_OK) != 0) return {{}, ERROR_ACCESS_DENIED};

@@ -29,7 +29,12 @@ inline constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 inline constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 inline constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 HANDLE GetStdHandle(DWORD which);
+BOOL SetStdHandle(DWORD which, HANDLE handle);
 BOOL CloseHandle(HANDLE handle);
+inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
+inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
+                     DWORD access, BOOL inherit, DWORD options);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD chars, LPDWORD written,
                    LPVOID reserved);

@@ -176,7 +176,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 // reads `exit_code` as its exit code.
 BOOL TerminateJobObject(HANDLE job, UINT exit_code);
 
-// ---- Pipes -----------------------------------------------------------------------------------
+// ---- Pipes and handle inheritance ------------------------------------------------------------
 inline constexpr DWORD HANDLE_FLAG_INHERIT = 0x00000001;
 BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attributes, DWORD size);
 BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);

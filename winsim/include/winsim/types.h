@@ -41,6 +41,7 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using HANDLE = void*;
 using PHANDLE = HANDLE*;
+using LPHANDLE = HANDLE*;
 using HLOCAL = void*;
 using HMODULE = void*;
 using HINSTANCE = void*;
