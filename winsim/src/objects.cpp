@@ -321,13 +321,23 @@ std::string stored_sddl(std::string_view windows_path) {
   return it == stored.end() ? std::string{} : detail::to_sddl(it->second);
 }
 
+namespace {
+
+// An arrangement the machine cannot hold would let the test prove nothing: the test run ends.
+[[noreturn]] void refuse_arrangement(const char* facility, std::string_view value,
+                                     std::string_view windows_path) {
+  std::fprintf(stderr, "winsim::%s: cannot set \"%.*s\" on \"%.*s\"\n", facility,
+               static_cast<int>(value.size()), value.data(), static_cast<int>(windows_path.size()),
+               windows_path.data());
+  std::abort();
+}
+
+}  // namespace
+
 void set_owner(std::string_view windows_path, std::string_view sid) {
   auto key = detail::key_for(windows_path);
   if (!key || (!sid.empty() && !detail::sid_from_string(sid))) {
-    std::fprintf(stderr, "winsim::set_owner: cannot name \"%.*s\" the owner of \"%.*s\"\n",
-                 static_cast<int>(sid.size()), sid.data(), static_cast<int>(windows_path.size()),
-                 windows_path.data());
-    std::abort();  // a broken test arrangement
+    refuse_arrangement("set_owner", sid, windows_path);
   }
   detail::StateChange change;
   if (sid.empty()) {
@@ -341,12 +351,7 @@ void set_owner(std::string_view windows_path, std::string_view sid) {
 void set_stored_sddl(std::string_view windows_path, std::string_view sddl) {
   auto key = detail::key_for(windows_path);
   auto dacl = sddl.empty() ? std::optional<detail::Dacl>(detail::Dacl{}) : detail::from_sddl(sddl);
-  if (!key || !dacl) {
-    std::fprintf(stderr, "winsim::set_stored_sddl: cannot store \"%.*s\" on \"%.*s\"\n",
-                 static_cast<int>(sddl.size()), sddl.data(), static_cast<int>(windows_path.size()),
-                 windows_path.data());
-    std::abort();  // a broken test arrangement
-  }
+  if (!key || !dacl) refuse_arrangement("set_stored_sddl", sddl, windows_path);
   detail::StateChange change;
   if (sddl.empty()) {
     detail::store().stored.erase(*key);
