@@ -6,7 +6,7 @@
 
 #include "dacl.h"
 #include "dacl_lock.h"
-#include "path_blocklist.h"
+#include "dacl_object.h"
 #include "win/sized_text.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -16,8 +16,8 @@ namespace {
 
 constexpr DWORD kInheritToAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-// The platform's REVOKE_ACCESS leaves a trustee's deny entries in place; revoking a SID must
-// take those away too.
+// The platform's REVOKE_ACCESS leaves a trustee's deny entries in place, and whether SET_ACCESS
+// takes them away no Windows-run source shows; revoking or granting must take them away itself.
 std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
   auto entries = explicit_entries_of(acl, sid);
   if (!entries) return std::unexpected(entries.error());
@@ -29,20 +29,10 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
   return {};
 }
 
-// Whether the object is a directory. Not knowing fails the deny: written without inheritance on a
-// directory, a deny would leave everything below it readable.
-std::expected<bool, HresultError> names_directory(const WideString& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Hands the recorder what a write of `path` is about to overwrite for the SID.
+// Hands the recorder what a write of `object` is about to overwrite for the SID.
 std::expected<void, HresultError> record_change(ChangeRecorder* recorder, ChangeKind kind,
-                                                std::string_view path, const NamedDacl& before,
-                                                PSID sid) {
+                                                std::string_view path, const DaclObject& object,
+                                                const ObjectDacl& before, PSID sid) {
   if (recorder == nullptr) return {};
   auto entries = sid_entries(before.dacl, sid);
   if (!entries) return std::unexpected(entries.error());
@@ -51,7 +41,7 @@ std::expected<void, HresultError> record_change(ChangeRecorder* recorder, Change
   recorder->before_write(DaclChange{
       .kind = kind,
       .path = std::string(path),
-      .object = resolved_path(path),
+      .object = object.final_path(),
       .entries = std::move(*entries),
       .was_protected = *was_protected,
   });
@@ -59,9 +49,9 @@ std::expected<void, HresultError> record_change(ChangeRecorder* recorder, Change
 }
 
 // Writes `dacl` as the edit recorded just before; the recorder hears when the write fails.
-std::expected<void, HresultError> write_recorded(ChangeRecorder* recorder, WideString& path,
+std::expected<void, HresultError> write_recorded(ChangeRecorder* recorder, const DaclObject& object,
                                                  SECURITY_INFORMATION info, PACL dacl) {
-  auto written = write_dacl(path, info, dacl);
+  auto written = object.write_dacl(info, dacl);
   if (!written && recorder != nullptr) recorder->write_failed();
   return written;
 }
@@ -159,24 +149,6 @@ std::optional<std::size_t> entry_bytes(const ACL* acl) {
 
 }  // namespace
 
-std::expected<FileSecurity, HresultError> read_file_security(const WideString& path) {
-  DWORD needed = 0;
-  // The size query; its own result is of no interest, only the length it reports.
-  GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  if (needed == 0) {
-    return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
-  }
-  FileSecurity security;
-  security.length = needed;
-  // Pointer-aligned storage for the self-relative descriptor.
-  security.storage.assign((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t), 0);
-  if (!GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, security.descriptor(), needed,
-                        &needed)) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  return security;
-}
-
 DWORD access_mask(AccessLevel level) {
   return level == AccessLevel::Read ? kReadMask : kReadWriteMask;
 }
@@ -214,31 +186,40 @@ bool acl_equal(const ACL* a, const ACL* b) {
 
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
                                                ChangeRecorder* recorder) {
-  WideString wide = to_wide_nul(to_long_path(path));
+  auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
+  if (!object) return std::unexpected(object.error());
   DaclEditLock lock;
-  auto current = read_dacl(wide);
+  auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto updated = build_acl({explicit_access(sid, access_mask(level), SET_ACCESS, kInheritToAll)},
                            current->dacl);
   if (!updated) return std::unexpected(updated.error());
+  // A grant leaves no deny of the SID beside it, whatever SET_ACCESS does with deny entries.
+  if (auto cleaned = remove_explicit_denies(updated->get(), sid); !cleaned) {
+    return std::unexpected(cleaned.error());
+  }
   auto same = unchanged(updated->get(), current->dacl, sid, access_mask(level), kInheritToAll);
   if (!same) return std::unexpected(same.error());
   if (*same) return {};
-  if (auto recorded = record_change(recorder, ChangeKind::Grant, path, *current, sid); !recorded) {
+  if (auto recorded = record_change(recorder, ChangeKind::Grant, path, *object, *current, sid);
+      !recorded) {
     return std::unexpected(recorded.error());
   }
   // Without a protection flag the DACL keeps its protection; the platform pushes the
   // inheritable entry down to existing children.
-  return write_recorded(recorder, wide, DACL_SECURITY_INFORMATION, updated->get());
+  return write_recorded(recorder, *object, DACL_SECURITY_INFORMATION, updated->get());
 }
 
 std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
                                               ChangeRecorder* recorder) {
-  WideString wide = to_wide_nul(to_long_path(path));
+  auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
+  if (!object) return std::unexpected(object.error());
   DaclEditLock lock;
-  auto current = read_dacl(wide);
+  auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
-  auto directory = names_directory(wide);
+  // Not knowing fails the deny: written without inheritance on a directory, a deny would leave
+  // everything below it readable.
+  auto directory = object->is_directory();
   if (!directory) return std::unexpected(directory.error());
   const DWORD inheritance = *directory ? kInheritToAll : 0;
   // The REVOKE_ACCESS record first, so no allow entry of the SID stays beside the deny. Built on
@@ -248,16 +229,18 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
                            explicit_access(sid, kDenyMask, DENY_ACCESS, inheritance)},
                           current->dacl);
   if (!denied) return std::unexpected(denied.error());
-  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *current, sid); !recorded) {
+  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *object, *current, sid);
+      !recorded) {
     return std::unexpected(recorded.error());
   }
-  return write_recorded(recorder, wide, kProtectedDacl, denied->get());
+  return write_recorded(recorder, *object, kProtectedDacl, denied->get());
 }
 
 std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path) {
-  WideString wide = to_wide_nul(to_long_path(path));
+  auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
+  if (!object) return std::unexpected(object.error());
   DaclEditLock lock;
-  auto current = read_dacl(wide);
+  auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto revoked = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, kInheritToAll)}, current->dacl);
   if (!revoked) return std::unexpected(revoked.error());
@@ -266,13 +249,14 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path)
   }
   // Protection stays as it is: turning inheritance back on for an object its owner protected
   // could widen access to it.
-  return write_dacl(wide, DACL_SECURITY_INFORMATION, revoked->get());
+  return object->write_dacl(DACL_SECURITY_INFORMATION, revoked->get());
 }
 
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change) {
-  WideString wide = to_wide_nul(change.object);
+  auto object = DaclObject::open(change.object, change.path, GuardRule::SystemPathsRefused);
+  if (!object) return std::unexpected(object.error());
   DaclEditLock lock;
-  auto current = read_dacl(wide);
+  auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto now_protected = is_protected(current->descriptor.get());
   if (!now_protected) return std::unexpected(now_protected.error());
@@ -297,14 +281,18 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
   }
   // Inheritance comes back only where the recorded deny took it away; otherwise the protection
   // stays as it is now, whatever happened to it since.
-  return write_dacl(wide, change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
-                    acl);
+  return object->write_dacl(change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
+                            acl);
 }
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
-  const WideString wide = to_wide_nul(to_long_path(path));
+  auto object = DaclObject::open(to_long_path(path), path, GuardRule::DriveRootsPass);
+  if (!object) {
+    if (is_refused_object(object.error())) return std::unexpected(object.error());
+    return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
+  }
   DaclEditLock lock;
-  auto security = read_file_security(wide);
+  auto security = object->read_security();
   if (!security) return std::unexpected(security.error());
   PSECURITY_DESCRIPTOR descriptor = security->descriptor();
   BOOL present = FALSE;
@@ -319,14 +307,20 @@ std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path
   auto same = unchanged(updated->get(), dacl, sid, kTraverseMask, 0);
   if (!same) return std::unexpected(same.error());
   if (*same) return {};
+  auto was_protected = is_protected(descriptor);
+  if (!was_protected) return std::unexpected(was_protected.error());
 
+  // A fresh descriptor carries no protection of its own; the one read does, and a user's
+  // profile folder, which traversal passes through, is often protected. Carried over, the write
+  // leaves inheritance as it was, whichever way the platform reads a descriptor without the bit.
   SECURITY_DESCRIPTOR absolute{};
   if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&absolute, TRUE, updated->get(), FALSE) ||
-      !SetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, &absolute)) {
+      !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED,
+                                    *was_protected ? SE_DACL_PROTECTED : 0)) {
     return std::unexpected(HresultError::from_last_error());
   }
-  return {};
+  return object->write_security(&absolute);
 }
 
 }  // namespace tavo

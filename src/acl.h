@@ -1,12 +1,9 @@
 // Editing the DACL of one file or directory for one SID.
 #pragma once
 
-#include <cstdint>
 #include <expected>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "dacl_change.h"
 #include "win/api.h"
@@ -31,29 +28,20 @@ DWORD access_mask(AccessLevel level);
 EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
                                   TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
 
-// A file's security descriptor (DACL only) as GetFileSecurityW gives it.
-struct FileSecurity {
-  std::vector<std::uint64_t> storage;  // pointer-aligned
-  DWORD length = 0;                    // bytes of the descriptor
-
-  PSECURITY_DESCRIPTOR descriptor() { return storage.data(); }
-  std::span<const BYTE> bytes() const {
-    return {reinterpret_cast<const BYTE*>(storage.data()), length};
-  }
-};
-
-// Reads it with the size query first. A path whose descriptor cannot be sized (missing, no
-// access) fails with code 0xFFFFFFFF and "GetFileSecurityW returned needed=0".
-std::expected<FileSecurity, HresultError> read_file_security(const WideString& path);
-
 // The path with short (8.3) components expanded when the platform can say so; otherwise the path
 // as given. Never fails.
 std::string to_long_path(std::string_view path);
 
-// Sets one inheritable allow entry for the SID at `level`. Writes nothing when the DACL already
-// holds exactly that, or when the SID's only explicit entry is already that allow entry (only its
-// place among other SIDs' entries would change); the DACL's protection is left as it is. A
-// `recorder` hears what the write will overwrite before it is made.
+// Every edit below opens the object once, refuses it when the system-path guard refuses its final
+// path (is_refused_object tells that error apart), and reads and writes the DACL through that one
+// handle: the object read is the object written, even when its path is swapped for a link
+// meanwhile. An edit that needs no write succeeds where the caller may not change the DACL.
+
+// Sets one inheritable allow entry for the SID at `level`, in place of the SID's explicit allow
+// and deny entries. Writes nothing when the DACL already holds exactly that, or when the SID's
+// only explicit entry is already that allow entry (only its place among other SIDs' entries would
+// change); the DACL's protection is left as it is. A `recorder` hears what the write will
+// overwrite before it is made.
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
                                                ChangeRecorder* recorder = nullptr);
 
@@ -72,9 +60,12 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path)
 // only when that edit changed it. Writes nothing when that changes nothing.
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change);
 
-// Sets one non-inheritable read-and-execute entry on this one object, with the file-security
-// calls so that nothing reaches its children. Writes nothing when the entry is there already,
-// wherever it stands among other SIDs' entries.
+// Sets one non-inheritable read-and-execute entry on this one object, with the calls that change
+// that object only, so that nothing reaches its children; its protection stays as it was. Writes
+// nothing when the entry is there already, wherever it stands among other SIDs' entries. A drive
+// root passes the guard here: letting the SID pass through it is what traversal is for. An
+// object that cannot be opened or read fails with code 0xFFFFFFFF and "GetFileSecurityW returned
+// needed=0", as traversal grants always have.
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path);
 
 // Whether two ACLs hold the same entries: the same revision, entry count and entry bytes. Unused

@@ -1,6 +1,7 @@
 #include "cleanup.h"
 
 #include "acl.h"
+#include "dacl_object.h"
 #include "exit_status.h"
 #include "log.h"
 #include "path_blocklist.h"
@@ -38,14 +39,23 @@ bool is_gone(const HresultError& error) {
   return error.code() == 0x80070002u || error.code() == 0x80070003u;
 }
 
-// Whether the path counts as done.
+void log_refusal(const std::string& path) {
+  log(Level::Warn, kTargetMain, "cleanup: refusing to revoke ACL on system path: {}", path);
+}
+
+// Whether the path counts as done. An object the guard refuses when it is opened (a link to a
+// system location) is refused as a system path is.
 bool revoke_one(PSID sid, const std::string& path) {
   if (is_refused_path(path)) {
-    log(Level::Warn, kTargetMain, "cleanup: refusing to revoke ACL on system path: {}", path);
+    log_refusal(path);
     return true;
   }
   auto revoked = revoke_access(sid, path);
   if (revoked) return true;
+  if (is_refused_object(revoked.error())) {
+    log_refusal(path);
+    return true;
+  }
   if (is_gone(revoked.error())) {
     log(Level::Info, kTargetMain, "cleanup: revoke {} skipped (path no longer exists)", path);
     return true;

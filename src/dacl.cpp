@@ -2,23 +2,6 @@
 
 namespace tavo {
 
-std::expected<NamedDacl, HresultError> read_dacl(const WideString& path) {
-  NamedDacl out;
-  const DWORD rc =
-      GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &out.dacl, nullptr, out.descriptor.put());
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return out;
-}
-
-std::expected<void, HresultError> write_dacl(WideString& path, SECURITY_INFORMATION info,
-                                             PACL dacl) {
-  const DWORD rc =
-      SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, info, nullptr, nullptr, dacl, nullptr);
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return {};
-}
-
 std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
                                                          PACL old_acl) {
   unique_local<ACL> acl;

@@ -1,5 +1,5 @@
-// Reading and writing one object's DACL by name, and finding a SID's explicit entries in it: the
-// steps every edit of the program is made of.
+// Building a DACL and finding a SID's explicit entries in it: the steps every edit of the program
+// is made of (the object itself is read and written through a DaclObject).
 #pragma once
 
 #include <expected>
@@ -9,7 +9,6 @@
 #include "win/api.h"
 #include "win/error.h"
 #include "win/unique.h"
-#include "win/wide.h"
 
 namespace tavo {
 
@@ -18,15 +17,6 @@ inline constexpr SECURITY_INFORMATION kProtectedDacl =
 inline constexpr SECURITY_INFORMATION kUnprotectedDacl =
     UNPROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-// A DACL as GetNamedSecurityInfoW gives it: the descriptor owns the memory the DACL lives in.
-struct NamedDacl {
-  unique_local<void> descriptor;
-  PACL dacl = nullptr;
-};
-
-std::expected<NamedDacl, HresultError> read_dacl(const WideString& path);
-std::expected<void, HresultError> write_dacl(WideString& path, SECURITY_INFORMATION info,
-                                             PACL dacl);
 std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
                                                          PACL old_acl);
 std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor);

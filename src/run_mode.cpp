@@ -4,6 +4,7 @@
 
 #include "acl.h"
 #include "console_events.h"
+#include "dacl_object.h"
 #include "exit_status.h"
 #include "log.h"
 #include "path_blocklist.h"
@@ -48,13 +49,23 @@ const std::string* first_refused_path(const Run& command) {
   return nullptr;
 }
 
+void log_refusal(const std::string& path) {
+  log(Level::Error, kTargetMain, "refusing to modify ACL on system path: {}", path);
+}
+
 // Applies `edit` to each path in order; the first failure is logged as "{operation} {path}
-// failed: {error}" and ends the list.
+// failed: {error}" and ends the list. An object the guard refuses at the edit (its path was
+// turned into a link to a system location after the check at the start) is refused as a system
+// path is.
 template <class Edit>
 bool apply_each(const std::vector<std::string>& paths, std::string_view operation, Edit edit) {
   for (const std::string& path : paths) {
     if (auto applied = edit(path); !applied) {
-      log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, applied.error());
+      if (is_refused_object(applied.error())) {
+        log_refusal(path);
+      } else {
+        log(Level::Error, kTargetMain, "{} {} failed: {}", operation, path, applied.error());
+      }
       return false;
     }
   }
@@ -81,7 +92,7 @@ int run_sandboxed(const Run& command) {
   if (!sid) return sid.error();
 
   if (const std::string* refused = first_refused_path(command)) {
-    log(Level::Error, kTargetMain, "refusing to modify ACL on system path: {}", *refused);
+    log_refusal(*refused);
     return kStatusPath;
   }
 

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "acl.h"
+#include "dacl_object.h"
 #include "win/api.h"
-#include "win/wide.h"
 
 namespace tavo {
 namespace {
@@ -17,7 +16,9 @@ constexpr std::array<BYTE, 16> kAllAppPackages = {0x01, 0x02, 0x00, 0x00, 0x00, 
 }  // namespace
 
 bool has_all_app_packages_ace(std::string_view path) {
-  auto security = read_file_security(to_wide_nul(path));
+  auto object = DaclObject::open_to_read(path);
+  if (!object) return false;
+  auto security = object->read_security();
   if (!security) return false;
   // A byte search over the whole descriptor: the entry's type, mask and flags do not matter.
   const std::span<const BYTE> bytes = security->bytes();

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "acl.h"
+#include "guarded_paths.h"
 #include "log.h"
 #include "path_grant/all_app_packages.h"
 #include "path_grant/icacls.h"
@@ -52,7 +53,8 @@ PathScan scan_path(Reporting reporting) {
 }
 
 // Calls `grant(ancestor)` for each ancestor of the kept directories that lies below a root, that
-// no earlier directory reached, and that does not admit every AppContainer already.
+// no earlier directory reached, that does not admit every AppContainer already, and that the
+// system-path guard does not refuse.
 template <class Grant>
 void for_each_new_ancestor(const std::vector<std::string>& directories, Grant grant) {
   std::unordered_set<std::string> seen;
@@ -62,7 +64,9 @@ void for_each_new_ancestor(const std::vector<std::string>& directories, Grant gr
       if (!path::parent(*parent)) break;  // drive and share roots are never granted here
       // Everything above an ancestor met before was handled then.
       if (!seen.insert(*parent).second) break;
-      if (!has_all_app_packages_ace(*parent)) grant(*parent);
+      if (!has_all_app_packages_ace(*parent) && !skip_system_path(*parent, kTargetPathGrant)) {
+        grant(*parent);
+      }
       current = *parent;
     }
   }

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "acl.h"
+#include "dacl_object.h"
+#include "guarded_paths.h"
 #include "log.h"
 #include "path_grant/all_app_packages.h"
 #include "win/env.h"
@@ -41,6 +43,11 @@ std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view 
     }
     log(Level::Debug, kTargetPathGrant, "granting traverse on ancestor: {}", ancestor);
     if (auto done = grant_traverse(sid, ancestor); !done) {
+      // A system location above the path is passed by, as the guard passes by any other.
+      if (is_refused_object(done.error())) {
+        warn_refused(ancestor, kTargetPathGrant);
+        continue;
+      }
       return std::unexpected(format("grant ancestor {} failed: {}", ancestor, done.error()));
     }
     ++granted;

@@ -1,6 +1,7 @@
 #include "sandbox_profile/package_dir_grants.h"
 
 #include "acl.h"
+#include "guarded_paths.h"
 #include "log.h"
 #include "path_grant/icacls.h"
 #include "progress.h"
@@ -10,6 +11,7 @@ namespace tavo {
 
 void grant_user_package_dirs(PSID sid) {
   for (const std::string& directory : user_package_dirs()) {
+    if (skip_system_path(directory, kTargetProfile)) continue;
     if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite); !granted) {
       log(Level::Debug, kTargetProfile, "grant user package dir {} failed: {}", directory,
           granted.error());
@@ -21,7 +23,10 @@ void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
   std::vector<std::string> grants;
   for (const PoolEntry& entry : entries)
     grants.push_back(format("*{}:(OI)(CI)(F)", entry.sddl));
-  const std::vector<std::string> directories = user_package_dirs();
+  std::vector<std::string> directories = user_package_dirs();
+  std::erase_if(directories, [](const std::string& directory) {
+    return skip_system_path(directory, kTargetProfile);
+  });
   ProgressLine progress(directories.size());
   for (std::size_t i = 0; i < directories.size(); ++i) {
     const std::string& directory = directories[i];

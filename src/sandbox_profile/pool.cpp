@@ -4,6 +4,7 @@
 
 #include "acl.h"
 #include "credential_denylist.h"
+#include "guarded_paths.h"
 #include "log.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
@@ -52,7 +53,11 @@ std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t
 std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolEntry>& entries,
                                                          std::string_view pool_dir) {
   const auto size = static_cast<std::uint32_t>(entries.size());
-  const std::vector<std::string> deny_paths = credential_deny_paths();
+  std::vector<std::string> deny_paths = credential_deny_paths();
+  // Judged once for the whole pool, so a refused store is warned about once.
+  std::erase_if(deny_paths, [](const std::string& path) {
+    return fs::exists(path) && skip_system_path(path, kTargetProfile);
+  });
   std::uint32_t written = 0;
   ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
@@ -80,8 +85,11 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
 
 std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries) {
   const auto size = static_cast<std::uint32_t>(entries.size());
-  const std::optional<std::string> home = env_directory("USERPROFILE");
-  const std::optional<std::string> local = env_directory("LOCALAPPDATA");
+  // Judged once for the whole pool: a refused location is warned about once.
+  std::optional<std::string> home = env_directory("USERPROFILE");
+  if (home && skip_system_path(*home, kTargetProfile)) home.reset();
+  std::optional<std::string> local = env_directory("LOCALAPPDATA");
+  if (local && skip_system_path(format("{}\\Packages", *local), kTargetProfile)) local.reset();
   ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();

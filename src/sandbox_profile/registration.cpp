@@ -2,6 +2,7 @@
 
 #include "acl.h"
 #include "credential_denylist.h"
+#include "guarded_paths.h"
 #include "log.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
@@ -25,6 +26,7 @@ void deny_credential_stores(PSID sid) {
           "skipping {} (does not exist; per-spawn layer covers post-install)", path);
       continue;
     }
+    if (skip_system_path(path, kTargetProfile)) continue;
     if (auto denied = deny_access(sid, path); !denied) {
       log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", path, denied.error());
     } else {
@@ -40,7 +42,8 @@ void grant_user_locations(PSID sid, std::string_view profile_name) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
-  if (std::optional<std::string> home = env_directory("USERPROFILE")) {
+  std::optional<std::string> home = env_directory("USERPROFILE");
+  if (home && !skip_system_path(*home, kTargetProfile)) {
     // The made-up child makes the profile directory itself the nearest ancestor.
     if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", *home)); !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
@@ -49,6 +52,8 @@ void grant_user_locations(PSID sid, std::string_view profile_name) {
   }
   if (std::optional<std::string> local = env_directory("LOCALAPPDATA")) {
     const std::string packages = format("{}\\Packages", *local);
+    // Checked before the package directory is created there.
+    if (skip_system_path(packages, kTargetProfile)) return;
     if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", packages)); !grant) {
       log(Level::Warn, kTargetProfile,
           "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());

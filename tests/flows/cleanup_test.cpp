@@ -7,6 +7,7 @@
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 #include "support/env.h"
+#include "support/faults.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
@@ -49,6 +50,7 @@ TEST_F(CleanupMode, ADerivedSidIsRevokedAndItsProfileDeleted) {
     EXPECT_EQ(stored(d), "") << d;
   EXPECT_TRUE(winsim::profiles().empty());
   EXPECT_EQ(log.text(), "");
+  EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }
 
 TEST_F(CleanupMode, AStableSidKeepsTheSharedProfile) {
@@ -89,13 +91,13 @@ TEST_F(CleanupMode, SystemPathsAndVanishedPathsCountAsDone) {
   EXPECT_EQ(log.text(), kWarn + "refusing to revoke ACL on system path: C:\\Windows\n" + kWarn +
                             "refusing to revoke ACL on system path: C:\\work\\..\\Windows\n" +
                             kInfo + "revoke C:\\work\\gone skipped (path no longer exists)\n");
-  EXPECT_EQ(winsim::count_calls("SetNamedSecurityInfoW", "Windows"), 0u);
+  EXPECT_EQ(winsim::count_calls("SetSecurityInfo", "Windows"), 0u);
 }
 
 // Partial: a failed revoke is counted, the others are done, and a derived SID's profile goes all
 // the same; a shared one stays.
 TEST_F(CleanupMode, AFailedRevokeIsPartial) {
-  winsim::fail_every_call("SetNamedSecurityInfoW", "work\\b", ERROR_ACCESS_DENIED);
+  winsim::fail_every_call("SetSecurityInfo", "work\\b", ERROR_ACCESS_DENIED);
   EXPECT_EQ(cleanup({"x", all, root / "shared.sid"}), 17);
   EXPECT_EQ(winsim::profiles().size(), 1u);
   EXPECT_EQ(cleanup({"build-1", all, std::nullopt}), 17);

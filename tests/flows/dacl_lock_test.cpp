@@ -19,9 +19,8 @@ namespace {
 constexpr std::string_view kMutex = "Global\\tavo-sandbox-dacl-edit";
 
 bool is_dacl_access(std::string_view function) {
-  for (std::string_view call :
-       {"GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "GetFileSecurityW", "SetFileSecurityW",
-        "GetSecurityInfo", "SetSecurityInfo"}) {
+  for (std::string_view call : {"GetSecurityInfo", "SetSecurityInfo", "GetKernelObjectSecurity",
+                                "SetKernelObjectSecurity"}) {
     if (function == call) return true;
   }
   return false;

@@ -45,7 +45,7 @@ bool ancestors_before_runs() {
   bool ran = false;
   for (const winsim::Call& call : winsim::trace()) {
     if (call.function == "CreateProcessW") ran = true;
-    if (call.function == "SetFileSecurityW" && ran) return false;
+    if (call.function == "SetKernelObjectSecurity" && ran) return false;
   }
   return true;
 }
@@ -80,7 +80,7 @@ TEST_F(PathDirGrants, OneDirectoryWrittenThreeWaysIsGrantedOnceWithoutAncestors)
   EXPECT_EQ(log.text_of(kTarget), line("INFO ", "granting read on 1 PATH directories (2 skipped)") +
                                       line("INFO ", "PATH grant applied: C:\\Tools"));
   EXPECT_EQ(icacls.runs(), Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags)});
-  EXPECT_TRUE(keys_of("SetFileSecurityW").empty());  // a drive root is never granted here
+  EXPECT_TRUE(keys_of("SetKernelObjectSecurity").empty());  // a drive root is never granted here
 }
 
 // A relative entry or a bare drive names whatever directory the registration runs from; a
@@ -110,20 +110,20 @@ TEST_F(PathDirGrants, EntriesAreSkippedWithTheirReason) {
 }
 
 TEST_F(PathDirGrants, ASharedAncestorIsGrantedOnceBeforeOneRunPerDirectory) {
-  drives.make_dirs({"C:\\Program Files\\A", "C:\\Program Files\\B"});
-  set_path("C:\\Program Files\\A;C:\\Program Files\\B");
+  drives.make_dirs({"C:\\Tools\\A", "C:\\Tools\\B"});
+  set_path("C:\\Tools\\A;C:\\Tools\\B");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(keys_of("SetFileSecurityW"), std::vector<std::string>{"C:\\Program Files"});
-  EXPECT_EQ(winsim::stored_sddl("C:\\Program Files"), "D:" + traverse_entry(kTestSid));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), std::vector<std::string>{"C:\\Tools"});
+  EXPECT_EQ(winsim::stored_sddl("C:\\Tools"), "D:" + traverse_entry(kTestSid));
   EXPECT_TRUE(ancestors_before_runs());
   EXPECT_EQ(icacls.runs(),
-            (Runs{icacls_args("C:\\Program Files\\A", {read_execute(kTestSid)}, kTreeFlags),
-                  icacls_args("C:\\Program Files\\B", {read_execute(kTestSid)}, kTreeFlags)}));
+            (Runs{icacls_args("C:\\Tools\\A", {read_execute(kTestSid)}, kTreeFlags),
+                  icacls_args("C:\\Tools\\B", {read_execute(kTestSid)}, kTreeFlags)}));
 }
 
 TEST_F(PathDirGrants, AFailedRunOrAncestorGrantIsWarnedAboutAndTheScanGoesOn) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
-  winsim::fail_next_call("SetFileSecurityW", "C:\\A\\B", ERROR_ACCESS_DENIED);
+  winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
   set_path("C:\\A\\B\\C;C:\\A\\D");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
@@ -167,7 +167,7 @@ TEST_F(BatchPathDirGrants, SkipsSilentlyAndGrantsEverySidInOneRunPerDirectory) {
   EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\A\\B", grants, kTreeFlags),
                                  icacls_args("C:\\A\\C", grants, kTreeFlags)}));
   // The shared ancestor: one traversal write per SID, all before the first run.
-  EXPECT_EQ(keys_of("SetFileSecurityW"), (std::vector<std::string>{"C:\\A", "C:\\A"}));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (std::vector<std::string>{"C:\\A", "C:\\A"}));
   EXPECT_EQ(winsim::stored_sddl("C:\\A"),
             "D:" + traverse_entry(kOtherSid) + traverse_entry(kTestSid));
   EXPECT_TRUE(ancestors_before_runs());
@@ -187,6 +187,9 @@ TEST_F(BatchPathDirGrants, AGitCmdDirectoryBringsItsMingw64SiblingAlong) {
                                  icacls_args("C:\\MinGit\\cmd", grants, kTreeFlags)}));
   EXPECT_EQ(log.text_of(kTarget),
             line("INFO ", "batch PATH-scan: 3 dirs, 2 SIDs") +
+                // Ancestors in a system location are passed by, not traversed.
+                line("WARN ", "refusing to modify ACL on system path: C:\\Program Files\\Git") +
+                line("WARN ", "refusing to modify ACL on system path: C:\\Program Files") +
                 line("INFO ", "batch PATH grant applied: C:\\Program Files\\Git\\cmd") +
                 line("INFO ", "batch PATH grant (Git mingw64): C:\\Program Files\\Git\\mingw64") +
                 line("WARN ", "batch PATH grant on C:\\PortableGit\\CMD failed: denied") +
@@ -199,7 +202,7 @@ TEST_F(BatchPathDirGrants, AGitCmdDirectoryBringsItsMingw64SiblingAlong) {
 TEST_F(BatchPathDirGrants, EachFailureIsWarnedAboutAndTheScanGoesOn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\cmd",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64"});
-  winsim::fail_next_call("SetFileSecurityW", "C:\\A", ERROR_ACCESS_DENIED);
+  winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A", ERROR_ACCESS_DENIED);
   winsim::fail_next_call("CreateProcessW", "C:\\A\\B", ERROR_ACCESS_DENIED);
   winsim::fail_next_call("CreateProcessW", "C:\\G1\\cmd", ERROR_ACCESS_DENIED);
   winsim::fail_next_call("CreateProcessW", "C:\\G2\\mingw64", ERROR_ACCESS_DENIED);

@@ -98,8 +98,8 @@ TEST_F(Pool, APoolOfThreeIsExemptAfterOtherSoftwareAndMarkedLast) {
             first_call_of("CreateFileW", ".dat"));
   const std::size_t marker = first_call_of("CreateFileW", ".registration-version");
   ASSERT_NE(marker, 0u);
-  for (const char* change : {"SetNamedSecurityInfoW", "SetFileSecurityW", "SetSecurityInfo",
-                             "CreateProcessW", "CreateDirectoryW"}) {
+  for (const char* change :
+       {"SetSecurityInfo", "SetKernelObjectSecurity", "CreateProcessW", "CreateDirectoryW"}) {
     EXPECT_LT(last_call_of(change), marker) << change;
   }
 }
@@ -142,7 +142,7 @@ TEST_F(Pool, TheNulDeviceFailingForMemberTwoLeavesOnlyMemberOnesFile) {
 TEST_F(Pool, TheDriveRootGrantIsCritical) {
   root.make_dir("d");
   testing::ScopedEnv drive("SystemDrive", "D:");
-  fail_in_a_fresh_registration("SetFileSecurityW", 2, "D:\\");
+  fail_in_a_fresh_registration("SetKernelObjectSecurity", 2, "D:\\");
   auto written = register_pool(3, kPoolDir);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().display(),

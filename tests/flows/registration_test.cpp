@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "flows/admin_machine.h"
+#include "support/faults.h"
 #include "support/log_capture.h"
 #include "win/error.h"
 
@@ -52,9 +53,8 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
                                "C:\\Tools", {"*" + sid + ":(OI)(CI)(RX)"}, {"/T", "/C", "/Q"})}));
   const std::size_t sid_file_created = first_call_of("CreateFileW", "shared.sid");
   ASSERT_NE(sid_file_created, 0u);
-  for (const char* change :
-       {"NetworkIsolationSetAppContainerConfig", "SetNamedSecurityInfoW", "SetFileSecurityW",
-        "SetSecurityInfo", "CreateProcessW", "CreateDirectoryW"}) {
+  for (const char* change : {"NetworkIsolationSetAppContainerConfig", "SetSecurityInfo",
+                             "SetKernelObjectSecurity", "CreateProcessW", "CreateDirectoryW"}) {
     EXPECT_LT(last_call_of(change), sid_file_created) << change;
   }
 }
@@ -176,34 +176,59 @@ TEST_F(Registration, WithoutProfileVariablesTheUserStepsDoNothing) {
   }
 }
 
+// An administrator's registration edits the folders the user's variables name; pointed into a
+// system location, it changes nothing there and names each path it skips.
+TEST_F(Registration, ProfileVariablesPointingIntoTheSystemChangeNothingThere) {
+  for (const char* d : {"c/Windows/System32/.ssh", "c/Windows/gnupg", "c/Windows/Temp"})
+    root.make_dir(d);
+  testing::ScopedEnv system_home("USERPROFILE", "C:\\Windows\\System32");
+  testing::ScopedEnv system_local("LOCALAPPDATA", "C:\\Windows\\Temp");
+  testing::ScopedEnv system_roaming("APPDATA", "C:\\Windows");
+  testing::LogCapture log(Level::Warn);
+  const Outcome outcome = register_shared();
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, kSuccessLine);
+  const std::string refusing =
+      "[WARN  tavo_sandbox::sandbox_profile] refusing to modify ACL on "
+      "system path: ";
+  EXPECT_EQ(log.text(), refusing + "C:\\Windows\\System32\\.ssh\n" + refusing +
+                            "C:\\Windows\\gnupg\n" + refusing + "C:\\Windows\\System32\n" +
+                            refusing + "C:\\Windows\\Temp\\Packages\n");
+  for (const char* system : {"C:\\Windows", "C:\\Windows\\System32", "C:\\Windows\\System32\\.ssh",
+                             "C:\\Windows\\gnupg", "C:\\Windows\\Temp"}) {
+    EXPECT_EQ(stored(system), "") << system;
+  }
+  EXPECT_FALSE(root.exists("c/Windows/Temp/Packages"));
+  EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
+}
+
 // Each failure of a step that may fail is warned about with its own words (a tool-cache
 // directory's only at debug level), and the registration ends as a success all the same.
 TEST_F(Registration, NonFatalFailuresOnlyWarn) {
   const std::string denied = HresultError::from_win32(ERROR_ACCESS_DENIED).display();
   const std::string warn = "[WARN  tavo_sandbox::sandbox_profile] ";
   const std::tuple<const char*, const char*, std::string> cases[] = {
-      {"SetNamedSecurityInfoW", ".ssh",
-       warn + "DENY ACE on C:\\Users\\ann\\.ssh failed: " + denied},
-      {"SetFileSecurityW", "",
+      {"SetSecurityInfo", ".ssh", warn + "DENY ACE on C:\\Users\\ann\\.ssh failed: " + denied},
+      {"SetKernelObjectSecurity", "",
        warn +
            "drive root traversal grant failed (non-fatal): grant drive root traversal on C:\\ "
            "failed: " +
            denied},
-      {"SetFileSecurityW", "C:\\Users\\ann",
+      {"SetKernelObjectSecurity", "C:\\Users\\ann",
        warn +
            "USERPROFILE ancestor grants failed (non-fatal): grant ancestor C:\\Users\\ann "
            "failed: " +
            denied},
-      {"SetFileSecurityW", "Packages",
+      {"SetKernelObjectSecurity", "Packages",
        warn +
            "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): grant ancestor "
            "C:\\Users\\ann\\AppData\\Local\\Packages failed: " +
            denied},
-      {"SetNamedSecurityInfoW", "Packages\\shared",
+      {"SetSecurityInfo", "Packages\\shared",
        warn + "AC package dir grant failed (non-fatal): " + denied},
       {"SetSecurityInfo", "NUL",
        warn + "NUL device grant failed (non-fatal): SetSecurityInfo NUL failed: 5"},
-      {"SetNamedSecurityInfoW", ".cargo",
+      {"SetSecurityInfo", ".cargo",
        "[DEBUG tavo_sandbox::sandbox_profile] grant user package dir C:\\Users\\ann\\.cargo "
        "failed: " +
            denied},

@@ -65,6 +65,25 @@ TEST_F(RunMode, ACompletedRunKeepsItsGrantsAndTakesItsDeniesBack) {
   EXPECT_EQ(stored("c/work/b"), "D:(A;OICI;0x1200a9;;;" + std::string(kTestSid) + ")");
   EXPECT_EQ(stored("c/work/secret"), "");
   EXPECT_EQ(stored("c/work/private"), owner_choice);
+  EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
+}
+
+// A folder whose DACL the caller may not change: a grant already in place needs no write and the
+// run goes on; a grant that needs one fails as a refused write does.
+TEST_F(RunMode, AnUnprivilegedRunNeedsNoWriteForAGrantInPlace) {
+  testing::ScopedEnv unprivileged("WINSIM_ADMIN", "0");
+  winsim::set_owner("C:\\work\\a", "S-1-5-18");
+  winsim::set_stored_sddl("C:\\work\\a", "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")");
+  tavo::Run run = command("exit 5");
+  run.grant_rw = {"C:\\work\\a"};
+  EXPECT_EQ(run_sandboxed(run), 5);
+  EXPECT_EQ(winsim::count_calls("SetSecurityInfo", "work"), 0u);
+  run.grant_rw.clear();
+  run.grant_r = {"C:\\work\\a"};
+  testing::LogCapture log(Level::Error);
+  EXPECT_EQ(run_sandboxed(run), 12);
+  EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] grant_r C:\\work\\a failed: " +
+                            HresultError::from_win32(ERROR_ACCESS_DENIED).display() + "\n");
 }
 
 TEST_F(RunMode, ExitCodesBecomeStatuses) {
@@ -86,7 +105,7 @@ TEST_F(RunMode, FailuresBeforeTheLaunchEndTheRunWithTheirStatus) {
     testing::LogCapture log(Level::Error);
     EXPECT_EQ(run_sandboxed(run), status);
     EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] " + error + "\n");
-    for (const char* write : {"SetNamedSecurityInfoW", "SetFileSecurityW", "SetSecurityInfo"})
+    for (const char* write : {"SetSecurityInfo", "SetKernelObjectSecurity"})
       EXPECT_EQ(winsim::count_calls(write), 0u) << write;
     EXPECT_TRUE(winsim::profiles().empty());
   };
@@ -138,7 +157,7 @@ TEST_F(RunMode, AProfileNamesTheSidWithoutASidFile) {
 
 TEST_F(RunMode, NonFatalStepsOnlyWarn) {
   testing::LogCapture log(Level::Warn);
-  winsim::fail_every_call("SetFileSecurityW", "", ERROR_ACCESS_DENIED);
+  winsim::fail_every_call("SetKernelObjectSecurity", "", ERROR_ACCESS_DENIED);
   winsim::fail_every_call("SetSecurityInfo", "", ERROR_ACCESS_DENIED);
   tavo::Run run = command("exit 7");
   run.cwd = root / "c/work/a";
@@ -163,7 +182,9 @@ TEST_F(RunMode, AFailureAfterAChangeUndoesTheRunsEntries) {
     testing::LogCapture log(Level::Warn);
     EXPECT_EQ(run_sandboxed(run), status);
     EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] " + error + "\n");
-    EXPECT_EQ(testing::keys_of("SetNamedSecurityInfoW"), writes);
+    std::vector<std::string> written = testing::keys_of("SetSecurityInfo");
+    std::erase(written, "NUL");  // the NUL device's grant stays
+    EXPECT_EQ(written, writes);
     for (const char* d : {"c/work/a", "c/work/b", "c/work/secret"})
       EXPECT_EQ(stored(d), "") << d;
     EXPECT_EQ(stored("c/work/private"), owner_choice);
@@ -257,7 +278,7 @@ TEST_F(RunMode, AFailedRollbackIsWarnedAndTheStatusStays) {
   for (const auto& [write, warning] : cases) {
     fresh_machine();
     const std::size_t number = testing::faultable_number_of([&] { (void)run_sandboxed(run); },
-                                                            "SetNamedSecurityInfoW", write);
+                                                            "SetSecurityInfo", write, "work");
     fresh_machine();
     winsim::fail_call_number(number, ERROR_ACCESS_DENIED);
     testing::LogCapture log(Level::Warn);

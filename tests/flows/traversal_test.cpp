@@ -30,12 +30,12 @@ class Traversal : public testing::MachineTest {
 // as given; a drive root has none.
 TEST_F(Traversal, TheAncestorsOfTheResolvedDirectoryAreGrantedNearestFirst) {
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj"));
-  EXPECT_EQ(keys_of("SetFileSecurityW"),
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
             (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
   fresh_machine();
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));
-  EXPECT_EQ(keys_of("SetFileSecurityW"), (Paths{"C:\\Users\\ann", "C:\\Users", "C:\\"}));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\Users\\ann", "C:\\Users", "C:\\"}));
   EXPECT_EQ(log.text(), kInfo + "granted traverse on 3 ancestor(s) of C:\\Users\\ann\\proj\n" +
                             kInfo + "granted traverse on 3 ancestor(s) of C:\\Users\\ann\\x\n");
 }
@@ -47,7 +47,7 @@ TEST_F(Traversal, AncestorsThatAdmitAllApplicationPackagesAreSkipped) {
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
   winsim::set_stored_sddl("C:\\Users\\ann", "D:(A;;0x1200a9;;;S-1-15-2-1)");
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));  // nothing left: no line
-  EXPECT_EQ(keys_of("SetFileSecurityW"), Paths{"C:\\Users\\ann"});
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), Paths{"C:\\Users\\ann"});
   const std::string debug_line = "[DEBUG tavo_sandbox::path_grant] ";
   EXPECT_EQ(debug.text(),
             debug_line + "granting traverse on ancestor: C:\\Users\\ann\n" + debug_line +
@@ -61,13 +61,24 @@ TEST_F(Traversal, AncestorsThatAdmitAllApplicationPackagesAreSkipped) {
 
 TEST_F(Traversal, TheFirstFailureEndsTheWalkAndKeepsWhatWasDone) {
   const std::size_t second_write = testing::faultable_number_of(
-      [&] { (void)grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"); }, "SetFileSecurityW", 2);
+      [&] { (void)grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"); }, "SetKernelObjectSecurity",
+      2);
   fresh_machine();
   winsim::fail_call_number(second_write, ERROR_ACCESS_DENIED);
   EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x").error(),
             "grant ancestor C:\\Users failed: " + HresultError::from_win32(5).display());
   EXPECT_NE(winsim::stored_sddl("C:\\Users\\ann").find(testing::kTestSid), std::string::npos);
   EXPECT_EQ(winsim::stored_sddl("C:\\").find(testing::kTestSid), std::string::npos);
+}
+
+// A user's profile folder is usually protected; the entry written must not turn inheritance back
+// on, whichever way the platform reads a descriptor without the protection bit.
+TEST_F(Traversal, AProtectedAncestorStaysProtected) {
+  winsim::set_stored_sddl("C:\\Users\\ann", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
+  EXPECT_EQ(
+      winsim::stored_sddl("C:\\Users\\ann"),
+      "D:P(A;;0x1200a9;;;" + std::string(testing::kTestSid) + ")(A;OICI;0x1f01ff;;;S-1-5-18)");
 }
 
 TEST_F(Traversal, TheDriveRootComesFromSystemDrive) {
@@ -77,13 +88,13 @@ TEST_F(Traversal, TheDriveRootComesFromSystemDrive) {
     testing::ScopedEnv system_drive("SystemDrive", drive);
     ASSERT_TRUE(grant_drive_root_traversal(sid.get()));
   }
-  EXPECT_EQ(keys_of("SetFileSecurityW"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
   EXPECT_EQ(log.text(), kInfo + "granting drive root traversal on D:\\\n" + kInfo +
                             "granting drive root traversal on D:\\\n" + kInfo +
                             "granting drive root traversal on C:\\\n" + kInfo +
                             "granting drive root traversal on C:\\\n");
   winsim::set_stored_sddl("C:\\", "");
-  winsim::fail_next_call("SetFileSecurityW", "", ERROR_ACCESS_DENIED);
+  winsim::fail_next_call("SetKernelObjectSecurity", "", ERROR_ACCESS_DENIED);
   EXPECT_EQ(grant_drive_root_traversal(sid.get()).error(),
             "grant drive root traversal on C:\\ failed: " + HresultError::from_win32(5).display());
 }

@@ -8,6 +8,7 @@
 #include <winsim/testing.h>
 #include <winsim/userenv.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "flows/host_processes.h"
@@ -125,6 +126,7 @@ TEST_F(Winsim, TheStateFileCarriesTheMachineFromProcessToProcess) {
   winsim::set_stored_sddl(dir / "d/f.txt", "D:(D;;0x1301bf;;;S-1-15-2-9)");
   winsim::fail_next_call("GetFileAttributesW", "", 5);  // one-shot faults are not kept
   winsim::fail_every_call("DeleteFileW", "other", 5);
+  winsim::replace_with_link_after("GetSecurityInfo", "never", "C:\\a", "C:\\b");
   EXPECT_EQ(dir.read("state"),
             "winsim-state 1\n"
             "profile\tp\tS-1-15-2-9\n"
@@ -139,6 +141,7 @@ TEST_F(Winsim, TheStateFileCarriesTheMachineFromProcessToProcess) {
                 "object\tNUL\tD:\n"
                 "fault\tDeleteFileW\tkeep.txt\t32\n"
                 "fault\tDeleteFileW\tother\t5\n"
+                "fault\tGetSecurityInfo\tnever\tswap\tC:\\a\tC:\\b\n"
                 "future\tkept as it is\n");
   winsim::reset();
 }
@@ -223,6 +226,44 @@ TEST_F(WinsimModel, SetFileSecurityWChangesOneObjectOnly) {
                                   DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"), "D:(A;ID;0x1200a9;;;S-1-15-2-9)" + file.substr(2));
+}
+
+// What a handle names is fixed at the open: renaming its object moves the edit along, a removed
+// object refuses it, and WRITE_DAC is only had where the caller may change the DACL.
+TEST_F(WinsimModel, AHandleStaysOnTheObjectItOpened) {
+  dir.make_dir("d");
+  dir.make_dir("owned");
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  auto open = [&](const std::string& path, DWORD access) {
+    return unique_handle(CreateFileW(to_wide_nul(path).c_str(), access, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  };
+  EXPLICIT_ACCESS_W grant = record(GRANT_ACCESS, 0x1200A9, 0);
+  unique_local<ACL> acl;
+  ASSERT_EQ(SetEntriesInAclW(1, &grant, nullptr, acl.put()), ERROR_SUCCESS);
+  auto write = [&](const unique_handle& handle) {
+    return SetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, acl.get(), nullptr);
+  };
+
+  unique_handle handle = open(dir / "d", READ_CONTROL | WRITE_DAC);
+  ASSERT_TRUE(handle);
+  std::filesystem::rename(dir / "d", dir / "moved");
+  dir.make_dir("d");
+  ASSERT_EQ(write(handle), ERROR_SUCCESS);
+  EXPECT_EQ(winsim::stored_sddl(dir / "moved"), "D:(A;;0x1200a9;;;S-1-15-2-9)");
+  EXPECT_EQ(winsim::stored_sddl(dir / "d"), "");
+  std::filesystem::remove(dir / "moved");
+  EXPECT_EQ(write(handle), ERROR_ACCESS_DENIED);
+
+  testing::ScopedEnv unprivileged("WINSIM_ADMIN", "0");
+  winsim::set_owner(dir / "owned", "S-1-5-18");
+  EXPECT_FALSE(open(dir / "owned", READ_CONTROL | WRITE_DAC));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  unique_handle reader = open(dir / "owned", READ_CONTROL);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(write(reader), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(open(dir / "d", READ_CONTROL | WRITE_DAC));  // the caller's own
 }
 
 TEST_F(WinsimModel, BuiltAclsCarryUnusedSpace) {

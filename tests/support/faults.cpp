@@ -39,5 +39,16 @@ std::vector<std::string> keys_of(std::string_view function) {
   return keys;
 }
 
+std::vector<std::string> dacl_calls_by_name() {
+  std::vector<std::string> calls;
+  for (const winsim::Call& call : winsim::trace()) {
+    for (std::string_view by_name : {"GetNamedSecurityInfoW", "SetNamedSecurityInfoW",
+                                     "GetFileSecurityW", "SetFileSecurityW"}) {
+      if (call.function == by_name) calls.push_back(call.function + " " + call.key);
+    }
+  }
+  return calls;
+}
+
 }  // namespace tavo::testing
 #endif

@@ -23,4 +23,8 @@ std::vector<std::string> faultable_functions();
 // The key arguments of the calls of `function` in the trace so far, in order.
 std::vector<std::string> keys_of(std::string_view function);
 
+// The DACL calls by name in the trace so far ("function key" each): a path can be swapped for a
+// link between two such calls, so the program makes none.
+std::vector<std::string> dacl_calls_by_name();
+
 }  // namespace tavo::testing

@@ -94,7 +94,7 @@ class Truth : public ::testing::Test {
   unique_local<void> sid = sid_of(kSid);
 };
 
-TEST_F(Truth, SetAccessDropsTheTrusteesDenyEntries) {
+TEST_F(Truth, SetAccessKeepsTheTrusteesDenyEntries) {
   auto denied = with_entry(sid.get(), kDenyMask, DENY_ACCESS, 0, nullptr);
   auto set = with_entry(sid.get(), kReadMask, SET_ACCESS, 0, denied.get());
   const int left = census(set.get(), sid.get(), ACCESS_DENIED_ACE_TYPE).of_type;

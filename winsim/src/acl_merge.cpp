@@ -100,8 +100,9 @@ DWORD apply(Working& acl, const EXPLICIT_ACCESS_W& record) {
       acl.merge_or_place(Ace{ACCESS_ALLOWED_ACE_TYPE, flags, record.grfAccessPermissions, *sid});
       return ERROR_SUCCESS;
     case SET_ACCESS:
-      // Discards everything explicit the trustee had, deny entries included.
-      acl.remove_explicit(*sid, true, true);
+      // Discards the trustee's explicit allow entries. Its deny entries stay (A: no Windows-run
+      // test settles it; keeping them catches a caller that relies on their going).
+      acl.remove_explicit(*sid, true, false);
       acl.place(Ace{ACCESS_ALLOWED_ACE_TYPE, flags, record.grfAccessPermissions, *sid});
       return ERROR_SUCCESS;
     case DENY_ACCESS:

@@ -115,3 +115,22 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
   *revision = bytes[0];
   return TRUE;
 }
+
+BOOL SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  SECURITY_DESCRIPTOR_CONTROL interest,
+                                  SECURITY_DESCRIPTOR_CONTROL set) {
+  if (DWORD error = enter("SetSecurityDescriptorControl")) return fail(error, FALSE);
+  constexpr SECURITY_DESCRIPTOR_CONTROL kSettable =
+      SE_DACL_AUTO_INHERIT_REQ | SE_SACL_AUTO_INHERIT_REQ | SE_DACL_AUTO_INHERITED |
+      SE_SACL_AUTO_INHERITED | SE_DACL_PROTECTED | SE_SACL_PROTECTED;
+  if (descriptor == nullptr || ((interest | set) & ~kSettable) != 0)
+    return fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto* bytes = static_cast<BYTE*>(descriptor);
+  if (bytes[0] != SECURITY_DESCRIPTOR_REVISION) return fail(kErrorUnknownRevision, FALSE);
+  // The control word sits at the same place in both forms.
+  SECURITY_DESCRIPTOR_CONTROL control;
+  std::memcpy(&control, bytes + 2, 2);
+  control = static_cast<SECURITY_DESCRIPTOR_CONTROL>((control & ~interest) | (set & interest));
+  std::memcpy(bytes + 2, &control, 2);
+  return TRUE;
+}

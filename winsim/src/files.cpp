@@ -9,11 +9,32 @@
 #include <cerrno>
 #include <cstring>
 
+#include "objects.h"
 #include "winsim/kernel.h"
 
 using namespace winsim::detail;
 
 namespace {
+
+// The standard rights a handle gets for `access`, generic rights mapped as the platform maps
+// them for files: every generic right carries READ_CONTROL, read and execute carry
+// FILE_READ_ATTRIBUTES, and only GENERIC_ALL carries WRITE_DAC.
+DWORD granted_rights(DWORD access) {
+  constexpr DWORD kAnyGeneric = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+  DWORD granted = access & (READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES);
+  if (access & kAnyGeneric) granted |= READ_CONTROL;
+  if (access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL)) granted |= FILE_READ_ATTRIBUTES;
+  if (access & GENERIC_ALL) granted |= WRITE_DAC;
+  return granted;
+}
+
+HANDLE add_file_handle(int fd, std::string host, bool nul_device, LPCWSTR name, DWORD access,
+                       bool inheritable) {
+  auto file = std::make_shared<FileObject>(fd, std::move(host), nul_device);
+  file->opened_as = narrow(name);
+  file->granted = granted_rights(access);
+  return add_handle(std::move(file), Release::CloseHandle, "CreateFileW", inheritable);
+}
 
 // Resolves a Windows path for a file call; on failure sets the error a Windows call would give.
 std::optional<std::string> resolve(LPCWSTR name) {
@@ -69,13 +90,12 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   (void)share;
   const bool inheritable = security != nullptr && security->bInheritHandle;
   if (name != nullptr && is_nul_device(view(name))) {
-    // Changing the device's DACL is an administrator's right.
-    if ((access & WRITE_DAC) && !caller_is_admin())
+    if ((granted_rights(access) & WRITE_DAC) &&
+        !may_change_dacl(SecuredObject{std::string(kNulDevice), false}))
       return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return fail(last_errno_as_win32("/dev/null"), INVALID_HANDLE_VALUE);
-    return add_handle(std::make_shared<FileObject>(fd, "NUL", true), Release::CloseHandle,
-                      "CreateFileW", inheritable);
+    return add_file_handle(fd, "NUL", true, name, access, inheritable);
   }
   auto host = resolve(name);
   if (!host) return INVALID_HANDLE_VALUE;
@@ -127,13 +147,39 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 
   int fd = ::open(host->c_str(), open_flags, 0666);
   if (fd < 0) return fail(last_errno_as_win32(*host), INVALID_HANDLE_VALUE);
-  HANDLE handle = add_handle(std::make_shared<FileObject>(fd, *host, false), Release::CloseHandle,
-                             "CreateFileW", inheritable);
+  HANDLE handle = add_file_handle(fd, *host, false, name, access, inheritable);
+  // WRITE_DAC is judged on the object opened, after any link on the way was followed.
+  if (granted_rights(access) & WRITE_DAC) {
+    auto object = object_of_handle(handle);
+    if (!object || !may_change_dacl(*object)) {
+      remove_handle(handle, Release::CloseHandle);
+      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+  }
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds with this last error.
   set_last_error(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS
                      : ERROR_SUCCESS);
   return handle;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  if (DWORD error = enter("GetFileInformationByHandle", handle_key(file)))
+    return fail(error, FALSE);
+  auto object = find_handle_as<FileObject>(file);
+  if (!object || object->nul_device) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (information == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!(object->granted & FILE_READ_ATTRIBUTES)) return fail(ERROR_ACCESS_DENIED, FALSE);
+  struct stat st {};
+  if (::fstat(object->fd, &st) != 0) return fail(win32_error_from_errno(errno), FALSE);
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  information->dwFileAttributes =
+      S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(size);
+  information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  return TRUE;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, void*) {

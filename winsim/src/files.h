@@ -22,6 +22,9 @@ struct FileObject final : HandleObject {
   int fd;
   std::string host_path;  // as opened (absolute or relative to the current directory)
   bool nul_device;
+  std::string opened_as;  // the name CreateFileW was given: the trace key of calls on the handle
+  DWORD granted = 0;      // the standard rights granted (READ_CONTROL, WRITE_DAC), generic ones
+                          // mapped
 };
 
 }  // namespace winsim::detail

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "internal.h"
 #include "winsim/kernel.h"
@@ -24,6 +25,7 @@ struct Fault {
   DWORD error;
   bool once;
   std::optional<std::size_t> die_at;  // a kill at the n-th matching call instead of an error
+  std::optional<LinkSwap> swap;       // a folder replaced by a link once the call has returned
 };
 
 struct Gate {
@@ -36,6 +38,9 @@ struct Gate {
   // Matching calls counted per kill record (function, tab, key part). Kept apart from the records
   // because reloading the state file replaces the records, and the count is this process's own.
   std::map<std::string, std::size_t, std::less<>> die_matches;
+  // A swap whose call has been made: carried out when the next call reaches the gate, which is
+  // as soon after that call's return as anything outside the process could act.
+  std::optional<LinkSwap> pending_swap;
 };
 
 Gate& gate() {
@@ -95,19 +100,46 @@ void record(Gate& g, std::string_view function, std::string_view key, bool fault
   append_to_trace_file(function, key);
 }
 
+bool matches(const Fault& f, std::string_view function, std::string_view key) {
+  return f.function == function && key.find(f.key_part) != std::string_view::npos;
+}
+
+// Arms the first swap record matching this call; it acts once, so it leaves the records now.
+// Called with the gate locked.
+void arm_swap(Gate& g, std::string_view function, std::string_view key) {
+  if (g.pending_swap) return;
+  for (auto it = g.faults.begin(); it != g.faults.end(); ++it) {
+    if (!it->swap || !matches(*it, function, key)) continue;
+    g.pending_swap = it->swap;
+    g.faults.erase(it);
+    return;
+  }
+}
+
+// Carries out an armed swap before the call that follows the one that armed it.
+void run_pending_swap() {
+  std::optional<LinkSwap> swap;
+  {
+    Gate& g = gate();
+    std::lock_guard hold(g.lock);
+    swap = std::exchange(g.pending_swap, std::nullopt);
+  }
+  if (swap) replace_with_link(*swap);
+}
+
 DWORD pass(std::string_view function, std::string_view key) {
   Gate& g = gate();
   std::lock_guard hold(g.lock);
   record(g, function, key, true);
   if (reaches_kill(g, function, key)) die_now();
+  arm_swap(g, function, key);
   ++g.faultable;
   if (g.fail_at && *g.fail_at == g.faultable) {
     g.fail_at.reset();
     return g.fail_at_error;
   }
   for (auto it = g.faults.begin(); it != g.faults.end(); ++it) {
-    if (it->die_at || it->function != function || key.find(it->key_part) == std::string_view::npos)
-      continue;
+    if (it->die_at || it->swap || !matches(*it, function, key)) continue;
     DWORD error = it->error;
     if (it->once) g.faults.erase(it);
     return error;
@@ -122,6 +154,7 @@ void set_last_error(DWORD error) {
 }
 
 void note(std::string_view function, std::string_view key) {
+  run_pending_swap();
   load_state_once();  // a process whose first call is a release still meets its kill records
   Gate& g = gate();
   std::lock_guard hold(g.lock);
@@ -131,17 +164,32 @@ void note(std::string_view function, std::string_view key) {
 }
 
 DWORD enter(std::string_view function, std::string_view key) {
+  run_pending_swap();
   refresh_state();
   return pass(function, key);
 }
 
 DWORD enter_local(std::string_view function, std::string_view key) {
+  run_pending_swap();
   load_state_once();  // the machine's faults, read once; later changes wait for a full call
   return pass(function, key);
 }
 
+void add_swap_fault(std::string function, std::string key_part, LinkSwap swap) {
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  g.faults.push_back(
+      {std::move(function), std::move(key_part), 0, false, std::nullopt, std::move(swap)});
+}
+
+void drop_swap_faults(const LinkSwap& swap) {
+  Gate& g = gate();
+  std::lock_guard hold(g.lock);
+  std::erase_if(g.faults, [&](const Fault& f) { return f.swap == swap; });
+}
+
 bool add_persistent_fault(std::string function, std::string key_part, std::string_view error) {
-  Fault fault{std::move(function), std::move(key_part), 0, false, parse_die(error)};
+  Fault fault{std::move(function), std::move(key_part), 0, false, parse_die(error), std::nullopt};
   if (!fault.die_at) {
     auto [end, failed] = std::from_chars(error.data(), error.data() + error.size(), fault.error);
     if (failed != std::errc{} || end != error.data() + error.size() || error.empty()) return false;
@@ -158,6 +206,10 @@ std::vector<Record> persistent_faults() {
   std::vector<Record> out;
   for (const Fault& f : g.faults) {
     if (f.once) continue;
+    if (f.swap) {
+      out.push_back({f.function, f.key_part, "swap", f.swap->folder, f.swap->target});
+      continue;
+    }
     std::string error = !f.die_at        ? std::to_string(f.error)
                         : *f.die_at == 1 ? std::string("die")
                                          : "die:" + std::to_string(*f.die_at);
@@ -181,6 +233,7 @@ void reset_gate() {
   g.fail_at_error = 0;
   g.faults.clear();
   g.die_matches.clear();
+  g.pending_swap.reset();
   last_error = 0;
 }
 
@@ -224,13 +277,22 @@ void fail_call_number(std::size_t n, DWORD error) {
 void fail_next_call(std::string function, std::string key_part, DWORD error) {
   auto& g = detail::gate();
   std::lock_guard hold(g.lock);
-  g.faults.push_back({std::move(function), std::move(key_part), error, true, std::nullopt});
+  g.faults.push_back(
+      {std::move(function), std::move(key_part), error, true, std::nullopt, std::nullopt});
 }
 
 void fail_every_call(std::string function, std::string key_part, DWORD error) {
   detail::StateChange change;
   detail::add_persistent_fault(std::move(function), std::move(key_part), std::to_string(error));
   detail::commit_arrangement(change, "fail_every_call");
+}
+
+void replace_with_link_after(std::string function, std::string key_part, std::string folder,
+                             std::string target) {
+  detail::StateChange change;
+  detail::add_swap_fault(std::move(function), std::move(key_part),
+                         detail::LinkSwap{std::move(folder), std::move(target)});
+  detail::commit_arrangement(change, "replace_with_link_after");
 }
 
 void die_at_call(std::string function, std::string key_part, std::size_t n) {

@@ -34,7 +34,22 @@ void set_last_error(DWORD error);
 // field: a decimal Win32 error, or `die` / `die:N` for a kill at the first / N-th matching call.
 // False (and nothing added) for a field of neither form.
 bool add_persistent_fault(std::string function, std::string key_part, std::string_view error);
-std::vector<std::vector<std::string>> persistent_faults();  // function, key part, error field
+// A `fault` record of the form FUNCTION TEXT swap FOLDER TARGET: once a matching call has
+// returned, FOLDER is replaced by a link to TARGET (both Windows or host paths).
+struct LinkSwap {
+  std::string folder;
+  std::string target;
+  bool operator==(const LinkSwap&) const = default;
+};
+void add_swap_fault(std::string function, std::string key_part, LinkSwap swap);
+// Forgets the records of this swap, once it has acted.
+void drop_swap_faults(const LinkSwap& swap);
+// Carries the swap out: the folder moves aside to FOLDER.swapped with its security records, and
+// a link to TARGET takes its name. One state change; a swap that cannot be made ends the test
+// run, as a broken arrangement would prove nothing.
+void replace_with_link(const LinkSwap& swap);
+// Function, key part, error field; or function, key part, "swap", folder, target.
+std::vector<std::vector<std::string>> persistent_faults();
 void clear_persistent_faults();
 void reset_gate();
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "descriptors.h"
+#include "files.h"
 #include "objects.h"
 #include "winsim/kernel.h"
 
@@ -56,19 +57,13 @@ Protection protection_of(SECURITY_INFORMATION info) {
   return Protection::Keep;
 }
 
-// Changing the NUL device's DACL is an administrator's right; the user's own files may be
-// changed by the user.
-bool may_change(const SecuredObject& object) {
-  return !object.is_nul_device() || caller_is_admin();
-}
-
 DWORD store_dacl_of(const SecuredObject& object, SECURITY_INFORMATION info, const ACL* dacl) {
   if ((info & PROTECTED_DACL_SECURITY_INFORMATION) &&
       (info & UNPROTECTED_DACL_SECURITY_INFORMATION))
     return ERROR_INVALID_PARAMETER;
   // Owner, group and SACL are not modelled; a write of them alone changes nothing.
   if (!(info & DACL_SECURITY_INFORMATION)) return ERROR_SUCCESS;
-  if (!may_change(object)) return ERROR_ACCESS_DENIED;
+  if (!may_change_dacl(object)) return ERROR_ACCESS_DENIED;
   // A NULL DACL (no protection at all) is not modelled.
   if (dacl == nullptr) return ERROR_INVALID_PARAMETER;
   auto entries = read_acl(dacl);
@@ -78,6 +73,54 @@ DWORD store_dacl_of(const SecuredObject& object, SECURITY_INFORMATION info, cons
 
 bool supported_handle_type(SE_OBJECT_TYPE type) {
   return type == SE_FILE_OBJECT || type == SE_KERNEL_OBJECT;
+}
+
+// The object behind a file handle that was opened with `right` (READ_CONTROL to read the
+// security, WRITE_DAC to change the DACL).
+std::expected<SecuredObject, DWORD> object_with_right(HANDLE handle, DWORD right) {
+  auto file = find_handle_as<FileObject>(handle);
+  if (!file) return std::unexpected(ERROR_INVALID_HANDLE);
+  if (!(file->granted & right)) return std::unexpected(ERROR_ACCESS_DENIED);
+  return object_of_handle(handle);
+}
+
+// The file-security form of a read: a self-relative descriptor into the caller's buffer, after
+// a size query. A failure leaves the needed length alone.
+BOOL copy_descriptor_out(const std::expected<SecuredObject, DWORD>& object,
+                         SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                         LPDWORD needed) {
+  if (needed == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (info & SACL_SECURITY_INFORMATION) return fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
+  if (!object) return fail(object.error(), FALSE);
+  const Dacl current = effective_dacl(*object);
+  const std::vector<BYTE> bytes =
+      self_relative_descriptor((info & DACL_SECURITY_INFORMATION) ? &current : nullptr);
+  *needed = static_cast<DWORD>(bytes.size());
+  if (descriptor == nullptr || length < bytes.size()) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  std::memcpy(descriptor, bytes.data(), bytes.size());
+  return TRUE;
+}
+
+// The file-security form of a write: the descriptor's DACL on this one object, nothing
+// propagated. The protection is the descriptor's: SE_DACL_PROTECTED protects, its absence lets
+// the object inherit (A: no source settles whether a descriptor without the bit leaves the
+// protection alone; the stricter reading catches a writer that forgets to carry it).
+BOOL store_descriptor(const std::expected<SecuredObject, DWORD>& object, SECURITY_INFORMATION info,
+                      PSECURITY_DESCRIPTOR descriptor) {
+  if (descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!object) return fail(object.error(), FALSE);
+  if (!(info & DACL_SECURITY_INFORMATION)) return TRUE;
+  if (!may_change_dacl(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
+  auto parts = descriptor_dacl(descriptor);
+  if (!parts) return fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
+  if (parts->dacl == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);  // no NULL DACL
+  auto entries = read_acl(parts->dacl);
+  if (!entries) return fail(ERROR_INVALID_ACL, FALSE);
+  const Protection protection =
+      (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Unprotect;
+  if (DWORD error = write_dacl(*object, *entries, protection, Reach::ObjectOnly))
+    return fail(error, FALSE);
+  return TRUE;
 }
 
 }  // namespace
@@ -108,7 +151,7 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
   const ReadDelay delay;
   if (DWORD error = enter("GetSecurityInfo", handle_key(handle))) return error;
   if (!supported_handle_type(type)) return ERROR_INVALID_PARAMETER;
-  auto object = object_of_handle(handle);
+  auto object = object_with_right(handle, READ_CONTROL);
   if (!object) return object.error();
   return hand_out_descriptor(*object, info, owner, group, dacl, sacl, descriptor,
                              "GetSecurityInfo");
@@ -118,7 +161,7 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
                       PACL dacl, PACL) {
   if (DWORD error = enter("SetSecurityInfo", handle_key(handle))) return error;
   if (!supported_handle_type(type)) return ERROR_INVALID_PARAMETER;
-  auto object = object_of_handle(handle);
+  auto object = object_with_right(handle, WRITE_DAC);
   if (!object) return object.error();
   return store_dacl_of(*object, info, dacl);
 }
@@ -127,35 +170,26 @@ BOOL GetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIP
                       DWORD length, LPDWORD needed) {
   const ReadDelay delay;
   if (DWORD error = enter("GetFileSecurityW", narrow(name))) return fail(error, FALSE);
-  if (name == nullptr || needed == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (info & SACL_SECURITY_INFORMATION) return fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
-  auto object = object_at_path(view(name));
-  if (!object) return fail(object.error(), FALSE);  // the needed length is left alone
-  const Dacl current = effective_dacl(*object);
-  const std::vector<BYTE> bytes =
-      self_relative_descriptor((info & DACL_SECURITY_INFORMATION) ? &current : nullptr);
-  *needed = static_cast<DWORD>(bytes.size());
-  if (descriptor == nullptr || length < bytes.size()) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-  std::memcpy(descriptor, bytes.data(), bytes.size());
-  return TRUE;
+  if (name == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  return copy_descriptor_out(object_at_path(view(name)), info, descriptor, length, needed);
 }
 
 BOOL SetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
   if (DWORD error = enter("SetFileSecurityW", narrow(name))) return fail(error, FALSE);
-  if (name == nullptr || descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
-  auto object = object_at_path(view(name));
-  if (!object) return fail(object.error(), FALSE);
-  if (!(info & DACL_SECURITY_INFORMATION)) return TRUE;
-  if (!may_change(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
-  auto parts = descriptor_dacl(descriptor);
-  if (!parts) return fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
-  if (parts->dacl == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);  // no NULL DACL
-  auto entries = read_acl(parts->dacl);
-  if (!entries) return fail(ERROR_INVALID_ACL, FALSE);
-  // The protection stays as it was unless the descriptor asks for a protected DACL.
-  const Protection protection =
-      (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Keep;
-  if (DWORD error = write_dacl(*object, *entries, protection, Reach::ObjectOnly))
-    return fail(error, FALSE);
-  return TRUE;
+  if (name == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  return store_descriptor(object_at_path(view(name)), info, descriptor);
+}
+
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD needed) {
+  const ReadDelay delay;
+  if (DWORD error = enter("GetKernelObjectSecurity", handle_key(handle))) return fail(error, FALSE);
+  return copy_descriptor_out(object_with_right(handle, READ_CONTROL), info, descriptor, length,
+                             needed);
+}
+
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor) {
+  if (DWORD error = enter("SetKernelObjectSecurity", handle_key(handle))) return fail(error, FALSE);
+  return store_descriptor(object_with_right(handle, WRITE_DAC), info, descriptor);
 }

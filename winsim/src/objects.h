@@ -22,10 +22,21 @@ struct SecuredObject {
 
 // The object a Windows path names, or the Win32 error for a path that does not exist.
 std::expected<SecuredObject, DWORD> object_at_path(std::u16string_view windows_path);
-// The object behind an open file handle.
+// The object an open file handle stays on, wherever it has been moved since the open; a removed
+// object gives ERROR_ACCESS_DENIED, as a delete-pending one does.
 std::expected<SecuredObject, DWORD> object_of_handle(HANDLE handle);
-// The trace key of a handle's object: its path, "NUL", or "" for a handle that is not a file.
+// The trace key of a handle's object: the name it was opened with, or "" for a handle that is
+// not a file.
 std::string handle_key(HANDLE handle);
+
+// Whether the caller may change the object's DACL: an administrator may change any; otherwise
+// only an object no other principal owns, and never the NUL device.
+bool may_change_dacl(const SecuredObject& object);
+
+// Moves the security records (stored entries, frozen inheritable entries, owner) of `from` and
+// of everything below it to `to`, as a rename carries an object's security with it. Part of the
+// caller's state change.
+void move_object_records(const std::string& from, const std::string& to);
 
 // The DACL a reader sees: the stored entries, then (unless protected) the inherited ones.
 Dacl effective_dacl(const SecuredObject& object);

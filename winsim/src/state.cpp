@@ -126,8 +126,9 @@ void apply(Snapshot snapshot) {
   auto& records = snapshot.records;
   clear_persistent_faults();
   for (const Record& fault : records["fault"]) {
-    if (fault.size() != 3) continue;
-    add_persistent_fault(fault[0], fault[1], fault[2]);
+    if (fault.size() == 3) add_persistent_fault(fault[0], fault[1], fault[2]);
+    if (fault.size() == 5 && fault[2] == "swap")
+      add_swap_fault(fault[0], fault[1], LinkSwap{fault[3], fault[4]});
   }
   records.erase("fault");
   for (const StateSection& section : s.sections) {

@@ -74,6 +74,7 @@ inline constexpr DWORD FILE_READ_DATA = 0x0001;
 inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
 // Without FILE_WRITE_DATA every write goes to the end of the file.
 inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
+inline constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
 inline constexpr DWORD GENERIC_EXECUTE = 0x20000000;
@@ -110,6 +111,22 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL DeleteFileW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+// The attributes, size and link count of the object a file handle stays on; the times, volume
+// and index are not modelled (0). Needs FILE_READ_ATTRIBUTES on the handle.
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 // Writes the file's data and metadata through to the disk (fsync).
 BOOL FlushFileBuffers(HANDLE file);
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;

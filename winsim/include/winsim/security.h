@@ -104,8 +104,12 @@ inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
 inline constexpr DWORD SECURITY_DESCRIPTOR_MIN_LENGTH = sizeof(SECURITY_DESCRIPTOR);
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PRESENT = 0x0004;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_DEFAULTED = 0x0008;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_AUTO_INHERIT_REQ = 0x0100;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_SACL_AUTO_INHERIT_REQ = 0x0200;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_AUTO_INHERITED = 0x0400;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_SACL_AUTO_INHERITED = 0x0800;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PROTECTED = 0x1000;
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_SACL_PROTECTED = 0x2000;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_SELF_RELATIVE = 0x8000;
 
 using SECURITY_INFORMATION = DWORD;
@@ -123,6 +127,11 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, 
                                LPBOOL defaulted);
 BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
                                   PSECURITY_DESCRIPTOR_CONTROL control, LPDWORD revision);
+// Sets the bits of `interest` to those of `set`; only the inheritance bits (auto-inherit
+// requests, auto-inherited, protected) may be named, others give ERROR_INVALID_PARAMETER.
+BOOL SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  SECURITY_DESCRIPTOR_CONTROL interest,
+                                  SECURITY_DESCRIPTOR_CONTROL set);
 
 // ---- Explicit access entries (aclapi) --------------------------------------------------------
 enum SE_OBJECT_TYPE {
@@ -206,3 +215,9 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
 BOOL GetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                       DWORD length, LPDWORD needed);
 BOOL SetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+// The same pair on an open handle (READ_CONTROL to read, WRITE_DAC to write); on a file handle
+// the write reaches that one object only, as SetFileSecurityW's does.
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD needed);
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor);

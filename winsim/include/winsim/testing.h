@@ -49,6 +49,13 @@ void fail_every_call(std::string function, std::string key_part, DWORD error);
 // reaches every process on the machine, each counting its own calls. Meant for a child process.
 void die_at_call(std::string function, std::string key_part, std::size_t n = 1);
 void clear_faults();
+// Replaces the folder `folder` by a link to the folder `target` once the next call of `function`
+// whose key contains `key_part` has returned, before the process's next call: the original is
+// moved aside to `folder` + ".swapped", with its security records, and the link takes its name.
+// Both are Windows (or host) paths. A `fault` record, so it reaches every process on the machine;
+// it acts once and is gone.
+void replace_with_link_after(std::string function, std::string key_part, std::string folder,
+                             std::string target);
 // Faultable calls made since the last reset: the range a fault sweep walks.
 std::size_t faultable_calls();
 
@@ -83,6 +90,9 @@ std::string dacl_sddl(std::string_view windows_path);
 std::string stored_sddl(std::string_view windows_path);
 // Arranges what the object stores ("" removes the record). SID aliases (SY, BA, ...) may be used.
 void set_stored_sddl(std::string_view windows_path, std::string_view sddl);
+// Names `sid` as the object's owner ("" makes it the caller's own again). An unprivileged caller
+// cannot change the DACL of an object another principal owns.
+void set_owner(std::string_view windows_path, std::string_view sid);
 // The AppContainer profiles, one "NAME=SID" line each, in name order.
 std::vector<std::string> profiles();
 
