@@ -98,7 +98,7 @@ TEST_F(Truth, SetAccessKeepsTheTrusteesDenyEntries) {
   auto denied = with_entry(sid.get(), kDenyMask, DENY_ACCESS, 0, nullptr);
   auto set = with_entry(sid.get(), kReadMask, SET_ACCESS, 0, denied.get());
   const int left = census(set.get(), sid.get(), ACCESS_DENIED_ACE_TYPE).of_type;
-  report("SetEntriesInAclW SET_ACCESS on a trustee with a deny entry", "the deny entry is dropped",
+  report("SetEntriesInAclW SET_ACCESS on a trustee with a deny entry", "the deny entry stays",
          left == 0 ? "the deny entry is dropped" : "the deny entry stays");
 }
 
