@@ -90,6 +90,15 @@ BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL DeleteFileW(LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
 
+inline constexpr DWORD FILE_TYPE_UNKNOWN = 0x0000;
+inline constexpr DWORD FILE_TYPE_DISK = 0x0001;
+inline constexpr DWORD FILE_TYPE_CHAR = 0x0002;
+inline constexpr DWORD FILE_TYPE_PIPE = 0x0003;
+// FILE_TYPE_UNKNOWN with the last error NO_ERROR is a type the call could not name; with another
+// last error the call failed.
+DWORD GetFileType(HANDLE file);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+
 struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
