@@ -32,20 +32,16 @@ bool is_mode_flag(std::string_view word) {
   return std::find(kModeFlags.begin(), kModeFlags.end(), word) != kModeFlags.end();
 }
 
-// Where the options end: the index of the "--" that is not an option's value, or the size of
-// the list when there is none.
-std::size_t separator_index(const std::vector<std::string>& args) {
+// Whether `flag` stands among the options: before the "--" that ends them, and where an option
+// name may stand. An option's value is taken verbatim, so a value that reads "--cleanup" or
+// "--probe" (or "--") selects no mode.
+bool flag_given(const std::vector<std::string>& args, std::string_view flag) {
   std::size_t i = 1;
-  while (i < args.size()) {
-    if (is_option(args[i])) {
-      i += 2;
-    } else if (args[i] == kSeparator) {
-      return i;
-    } else {
-      ++i;
-    }
+  while (i < args.size() && args[i] != kSeparator) {
+    if (args[i] == flag) return true;
+    i += is_option(args[i]) ? 2 : 1;
   }
-  return args.size();
+  return false;
 }
 
 std::optional<NetworkMode> parse_network_mode(std::string_view text) {
@@ -173,10 +169,7 @@ std::expected<Command, std::string> parse_args(const std::vector<std::string>& a
   if (args.size() < 2) {
     return std::unexpected(std::string("missing arguments. Run with --probe to validate."));
   }
-  const auto options_end = args.begin() + static_cast<std::ptrdiff_t>(separator_index(args));
-  auto seen = [&](std::string_view word) {
-    return std::find(args.begin() + 1, options_end, word) != options_end;
-  };
+  auto seen = [&](std::string_view flag) { return flag_given(args, flag); };
   if (seen(kProbe)) return Probe{};
 
   auto options = walk(args);

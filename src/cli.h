@@ -57,8 +57,9 @@ using Command =
 // Parses the whole argument list, the program's own name first. The error is the message that
 // the entry point logs before it ends with status 10.
 //
-// Mode flags count only before the "--" that ends the options: everything after it is the
-// sandboxed command, verbatim, so a command's own "--cleanup" or "--probe" never selects a mode.
+// Mode flags count only before the "--" that ends the options, and not as an option's value:
+// everything after "--" is the sandboxed command, verbatim, so a command's own "--cleanup" or
+// "--probe" never selects a mode, nor does a profile name or a path that reads like one.
 std::expected<Command, std::string> parse_args(const std::vector<std::string>& arguments);
 
 // "<PROGRAMDATA>\Tavo\pool", with "C:\ProgramData" when PROGRAMDATA is unset or not Unicode.

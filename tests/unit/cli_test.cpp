@@ -82,6 +82,10 @@ TEST(ParseArgs, ModeFlagsAfterTheSeparatorBelongToTheCommand) {
   EXPECT_EQ(error_of(words("-- mytool --probe")), "--profile-name is required");
   // A "--" that is an option's value does not end the options.
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--cwd -- --probe"))));
+  // Nor does a value that reads like a mode flag select that mode.
+  tavo::Run values = as<tavo::Run>(words("--profile-name --cleanup --cwd --probe -- tool"));
+  EXPECT_EQ(values.profile_name, "--cleanup");
+  EXPECT_EQ(values.cwd, "--probe");
 }
 
 TEST(ParseArgs, RunTakesValuesVerbatimListsInOrderAndTheLastSingleValue) {
