@@ -35,7 +35,7 @@ class Processes : public testing::MachineTest {
 #if defined(_WIN32)
     std::string line = "cmd.exe /c " + script;
 #else
-    std::string line = command_line("sh", {"-c", script});
+    std::string line = *command_line("sh", {"-c", script});
 #endif
     WideString wide = to_wide_nul(line);
     STARTUPINFOW info{};

@@ -30,6 +30,11 @@ TEST(QuoteArg, CommandLineIsTheCommandAndEachQuotedArgument) {
   EXPECT_EQ(command_line("tool", {}), "tool");
   EXPECT_EQ(command_line("C:\\Program Files\\tool.exe", {"-v"}),
             "\"C:\\Program Files\\tool.exe\" -v");
+  // The program word takes no escapes: its backslashes stay single before the closing quote,
+  // and a double quote in it cannot be written.
+  EXPECT_EQ(command_line("C:\\my tools\\", {}), "\"C:\\my tools\\\"");
+  EXPECT_EQ(command_line("", {}), "\"\"");
+  EXPECT_EQ(command_line("a\"b c", {"x"}), std::nullopt);
 }
 
 TEST(QuoteArg, AnyWordsSurviveTheRoundTrip) {
@@ -44,7 +49,7 @@ TEST(QuoteArg, AnyWordsSurviveTheRoundTrip) {
       for (std::size_t n = word_length(random); n > 0; --n)
         word += pieces[piece(random)];
     }
-    const std::string line = command_line("C:\\Program Files\\tool.exe", words);
+    const std::string line = *command_line("C:\\Program Files\\tool.exe", words);
     std::vector<std::string> expected = {"C:\\Program Files\\tool.exe"};
     expected.insert(expected.end(), words.begin(), words.end());
     ASSERT_EQ(testing::split_command_line(line), expected) << "command line: [" << line << "]";
