@@ -6,9 +6,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <string_view>
 
 namespace tavo::fuzz {
 
@@ -23,6 +26,12 @@ inline const std::string& scratch_dir() {
     return made;
   }();
   return dir;
+}
+
+// Replaces the file's content with an input's bytes.
+inline void write_input(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 }  // namespace tavo::fuzz

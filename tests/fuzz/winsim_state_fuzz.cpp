@@ -77,10 +77,7 @@ std::string save(const Machine& machine) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavo::fuzz;
   const std::string& path = state_path();
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  write_input(path, data, size);
   const Machine first = load();
   const std::string saved = save(first);
   const Machine second = load();
