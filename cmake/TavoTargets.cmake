@@ -15,6 +15,10 @@ function(tavo_target_defaults target)
                                              -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
+  if(TAVO_FUZZ)
+    # Coverage feedback for libFuzzer in everything a target reaches, the program and winsim.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 # The program's executable. On Windows: a plain console program with no DLL beyond the system's.

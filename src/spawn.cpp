@@ -118,8 +118,15 @@ std::string quote_arg(std::string_view word) {
   return out;
 }
 
-std::string command_line(std::string_view command, const std::vector<std::string>& args) {
-  std::string line = quote_arg(command);
+std::optional<std::string> command_line(std::string_view command,
+                                        const std::vector<std::string>& args) {
+  // A quote in the first word ends the program name early: the platform would start another
+  // program, with the rest of the name as its arguments.
+  if (command.find('"') != std::string_view::npos) return std::nullopt;
+  std::string line(command);
+  if (command.empty() || command.find_first_of(" \t") != std::string_view::npos) {
+    line = "\"" + line + "\"";
+  }
   for (const std::string& arg : args) {
     line.push_back(' ');
     line += quote_arg(arg);
@@ -133,7 +140,9 @@ std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::strin
                                                             HANDLE stop) {
   log(Level::Debug, kTargetSpawn, "command={} args={} cwd={} caps={}", command, args.size(),
       debug_optional(cwd), kCapabilityCount);
-  WideString line = to_wide_nul(command_line(command, args));
+  std::optional<std::string> text = command_line(command, args);
+  if (!text) return std::unexpected(HresultError::from_win32(ERROR_INVALID_NAME));
+  WideString line = to_wide_nul(*text);
   std::optional<WideString> directory;
   if (cwd) directory = to_wide_nul(*cwd);
 

@@ -17,15 +17,21 @@ namespace tavo {
 // One word of a command line, quoted so that the C runtime's splitting gives it back unchanged.
 std::string quote_arg(std::string_view word);
 
-// command, then a space and quote_arg(arg) for each argument
-std::string command_line(std::string_view command, const std::vector<std::string>& args);
+// The program word, then a space and quote_arg(arg) for each argument. The program word follows
+// the platform's rule for the first word of a command line, where quotes only group and
+// backslashes are plain: the command as it is, enclosed in quotes when it is empty or holds a
+// space or tab. A command holding a double quote cannot be written so that it comes back whole:
+// nothing.
+std::optional<std::string> command_line(std::string_view command,
+                                        const std::vector<std::string>& args);
 
 // Runs the command in the AppContainer of `sid` (borrowed) with no capabilities, this process's
 // standard handles (inheritable copies; the NUL device for a missing one) and environment, in
 // `cwd` or this process's current directory, and waits for it. The result is its exit code; an
 // error is the failure of the platform call that stopped the launch, and no process of the launch
-// is left running after one. When `stop` (an event, may be null) is signalled first, the whole job
-// is ended and the command's exit code reads 0xC000013A, as after a console's close.
+// is left running after one. A command holding a double quote fails with ERROR_INVALID_NAME
+// before anything is created. When `stop` (an event, may be null) is signalled first, the whole
+// job is ended and the command's exit code reads 0xC000013A, as after a console's close.
 std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
                                                             const std::vector<std::string>& args,
                                                             const std::optional<std::string>& cwd,

@@ -53,6 +53,15 @@ std::string_view trim_white_space(std::string_view text) {
   return text.substr(start, end - start);
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return text;
+  std::size_t end = max_bytes;
+  // Back off over continuation bytes to the start of the sequence the cut would split.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;
+  return text.substr(0, end);
+}
+
 std::optional<std::uint32_t> parse_u32(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;

@@ -19,6 +19,10 @@ void append_utf8(std::string& out, char32_t c);
 // A byte-order mark is not white space and stays.
 std::string_view trim_white_space(std::string_view text);
 
+// The longest start of `text` of at most `max_bytes` bytes that does not end inside a UTF-8
+// sequence.
+std::string_view utf8_prefix(std::string_view text, std::size_t max_bytes);
+
 // An unsigned decimal as the program accepts it: an optional single "+", then one or more ASCII
 // digits, nothing else, at most 4294967295.
 std::optional<std::uint32_t> parse_u32(std::string_view text);

@@ -42,7 +42,8 @@ std::string drain(HANDLE pipe) {
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
                                              std::span<const std::string_view> flags) {
-  WideString line = to_wide_nul(command_line("icacls", icacls_arguments(target, grants, flags)));
+  // The program word is a fixed name, so the line can always be written.
+  WideString line = to_wide_nul(*command_line("icacls", icacls_arguments(target, grants, flags)));
   SECURITY_ATTRIBUTES inheritable{};
   inheritable.nLength = sizeof inheritable;
   inheritable.bInheritHandle = TRUE;

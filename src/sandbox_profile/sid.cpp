@@ -1,11 +1,13 @@
 #include "sandbox_profile/sid.h"
 
 #include <cstring>
+#include <variant>
 
 #include "log.h"
 #include "text.h"
 #include "win/fs.h"
 #include "win/path.h"
+#include "win/small_file.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -42,18 +44,40 @@ bool is_package_sid(PSID sid) {
   return first == 2;
 }
 
+// A SID string with white space around it fits many times over; a file holding more is not a
+// SID file, and is refused without being read.
+constexpr std::size_t kMaxSidFileBytes = 4096;
+// At most this much of a file's text goes into a message: any SID string in full, but not a
+// flood of whatever else a file holds.
+constexpr std::size_t kShownBytes = 100;
+
+std::string shown(std::string_view text) {
+  const std::string_view prefix = utf8_prefix(text, kShownBytes);
+  return prefix.size() == text.size() ? std::string(text) : std::string(prefix) + "...";
+}
+
+std::string read_failure(const fs::SmallFileError& error) {
+  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
+  if (const auto* other = std::get_if<fs::NotARegularFile>(&error)) {
+    return format("{}, not a regular file", other->what);
+  }
+  return format("SID file too large ({} bytes)", std::get<fs::FileTooLarge>(error).size);
+}
+
 }  // namespace
 
 std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
-  auto text = fs::read_text_file(path);
-  if (!text) return std::unexpected(format("network sid file '{}': {}", path, text.error()));
+  auto text = fs::read_small_text_file(path, kMaxSidFileBytes);
+  if (!text) {
+    return std::unexpected(format("network sid file '{}': {}", path, read_failure(text.error())));
+  }
   const std::string_view sddl = trim_white_space(*text);
   if (sddl.empty()) return std::unexpected(format("network sid file '{}' is empty", path));
-  log(Level::Info, kTargetProfile, "read network SID from {} (sddl={})", path, sddl);
+  log(Level::Info, kTargetProfile, "read network SID from {} (sddl={})", path, shown(sddl));
   PSID sid = nullptr;
   if (!ConvertStringSidToSidW(to_wide_nul(sddl).c_str(), &sid)) {
     const HresultError error = HresultError::from_last_error();
-    return std::unexpected(format("ConvertStringSidToSidW({}): {}", sddl, error));
+    return std::unexpected(format("ConvertStringSidToSidW({}): {}", shown(sddl), error));
   }
   SandboxSid owned(sid, SandboxSid::Kind::SidFile);
   // Whoever can write a SID file must not be able to make a run hand Everyone, a user or all
@@ -61,7 +85,7 @@ std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
   // a SID, but only after the traversal grants.
   if (!is_package_sid(owned.get())) {
     return std::unexpected(
-        format("network sid file '{}': {} is not an AppContainer SID", path, sddl));
+        format("network sid file '{}': {} is not an AppContainer SID", path, shown(sddl)));
   }
   return owned;
 }

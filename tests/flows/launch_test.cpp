@@ -226,6 +226,10 @@ TEST_F(Launch, ARefusedCreationStartsNothing) {
   auto system = launch_sandboxed(system_sid, "sh", {"-c", "exit 0"}, std::nullopt);
   EXPECT_EQ(system.error().code(), 0x80070057u);
   EXPECT_EQ(winsim::count_calls("CreateProcessW.AppContainerSid", "S-1-5-18"), 1u);
+  // A quote would end the program word early and start "sh\x" with the argument "y".
+  auto quoted = launch_sandboxed(sid.get(), "sh\"x y", {}, std::nullopt);
+  EXPECT_EQ(quoted.error().code(), 0x8007007Bu);  // ERROR_INVALID_NAME
+  EXPECT_EQ(winsim::count_calls("CreateProcessW"), 2u);
   EXPECT_EQ(winsim::count_calls("CreateJobObjectW"), 0u);
   EXPECT_TRUE(winsim::process_starts().empty());
 }

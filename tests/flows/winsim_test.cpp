@@ -75,7 +75,7 @@ TEST_F(Winsim, AccountingCatchesLeaksAndWrongReleases) {
 // A test that fails half-way must not leave host processes behind for the next one.
 TEST_F(Winsim, AResetEndsEveryProcessTheTestStarted) {
   auto start = [](const std::string& script) {
-    WideString line = to_wide_nul(command_line("sh", {"-c", script}));
+    WideString line = to_wide_nul(*command_line("sh", {"-c", script}));
     STARTUPINFOW info{};
     info.cb = sizeof info;
     PROCESS_INFORMATION created{};

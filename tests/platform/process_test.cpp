@@ -39,7 +39,7 @@ class Processes : public testing::MachineTest {
 #if defined(_WIN32)
     std::string line = "cmd.exe /c " + script;
 #else
-    std::string line = command_line("sh", {"-c", script});
+    std::string line = *command_line("sh", {"-c", script});
 #endif
     WideString wide = to_wide_nul(line);
     STARTUPINFOW info{};
@@ -201,7 +201,7 @@ TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
 #if defined(_WIN32)
   WideString line = to_wide_nul("cmd.exe /c \"echo out&echo err>&2\"");
 #else
-  WideString line = to_wide_nul(command_line("sh", {"-c", "cat; echo out; echo err >&2"}));
+  WideString line = to_wide_nul(*command_line("sh", {"-c", "cat; echo out; echo err >&2"}));
 #endif
   PROCESS_INFORMATION created{};
   ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,

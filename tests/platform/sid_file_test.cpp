@@ -51,6 +51,31 @@ TEST_F(SidFiles, AFileThatHoldsNoSidNamesItselfOrItsText) {
   EXPECT_EQ(error_of("not a sid"), "ConvertStringSidToSidW(not a sid): " + invalid);
 }
 
+// A SID file is a few bytes: a larger file is refused by its size, and no message repeats more
+// than the start of what a file holds.
+TEST_F(SidFiles, OnlyASmallRegularFileIsReadAndLittleOfItIsShown) {
+  const std::string file = "network sid file '" + (dir / "f.sid") + "'";
+  const std::string padded = std::string(testing::kTestSid) + std::string(4096, ' ');
+  dir.write("f.sid", padded.substr(0, 4096));
+  EXPECT_TRUE(read_sid_file(dir / "f.sid").has_value());
+  EXPECT_EQ(error_of(padded.substr(0, 4097)), file + ": SID file too large (4097 bytes)");
+  EXPECT_EQ(error_of(std::string(10 << 20, 'S')), file + ": SID file too large (10485760 bytes)");
+
+  EXPECT_EQ(read_sid_file("NUL").error(),
+            "network sid file 'NUL': a character device, not a regular file");
+  dir.make_dir("sub.sid");
+  EXPECT_EQ(read_sid_file(dir / "sub.sid").error(),
+            "network sid file '" + (dir / "sub.sid") + "': a directory, not a regular file");
+
+  const std::string junk = "S-1-" + std::string(3000, '9');
+  const std::string shown = junk.substr(0, 100) + "...";
+  const std::string invalid = HresultError::from_win32(ERROR_INVALID_SID).display();
+  EXPECT_EQ(error_of(junk), "ConvertStringSidToSidW(" + shown + "): " + invalid);
+  // A cut never splits a character: the two-byte one that would straddle it is left out.
+  EXPECT_EQ(error_of(std::string(99, 'x') + "\xC3\xA9" + junk),
+            "ConvertStringSidToSidW(" + std::string(99, 'x') + "...): " + invalid);
+}
+
 // Only an AppContainer package SID is taken from a file: anything else would be handed the run's
 // grants on the caller's folders.
 TEST_F(SidFiles, ASidThatIsNotAnAppContainersIsRefused) {

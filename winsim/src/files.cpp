@@ -145,8 +145,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   if (existed && disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
 
-  int fd = ::open(host->c_str(), open_flags, 0666);
+  // Opening never waits: a FIFO without a writer (or reader) would hold the caller for ever, where
+  // Windows answers at once. I/O on the handle blocks again, as it does on Windows.
+  int fd = ::open(host->c_str(), open_flags | O_NONBLOCK, 0666);
   if (fd < 0) return fail(last_errno_as_win32(*host), INVALID_HANDLE_VALUE);
+  if (!(open_flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   HANDLE handle = add_file_handle(fd, *host, false, name, access, inheritable);
   // WRITE_DAC is judged on the object opened, after any link on the way was followed.
   if (granted_rights(access) & WRITE_DAC) {
@@ -199,6 +202,38 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, void*) {
   struct stat st {};
   if (n == 0 && to_read > 0 && ::fstat(object->host_fd(), &st) == 0 && S_ISFIFO(st.st_mode))
     return fail(ERROR_BROKEN_PIPE, FALSE);
+  return TRUE;
+}
+
+DWORD GetFileType(HANDLE file) {
+  if (DWORD error = enter("GetFileType")) return fail(error, FILE_TYPE_UNKNOWN);
+  auto object = find_handle(file);
+  if (!object || object->host_fd() < 0) return fail(ERROR_INVALID_HANDLE, FILE_TYPE_UNKNOWN);
+  struct stat st {};
+  if (::fstat(object->host_fd(), &st) != 0) {
+    return fail(win32_error_from_errno(errno), FILE_TYPE_UNKNOWN);
+  }
+  // Block devices are disks, as a volume's handle is on Windows; sockets are pipes there too.
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+  return fail(ERROR_SUCCESS, FILE_TYPE_UNKNOWN);
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  if (DWORD error = enter("GetFileSizeEx")) return fail(error, FALSE);
+  if (size == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
+  auto object = find_handle(file);
+  if (!object || object->host_fd() < 0) return fail(ERROR_INVALID_HANDLE, FALSE);
+  struct stat st {};
+  if (::fstat(object->host_fd(), &st) != 0) return fail(win32_error_from_errno(errno), FALSE);
+  // Only files and directories have a size; devices and pipes answer as an unsupported request.
+  if (S_ISDIR(st.st_mode)) {
+    size->QuadPart = 0;
+    return TRUE;
+  }
+  if (!S_ISREG(st.st_mode)) return fail(ERROR_INVALID_FUNCTION, FALSE);
+  size->QuadPart = static_cast<LONGLONG>(st.st_size);
   return TRUE;
 }
 

@@ -135,6 +135,15 @@ inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 // unless MOVEFILE_REPLACE_EXISTING replaces it. Only these two flags are modelled.
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags);
 
+inline constexpr DWORD FILE_TYPE_UNKNOWN = 0x0000;
+inline constexpr DWORD FILE_TYPE_DISK = 0x0001;
+inline constexpr DWORD FILE_TYPE_CHAR = 0x0002;
+inline constexpr DWORD FILE_TYPE_PIPE = 0x0003;
+// FILE_TYPE_UNKNOWN with the last error NO_ERROR is a type the call could not name; with another
+// last error the call failed.
+DWORD GetFileType(HANDLE file);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+
 struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;

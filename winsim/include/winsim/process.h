@@ -4,17 +4,6 @@
 #include "winsim/security.h"
 #include "winsim/types.h"
 
-using LONGLONG = std::int64_t;
-using ULONGLONG = std::uint64_t;
-
-union LARGE_INTEGER {
-  struct {
-    DWORD LowPart;
-    LONG HighPart;
-  } u;
-  LONGLONG QuadPart;
-};
-
 // ---- Start-up information and attribute lists ------------------------------------------------
 struct PROC_THREAD_ATTRIBUTE_LIST_OPAQUE;
 using LPPROC_THREAD_ATTRIBUTE_LIST = PROC_THREAD_ATTRIBUTE_LIST_OPAQUE*;

@@ -11,6 +11,8 @@ using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using BOOL = int;
 using LONG = std::int32_t;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
 using ULONG = std::uint32_t;
 using UINT = unsigned int;
 using HRESULT = LONG;
@@ -65,6 +67,15 @@ struct FILETIME {
 };
 using LPFILETIME = FILETIME*;
 using PFILETIME = FILETIME*;
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
 
 struct SECURITY_ATTRIBUTES {
   DWORD nLength;

@@ -1,6 +1,6 @@
-#include "support/argv_split.h"
+#include "argv_split.h"
 
-namespace tavo::testing {
+namespace tavo::fuzz {
 namespace {
 
 bool is_blank(char c) {
@@ -51,4 +51,4 @@ std::vector<std::string> split_command_line(std::string_view line) {
   return words;
 }
 
-}  // namespace tavo::testing
+}  // namespace tavo::fuzz

@@ -1,0 +1,32 @@
+// Reading a small file that someone else may have put in place: only a regular file is read, and
+// only up to a limit, so that a device, a pipe or a huge file can neither hold the program up nor
+// fill its memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "win/error.h"
+
+namespace tavo::fs {
+
+// A file that is not a regular file; `what` names it: "a directory", "a pipe", ...
+struct NotARegularFile {
+  std::string_view what;
+};
+// A regular file larger than the limit, with its size.
+struct FileTooLarge {
+  std::uint64_t size;
+};
+using SmallFileError = std::variant<IoError, NotARegularFile, FileTooLarge>;
+
+// The whole of a regular file of at most `max_bytes` bytes, as UTF-8 text. Anything else is
+// refused before a byte of it is read; text that is not UTF-8 is IoError::invalid_utf8().
+std::expected<std::string, SmallFileError> read_small_text_file(std::string_view path,
+                                                                std::size_t max_bytes);
+
+}  // namespace tavo::fs
