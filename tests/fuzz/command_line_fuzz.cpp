@@ -2,7 +2,8 @@
 // them, or UTF-16 words as the Windows entry point does (decoded strictly; a list the entry point
 // would refuse is skipped). A reference walk of the option grammar says where the options end
 // and which words stand where an option name may stand; the parse must agree:
-// - "--probe" standing there gives the probe, and nothing else does;
+// - "--probe" standing there gives the probe, and nothing else does; then "--help" or "-h" gives
+//   the help, then "--version" the version: these three answer whatever else the list holds;
 // - otherwise the mode is the first of --cleanup, --register-sandbox-profile, --register-pool,
 //   --check-pool-version standing there, or a run;
 // - a parsed run's command and arguments are exactly the words after the separator, and its
@@ -78,6 +79,8 @@ std::string_view expected_mode(const Walk& w) {
            w.in_name_position.end();
   };
   if (stands("--probe")) return "--probe";
+  if (stands("--help") || stands("-h")) return "--help";
+  if (stands("--version")) return "--version";
   for (std::string_view flag : kModesByPrecedence) {
     if (stands(flag)) return flag;
   }
@@ -88,6 +91,8 @@ std::string_view expected_mode(const Walk& w) {
 std::string_view mode_of(const Command& command) {
   struct Name {
     std::string_view operator()(const Probe&) const { return "--probe"; }
+    std::string_view operator()(const Help&) const { return "--help"; }
+    std::string_view operator()(const Version&) const { return "--version"; }
     std::string_view operator()(const Cleanup&) const { return "--cleanup"; }
     std::string_view operator()(const RegisterSandboxProfile&) const {
       return "--register-sandbox-profile";
@@ -125,7 +130,9 @@ void check(const std::vector<std::string>& args) {
   const Walk w = walk(args);
   const std::string_view mode = expected_mode(w);
   if (!parsed) {
-    if (mode == "--probe") finding("--probe standing as a flag always answers", show(args));
+    if (mode == "--probe" || mode == "--help" || mode == "--version") {
+      finding("--probe, --help and --version standing as flags always answer", show(args));
+    }
     return;
   }
   if (mode_of(*parsed) != mode) {
