@@ -57,7 +57,7 @@ std::expected<DaclObject, HresultError> DaclObject::open(std::string_view path,
   if (!final_path)
     return std::unexpected(HresultError::from_win32(last_error_or(ERROR_INVALID_NAME)));
   const bool passes = rule == GuardRule::DriveRootsPass && is_drive_root(*final_path);
-  if (!passes && is_refused_path(*final_path)) return std::unexpected(refused_object(typed));
+  if (!passes && is_refused_final_path(*final_path)) return std::unexpected(refused_object(typed));
   object.final_path_ = std::move(*final_path);
   return object;
 }

@@ -68,6 +68,10 @@ bool names_share_device_or_stream(std::string_view path) {
   return path.find(':', drive ? 2 : 0) != std::string_view::npos;
 }
 
+bool is_refused_final_path(std::string_view final_path) {
+  return is_system_path(final_path) || names_share_device_or_stream(final_path);
+}
+
 std::string resolved_path(std::string_view path) {
   if (path.empty()) return std::string{};
   if (auto resolved = final_path_name(path)) return *resolved;
@@ -76,9 +80,7 @@ std::string resolved_path(std::string_view path) {
 }
 
 bool is_refused_path(std::string_view path) {
-  if (names_share_device_or_stream(path) || is_system_path(path)) return true;
-  const std::string resolved = resolved_path(path);
-  return names_share_device_or_stream(resolved) || is_system_path(resolved);
+  return is_refused_final_path(path) || is_refused_final_path(resolved_path(path));
 }
 
 }  // namespace tavo

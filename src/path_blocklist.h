@@ -44,6 +44,11 @@ bool names_share_device_or_stream(std::string_view path);
 // protected directories, \\localhost\C$\Windows and links to shares.
 bool is_refused_path(std::string_view path);
 
+// The guard for a path that is already final (as the platform names an open object: links
+// followed, long names, nothing relative): the text checks of is_refused_path, without resolving
+// the path again.
+bool is_refused_final_path(std::string_view final_path);
+
 // The object a path names: its final path when it exists, otherwise its full long path; the path
 // unchanged when neither can be had.
 std::string resolved_path(std::string_view path);

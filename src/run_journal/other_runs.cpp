@@ -4,14 +4,16 @@
 
 namespace tavo {
 
-OtherRuns::OtherRuns(std::string_view dir, std::string_view own_path)
-    : journals_(read_journals(journal_paths(dir))) {
+OtherRuns::OtherRuns(std::string_view dir, std::string_view own_path) {
   // This process's journal, and what an earlier run in this process may have left under the same
-  // name, are no other run's.
+  // name, are no other run's; the own one is not even read.
+  std::vector<std::string> paths = journal_paths(dir);
+  std::erase(paths, own_path);
+  if (paths.empty()) return;
+  journals_ = read_journals(paths);
   const std::optional<ProcessIdentity> self = current_process();
-  std::erase_if(journals_, [&](const StoredJournal& journal) {
-    return journal.path == own_path || (self && journal.owner == self);
-  });
+  std::erase_if(journals_,
+                [&](const StoredJournal& journal) { return self && journal.owner == self; });
   live_.resize(journals_.size());
 }
 
