@@ -12,15 +12,12 @@
 namespace tavo {
 
 UndoLog::UndoLog(PSID sid)
-    : sid_(sid),
-      sid_text_(sid_to_sddl(sid).value_or("")),
-      journal_dir_(journal_dir()),
-      journal_(sid_text_, journal_dir_) {}
+    : sid_(sid), sid_text_(sid_to_sddl(sid).value_or("")), journal_(sid_text_, journal_dir()) {}
 
 void UndoLog::before_write(DaclChange change) {
   // Called under the DACL edit lock, so the other runs' journals cannot change meanwhile.
-  if (change.kind == ChangeKind::Deny && journal_dir_) {
-    OtherRuns others(*journal_dir_, journal_.path());
+  if (change.kind == ChangeKind::Deny) {
+    OtherRuns others = journal_.other_runs();
     if (const DaclChange* first = others.live_deny(sid_text_, change.object)) {
       change.entries = first->entries;
       change.was_protected = first->was_protected;
@@ -48,7 +45,7 @@ void UndoLog::undo_all() {
   // Held to the end, journal removal included: another run sees this run's journal whole, or
   // gone with its undo done.
   DaclEditLock lock;
-  OtherRuns others = journal_dir_ ? OtherRuns(*journal_dir_, journal_.path()) : OtherRuns();
+  OtherRuns others = journal_.other_runs();
   // Last first: a later edit of the same object recorded what an earlier one had left, so only
   // this order ends at what stood before the run.
   while (!changes_.empty()) {

@@ -10,8 +10,6 @@
 
 namespace tavo {
 
-class OtherRuns;
-
 // Records each grant and deny of a run just before its write, in memory and in the run's
 // journal. Whatever it still holds when it goes is undone, last change first, so every way out
 // of a run takes its changes back without a call at each exit; a run whose command ran keeps its
@@ -45,7 +43,6 @@ class UndoLog final : public ChangeRecorder {
  private:
   PSID sid_;
   std::string sid_text_;
-  std::optional<std::string> journal_dir_;
   RunJournal journal_;
   std::vector<DaclChange> changes_;
 };

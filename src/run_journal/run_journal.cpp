@@ -37,6 +37,10 @@ void RunJournal::remove() {
   off_ = true;  // one journal per run
 }
 
+OtherRuns RunJournal::other_runs() const {
+  return dir_ ? OtherRuns(*dir_, path_) : OtherRuns();
+}
+
 void RunJournal::give_up(std::string_view step, std::string_view error) {
   log(Level::Warn, kTargetMain, "run journal {}: {} failed, going on without it: {}",
       path_.empty() ? dir_.value_or("(no directory)") : path_, step, error);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dacl_change.h"
+#include "run_journal/other_runs.h"
 #include "win/unique.h"
 
 namespace tavo {
@@ -31,8 +32,8 @@ class RunJournal {
   // Removes the journal: everything it announced has been taken back or kept.
   void remove();
 
-  // The journal's path once it exists; other runs' journals are all the others.
-  const std::string& path() const { return path_; }
+  // The journals of the other runs in this journal's directory, read now; none without one.
+  OtherRuns other_runs() const;
 
  private:
   // A change's line must be on disk before the change; the other lines only written, as losing

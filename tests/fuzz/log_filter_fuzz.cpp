@@ -1,4 +1,4 @@
-// The RUST_LOG filter, given any specification, against a reference reading of its grammar:
+// The RUST_LOG filter, given any filter text, against a reference reading of its grammar:
 // comma-separated directives (LEVEL, TARGET or TARGET=LEVEL, white space around each ignored),
 // then optionally one '/' and a message pattern; more than one '/' voids the whole text. For
 // each level and each of the program's targets (and some targets from the input) `enabled` must
@@ -58,7 +58,7 @@ std::optional<int> level_named(const std::string& text) {
   return std::nullopt;
 }
 
-Reference read_spec(const std::string& text) {
+Reference read_filter_text(const std::string& text) {
   Reference r;
   const std::vector<std::string> halves = split_bytes(text, '/');
   if (halves.size() > 2) {
@@ -112,13 +112,13 @@ bool reference_enabled(const Reference& r, int level, const std::string& target)
 }  // namespace
 }  // namespace tavo::fuzz
 
-// Input: the specification, then a NUL and a message, then NUL-separated extra targets.
+// Input: the filter text, then a NUL and a message, then NUL-separated extra targets.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavo::fuzz;
   using tavo::Level;
   std::vector<std::string> parts =
       split_bytes(std::string_view(reinterpret_cast<const char*>(data), size), '\0');
-  const std::string spec = parts[0];
+  const std::string text = parts[0];
   const std::string message = parts.size() > 1 ? parts[1] : "";
   std::vector<std::string> targets = {"tavo_sandbox",
                                       "tavo_sandbox::spawn",
@@ -129,28 +129,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   targets.insert(targets.end(), parts.begin() + std::min<std::size_t>(parts.size(), 2),
                  parts.end());
 
-  const tavo::logging::ParsedFilter parsed = tavo::logging::parse_filter(spec);
-  const Reference reference = read_spec(spec);
+  const tavo::logging::ParsedFilter parsed = tavo::logging::parse_filter(text);
+  const Reference reference = read_filter_text(text);
   if (parsed.warnings.size() != reference.warnings) {
-    finding("one warning per malformed directive", spec);
+    finding("one warning per malformed directive", text);
   }
-  if (parsed.filter.pattern != reference.pattern) finding("the pattern follows the '/'", spec);
+  if (parsed.filter.pattern != reference.pattern) finding("the pattern follows the '/'", text);
   for (const std::string& target : targets) {
     for (int n = 0; n <= 5; ++n) {
       const auto level = static_cast<Level>(n);
       const bool enabled = parsed.filter.enabled(level, target);
       if (enabled != reference_enabled(reference, n, target)) {
         finding("enabled agrees with the deciding directive",
-                "spec: [" + spec + "] target: [" + target + "] level " + std::to_string(n) +
+                "filter: [" + text + "] target: [" + target + "] level " + std::to_string(n) +
                     (enabled ? ": enabled" : ": not enabled"));
       }
       if (enabled && level > parsed.filter.max_level()) {
-        finding("max_level lets every enabled record through", spec);
+        finding("max_level lets every enabled record through", text);
       }
       const bool contains =
           !reference.pattern || message.find(*reference.pattern) != std::string::npos;
       if (parsed.filter.passes(level, target, message) != (enabled && contains)) {
-        finding("passes is enabled and the pattern", spec + " / " + message);
+        finding("passes is enabled and the pattern", text + " / " + message);
       }
     }
   }
