@@ -1,7 +1,7 @@
 // winsim's state-file loader, given any bytes as WINSIM_STATE: a machine loaded from the file and
 // saved writes a file that loads into the same machine and saves byte for byte the same again.
-// Loading never crashes, and whatever it keeps (profiles, loopback entries, objects' DACLs,
-// faults, records of unknown kinds) survives the round trip.
+// Loading never crashes, and whatever it keeps (profiles, loopback entries, objects' DACLs and
+// owners, faults, records of unknown kinds) survives the round trip.
 #include <stdlib.h>
 #include <winsim/testing.h>
 #include <winsim/win32.h>
@@ -35,16 +35,19 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-// The NUL device's DACL as a program reads it, in binary: an `object` record as the reader took
-// it, not as the writer would put it back.
-std::string nul_dacl() {
+// The NUL device's DACL and owner as a program reads them, in binary: its `object` and `owner`
+// records as the reader took them, not as the writer would put them back.
+std::string nul_security() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
-  if (GetNamedSecurityInfoW(u"NUL", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+  PSID owner = nullptr;
+  if (GetNamedSecurityInfoW(u"NUL", SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
                             &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
     return "(unreadable)";
   }
   std::string bytes(reinterpret_cast<const char*>(dacl), dacl->AclSize);
+  bytes.append(reinterpret_cast<const char*>(owner), GetLengthSid(owner));
   LocalFree(descriptor);
   return bytes;
 }
@@ -61,7 +64,7 @@ struct Machine {
 Machine load() {
   winsim::reset();
   (void)winsim::stored_sddl("NUL");
-  return Machine{winsim::profiles(), winsim::loopback_entries(), nul_dacl()};
+  return Machine{winsim::profiles(), winsim::loopback_entries(), nul_security()};
 }
 
 // Writes the whole machine back: setting the loopback list to itself is a change that saves

@@ -1,6 +1,7 @@
 // Binary and text forms of ACL entries.
 #include "acl_entries.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace winsim::detail {
@@ -26,9 +27,28 @@ void put_word(BYTE* p, std::size_t value) {
   std::memcpy(p, &word, 2);
 }
 
+// SDDL's names of the rights a file's entries use.
+constexpr std::pair<std::string_view, ACCESS_MASK> kRightNames[] = {
+    {"FA", 0x1F01FF},   {"FR", 0x120089},   {"FW", 0x120116},   {"FX", 0x1200A0},
+    {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000},
+    {"SD", 0x10000},    {"RC", 0x20000},    {"WD", 0x40000},    {"WO", 0x80000},
+};
+
+std::optional<ACCESS_MASK> named_rights(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0) return std::nullopt;
+  ACCESS_MASK mask = 0;
+  for (; !text.empty(); text.remove_prefix(2)) {
+    auto known = std::find_if(std::begin(kRightNames), std::end(kRightNames),
+                              [&](const auto& right) { return text.starts_with(right.first); });
+    if (known == std::end(kRightNames)) return std::nullopt;
+    mask |= known->second;
+  }
+  return mask;
+}
+
 std::optional<ACCESS_MASK> parse_mask(std::string_view text) {
-  if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
-    return std::nullopt;
+  if (!text.starts_with("0x") && !text.starts_with("0X")) return named_rights(text);
+  if (text.size() < 3 || text.size() > 10) return std::nullopt;
   ACCESS_MASK mask = 0;
   for (char c : text.substr(2)) {
     int digit = c >= '0' && c <= '9'   ? c - '0'
@@ -94,6 +114,20 @@ Ace make_ace(BYTE type, BYTE flags, ACCESS_MASK mask, std::string_view sid_text)
 
 bool is_inherited(const Ace& ace) {
   return (ace.flags & INHERITED_ACE) != 0;
+}
+
+ACCESS_MASK map_file_generic(ACCESS_MASK mask) {
+  constexpr std::pair<ACCESS_MASK, ACCESS_MASK> kFileMapping[] = {
+      {0x80000000, 0x120089},  // GENERIC_READ: FILE_GENERIC_READ
+      {0x40000000, 0x120116},  // GENERIC_WRITE: FILE_GENERIC_WRITE
+      {0x20000000, 0x1200A0},  // GENERIC_EXECUTE: FILE_GENERIC_EXECUTE
+      {0x10000000, 0x1F01FF},  // GENERIC_ALL: FILE_ALL_ACCESS
+  };
+  ACCESS_MASK mapped = mask;
+  for (const auto& [generic, specific] : kFileMapping) {
+    if (mask & generic) mapped = (mapped & ~generic) | specific;
+  }
+  return mapped;
 }
 
 std::optional<AceList> read_acl(const ACL* acl) {
@@ -162,23 +196,40 @@ std::string to_sddl(const Dacl& dacl) {
   return text;
 }
 
-std::optional<Dacl> from_sddl(std::string_view text) {
-  if (!text.starts_with("D:")) return std::nullopt;
-  text.remove_prefix(2);
-  Dacl dacl;
-  if (text.starts_with("P")) {
-    dacl.is_protected = true;
-    text.remove_prefix(1);
+std::optional<SECURITY_DESCRIPTOR_CONTROL> take_dacl_flags(std::string_view& text) {
+  constexpr std::pair<std::string_view, SECURITY_DESCRIPTOR_CONTROL> kFlags[] = {
+      {"P", SE_DACL_PROTECTED}, {"AI", SE_DACL_AUTO_INHERITED}, {"AR", SE_DACL_AUTO_INHERIT_REQ}};
+  SECURITY_DESCRIPTOR_CONTROL flags = 0;
+  while (!text.empty() && text.front() != '(') {
+    auto known = std::find_if(std::begin(kFlags), std::end(kFlags),
+                              [&](const auto& flag) { return text.starts_with(flag.first); });
+    if (known == std::end(kFlags)) return std::nullopt;
+    flags |= known->second;
+    text.remove_prefix(known->first.size());
   }
+  return flags;
+}
+
+std::optional<AceList> entries_from_sddl(std::string_view text) {
+  AceList entries;
   while (!text.empty()) {
     auto close = text.find(')');
     if (text[0] != '(' || close == std::string_view::npos) return std::nullopt;
     auto ace = parse_entry(text.substr(1, close - 1));
     if (!ace) return std::nullopt;
-    dacl.entries.push_back(std::move(*ace));
+    entries.push_back(std::move(*ace));
     text.remove_prefix(close + 1);
   }
-  return dacl;
+  return entries;
+}
+
+std::optional<Dacl> from_sddl(std::string_view text) {
+  if (!text.starts_with("D:")) return std::nullopt;
+  text.remove_prefix(2);
+  auto flags = take_dacl_flags(text);
+  auto entries = flags ? entries_from_sddl(text) : std::nullopt;
+  if (!entries) return std::nullopt;
+  return Dacl{std::move(*entries), (*flags & SE_DACL_PROTECTED) != 0};
 }
 
 }  // namespace winsim::detail

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 
+#include "access.h"
 #include "files.h"
+#include "host_paths.h"
 #include "winsim/kernel.h"
 
 using namespace winsim::detail;
@@ -68,6 +70,11 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
     // The platform replaces files only; a directory in the way is refused.
     if (S_ISDIR(target.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
   }
+  // A rename takes the object from its directory and makes an entry in the other (D).
+  auto moved = object_itself(*from);
+  if (!moved) return fail(moved.error(), FALSE);
+  if (!caller_may_delete(*moved) || !caller_may_make(*to, S_ISDIR(source.st_mode)))
+    return fail(ERROR_ACCESS_DENIED, FALSE);
   // Without REPLACE_EXISTING the check and the rename are one step, so a target that appears in
   // between is not overwritten either.
   const unsigned no_replace = (flags & MOVEFILE_REPLACE_EXISTING) ? 0 : RENAME_NOREPLACE;
@@ -75,6 +82,11 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
     if (errno == EEXIST) return fail(ERROR_ALREADY_EXISTS, FALSE);
     if (errno == EXDEV) return fail(ERROR_NOT_SAME_DEVICE, FALSE);  // copying is not modelled
     return fail(win32_error_from_errno(errno, *to), FALSE);
+  }
+  // The object keeps its owner and explicit entries under its new name; what a replaced file
+  // had goes with it.
+  if (auto arrived = path_itself(*to)) {
+    if (DWORD error = carry_object_records(moved->key, *arrived)) return fail(error, FALSE);
   }
   // Write-through: the call returns once the rename is on the disk.
   if ((flags & MOVEFILE_WRITE_THROUGH) && !sync_directory(parent_of(*to)))

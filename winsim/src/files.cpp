@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include "access.h"
+#include "host_paths.h"
+#include "new_objects.h"
 #include "objects.h"
 #include "winsim/kernel.h"
 
@@ -18,21 +22,63 @@ namespace {
 
 // The standard rights a handle gets for `access`, generic rights mapped as the platform maps
 // them for files: every generic right carries READ_CONTROL, read and execute carry
-// FILE_READ_ATTRIBUTES, and only GENERIC_ALL carries WRITE_DAC.
+// FILE_READ_ATTRIBUTES, and only GENERIC_ALL carries WRITE_DAC, WRITE_OWNER and DELETE.
 DWORD granted_rights(DWORD access) {
   constexpr DWORD kAnyGeneric = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
-  DWORD granted = access & (READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES);
+  DWORD granted = access & (READ_CONTROL | WRITE_DAC | WRITE_OWNER | DELETE | FILE_READ_ATTRIBUTES);
   if (access & kAnyGeneric) granted |= READ_CONTROL;
   if (access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL)) granted |= FILE_READ_ATTRIBUTES;
-  if (access & GENERIC_ALL) granted |= WRITE_DAC;
+  if (access & GENERIC_ALL) granted |= WRITE_DAC | WRITE_OWNER | DELETE;
   return granted;
 }
 
+// The rights that let a handle change a file's data.
+constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
+bool writes_data(DWORD access) {
+  return (access & kWriteRights) != 0;
+}
+
+// The host open's flags for the access and the disposition; nothing for a disposition the
+// platform does not know, or truncation without a right to write.
+std::optional<int> open_flags_for(DWORD access, DWORD disposition) {
+  const bool wants_read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+  const bool wants_write = writes_data(access);
+  int flags = O_CLOEXEC;
+  // A handle that may append but not write data anywhere writes at the end, whoever else wrote.
+  const bool appends_only =
+      (access & FILE_APPEND_DATA) && !(access & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL));
+  if (appends_only) flags |= O_APPEND;
+  if (wants_write) {
+    flags |= wants_read ? O_RDWR : O_WRONLY;
+  } else if (wants_read) {
+    flags |= O_RDONLY;
+  } else {
+    flags |= O_PATH;  // attributes, security or the final name only
+  }
+  switch (disposition) {
+    case CREATE_NEW:
+      return flags | O_CREAT | O_EXCL;
+    case CREATE_ALWAYS:
+      return flags | O_CREAT | O_TRUNC;
+    case OPEN_EXISTING:
+      return flags;
+    case OPEN_ALWAYS:
+      return flags | O_CREAT;
+    case TRUNCATE_EXISTING:
+      if (!wants_write) return std::nullopt;
+      return flags | O_TRUNC;
+    default:
+      return std::nullopt;
+  }
+}
+
 HANDLE add_file_handle(int fd, std::string host, bool nul_device, LPCWSTR name, DWORD access,
-                       bool inheritable) {
+                       bool inheritable, bool is_link) {
   auto file = std::make_shared<FileObject>(fd, std::move(host), nul_device);
   file->opened_as = narrow(name);
   file->granted = granted_rights(access);
+  file->is_link = is_link;
   return add_handle(std::move(file), Release::CloseHandle, "CreateFileW", inheritable);
 }
 
@@ -90,74 +136,92 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   (void)share;
   const bool inheritable = security != nullptr && security->bInheritHandle;
   if (name != nullptr && is_nul_device(view(name))) {
-    if ((granted_rights(access) & WRITE_DAC) &&
+    if ((granted_rights(access) & (WRITE_DAC | WRITE_OWNER)) &&
         !may_change_dacl(SecuredObject{std::string(kNulDevice), false}))
       return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return fail(last_errno_as_win32("/dev/null"), INVALID_HANDLE_VALUE);
-    return add_file_handle(fd, "NUL", true, name, access, inheritable);
+    return add_file_handle(fd, "NUL", true, name, access, inheritable, false);
   }
   auto host = resolve(name);
   if (!host) return INVALID_HANDLE_VALUE;
+  auto open_flags = open_flags_for(access, disposition);
+  if (!open_flags) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
 
-  const bool wants_read = (access & (GENERIC_READ | GENERIC_ALL | 0x1)) != 0;
-  const bool wants_write = (access & (GENERIC_WRITE | GENERIC_ALL | 0x2 | 0x4)) != 0;
-  int open_flags = O_CLOEXEC;
-  // A handle that may append but not write data anywhere writes at the end, whoever else wrote.
-  const bool appends_only =
-      (access & FILE_APPEND_DATA) && !(access & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL));
-  if (appends_only) open_flags |= O_APPEND;
-  if (wants_write) {
-    open_flags |= wants_read ? O_RDWR : O_WRONLY;
-  } else if (wants_read) {
-    open_flags |= O_RDONLY;
-  } else {
-    open_flags |= O_PATH;  // attributes, security or the final name only
-  }
-  switch (disposition) {
-    case CREATE_NEW:
-      open_flags |= O_CREAT | O_EXCL;
-      break;
-    case CREATE_ALWAYS:
-      open_flags |= O_CREAT | O_TRUNC;
-      break;
-    case OPEN_EXISTING:
-      break;
-    case OPEN_ALWAYS:
-      open_flags |= O_CREAT;
-      break;
-    case TRUNCATE_EXISTING:
-      if (!wants_write) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-      open_flags |= O_TRUNC;
-      break;
-    default:
-      return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  }
-
-  struct stat before {};
-  const bool existed = ::stat(host->c_str(), &before) == 0;
-  if (existed && S_ISDIR(before.st_mode)) {
-    // Directories open only with backup semantics, and never for data.
-    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || wants_write) {
+  // With FILE_FLAG_OPEN_REPARSE_POINT a link in the last component is opened itself; links on
+  // the way are followed all the same.
+  struct stat link {};
+  const bool itself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) &&
+                      ::lstat(host->c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  struct stat target {};
+  const bool names_something = ::stat(host->c_str(), &target) == 0;
+  bool existed = itself || names_something;
+  if (existed && disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+  if (names_something && S_ISDIR(target.st_mode)) {
+    // Directories (and links to them) open only with backup semantics, and never for data.
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || (writes_data(access) && !itself)) {
       return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
-    open_flags = (open_flags & O_PATH ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
+    *open_flags = (*open_flags & O_PATH ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
   }
-  if (existed && disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+  if (itself) {
+    // A link opened itself is a name to act on: it has no data to write or cut short (A).
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
+      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    *open_flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+  }
+
+  const bool may_create = !existed && (*open_flags & O_CREAT);
+  NewObjectSecurity wanted;
+  if (may_create) {
+    // Judged before anything is made: the directory's FILE_ADD_FILE, the descriptor's owner.
+    if (!caller_may_make(*host, false)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    auto asked = security_for_new_object(security);
+    if (!asked) return fail(asked.error(), INVALID_HANDLE_VALUE);
+    wanted = std::move(*asked);
+    // The host makes no file through a descriptor for a path only.
+    if (*open_flags & O_PATH) *open_flags = (*open_flags & ~O_PATH) | O_RDONLY;
+    *open_flags |= O_EXCL;  // tells the file made here from one that appeared meanwhile
+  } else if (existed && !itself && writes_data(access)) {
+    // Judged before the open, which may cut the file short.
+    auto object = object_at_path(view(name));
+    if (object && !caller_has(*object, access & kWriteRights))
+      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  }
 
   // Opening never waits: a FIFO without a writer (or reader) would hold the caller for ever, where
   // Windows answers at once. I/O on the handle blocks again, as it does on Windows.
-  int fd = ::open(host->c_str(), open_flags | O_NONBLOCK, 0666);
-  if (fd < 0) return fail(last_errno_as_win32(*host), INVALID_HANDLE_VALUE);
-  if (!(open_flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  HANDLE handle = add_file_handle(fd, *host, false, name, access, inheritable);
-  // WRITE_DAC is judged on the object opened, after any link on the way was followed.
-  if (granted_rights(access) & WRITE_DAC) {
+  int fd = ::open(host->c_str(), *open_flags | O_NONBLOCK, 0666);
+  if (fd < 0 && may_create && errno == EEXIST && disposition != CREATE_NEW) {
+    existed = true;  // made by another process since the look: opened as it is
+    fd = ::open(host->c_str(), (*open_flags & ~O_EXCL) | O_NONBLOCK, 0666);
+  }
+  if (fd < 0) {
+    const DWORD error = errno == EEXIST && disposition == CREATE_NEW ? ERROR_FILE_EXISTS
+                                                                     : last_errno_as_win32(*host);
+    return fail(error, INVALID_HANDLE_VALUE);
+  }
+  const bool created = may_create && !existed;
+  if (!(*open_flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  HANDLE handle = add_file_handle(fd, *host, false, name, access, inheritable, itself);
+  auto refuse = [&](DWORD error) {
+    remove_handle(handle, Release::CloseHandle);
+    return fail(error, INVALID_HANDLE_VALUE);
+  };
+  if (created) {
+    // A file the machine cannot give its owner and DACL is not left behind.
     auto object = object_of_handle(handle);
-    if (!object || !may_change_dacl(*object)) {
-      remove_handle(handle, Release::CloseHandle);
-      return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    const DWORD error = object ? record_new_object(*object, wanted) : object.error();
+    if (error != ERROR_SUCCESS) {
+      ::unlink(host->c_str());
+      return refuse(error);
     }
+  }
+  // WRITE_DAC and WRITE_OWNER are judged on the object opened, after any link on the way was
+  // followed.
+  if (granted_rights(access) & (WRITE_DAC | WRITE_OWNER)) {
+    auto object = object_of_handle(handle);
+    if (!object || !may_change_dacl(*object)) return refuse(ERROR_ACCESS_DENIED);
   }
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds with this last error.
   set_last_error(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
@@ -165,6 +229,24 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                      : ERROR_SUCCESS);
   return handle;
 }
+
+namespace winsim::detail {
+
+std::optional<std::string> current_path(const FileObject& file) {
+  const std::string descriptor = "/proc/self/fd/" + std::to_string(file.fd);
+  if (!file.is_link) return real_path(descriptor);
+  // The descriptor's link names the link itself; resolving it would follow the link on.
+  std::vector<char> buffer(PATH_MAX);
+  const ssize_t n = ::readlink(descriptor.c_str(), buffer.data(), buffer.size());
+  if (n < 0) return std::nullopt;
+  if (static_cast<std::size_t>(n) == buffer.size()) {
+    errno = ENAMETOOLONG;
+    return std::nullopt;
+  }
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+}  // namespace winsim::detail
 
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
   if (DWORD error = enter("GetFileInformationByHandle", handle_key(file)))
@@ -176,11 +258,20 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
   struct stat st {};
   if (::fstat(object->fd, &st) != 0) return fail(win32_error_from_errno(errno), FALSE);
   *information = BY_HANDLE_FILE_INFORMATION{};
-  information->dwFileAttributes =
-      S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  information->nFileSizeLow = static_cast<DWORD>(size);
+  if (object->is_link) {
+    // A link is a reparse point, a directory one when it names a directory (A); no data.
+    auto path = current_path(*object);
+    struct stat named {};
+    const bool directory = path && ::stat(path->c_str(), &named) == 0 && S_ISDIR(named.st_mode);
+    information->dwFileAttributes =
+        FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+  } else {
+    information->dwFileAttributes =
+        S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(size);
+  }
   information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
   return TRUE;
 }
@@ -256,11 +347,22 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, voi
   return TRUE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   if (DWORD error = enter("CreateDirectoryW", narrow(path))) return fail(error, FALSE);
   auto host = resolve(path);
   if (!host) return FALSE;
+  // Judged before anything is made: the parent's FILE_ADD_SUBDIRECTORY, the descriptor's owner.
+  if (!caller_may_make(*host, true)) return fail(ERROR_ACCESS_DENIED, FALSE);
+  auto wanted = security_for_new_object(security);
+  if (!wanted) return fail(wanted.error(), FALSE);
   if (::mkdir(host->c_str(), 0777) != 0) return fail(last_errno_as_win32(*host), FALSE);
+  // A directory the machine cannot give its owner and DACL is not left behind.
+  auto object = object_at_path(view(path));
+  const DWORD error = object ? record_new_object(*object, *wanted) : object.error();
+  if (error != ERROR_SUCCESS) {
+    ::rmdir(host->c_str());
+    return fail(error, FALSE);
+  }
   return TRUE;
 }
 
@@ -268,6 +370,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
   if (DWORD error = enter("RemoveDirectoryW", narrow(path))) return fail(error, FALSE);
   auto host = resolve(path);
   if (!host) return FALSE;
+  if (auto object = object_itself(*host); object && !caller_may_delete(*object))
+    return fail(ERROR_ACCESS_DENIED, FALSE);
   if (::rmdir(host->c_str()) != 0) {
     return fail(errno == ENOTDIR ? ERROR_DIRECTORY : last_errno_as_win32(*host), FALSE);
   }
@@ -282,6 +386,8 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (::lstat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return fail(ERROR_ACCESS_DENIED, FALSE);  // a directory is not a file
   }
+  if (auto object = object_itself(*host); object && !caller_may_delete(*object))
+    return fail(ERROR_ACCESS_DENIED, FALSE);
   if (::unlink(host->c_str()) != 0) return fail(last_errno_as_win32(*host), FALSE);
   return TRUE;
 }
@@ -293,15 +399,17 @@ DWORD GetFileAttributesW(LPCWSTR path) {
   if (path != nullptr && is_nul_device(view(path))) return FILE_ATTRIBUTE_NORMAL;
   auto host = resolve(path);
   if (!host) return INVALID_FILE_ATTRIBUTES;
+  // A link in the last component is not followed: its own attributes are given, a reparse
+  // point's, a directory's too when it names one (A), also when what it names is gone.
   struct stat st {};
-  if (::stat(host->c_str(), &st) != 0)
+  if (::lstat(host->c_str(), &st) != 0)
     return fail(last_errno_as_win32(*host), INVALID_FILE_ATTRIBUTES);
-  DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  struct stat link {};
-  if (::lstat(host->c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (S_ISLNK(st.st_mode)) {
+    struct stat named {};
+    const bool directory = ::stat(host->c_str(), &named) == 0 && S_ISDIR(named.st_mode);
+    return FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
   }
-  return attributes;
+  return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {

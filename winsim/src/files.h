@@ -23,8 +23,14 @@ struct FileObject final : HandleObject {
   std::string host_path;  // as opened (absolute or relative to the current directory)
   bool nul_device;
   std::string opened_as;  // the name CreateFileW was given: the trace key of calls on the handle
-  DWORD granted = 0;      // the standard rights granted (READ_CONTROL, WRITE_DAC), generic ones
-                          // mapped
+  DWORD granted = 0;      // the standard rights granted (READ_CONTROL, WRITE_DAC, WRITE_OWNER,
+                          // DELETE, FILE_READ_ATTRIBUTES), generic ones mapped
+  bool is_link = false;   // opened on a link itself (FILE_FLAG_OPEN_REPARSE_POINT), not its target
 };
+
+// Where the handle's object lies now, as a canonical host path: the descriptor's link names it
+// after a rename too. A link opened itself is named by its own path, not resolved. Nothing, with
+// errno set, when the host cannot tell.
+std::optional<std::string> current_path(const FileObject& file);
 
 }  // namespace winsim::detail

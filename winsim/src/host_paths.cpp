@@ -72,6 +72,22 @@ std::string canonical_path(const std::string& host) {
   return lexical_absolute(host);
 }
 
+std::optional<std::string> path_itself(const std::string& host) {
+  std::string path = host;
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  const auto slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  // "." and ".." name a directory, never a link.
+  if (name.empty() || name == "." || name == "..") return real_path(host);
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  auto real = real_path(directory);
+  if (!real) return std::nullopt;
+  return *real == "/" ? "/" + name : *real + "/" + name;
+}
+
 std::string parent_directory(std::string_view canonical) {
   auto slash = canonical.rfind('/');
   if (slash == std::string_view::npos || slash == 0) return "/";
@@ -83,6 +99,11 @@ bool is_canonical_root(std::string_view canonical) {
   auto root = real_winsim_root();
   return root && canonical.size() == root->size() + 2 && canonical.starts_with(*root) &&
          canonical[root->size()] == '/' && is_letter(canonical[root->size() + 1]);
+}
+
+bool is_program_data(std::string_view canonical) {
+  auto root = real_winsim_root();
+  return root && canonical == *root + "/c/ProgramData";
 }
 
 std::optional<std::string> drive_form(std::string_view canonical) {

@@ -47,6 +47,8 @@ const std::map<DWORD, std::string_view>& system_messages() {
       {267, "The directory name is invalid."},
       {288, "Attempt to release mutex not owned by caller."},
       {1168, "Element not found."},
+      {1305, "The revision level is unknown."},
+      {1307, "This security ID may not be assigned as the owner of this object."},
       {1314, "A required privilege is not held by the client."},
       {1332, "No mapping between account names and security IDs was done."},
       {1336, "The access control list (ACL) structure is invalid."},

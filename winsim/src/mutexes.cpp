@@ -118,7 +118,7 @@ DWORD name_error(std::u16string_view name) {
 // The attributes' descriptor must be one; access checks are not modelled.
 DWORD attributes_error(const SECURITY_ATTRIBUTES* attributes) {
   if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return ERROR_SUCCESS;
-  auto parts = descriptor_dacl(attributes->lpSecurityDescriptor);
+  auto parts = descriptor_parts(attributes->lpSecurityDescriptor);
   if (!parts) return ERROR_INVALID_SECURITY_DESCR;
   if (parts->dacl != nullptr && !read_acl(parts->dacl)) return ERROR_INVALID_ACL;
   return ERROR_SUCCESS;

@@ -30,24 +30,37 @@ class ReadDelay {
   }
 };
 
+// The self-relative descriptor of what `info` asks for: the DACL and the owner.
+std::vector<BYTE> descriptor_of(const SecuredObject& object, SECURITY_INFORMATION info,
+                                std::size_t* owner_size = nullptr) {
+  const Dacl current = effective_dacl(object);
+  const bool wants_owner = (info & OWNER_SECURITY_INFORMATION) != 0;
+  const std::vector<BYTE> owner =
+      wants_owner ? *sid_from_string(owner_of(object)) : std::vector<BYTE>{};
+  if (owner_size != nullptr) *owner_size = wants_owner ? owner.size() : 0;
+  return self_relative_descriptor((info & DACL_SECURITY_INFORMATION) ? &current : nullptr,
+                                  wants_owner ? &owner : nullptr);
+}
+
 // A descriptor for the caller, allocated with LocalAlloc; the out-pointers point into it.
 DWORD hand_out_descriptor(const SecuredObject& object, SECURITY_INFORMATION info, PSID* owner,
                           PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor,
                           std::string made_by) {
   if (info & SACL_SECURITY_INFORMATION) return ERROR_PRIVILEGE_NOT_HELD;
   if (descriptor == nullptr) return ERROR_INVALID_PARAMETER;
-  const bool wants_dacl = (info & DACL_SECURITY_INFORMATION) != 0;
-  const Dacl current = effective_dacl(object);
-  const std::vector<BYTE> bytes = self_relative_descriptor(wants_dacl ? &current : nullptr);
+  std::size_t owner_size = 0;
+  const std::vector<BYTE> bytes = descriptor_of(object, info, &owner_size);
   auto* block = static_cast<BYTE*>(local_alloc(bytes.size(), false, std::move(made_by)));
   if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   std::memcpy(block, bytes.data(), bytes.size());
   *descriptor = block;
-  // Owner and group are not modelled: they read as absent.
-  if (owner != nullptr) *owner = nullptr;
+  // The group is not modelled: it reads as absent. The owner lies last in the block.
+  if (owner != nullptr) *owner = owner_size != 0 ? block + bytes.size() - owner_size : nullptr;
   if (group != nullptr) *group = nullptr;
   if (sacl != nullptr) *sacl = nullptr;
-  if (dacl != nullptr) *dacl = wants_dacl ? reinterpret_cast<PACL>(block + 20) : nullptr;
+  if (dacl != nullptr) {
+    *dacl = (info & DACL_SECURITY_INFORMATION) ? reinterpret_cast<PACL>(block + 20) : nullptr;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -57,30 +70,57 @@ Protection protection_of(SECURITY_INFORMATION info) {
   return Protection::Keep;
 }
 
-DWORD store_dacl_of(const SecuredObject& object, SECURITY_INFORMATION info, const ACL* dacl) {
+// The owner a write names, judged: none gives ERROR_INVALID_OWNER, and so does one the caller
+// may not name (A: a user may name only itself, as without the restore privilege).
+std::expected<std::string, DWORD> owner_to_write(const void* owner) {
+  if (owner == nullptr) return std::unexpected(ERROR_INVALID_OWNER);
+  if (!sid_is_valid(owner)) return std::unexpected(ERROR_INVALID_SID);
+  std::string sid = sid_to_string(owner);
+  if (!may_assign_owner(sid)) return std::unexpected(ERROR_INVALID_OWNER);
+  return sid;
+}
+
+// The owner and DACL `info` names, written in one change of the machine.
+DWORD store_security_of(const SecuredObject& object, SECURITY_INFORMATION info, const void* owner,
+                        const ACL* dacl) {
   if ((info & PROTECTED_DACL_SECURITY_INFORMATION) &&
       (info & UNPROTECTED_DACL_SECURITY_INFORMATION))
     return ERROR_INVALID_PARAMETER;
-  // Owner, group and SACL are not modelled; a write of them alone changes nothing.
-  if (!(info & DACL_SECURITY_INFORMATION)) return ERROR_SUCCESS;
+  // Group and SACL are not modelled; a write of them alone changes nothing.
+  if (!(info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) return ERROR_SUCCESS;
   if (!may_change_dacl(object)) return ERROR_ACCESS_DENIED;
-  // A NULL DACL (no protection at all) is not modelled.
-  if (dacl == nullptr) return ERROR_INVALID_PARAMETER;
-  auto entries = read_acl(dacl);
-  if (!entries) return ERROR_INVALID_ACL;
-  return write_dacl(object, *entries, protection_of(info), Reach::ObjectAndChildren);
+  SecurityWrite write;
+  if (info & OWNER_SECURITY_INFORMATION) {
+    auto sid = owner_to_write(owner);
+    if (!sid) return sid.error();
+    write.owner = std::move(*sid);
+  }
+  if (info & DACL_SECURITY_INFORMATION) {
+    // A NULL DACL (no protection at all) is not modelled.
+    if (dacl == nullptr) return ERROR_INVALID_PARAMETER;
+    write.dacl = read_acl(dacl);
+    if (!write.dacl) return ERROR_INVALID_ACL;
+    write.protection = protection_of(info);
+  }
+  return write_security(object, write, Reach::ObjectAndChildren);
+}
+
+// The rights a handle needs to write what `info` names.
+DWORD rights_to_write(SECURITY_INFORMATION info) {
+  return ((info & DACL_SECURITY_INFORMATION) ? WRITE_DAC : 0) |
+         ((info & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : 0);
 }
 
 bool supported_handle_type(SE_OBJECT_TYPE type) {
   return type == SE_FILE_OBJECT || type == SE_KERNEL_OBJECT;
 }
 
-// The object behind a file handle that was opened with `right` (READ_CONTROL to read the
-// security, WRITE_DAC to change the DACL).
-std::expected<SecuredObject, DWORD> object_with_right(HANDLE handle, DWORD right) {
+// The object behind a file handle that was opened with `rights` (READ_CONTROL to read the
+// security, WRITE_DAC to change the DACL, WRITE_OWNER the owner).
+std::expected<SecuredObject, DWORD> object_with_rights(HANDLE handle, DWORD rights) {
   auto file = find_handle_as<FileObject>(handle);
   if (!file) return std::unexpected(ERROR_INVALID_HANDLE);
-  if (!(file->granted & right)) return std::unexpected(ERROR_ACCESS_DENIED);
+  if ((file->granted & rights) != rights) return std::unexpected(ERROR_ACCESS_DENIED);
   return object_of_handle(handle);
 }
 
@@ -92,34 +132,39 @@ BOOL copy_descriptor_out(const std::expected<SecuredObject, DWORD>& object,
   if (needed == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (info & SACL_SECURITY_INFORMATION) return fail(ERROR_PRIVILEGE_NOT_HELD, FALSE);
   if (!object) return fail(object.error(), FALSE);
-  const Dacl current = effective_dacl(*object);
-  const std::vector<BYTE> bytes =
-      self_relative_descriptor((info & DACL_SECURITY_INFORMATION) ? &current : nullptr);
+  const std::vector<BYTE> bytes = descriptor_of(*object, info);
   *needed = static_cast<DWORD>(bytes.size());
   if (descriptor == nullptr || length < bytes.size()) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   std::memcpy(descriptor, bytes.data(), bytes.size());
   return TRUE;
 }
 
-// The file-security form of a write: the descriptor's DACL on this one object, nothing
-// propagated. The protection is the descriptor's: SE_DACL_PROTECTED protects, its absence lets
-// the object inherit (A: no source settles whether a descriptor without the bit leaves the
+// The file-security form of a write: the descriptor's owner and DACL on this one object,
+// nothing propagated. The protection is the descriptor's: SE_DACL_PROTECTED protects, its absence
+// lets the object inherit (A: no source settles whether a descriptor without the bit leaves the
 // protection alone; the stricter reading catches a writer that forgets to carry it).
 BOOL store_descriptor(const std::expected<SecuredObject, DWORD>& object, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor) {
   if (descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!object) return fail(object.error(), FALSE);
-  if (!(info & DACL_SECURITY_INFORMATION)) return TRUE;
+  if (!(info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) return TRUE;
   if (!may_change_dacl(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
-  auto parts = descriptor_dacl(descriptor);
+  auto parts = descriptor_parts(descriptor);
   if (!parts) return fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
-  if (parts->dacl == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);  // no NULL DACL
-  auto entries = read_acl(parts->dacl);
-  if (!entries) return fail(ERROR_INVALID_ACL, FALSE);
-  const Protection protection =
-      (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Unprotect;
-  if (DWORD error = write_dacl(*object, *entries, protection, Reach::ObjectOnly))
-    return fail(error, FALSE);
+  SecurityWrite write;
+  if (info & OWNER_SECURITY_INFORMATION) {
+    auto sid = owner_to_write(parts->owner);
+    if (!sid) return fail(sid.error(), FALSE);
+    write.owner = std::move(*sid);
+  }
+  if (info & DACL_SECURITY_INFORMATION) {
+    if (parts->dacl == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);  // no NULL DACL
+    write.dacl = read_acl(parts->dacl);
+    if (!write.dacl) return fail(ERROR_INVALID_ACL, FALSE);
+    write.protection =
+        (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Unprotect;
+  }
+  if (DWORD error = write_security(*object, write, Reach::ObjectOnly)) return fail(error, FALSE);
   return TRUE;
 }
 
@@ -137,13 +182,13 @@ DWORD GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMAT
                              "GetNamedSecurityInfoW");
 }
 
-DWORD SetNamedSecurityInfoW(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID, PSID,
-                            PACL dacl, PACL) {
+DWORD SetNamedSecurityInfoW(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                            PSID, PACL dacl, PACL) {
   if (DWORD error = enter("SetNamedSecurityInfoW", narrow(name))) return error;
   if (name == nullptr || type != SE_FILE_OBJECT) return ERROR_INVALID_PARAMETER;
   auto object = object_at_path(view(name));
   if (!object) return object.error();
-  return store_dacl_of(*object, info, dacl);
+  return store_security_of(*object, info, owner, dacl);
 }
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
@@ -151,19 +196,19 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
   const ReadDelay delay;
   if (DWORD error = enter("GetSecurityInfo", handle_key(handle))) return error;
   if (!supported_handle_type(type)) return ERROR_INVALID_PARAMETER;
-  auto object = object_with_right(handle, READ_CONTROL);
+  auto object = object_with_rights(handle, READ_CONTROL);
   if (!object) return object.error();
   return hand_out_descriptor(*object, info, owner, group, dacl, sacl, descriptor,
                              "GetSecurityInfo");
 }
 
-DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID, PSID,
-                      PACL dacl, PACL) {
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                      PSID, PACL dacl, PACL) {
   if (DWORD error = enter("SetSecurityInfo", handle_key(handle))) return error;
   if (!supported_handle_type(type)) return ERROR_INVALID_PARAMETER;
-  auto object = object_with_right(handle, WRITE_DAC);
+  auto object = object_with_rights(handle, rights_to_write(info));
   if (!object) return object.error();
-  return store_dacl_of(*object, info, dacl);
+  return store_security_of(*object, info, owner, dacl);
 }
 
 BOOL GetFileSecurityW(LPCWSTR name, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
@@ -184,12 +229,12 @@ BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
                              PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD needed) {
   const ReadDelay delay;
   if (DWORD error = enter("GetKernelObjectSecurity", handle_key(handle))) return fail(error, FALSE);
-  return copy_descriptor_out(object_with_right(handle, READ_CONTROL), info, descriptor, length,
+  return copy_descriptor_out(object_with_rights(handle, READ_CONTROL), info, descriptor, length,
                              needed);
 }
 
 BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
                              PSECURITY_DESCRIPTOR descriptor) {
   if (DWORD error = enter("SetKernelObjectSecurity", handle_key(handle))) return fail(error, FALSE);
-  return store_descriptor(object_with_right(handle, WRITE_DAC), info, descriptor);
+  return store_descriptor(object_with_rights(handle, rights_to_write(info)), info, descriptor);
 }

@@ -1,8 +1,9 @@
 // The security model of files, directories and the NUL device.
 //
 // Each object stores its explicit entries and its protection flag (the `object` records of the
-// state file); an object without a record stores nothing and is unprotected, except the roots
-// ("/" and each drive's root) and the NUL device, which start with default DACLs. What an object
+// state file) and has an owner (the `owner` records); an object without a record stores nothing,
+// is unprotected and is the user's, except the roots ("/" and each drive's root), C:\ProgramData
+// and the NUL device, which start with default DACLs and SYSTEM as their owner. What an object
 // inherits is computed from its parent chain whenever it is read, so a write that propagates
 // reaches existing children at once. A write that must not propagate (SetFileSecurityW) freezes
 // what the directory passed on before (the `inheritable` records) until a propagating write on
@@ -12,12 +13,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 
 #include "files.h"
 #include "host_paths.h"
+#include "winsim/kernel.h"
 #include "winsim/testing.h"
 
 namespace winsim::detail {
@@ -26,12 +29,14 @@ namespace {
 constexpr ACCESS_MASK kFullControl = 0x1F01FF;
 constexpr ACCESS_MASK kReadAndExecute = 0x1200A9;
 constexpr ACCESS_MASK kGenericReadWrite = 0xC0000000;
+// Create files and folders, write attributes and extended attributes.
+constexpr ACCESS_MASK kCreateAndWriteAttributes = 0x116;
 constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 struct Store {
   std::map<std::string, Dacl> stored;          // the `object` records
   std::map<std::string, AceList> inheritable;  // the `inheritable` records
-  std::map<std::string, std::string> owners;   // the `owner` records: another principal's SID
+  std::map<std::string, std::string> owners;   // the `owner` records: SIDs in S-1 form
 };
 
 Store& raw_store() {
@@ -89,7 +94,13 @@ Store& store() {
         [](const std::vector<Record>& records) {
           raw_store().owners.clear();
           for (const Record& record : records) {
-            if (record.size() == 2) raw_store().owners[record[0]] = record[1];
+            auto sid = record.size() == 2 ? sid_from_string(record[1]) : std::nullopt;
+            if (!sid) {
+              std::fprintf(stderr,
+                           "winsim: ignoring a malformed `owner` record in the state file\n");
+              continue;
+            }
+            raw_store().owners[record[0]] = sid_to_string(sid->data());
           }
         },
         [] {
@@ -112,6 +123,12 @@ bool is_top(const std::string& key) {
   return key == kNulDevice || is_canonical_root(key);
 }
 
+// Objects that start with a DACL of their own: the tops, and C:\ProgramData, which the system
+// sets up protected.
+bool has_default(const std::string& key) {
+  return is_top(key) || is_program_data(key);
+}
+
 Dacl default_dacl(const std::string& key) {
   if (key == kNulDevice) {
     return Dacl{{make_ace(ACCESS_ALLOWED_ACE_TYPE, 0, kFullControl, "S-1-5-18"),
@@ -125,7 +142,41 @@ Dacl default_dacl(const std::string& key) {
                  make_ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kReadAndExecute, "S-1-5-32-545")},
                 false};
   }
+  if (is_program_data(key)) {
+    // Users may make folders and files there, and whoever makes one has full control of it.
+    return Dacl{{make_ace(ACCESS_ALLOWED_ACE_TYPE, kInherit | INHERIT_ONLY_ACE, GENERIC_ALL,
+                          kCreatorOwnerSid),
+                 make_ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFullControl, "S-1-5-18"),
+                 make_ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFullControl, "S-1-5-32-544"),
+                 make_ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kReadAndExecute, "S-1-5-32-545"),
+                 make_ace(ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, kCreateAndWriteAttributes,
+                          "S-1-5-32-545")},
+                true};
+  }
   return Dacl{};
+}
+
+std::string default_owner(const std::string& key) {
+  return std::string(has_default(key) ? kSystemSid : winsim::kUserSid);
+}
+
+std::string owner_of_key(const std::string& key) {
+  const auto& owners = store().owners;
+  auto it = owners.find(key);
+  return it != owners.end() ? it->second : default_owner(key);
+}
+
+// An owner equal to the object's default needs no record.
+void record_owner(const std::string& key, const std::string& sid) {
+  if (sid == default_owner(key)) {
+    store().owners.erase(key);
+  } else {
+    store().owners[key] = sid;
+  }
+}
+
+bool at_or_below(const std::string& key, const std::string& top) {
+  return key == top || key.starts_with(top == "/" ? top : top + "/");
 }
 
 Dacl stored_dacl(const std::string& key) {
@@ -155,6 +206,31 @@ std::optional<Ace> inherited_from(const Ace& parent, bool child_is_directory) {
   return child;
 }
 
+const std::vector<BYTE>& creator_owner_sid() {
+  static const std::vector<BYTE> sid = *sid_from_string(kCreatorOwnerSid);
+  return sid;
+}
+
+// What a child receives from one entry of its parent: an entry for CREATOR OWNER becomes one for
+// the child's owner (generic rights mapped, as the platform makes it) where it is effective, and
+// a directory passes it on as CREATOR OWNER where it is inheritable.
+void inherit_entry(AceList& out, const Ace& parent, bool child_is_directory,
+                   const std::vector<BYTE>& owner) {
+  const std::vector<BYTE>& creator_owner = creator_owner_sid();
+  auto child = inherited_from(parent, child_is_directory);
+  if (!child) return;
+  if (parent.sid != creator_owner) {
+    out.push_back(std::move(*child));
+    return;
+  }
+  if (!(child->flags & INHERIT_ONLY_ACE))
+    out.push_back(Ace{child->type, INHERITED_ACE, map_file_generic(child->mask), owner});
+  if (const BYTE onward = child->flags & kInherit) {
+    out.push_back(Ace{child->type, static_cast<BYTE>(INHERITED_ACE | INHERIT_ONLY_ACE | onward),
+                      child->mask, creator_owner});
+  }
+}
+
 Dacl effective(const std::string& key, bool is_directory);
 
 // The entries a directory passes on to its children, nearest first.
@@ -168,9 +244,14 @@ AceList passed_on(const std::string& directory) {
 Dacl effective(const std::string& key, bool is_directory) {
   Dacl dacl = stored_dacl(key);
   if (dacl.is_protected || is_top(key)) return dacl;
-  for (const Ace& parent : passed_on(parent_directory(key))) {
-    if (auto child = inherited_from(parent, is_directory)) dacl.entries.push_back(*child);
-  }
+  const AceList parents = passed_on(parent_directory(key));
+  // The owner is looked up only for a CREATOR OWNER entry, which is rare.
+  const bool for_owner = std::any_of(parents.begin(), parents.end(),
+                                     [](const Ace& ace) { return ace.sid == creator_owner_sid(); });
+  const std::vector<BYTE> owner =
+      for_owner ? *sid_from_string(owner_of_key(key)) : std::vector<BYTE>{};
+  for (const Ace& parent : parents)
+    inherit_entry(dacl.entries, parent, is_directory, owner);
   return dacl;
 }
 
@@ -183,16 +264,13 @@ AceList inheritable_part(const AceList& entries) {
 }
 
 void forget_frozen_below(const std::string& key) {
-  auto& frozen = store().inheritable;
-  const std::string below = key == "/" ? "/" : key + "/";
-  std::erase_if(frozen, [&](const auto& entry) {
-    return entry.first == key || entry.first.starts_with(below);
-  });
+  std::erase_if(store().inheritable,
+                [&](const auto& entry) { return at_or_below(entry.first, key); });
 }
 
 void store_dacl(const std::string& key, Dacl dacl) {
   auto& stored = store().stored;
-  if (dacl.entries.empty() && !dacl.is_protected && !is_top(key)) {
+  if (dacl.entries.empty() && !dacl.is_protected && !has_default(key)) {
     stored.erase(key);  // nothing of its own: everything it has is inherited
   } else {
     stored[key] = std::move(dacl);
@@ -225,6 +303,16 @@ std::expected<SecuredObject, DWORD> object_at_path(std::u16string_view windows_p
   return SecuredObject{*real, directory_exists(*real)};
 }
 
+std::expected<SecuredObject, DWORD> object_itself(const std::string& host) {
+  struct stat st {};
+  if (::lstat(host.c_str(), &st) != 0) return std::unexpected(win32_error_from_errno(errno, host));
+  // A link is an object of its own, known by its unresolved path; it counts as a directory when
+  // it names one, as a directory's reparse point is one.
+  auto key = S_ISLNK(st.st_mode) ? path_itself(host) : real_path(host);
+  if (!key) return std::unexpected(win32_error_from_errno(errno, host));
+  return SecuredObject{*key, directory_exists(host)};
+}
+
 std::expected<SecuredObject, DWORD> object_of_handle(HANDLE handle) {
   auto file = find_handle_as<FileObject>(handle);
   if (!file) return std::unexpected(ERROR_INVALID_HANDLE);
@@ -236,9 +324,9 @@ std::expected<SecuredObject, DWORD> object_of_handle(HANDLE handle) {
   if (st.st_nlink == 0) return std::unexpected(ERROR_ACCESS_DENIED);
   // The descriptor's link names the object itself, even after a rename or after its old name
   // was given to a link.
-  auto real = real_path("/proc/self/fd/" + std::to_string(file->fd));
+  auto real = current_path(*file);
   if (!real) return std::unexpected(win32_error_from_errno(errno));
-  return SecuredObject{*real, S_ISDIR(st.st_mode)};
+  return SecuredObject{*real, file->is_link ? directory_exists(*real) : S_ISDIR(st.st_mode)};
 }
 
 std::string handle_key(HANDLE handle) {
@@ -246,18 +334,30 @@ std::string handle_key(HANDLE handle) {
   return file ? file->opened_as : std::string();
 }
 
+std::string owner_of(const SecuredObject& object) {
+  return owner_of_key(object.key);
+}
+
+std::string creator_owner() {
+  return std::string(caller_is_admin() ? kAdministratorsSid : winsim::kUserSid);
+}
+
+bool may_assign_owner(std::string_view sid) {
+  return caller_is_admin() || sid == winsim::kUserSid;
+}
+
 bool may_change_dacl(const SecuredObject& object) {
   if (caller_is_admin()) return true;
-  return !object.is_nul_device() && !store().owners.contains(object.key);
+  return !object.is_nul_device() && owner_of(object) == winsim::kUserSid;
 }
 
 void move_object_records(const std::string& from, const std::string& to) {
   auto move_keys = [&](auto& records) {
+    std::erase_if(records, [&](const auto& entry) { return at_or_below(entry.first, to); });
     auto moved = records;
     moved.clear();
     for (auto& [key, value] : records) {
-      const bool below = key == from || key.starts_with(from + "/");
-      moved[below ? to + key.substr(from.size()) : key] = std::move(value);
+      moved[at_or_below(key, from) ? to + key.substr(from.size()) : key] = std::move(value);
     }
     records = std::move(moved);
   };
@@ -267,13 +367,28 @@ void move_object_records(const std::string& from, const std::string& to) {
   move_keys(s.owners);
 }
 
+DWORD carry_object_records(const std::string& from, const std::string& to) {
+  if (from == to) return ERROR_SUCCESS;
+  auto touches = [&](const auto& records) {
+    return std::any_of(records.begin(), records.end(), [&](const auto& entry) {
+      return at_or_below(entry.first, from) || at_or_below(entry.first, to);
+    });
+  };
+  const Store& s = store();
+  if (!touches(s.stored) && !touches(s.inheritable) && !touches(s.owners)) return ERROR_SUCCESS;
+  StateChange change;
+  move_object_records(from, to);
+  return change.commit();
+}
+
 Dacl effective_dacl(const SecuredObject& object) {
   return effective(object.key, object.is_directory);
 }
 
-DWORD write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
-                 Reach reach) {
-  StateChange change;  // what the write keeps and freezes depends on the latest machine
+namespace {
+
+void apply_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
+                Reach reach) {
   const bool now_protected =
       protection == Protection::Protect ||
       (protection == Protection::Keep && stored_dacl(object.key).is_protected);
@@ -299,6 +414,14 @@ DWORD write_dacl(const SecuredObject& object, const AceList& supplied, Protectio
       store().inheritable[object.key] = before;
     }
   }
+}
+
+}  // namespace
+
+DWORD write_security(const SecuredObject& object, const SecurityWrite& write, Reach reach) {
+  StateChange change;  // what the write keeps and freezes depends on the latest machine
+  if (write.owner) record_owner(object.key, *write.owner);
+  if (write.dacl) apply_dacl(object, *write.dacl, write.protection, reach);
   return change.commit();
 }
 
@@ -336,16 +459,21 @@ namespace {
 
 void set_owner(std::string_view windows_path, std::string_view sid) {
   auto key = detail::key_for(windows_path);
-  if (!key || (!sid.empty() && !detail::sid_from_string(sid))) {
-    refuse_arrangement("set_owner", sid, windows_path);
-  }
+  auto binary = sid.empty() ? std::nullopt : detail::sid_from_string(sid);
+  if (!key || (!sid.empty() && !binary)) refuse_arrangement("set_owner", sid, windows_path);
   detail::StateChange change;
   if (sid.empty()) {
     detail::store().owners.erase(*key);
   } else {
-    detail::store().owners[*key] = std::string(sid);
+    detail::record_owner(*key, detail::sid_to_string(binary->data()));
   }
   detail::commit_arrangement(change, "set_owner");
+}
+
+std::string owner_sid(std::string_view windows_path) {
+  detail::refresh_state();
+  auto object = detail::object_at_path(detail::widen(windows_path));
+  return object ? detail::owner_of(*object) : std::string{};
 }
 
 void set_stored_sddl(std::string_view windows_path, std::string_view sddl) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,9 @@
 namespace winsim::detail {
 
 inline constexpr std::string_view kNulDevice = "NUL";
+inline constexpr std::string_view kSystemSid = "S-1-5-18";
+inline constexpr std::string_view kAdministratorsSid = "S-1-5-32-544";
+inline constexpr std::string_view kCreatorOwnerSid = "S-1-3-0";
 
 // An object whose DACL winsim models: a file or directory, named by its canonical host path
 // (links resolved), or the NUL device.
@@ -22,6 +26,9 @@ struct SecuredObject {
 
 // The object a Windows path names, or the Win32 error for a path that does not exist.
 std::expected<SecuredObject, DWORD> object_at_path(std::u16string_view windows_path);
+// The object a host path names without following a link in its last component: the link itself
+// where there is one (what a delete or a rename acts on).
+std::expected<SecuredObject, DWORD> object_itself(const std::string& host);
 // The object an open file handle stays on, wherever it has been moved since the open; a removed
 // object gives ERROR_ACCESS_DENIED, as a delete-pending one does.
 std::expected<SecuredObject, DWORD> object_of_handle(HANDLE handle);
@@ -29,14 +36,27 @@ std::expected<SecuredObject, DWORD> object_of_handle(HANDLE handle);
 // not a file.
 std::string handle_key(HANDLE handle);
 
-// Whether the caller may change the object's DACL: an administrator may change any; otherwise
-// only an object no other principal owns, and never the NUL device.
+// The object's owner in S-1 form: its `owner` record, or by default the user's (SYSTEM for the
+// roots, C:\ProgramData and the NUL device).
+std::string owner_of(const SecuredObject& object);
+// The owner of an object the caller makes when its descriptor names none: Administrators for an
+// administrator, the user otherwise.
+std::string creator_owner();
+// Whether the caller may name `sid` (S-1 form) as an owner: an administrator any, a user only
+// itself.
+bool may_assign_owner(std::string_view sid);
+
+// Whether the caller may change the object's DACL (and owner): an administrator may change any;
+// otherwise only an object the user owns, and never the NUL device.
 bool may_change_dacl(const SecuredObject& object);
 
 // Moves the security records (stored entries, frozen inheritable entries, owner) of `from` and
-// of everything below it to `to`, as a rename carries an object's security with it. Part of the
-// caller's state change.
+// of everything below it to `to`, as a rename carries an object's security with it; records left
+// at `to` by an object gone from there go. Part of the caller's state change.
 void move_object_records(const std::string& from, const std::string& to);
+// The same as one state change of its own, made only when there is a record to move or drop.
+// The Win32 error of a machine that could not record it, or 0.
+DWORD carry_object_records(const std::string& from, const std::string& to);
 
 // The DACL a reader sees: the stored entries, then (unless protected) the inherited ones.
 Dacl effective_dacl(const SecuredObject& object);
@@ -45,11 +65,16 @@ enum class Protection { Keep, Protect, Unprotect };
 // Whether the change reaches the children: a write through the named or handle calls does; the
 // older file-security call changes the one object only.
 enum class Reach { ObjectAndChildren, ObjectOnly };
-// Stores `supplied` as the object's DACL. An unprotected result drops the supplied entries
-// flagged as inherited (they are computed); a protected one keeps them as stored entries. The
-// write is one atomic change of the machine; the result is the Win32 error of a machine that
-// could not record it, or 0.
-DWORD write_dacl(const SecuredObject& object, const AceList& supplied, Protection protection,
-                 Reach reach);
+// What one write changes: the owner (S-1 form), the DACL, or both.
+struct SecurityWrite {
+  std::optional<std::string> owner;
+  std::optional<AceList> dacl;
+  Protection protection = Protection::Keep;
+};
+// Stores the owner and `dacl` as the object's DACL. An unprotected result drops the supplied
+// entries flagged as inherited (they are computed); a protected one keeps them as stored
+// entries. The write is one atomic change of the machine; the result is the Win32 error of a
+// machine that could not record it, or 0.
+DWORD write_security(const SecuredObject& object, const SecurityWrite& write, Reach reach);
 
 }  // namespace winsim::detail

@@ -261,8 +261,9 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR buffer, DWORD size, DWORD fl
   auto object = find_handle_as<FileObject>(file);
   if (!object) return fail(ERROR_INVALID_HANDLE, 0u);
   if (object->nul_device) return fail(ERROR_INVALID_FUNCTION, 0u);  // a device, not a file
-  // The descriptor's link names the object with every link on the way resolved.
-  auto real = real_path("/proc/self/fd/" + std::to_string(object->fd));
+  // The descriptor's link names the object with every link on the way resolved (a link opened
+  // itself is named as it lies).
+  auto real = current_path(*object);
   if (!real) return fail(win32_error_from_errno(errno), 0u);
   std::u16string name;
   if (auto drive = drive_form(*real)) {

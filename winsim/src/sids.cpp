@@ -32,7 +32,8 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
 std::string_view alias(std::string_view text) {
   static const std::pair<std::string_view, std::string_view> kAliases[] = {
       {"SY", "S-1-5-18"},   {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"WD", "S-1-1-0"},
-      {"AC", "S-1-15-2-1"}, {"CO", "S-1-3-0"},      {"AU", "S-1-5-11"},
+      {"AC", "S-1-15-2-1"}, {"CO", "S-1-3-0"},      {"AU", "S-1-5-11"},     {"CG", "S-1-3-1"},
+      {"OW", "S-1-3-4"},    {"IU", "S-1-5-4"},      {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},
   };
   for (const auto& [name, sid] : kAliases) {
     if (text == name) return sid;

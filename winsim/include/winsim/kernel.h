@@ -74,6 +74,10 @@ inline constexpr DWORD FILE_READ_DATA = 0x0001;
 inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
 // Without FILE_WRITE_DATA every write goes to the end of the file.
 inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
+// The same bits on a directory: making a file, making a subdirectory; and removing an entry.
+inline constexpr DWORD FILE_ADD_FILE = 0x0002;
+inline constexpr DWORD FILE_ADD_SUBDIRECTORY = 0x0004;
+inline constexpr DWORD FILE_DELETE_CHILD = 0x0040;
 inline constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 inline constexpr DWORD GENERIC_READ = 0x80000000;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000;
@@ -102,6 +106,8 @@ inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
 inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+// Opens a link in the last component itself rather than what it names.
+inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
@@ -127,6 +133,20 @@ using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 // The attributes, size and link count of the object a file handle stays on; the times, volume
 // and index are not modelled (0). Needs FILE_READ_ATTRIBUTES on the handle.
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+enum FILE_INFO_BY_HANDLE_CLASS {
+  FileBasicInfo = 0,
+  FileStandardInfo = 1,
+  FileNameInfo = 2,
+  FileRenameInfo = 3,
+  FileDispositionInfo = 4,
+};
+struct FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+};
+using PFILE_DISPOSITION_INFO = FILE_DISPOSITION_INFO*;
+// Only FileDispositionInfo is modelled: the object the handle stands on is removed at the call.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                LPVOID information, DWORD size);
 // Writes the file's data and metadata through to the disk (fsync).
 BOOL FlushFileBuffers(HANDLE file);
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;

@@ -102,6 +102,7 @@ struct SECURITY_DESCRIPTOR {
 
 inline constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
 inline constexpr DWORD SECURITY_DESCRIPTOR_MIN_LENGTH = sizeof(SECURITY_DESCRIPTOR);
+inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_OWNER_DEFAULTED = 0x0001;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_PRESENT = 0x0004;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_DEFAULTED = 0x0008;
 inline constexpr SECURITY_DESCRIPTOR_CONTROL SE_DACL_AUTO_INHERIT_REQ = 0x0100;
@@ -125,6 +126,8 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PA
                                BOOL defaulted);
 BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
                                LPBOOL defaulted);
+// The owner of a descriptor in either form; null when it names none.
+BOOL GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID* owner, LPBOOL defaulted);
 BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
                                   PSECURITY_DESCRIPTOR_CONTROL control, LPDWORD revision);
 // Sets the bits of `interest` to those of `set`; only the inheritance bits (auto-inherit
@@ -132,6 +135,13 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
 BOOL SetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
                                   SECURITY_DESCRIPTOR_CONTROL interest,
                                   SECURITY_DESCRIPTOR_CONTROL set);
+
+// A self-relative descriptor, allocated with LocalAlloc, from its string form: `O:` owner, `G:`
+// group (accepted, not kept) and `D:` DACL with the flags P, AI and AR, allow and deny entries.
+inline constexpr DWORD SDDL_REVISION_1 = 1;
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG size);
 
 // ---- Explicit access entries (aclapi) --------------------------------------------------------
 enum SE_OBJECT_TYPE {

@@ -12,6 +12,10 @@
 
 namespace winsim {
 
+// The user the machine's caller is: the owner of everything without an owner of record (files a
+// test makes on the host included), and the caller's own SID when it is not an administrator.
+inline constexpr std::string_view kUserSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
 // One platform call as the trace records it: the function and its key argument (a path, a
 // name or a SID in string form; empty when the call has none).
 struct Call {
@@ -90,10 +94,13 @@ std::string dacl_sddl(std::string_view windows_path);
 std::string stored_sddl(std::string_view windows_path);
 // Arranges what the object stores ("" removes the record). SID aliases (SY, BA, ...) may be used.
 void set_stored_sddl(std::string_view windows_path, std::string_view sddl);
-// Names `sid` as the object's owner ("" makes it the caller's own again). An unprivileged caller
-// cannot change the DACL of an object another principal owns.
+// Names `sid` (S-1 form or alias) as the object's owner; "" gives it its default owner again
+// (kUserSid; SYSTEM for the roots, C:\ProgramData and the NUL device). An unprivileged caller
+// cannot change the DACL of an object the user does not own.
 void set_owner(std::string_view windows_path, std::string_view sid);
 // The AppContainer profiles, one "NAME=SID" line each, in name order.
 std::vector<std::string> profiles();
+// The object's owner as the security calls give it, in S-1 form; "" for a missing object.
+std::string owner_sid(std::string_view windows_path);
 
 }  // namespace winsim
