@@ -1,15 +1,26 @@
 #include "pool_version.h"
 
 #include "log.h"
+#include "sandbox_profile/admin_owned.h"
 #include "text.h"
 #include "win/fs.h"
 #include "win/path.h"
 
 namespace tavo {
+namespace {
+
+std::string removal_failure(const fs::RemoveError& error) {
+  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
+  return format("{}, left alone", std::get<fs::NotARegularFile>(error).what);
+}
+
+}  // namespace
 
 std::expected<void, IoError> write_pool_version(std::string_view pool_dir) {
+  auto security = SddlDescriptor::parse(kAdminFileSddl);
+  if (!security) return std::unexpected(security.error());
   return fs::write_file(path::join(pool_dir, kPoolVersionFile),
-                        format("{}\n", POOL_REGISTRATION_VERSION));
+                        format("{}\n", POOL_REGISTRATION_VERSION), &*security);
 }
 
 bool check_pool_version(std::string_view pool_dir) {
@@ -25,9 +36,9 @@ void clear_pool_dats(std::string_view pool_dir) {
   for (const std::string& name : *names) {
     const std::string file = path::join(pool_dir, name);
     if (path::extension(file) != "dat") continue;
-    if (auto removed = fs::remove_file(file); !removed) {
+    if (auto removed = fs::remove_regular_file(file); !removed) {
       log(Level::Warn, kTargetPoolVersion, "clear_pool_dats: failed to remove {}: {}", file,
-          removed.error());
+          removal_failure(removed.error()));
     }
   }
 }

@@ -14,15 +14,18 @@ inline constexpr std::uint32_t POOL_REGISTRATION_VERSION = 1;
 // The marker's name inside the pool directory.
 inline constexpr std::string_view kPoolVersionFile = ".registration-version";
 
-// Writes "<version>\n" to the marker, creating or truncating it. The directory must exist.
+// Writes "<version>\n" to the marker, creating or truncating it, owned by the administrators. The
+// directory must exist.
 std::expected<void, IoError> write_pool_version(std::string_view pool_dir);
 
 // True when the marker holds a version at least POOL_REGISTRATION_VERSION. A missing,
 // unreadable or malformed marker means the pool is stale.
 bool check_pool_version(std::string_view pool_dir);
 
-// Removes every file directly in the pool directory whose extension is exactly "dat". A failed
-// removal is warned about; a directory that cannot be listed is left alone silently.
+// Removes every regular file directly in the pool directory whose extension is exactly "dat",
+// each through a handle that does not follow a link. A link or a directory so named is left in
+// place, and it and any failed removal are warned about; a directory that cannot be listed is
+// left alone silently.
 void clear_pool_dats(std::string_view pool_dir);
 
 }  // namespace tavo

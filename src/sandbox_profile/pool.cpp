@@ -14,6 +14,7 @@
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/package_dir_grants.h"
 #include "sandbox_profile/pool_constants.h"
+#include "sandbox_profile/pool_dir.h"
 #include "sandbox_profile/pool_entry.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
@@ -129,8 +130,8 @@ std::expected<std::uint32_t, HresultError> register_pool(std::uint32_t pool_size
   if (pool_size < 1 || pool_size > POOL_SIZE_MAX) {
     return fatal(format("pool_size must be 1..={}, got {}", POOL_SIZE_MAX, pool_size));
   }
-  if (auto made = fs::create_dir_all(pool_dir); !made) {
-    return fatal(format("create_dir_all({}): {}", pool_dir, made.error()));
+  if (auto prepared = prepare_pool_dir(pool_dir); !prepared) {
+    return std::unexpected(prepared.error());
   }
   clear_pool_dats(pool_dir);
 

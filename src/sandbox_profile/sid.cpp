@@ -4,9 +4,11 @@
 #include <variant>
 
 #include "log.h"
+#include "sandbox_profile/admin_owned.h"
 #include "text.h"
 #include "win/fs.h"
 #include "win/path.h"
+#include "win/path_names.h"
 #include "win/small_file.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -64,6 +66,35 @@ std::string read_failure(const fs::SmallFileError& error) {
   return format("SID file too large ({} bytes)", std::get<fs::FileTooLarge>(error).size);
 }
 
+// Why someone other than the administrators could change the file or its folder; nothing when
+// no one can, and an error when that cannot be told.
+std::expected<std::optional<std::string>, HresultError> sid_file_control(std::string_view path) {
+  const std::optional<std::string> full = full_path_name(path);
+  const std::optional<std::string> folder = full ? path::parent(*full) : std::nullopt;
+  if (!full || !folder) return std::unexpected(HresultError(0, "the path cannot be resolved"));
+  for (const auto& [object, named] : {std::pair{*full, "the file"}, {*folder, "its folder"}}) {
+    auto opened = open_to_judge(object);
+    if (!opened) return std::unexpected(HresultError(0, opened.error().display()));
+    auto control = non_admin_control(opened->get());
+    if (!control) return std::unexpected(control.error());
+    if (*control) return format("{} {}", named, **control);
+  }
+  return std::nullopt;
+}
+
+// A run takes the SID file's word for which identity its command gets: whoever can replace the
+// file chooses it. The run still goes ahead, as the caller asked.
+void warn_if_non_admins_can_change(std::string_view path) {
+  auto control = sid_file_control(path);
+  if (!control) {
+    log(Level::Debug, kTargetProfile, "who may change SID file {} cannot be told: {}", path,
+        control.error());
+  } else if (*control) {
+    log(Level::Warn, kTargetProfile, "SID file {} can be changed by non-administrators", path);
+    log(Level::Debug, kTargetProfile, "SID file {}: {}", path, **control);
+  }
+}
+
 }  // namespace
 
 std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
@@ -87,17 +118,27 @@ std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
     return std::unexpected(
         format("network sid file '{}': {} is not an AppContainer SID", path, shown(sddl)));
   }
+  warn_if_non_admins_can_change(path);
   return owned;
 }
 
 std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {
   if (std::optional<std::string> parent = path::parent(path); parent && !parent->empty()) {
-    if (auto made = fs::create_dir_all(*parent); !made) {
+    auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
+    if (!folders) {
+      return std::unexpected(
+          HresultError(0, format("create_dir_all({}): {}", *parent, folders.error())));
+    }
+    if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
       return std::unexpected(
           HresultError(0, format("create_dir_all({}): {}", *parent, made.error())));
     }
   }
-  auto file = fs::create_file(path);
+  auto security = SddlDescriptor::parse(kAdminFileSddl);
+  if (!security) {
+    return std::unexpected(HresultError(0, format("create({}): {}", path, security.error())));
+  }
+  auto file = fs::create_file(path, &*security);
   if (!file) return std::unexpected(HresultError(0, format("create({}): {}", path, file.error())));
   std::string line(content);
   line.push_back('\n');

@@ -11,13 +11,10 @@
 #include <variant>
 
 #include "win/error.h"
+#include "win/fs.h"
 
 namespace tavo::fs {
 
-// A file that is not a regular file; `what` names it: "a directory", "a pipe", ...
-struct NotARegularFile {
-  std::string_view what;
-};
 // A regular file larger than the limit, with its size.
 struct FileTooLarge {
   std::uint64_t size;

@@ -66,15 +66,6 @@ TEST_F(Sandbox, ARunGrantsDeniesForItsDurationAndReturnsTheCommandsStatus) {
   EXPECT_NE(state().find(grant), std::string::npos) << state();
 }
 
-TEST_F(Sandbox, ACommandEndingWithAnNtStatusEndsWith14) {
-  if (emulated()) GTEST_SKIP() << "needs the simulated machine's security model";
-  Outcome o = run(
-      {"--profile-name", "p", "--sandbox-sid-file", sid_file(), "--", "sh", "-c", "kill -SEGV $$"},
-      machine({{"RUST_LOG", "warn"}}));
-  EXPECT_EQ(o.status, 14);
-  EXPECT_EQ(o.err, "[WARN  tavo_sandbox] child terminated with NTSTATUS 0xc0000005\n");
-}
-
 TEST_F(Sandbox, ANetworkModeWithoutASidFileIsRefused) {
   Outcome o =
       run({"--profile-name", "p", "--network-mode", "default_allowed", "--", "x"}, machine());

@@ -27,8 +27,8 @@ void AdminMachine::start_over() const {
   winsim::set_stored_sddl(root / "bin", "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
   std::filesystem::remove_all(root / "c");
   icacls.forget_runs();
-  for (const char* dir : {"c/Windows", "c/Tools", "c/Users/ann/AppData/Local/Packages",
-                          "c/Users/ann/AppData/Roaming"}) {
+  for (const char* dir : {"c/Windows", "c/Tools", "c/ProgramData",
+                          "c/Users/ann/AppData/Local/Packages", "c/Users/ann/AppData/Roaming"}) {
     root.make_dir(dir);
   }
 }
@@ -85,10 +85,13 @@ std::size_t first_call_of(std::string_view function, std::string_view key_part) 
   return 0;
 }
 
-std::size_t last_call_of(std::string_view function) {
+std::size_t last_call_of(std::string_view function, std::string_view except_key_part) {
   const auto& calls = winsim::trace();
   for (std::size_t i = calls.size(); i-- > 0;) {
-    if (calls[i].function == function) return i + 1;
+    if (calls[i].function != function) continue;
+    if (!except_key_part.empty() && calls[i].key.find(except_key_part) != std::string::npos)
+      continue;
+    return i + 1;
   }
   return 0;
 }

@@ -1,7 +1,7 @@
-// The machine the administrative modes meet: drive C: with a user's profile folders, the three
-// profile variables, and a PATH of C:\Tools and of the directory of a stand-in icacls that
-// records its runs and succeeds. That directory admits every AppContainer already, as the
-// system's own directories do, so the PATH scan leaves it alone.
+// The machine the administrative modes meet: drive C: with a user's profile folders and
+// C:\ProgramData, the profile variables, and a PATH of C:\Tools and of the directory of a stand-in
+// icacls that records its runs and succeeds. That directory admits every AppContainer already, as
+// the system's own directories do, so the PATH scan leaves it alone.
 #pragma once
 
 #include <string>
@@ -18,6 +18,15 @@ namespace tavo::testing {
 inline constexpr std::string_view kHome = "C:\\Users\\ann";
 inline constexpr std::string_view kLocal = "C:\\Users\\ann\\AppData\\Local";
 inline constexpr std::string_view kRoaming = "C:\\Users\\ann\\AppData\\Roaming";
+
+inline constexpr std::string_view kAdministrators = "S-1-5-32-544";
+// What the registrations' own folders and files store: SYSTEM and Administrators full control,
+// Users read (and execute, for folders), nothing inherited.
+inline constexpr std::string_view kAdminFolderSddl =
+    "D:P(A;OICI;0x1f01ff;;;S-1-5-18)(A;OICI;0x1f01ff;;;S-1-5-32-544)(A;OICI;0x1200a9;;;S-1-5-32-"
+    "545)";
+inline constexpr std::string_view kAdminFileSddl =
+    "D:P(A;;0x1f01ff;;;S-1-5-18)(A;;0x1f01ff;;;S-1-5-32-544)(A;;0x120089;;;S-1-5-32-545)";
 
 class AdminMachine : public MachineTest {
  protected:
@@ -57,13 +66,15 @@ class AdminMachine : public MachineTest {
   ScopedEnv home{"USERPROFILE", std::string(kHome)};
   ScopedEnv local{"LOCALAPPDATA", std::string(kLocal)};
   ScopedEnv roaming{"APPDATA", std::string(kRoaming)};
+  ScopedEnv program_data{"PROGRAMDATA", "C:\\ProgramData"};
   ScopedEnv path{"PATH", "C:\\Tools;" + (root / "bin")};
   IcaclsStandIn icacls;
 };
 
 // Positions (1-based) in the trace: the first call of `function` whose key contains `key_part`,
-// and the last call of `function`; 0 when there is none.
+// and the last call of `function` whose key does not contain `except_key_part`; 0 when there is
+// none.
 std::size_t first_call_of(std::string_view function, std::string_view key_part = "");
-std::size_t last_call_of(std::string_view function);
+std::size_t last_call_of(std::string_view function, std::string_view except_key_part = "");
 
 }  // namespace tavo::testing

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "flows/admin_machine.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
 #include "win/error.h"
+#include "win/unique.h"
+#include "win/wide.h"
 
 namespace tavo {
 namespace {
@@ -100,12 +103,94 @@ TEST_F(Pool, APoolOfThreeIsExemptAfterOtherSoftwareAndMarkedLast) {
   ASSERT_NE(marker, 0u);
   for (const char* change :
        {"SetSecurityInfo", "SetKernelObjectSecurity", "CreateProcessW", "CreateDirectoryW"}) {
-    EXPECT_LT(last_call_of(change), marker) << change;
+    EXPECT_LT(last_call_of(change, ".registration-version"), marker) << change;
   }
 }
 
-// A pool of one. Only the pool's own SID files go; what cannot be removed is warned about.
+// The folders the registration made and every file in them are the administrators': a user can
+// neither add a SID file there nor change one.
+TEST_F(Pool, WhatARegistrationMakesBelongsToTheAdministrators) {
+  ASSERT_TRUE(register_pool(2, kPoolDir));
+  for (std::string_view folder : {std::string_view("C:\\ProgramData\\Tavo"), kPoolDir}) {
+    EXPECT_EQ(winsim::owner_sid(folder), testing::kAdministrators) << folder;
+    EXPECT_EQ(stored(folder), testing::kAdminFolderSddl) << folder;
+  }
+  for (const auto& [name, content] : pool_files()) {
+    const std::string file = std::string(kPoolDir) + "\\" + name;
+    EXPECT_EQ(winsim::owner_sid(file), testing::kAdministrators) << name;
+    EXPECT_EQ(stored(file), testing::kAdminFileSddl) << name;
+  }
+  testing::ScopedEnv user("WINSIM_ADMIN", "0");
+  const std::string planted = std::string(kPoolDir) + "\\S-1-5-32-545.dat";
+  const std::string member = std::string(kPoolDir) + "\\" + member_sids(1)[0] + ".dat";
+  for (const auto& [file, disposition] :
+       {std::pair{planted, DWORD{CREATE_NEW}}, {member, DWORD{TRUNCATE_EXISTING}}}) {
+    unique_handle handle(CreateFileW(to_wide_nul(file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_FALSE(handle) << file;
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED}) << file;
+  }
+}
+
+// Folders someone else owns or may change, or a link in the pool directory's place: the
+// registration changes nothing and says which folder to remove.
+TEST_F(Pool, AFolderOthersControlIsRefusedBeforeAnythingChanges) {
+  const std::string pool = std::string(kPoolDir);
+  const std::string user_pool = "C:\\ProgramData\\pool";
+  const auto make_dir = [](std::string_view dir, const char* admin) {
+    testing::ScopedEnv who("WINSIM_ADMIN", admin);
+    ASSERT_TRUE(CreateDirectoryW(to_wide_nul(dir).c_str(), nullptr)) << dir;
+  };
+  struct Case {
+    std::string pool_dir;
+    std::function<void()> arrange;
+    std::string refusal;
+    std::vector<std::string> in_tavo;  // afterwards: the folder a refused registration left as is
+  };
+  const std::vector<Case> cases = {
+      // Users may make folders in ProgramData, and own what they make.
+      {user_pool,
+       [&] { make_dir(user_pool, "0"); },
+       "pool directory " + user_pool + " is not owned by Administrators (owner " +
+           std::string(winsim::kUserSid) + ")",
+       {}},
+      // Made by an administrator, but with what ProgramData passes on, which lets Users add
+      // files and folders: whoever does can swap the pool directory for their own.
+      {pool,
+       [&] { make_dir("C:\\ProgramData\\Tavo", "1"); },
+       "folder C:\\ProgramData\\Tavo above the pool directory lets S-1-5-32-545 change it or "
+       "its entries (rights 0x6)",
+       {}},
+      {pool,
+       [&] {
+         root.make_dir("c/ProgramData/Tavo");
+         winsim::set_owner(host("C:\\ProgramData\\Tavo"), testing::kAdministrators);
+         winsim::set_stored_sddl(host("C:\\ProgramData\\Tavo"), testing::kAdminFolderSddl);
+         std::filesystem::create_directory_symlink(host("C:\\Windows"), host(pool));
+       },
+       "pool directory " + pool + " is a link",
+       {"pool"}},
+  };
+  for (const Case& c : cases) {
+    start_over();
+    c.arrange();
+    root.write("c/Windows/old.dat", "");
+    testing::LogCapture log(Level::Error);
+    const Outcome outcome = run({"--register-pool", "--pool-size", "2", "--pool-dir", c.pool_dir});
+    EXPECT_EQ(outcome.status, 13) << c.refusal;
+    EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] register pool failed: " + c.refusal +
+                              ": remove it and register again (0x00000000)\n");
+    EXPECT_TRUE(winsim::profiles().empty());
+    EXPECT_TRUE(winsim::loopback_list().empty());
+    EXPECT_TRUE(root.exists("c/Windows/old.dat"));
+    EXPECT_EQ(names_in("C:\\ProgramData\\Tavo"), c.in_tavo) << c.refusal;
+  }
+}
+
+// A pool of one. Only the pool's own SID files go, each removed through a handle that does not
+// follow a link; what is not a plain file is left and warned about.
 TEST_F(Pool, APoolOfOneRemovesOldSidFilesAndKeepsEverythingElse) {
+  ASSERT_TRUE(register_pool(1, kPoolDir));  // the folder is the administrators'
   const std::map<std::string, std::string> others = {
       {"notes.txt", "keep me\n"}, {"a.DAT", "not ours\n"}, {".dat", "no name\n"}};
   for (const auto& [name, content] : others)
@@ -113,20 +198,26 @@ TEST_F(Pool, APoolOfOneRemovesOldSidFilesAndKeepsEverythingElse) {
   root.write("c/ProgramData/Tavo/pool/old.dat", "S-1-15-2-1-1-1-1-1-1-1\n");
   root.write("c/ProgramData/Tavo/pool/x.tar.dat", "");
   root.make_dir("c/ProgramData/Tavo/pool/cache.dat");
+  root.write("c/Windows/system.dat", "the system's\n");
+  std::filesystem::create_symlink(host("C:\\Windows\\system.dat"),
+                                  host("C:\\ProgramData\\Tavo\\pool\\planted.dat"));
   testing::LogCapture log(Level::Warn);
   ASSERT_TRUE(register_pool(1, kPoolDir));
   EXPECT_EQ(log.text(),
             "[WARN  tavo_sandbox::pool_version] clear_pool_dats: failed to remove "
-            "C:\\ProgramData\\Tavo\\pool\\cache.dat: " +
-                IoError::from_win32(ERROR_ACCESS_DENIED).display() + "\n");
+            "C:\\ProgramData\\Tavo\\pool\\cache.dat: a directory, left alone\n"
+            "[WARN  tavo_sandbox::pool_version] clear_pool_dats: failed to remove "
+            "C:\\ProgramData\\Tavo\\pool\\planted.dat: a link, left alone\n");
+  EXPECT_EQ(root.read("c/Windows/system.dat"), "the system's\n");
   auto expected = complete_pool(member_sids(1), others);
   expected["cache.dat"] = "";
+  expected["planted.dat"] = "the system's\n";
   EXPECT_EQ(pool_files(), expected);
   EXPECT_EQ(winsim::loopback_list(), member_sids(1));
 }
 
 TEST_F(Pool, TheNulDeviceFailingForMemberTwoLeavesOnlyMemberOnesFile) {
-  fail_in_a_fresh_registration("SetSecurityInfo", 2);
+  fail_in_a_fresh_registration("SetSecurityInfo", 2, "NUL");
   testing::LogCapture log(Level::Error);
   const Outcome outcome =
       run({"--register-pool", "--pool-size", "3", "--pool-dir", std::string(kPoolDir)});
@@ -192,9 +283,12 @@ TEST_F(Pool, ARepeatedRegistrationRewritesTheSameFiles) {
   const auto first = pool_files();
   const Entries loopback = winsim::loopback_entries();
   root.write("c/ProgramData/Tavo/pool/" + member_sids(3)[1] + ".dat", "tampered\n");
-  std::filesystem::remove(root / "c/ProgramData/Tavo/pool/.registration-version");
+  // A marker an earlier registration left with a DACL of its own gets the administrators' one.
+  const std::string marker = std::string(kPoolDir) + "\\.registration-version";
+  winsim::set_stored_sddl(host(marker), "D:P(A;;0x1f01ff;;;S-1-5-32-545)");
   ASSERT_TRUE(register_pool(3, kPoolDir));
   EXPECT_EQ(pool_files(), first);
+  EXPECT_EQ(stored(marker), testing::kAdminFileSddl);
   EXPECT_EQ(winsim::loopback_entries(), loopback);
   EXPECT_EQ(winsim::profiles().size(), 3u);
 }

@@ -41,7 +41,7 @@ class Registration : public testing::AdminMachine {
 };
 
 TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
-  ASSERT_FALSE(root.exists("c/ProgramData"));  // the file's directories are made
+  ASSERT_FALSE(root.exists("c/ProgramData/Tavo"));  // the file's directory is made
   const Outcome outcome = register_shared();
   ASSERT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, kSuccessLine);
@@ -53,10 +53,16 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
                                "C:\\Tools", {"*" + sid + ":(OI)(CI)(RX)"}, {"/T", "/C", "/Q"})}));
   const std::size_t sid_file_created = first_call_of("CreateFileW", "shared.sid");
   ASSERT_NE(sid_file_created, 0u);
+  // The file's own owner and DACL are set through its handle once it is open.
   for (const char* change : {"NetworkIsolationSetAppContainerConfig", "SetSecurityInfo",
                              "SetKernelObjectSecurity", "CreateProcessW", "CreateDirectoryW"}) {
-    EXPECT_LT(last_call_of(change), sid_file_created) << change;
+    EXPECT_LT(last_call_of(change, "shared.sid"), sid_file_created) << change;
   }
+  // The folder the file needed and the file belong to the administrators; users may read.
+  EXPECT_EQ(winsim::owner_sid("C:\\ProgramData\\Tavo"), testing::kAdministrators);
+  EXPECT_EQ(stored("C:\\ProgramData\\Tavo"), testing::kAdminFolderSddl);
+  EXPECT_EQ(winsim::owner_sid(kSidFile), testing::kAdministrators);
+  EXPECT_EQ(stored(kSidFile), testing::kAdminFileSddl);
 }
 
 TEST_F(Registration, RegisteringAgainChangesNothingButRewritesTheSameSidFile) {

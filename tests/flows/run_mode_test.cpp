@@ -27,14 +27,25 @@ class RunMode : public testing::MachineTest {
     for (const char* d : {"c/Windows", "c/work/a", "c/work/b", "c/work/secret", "c/work/private",
                           "c/Users/u/AppData/Local/Tavo/runs"})
       root.make_dir(d);
-    root.write("sid", std::string(kTestSid) + "\n");
+    root.make_dir("admin");
+    root.write("admin/sid", std::string(kTestSid) + "\n");
+    fresh_machine();
+  }
+
+  // A fresh machine where the SID file is as a registration leaves it: the administrators' alone.
+  void fresh_machine() const {
+    MachineTest::fresh_machine();
+    for (const auto& [name, sddl] : {std::pair{"admin", kAdminFolder}, {"admin/sid", kAdminFile}}) {
+      winsim::set_owner(root / name, "S-1-5-32-544");
+      winsim::set_stored_sddl(root / name, sddl);
+    }
   }
 
   // A run with the SID file, so the SID is known; `script` is the command's shell code.
   tavo::Run command(std::string script = "exit 0") const {
     tavo::Run run;
     run.profile_name = "p";
-    run.sandbox_sid_file = root / "sid";
+    run.sandbox_sid_file = root / "admin/sid";
     run.command = "sh";
     run.args = {"-c", std::move(script)};
     return run;
@@ -48,6 +59,13 @@ class RunMode : public testing::MachineTest {
   }
 
   std::string stored(std::string_view name) const { return winsim::stored_sddl(root / name); }
+
+  // Deny entries and what only passes on to new children give no one a hold on the folder.
+  static constexpr const char* kAdminFolder =
+      "D:P(D;;0x1f01ff;;;BU)(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;BU)"
+      "(A;OICIIO;0x10000000;;;CO)";
+  static constexpr const char* kAdminFile =
+      "D:P(A;;0x1f01ff;;;SY)(A;;0x1f01ff;;;BA)(A;;0x120089;;;BU)";
 
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
@@ -84,6 +102,27 @@ TEST_F(RunMode, AnUnprivilegedRunNeedsNoWriteForAGrantInPlace) {
   EXPECT_EQ(run_sandboxed(run), 12);
   EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] grant_r C:\\work\\a failed: " +
                             HresultError::from_win32(ERROR_ACCESS_DENIED).display() + "\n");
+}
+
+// Whoever can replace the SID file chooses the command's identity: the run says so, once, and
+// goes ahead as asked. The administrators' own file goes unremarked.
+TEST_F(RunMode, ASidFileOthersCanChangeIsWarnedAboutOnce) {
+  const auto warnings_of_a_run = [&](std::string_view sid_file) {
+    tavo::Run run = command("exit 4");
+    run.sandbox_sid_file = std::string(sid_file);
+    testing::LogCapture log(Level::Warn);
+    EXPECT_EQ(run_sandboxed(run), 4);
+    return log.text();
+  };
+  EXPECT_EQ(warnings_of_a_run(root / "admin/sid"), "");
+  root.write("user.sid", std::string(kTestSid) + "\n");
+  // In the user's folder; then in the administrators' folder, but the user's own file.
+  const std::string users_file = root / "admin/user.sid";
+  root.write("admin/user.sid", std::string(kTestSid) + "\n");
+  for (const std::string& file : {root / "user.sid", users_file}) {
+    EXPECT_EQ(warnings_of_a_run(file), "[WARN  tavo_sandbox::sandbox_profile] SID file " + file +
+                                           " can be changed by non-administrators\n");
+  }
 }
 
 TEST_F(RunMode, ExitCodesBecomeStatuses) {

@@ -39,6 +39,22 @@ TEST_F(FileOperations, FailuresCarryTheirWin32Codes) {
   EXPECT_EQ(os_error_of(fs::list_dir(dir / "missing")), 3u);
 }
 
+// Only a plain file is removed through its handle; anything else stays where it is.
+TEST_F(FileOperations, RemovingARegularFileLeavesOtherKindsAlone) {
+  dir.write("old.dat", "x");
+  ASSERT_TRUE(fs::remove_regular_file(dir / "old.dat"));
+  EXPECT_FALSE(dir.exists("old.dat"));
+  dir.make_dir("cache.dat");
+  auto refused = fs::remove_regular_file(dir / "cache.dat");
+  ASSERT_FALSE(refused);
+  ASSERT_TRUE(std::holds_alternative<fs::NotARegularFile>(refused.error()));
+  EXPECT_EQ(std::get<fs::NotARegularFile>(refused.error()).what, "a directory");
+  EXPECT_TRUE(dir.exists("cache.dat"));
+  refused = fs::remove_regular_file(dir / "missing.dat");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(std::get<IoError>(refused.error()), IoError::from_win32(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(FileOperations, CreateDirAllMakesTheChainAndAcceptsExistingDirectories) {
   ASSERT_TRUE(fs::create_dir_all(dir / "a\\b\\c"));
   EXPECT_TRUE(fs::is_dir(dir / "a\\b\\c"));

@@ -88,6 +88,23 @@ inline constexpr DWORD READ_CONTROL = 0x00020000;
 inline constexpr DWORD WRITE_DAC = 0x00040000;
 inline constexpr DWORD WRITE_OWNER = 0x00080000;
 inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+inline constexpr DWORD FILE_READ_EA = 0x0008;
+inline constexpr DWORD FILE_WRITE_EA = 0x0010;
+inline constexpr DWORD FILE_EXECUTE = 0x0020;
+inline constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
+inline constexpr DWORD STANDARD_RIGHTS_REQUIRED = 0x000F0000;
+inline constexpr DWORD STANDARD_RIGHTS_READ = READ_CONTROL;
+inline constexpr DWORD STANDARD_RIGHTS_WRITE = READ_CONTROL;
+inline constexpr DWORD STANDARD_RIGHTS_EXECUTE = READ_CONTROL;
+// The compositions the generic rights map to for files, as the SDK defines them.
+inline constexpr DWORD FILE_GENERIC_READ =
+    STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE;
+inline constexpr DWORD FILE_GENERIC_WRITE = STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA |
+                                            FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |
+                                            FILE_APPEND_DATA | SYNCHRONIZE;
+inline constexpr DWORD FILE_GENERIC_EXECUTE =
+    STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE;
+inline constexpr DWORD FILE_ALL_ACCESS = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF;
 
 inline constexpr DWORD FILE_SHARE_READ = 0x1;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x2;

@@ -1,0 +1,40 @@
+// What the registrations keep for unprivileged runs belongs to the administrators: the folders
+// and files they make are born owned by Administrators with a DACL of their own, and what a run
+// is about to trust can be asked whether anyone else could have changed it.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "win/api.h"
+#include "win/error.h"
+#include "win/security_descriptor.h"
+#include "win/unique.h"
+
+namespace tavo {
+
+// Owner Administrators; SYSTEM and Administrators full control, Users read and execute, for the
+// folder and everything below it; nothing inherited from above.
+inline constexpr std::string_view kAdminDirectorySddl =
+    "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Owner Administrators; SYSTEM and Administrators full control, Users read; nothing inherited.
+inline constexpr std::string_view kAdminFileSddl = "O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+
+// The rights that let a holder change a file or a folder's entries, or take the object over:
+// write data / add file, append data / add folder, delete child, delete, write DAC, write owner.
+inline constexpr ACCESS_MASK kChangeRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// Opens a file or folder, its final link not followed, for non_admin_control.
+std::expected<unique_handle, IoError> open_to_judge(std::string_view path);
+
+// Why someone other than SYSTEM and the Administrators could change the object held open (with
+// READ_CONTROL and FILE_READ_ATTRIBUTES, its final link not followed), worded to follow the
+// object's name: "is a link", "is not owned by Administrators (owner S-1-...)", "lets S-1-...
+// change it or its entries (rights 0x...)". Nothing when no one else can. Deny entries are not
+// weighed: an allow entry for anyone else counts even where a deny would stop it first.
+std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE object);
+
+}  // namespace tavo
