@@ -1,11 +1,11 @@
 #include "cleanup.h"
 
-#include "acl.h"
-#include "dacl_object.h"
-#include "exit_status.h"
-#include "log.h"
-#include "path_blocklist.h"
+#include "acl/acl.h"
+#include "acl/dacl_object.h"
+#include "acl/path_blocklist.h"
 #include "run_journal/recovery.h"
+#include "runtime/exit_status.h"
+#include "runtime/log.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
+#include "base/format.h"
 #include "cli_table.h"
-#include "exit_status.h"
-#include "format.h"
+#include "runtime/exit_status.h"
 #include "sandbox_profile/pool_constants.h"
+#include "sandbox_profile/pool_dir.h"
 #include "win/env.h"
 
 namespace tavo {
@@ -118,10 +119,6 @@ std::string_view display_name(NetworkMode mode) {
 
 void append_text(std::string& out, NetworkMode mode) {
   out.append(display_name(mode));
-}
-
-std::string default_pool_dir() {
-  return format("{}\\Tavo\\pool", env_var("PROGRAMDATA").value_or("C:\\ProgramData"));
 }
 
 std::expected<Command, std::string> parse_args(const std::vector<std::string>& args) {

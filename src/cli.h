@@ -64,7 +64,4 @@ using Command = std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, Regist
 // path a caller passes on nor the sandboxed command's own words can select a mode.
 std::expected<Command, std::string> parse_args(const std::vector<std::string>& arguments);
 
-// "<PROGRAMDATA>\Tavo\pool", with "C:\ProgramData" when PROGRAMDATA is unset or not Unicode.
-std::string default_pool_dir();
-
 }  // namespace tavo

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "format.h"
-#include "text.h"
+#include "base/format.h"
+#include "base/text.h"
 
 namespace tavo::cli {
 namespace {

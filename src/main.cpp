@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
+#include "base/format.h"
+#include "base/text.h"
 #include "entry.h"
-#include "exit_status.h"
-#include "format.h"
-#include "log.h"
-#include "text.h"
+#include "runtime/exit_status.h"
+#include "runtime/log.h"
 #include "win/wide.h"
 
 #if defined(_WIN32)

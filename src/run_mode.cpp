@@ -2,19 +2,19 @@
 
 #include <vector>
 
-#include "acl.h"
-#include "console_events.h"
-#include "dacl_object.h"
-#include "exit_status.h"
-#include "log.h"
-#include "path_blocklist.h"
+#include "acl/acl.h"
+#include "acl/dacl_object.h"
+#include "acl/path_blocklist.h"
 #include "path_grant/traversal.h"
+#include "run/console_events.h"
+#include "run/spawn.h"
 #include "run_journal/recovery.h"
+#include "run_journal/undo_log.h"
+#include "runtime/exit_status.h"
+#include "runtime/log.h"
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
-#include "spawn.h"
-#include "undo_log.h"
 
 namespace tavo {
 namespace {

@@ -3,9 +3,9 @@
 #include <array>
 #include <string_view>
 
+#include "base/format.h"
 #include "cli_table.h"
-#include "exit_status.h"
-#include "format.h"
+#include "runtime/exit_status.h"
 
 namespace tavo {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "dacl_object.h"
+#include "acl/dacl_object.h"
 #include "win/api.h"
 
 namespace tavo {

@@ -1,8 +1,8 @@
 #include "path_grant/icacls.h"
 
-#include "spawn.h"
-#include "text.h"
-#include "utf8_lossy.h"
+#include "base/quoting.h"
+#include "base/text.h"
+#include "base/utf8_lossy.h"
 #include "win/unique.h"
 #include "win/wide.h"
 

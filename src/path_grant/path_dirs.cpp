@@ -3,13 +3,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "acl.h"
-#include "guarded_paths.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/guarded_paths.h"
 #include "path_grant/all_app_packages.h"
 #include "path_grant/icacls.h"
 #include "path_grant/path_entries.h"
-#include "progress.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
 #include "win/fs.h"
 #include "win/path.h"
 

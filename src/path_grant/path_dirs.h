@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "sandbox_profile/pool_entry.h"
+#include "sid/pool_entry.h"
 #include "win/api.h"
 
 namespace tavo {

@@ -1,6 +1,6 @@
 #include "path_grant/path_entries.h"
 
-#include "unicode_case.h"
+#include "base/unicode_case.h"
 #include "win/env.h"
 
 namespace tavo {

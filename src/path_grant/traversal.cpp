@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "acl.h"
-#include "dacl_object.h"
-#include "guarded_paths.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/dacl_object.h"
+#include "acl/guarded_paths.h"
 #include "path_grant/all_app_packages.h"
+#include "runtime/log.h"
 #include "win/env.h"
 #include "win/path.h"
 #include "win/path_names.h"

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "format.h"
+#include "base/format.h"
 #include "win/env.h"
 #include "win/fs.h"
 #include "win/path.h"

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <optional>
 
-#include "format.h"
+#include "base/format.h"
 
 namespace tavo {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dacl_change.h"
+#include "acl/dacl_change.h"
 #include "run_journal/process_identity.h"
 
 namespace tavo {

@@ -1,12 +1,12 @@
 #include "run_journal/recovery.h"
 
-#include "acl.h"
-#include "dacl_lock.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/dacl_lock.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
-#include "sandbox_profile/sandbox_sid.h"
-#include "undo_log.h"
+#include "run_journal/undo_log.h"
+#include "runtime/log.h"
+#include "sid/sandbox_sid.h"
 #include "win/fs.h"
 #include "win/wide.h"
 

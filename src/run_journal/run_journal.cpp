@@ -1,9 +1,9 @@
 #include "run_journal/run_journal.h"
 
-#include "log.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/process_identity.h"
+#include "runtime/log.h"
 #include "win/fs.h"
 #include "win/path.h"
 #include "win/wide.h"

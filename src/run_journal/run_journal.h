@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "dacl_change.h"
+#include "acl/dacl_change.h"
 #include "run_journal/other_runs.h"
 #include "win/unique.h"
 

@@ -1,9 +1,10 @@
 #include "sandbox_profile/admin_owned.h"
 
-#include "dacl.h"
-#include "format.h"
-#include "sandbox_profile/sid.h"
+#include "acl/dacl.h"
+#include "base/format.h"
+#include "sid/sid_text.h"
 #include "win/fs.h"
+#include "win/path.h"
 
 namespace tavo {
 namespace {
@@ -69,6 +70,35 @@ std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE
     return format("is not owned by Administrators (owner {})", *owner_text);
   }
   return dacl_control(dacl);
+}
+
+std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {
+  if (std::optional<std::string> parent = path::parent(path); parent && !parent->empty()) {
+    auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
+    if (!folders) {
+      return std::unexpected(
+          HresultError(0, format("create_dir_all({}): {}", *parent, folders.error())));
+    }
+    if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
+      return std::unexpected(
+          HresultError(0, format("create_dir_all({}): {}", *parent, made.error())));
+    }
+  }
+  auto security = SddlDescriptor::parse(kAdminFileSddl);
+  if (!security) {
+    return std::unexpected(HresultError(0, format("create({}): {}", path, security.error())));
+  }
+  auto file = fs::create_file(path, &*security);
+  if (!file) return std::unexpected(HresultError(0, format("create({}): {}", path, file.error())));
+  std::string line(content);
+  line.push_back('\n');
+  if (auto written = fs::write_all(file->get(), line); !written) {
+    // A SID file cut short must not be taken for one that a registration completed.
+    file->reset();
+    fs::discard_partial_file(path);
+    return std::unexpected(HresultError(0, format("write({}): {}", path, written.error())));
+  }
+  return {};
 }
 
 }  // namespace tavo

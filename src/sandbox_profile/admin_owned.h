@@ -37,4 +37,9 @@ std::expected<unique_handle, IoError> open_to_judge(std::string_view path);
 // weighed: an allow entry for anyone else counts even where a deny would stop it first.
 std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE object);
 
+// Writes `content` and one line feed to `path` as the administrators' file, making missing
+// folders above it as theirs too, and replacing an existing file. A SID file is
+// write_text_file(path, sddl).
+std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content);
+
 }  // namespace tavo

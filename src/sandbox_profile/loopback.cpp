@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "log.h"
+#include "runtime/log.h"
 #include "sandbox_profile/exempt_list.h"
 
 namespace tavo {

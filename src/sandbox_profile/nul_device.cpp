@@ -1,8 +1,8 @@
 #include "sandbox_profile/nul_device.h"
 
-#include "acl.h"
-#include "dacl_lock.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/dacl_lock.h"
+#include "runtime/log.h"
 #include "win/error.h"
 #include "win/unique.h"
 #include "win/wide.h"

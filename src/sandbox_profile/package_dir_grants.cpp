@@ -1,10 +1,10 @@
 #include "sandbox_profile/package_dir_grants.h"
 
-#include "acl.h"
-#include "guarded_paths.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/guarded_paths.h"
 #include "path_grant/icacls.h"
-#include "progress.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
 #include "sandbox_profile/package_dirs.h"
 
 namespace tavo {

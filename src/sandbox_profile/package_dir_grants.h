@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "sandbox_profile/pool_entry.h"
+#include "sid/pool_entry.h"
 #include "win/api.h"
 
 namespace tavo {

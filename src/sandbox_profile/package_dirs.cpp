@@ -1,6 +1,6 @@
 #include "sandbox_profile/package_dirs.h"
 
-#include "format.h"
+#include "base/format.h"
 #include "win/env.h"
 #include "win/fs.h"
 

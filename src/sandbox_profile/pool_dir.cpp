@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "format.h"
+#include "base/format.h"
+#include "base/unicode_case.h"
 #include "sandbox_profile/admin_owned.h"
-#include "unicode_case.h"
 #include "win/env.h"
 #include "win/fs.h"
 #include "win/path.h"
@@ -93,6 +93,10 @@ std::expected<void, HresultError> prepare_pool_dir(std::string_view pool_dir) {
     if (auto checked = check_existing(folder, pool_dir); !checked) return checked;
   }
   return {};
+}
+
+std::string default_pool_dir() {
+  return format("{}\\Tavo\\pool", env_var("PROGRAMDATA").value_or("C:\\ProgramData"));
 }
 
 }  // namespace tavo

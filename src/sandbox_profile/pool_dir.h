@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <string>
 #include <string_view>
 
 #include "win/error.h"
@@ -15,5 +16,8 @@ namespace tavo {
 // else change its entries fails the registration before anything is changed, naming the folder
 // and the reason.
 std::expected<void, HresultError> prepare_pool_dir(std::string_view pool_dir);
+
+// "<PROGRAMDATA>\Tavo\pool", with "C:\ProgramData" when PROGRAMDATA is unset or not Unicode.
+std::string default_pool_dir();
 
 }  // namespace tavo

@@ -4,7 +4,7 @@
 #include <expected>
 #include <string_view>
 
-#include "sandbox_profile/sandbox_sid.h"
+#include "sid/sandbox_sid.h"
 #include "win/error.h"
 
 namespace tavo {

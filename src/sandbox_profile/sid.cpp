@@ -3,9 +3,10 @@
 #include <cstring>
 #include <variant>
 
-#include "log.h"
+#include "base/text.h"
+#include "runtime/log.h"
 #include "sandbox_profile/admin_owned.h"
-#include "text.h"
+#include "sid/sid_text.h"
 #include "win/fs.h"
 #include "win/path.h"
 #include "win/path_names.h"
@@ -14,21 +15,6 @@
 #include "win/wide.h"
 
 namespace tavo {
-
-std::expected<std::string, HresultError> sid_to_sddl(PSID sid) {
-  unique_local<WCHAR> text;
-  if (!ConvertSidToStringSidW(sid, text.put())) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  if (!text)
-    return std::unexpected(HresultError(0, "ConvertSidToStringSidW returned NULL with no error"));
-  std::optional<std::string> sddl = from_wide(wide_view(text.get()));
-  if (!sddl) {
-    return std::unexpected(HresultError(
-        0, format("SDDL is not valid UTF-16: {}", "invalid utf-16: lone surrogate found")));
-  }
-  return *sddl;
-}
 
 namespace {
 
@@ -120,39 +106,6 @@ std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
   }
   warn_if_non_admins_can_change(path);
   return owned;
-}
-
-std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {
-  if (std::optional<std::string> parent = path::parent(path); parent && !parent->empty()) {
-    auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
-    if (!folders) {
-      return std::unexpected(
-          HresultError(0, format("create_dir_all({}): {}", *parent, folders.error())));
-    }
-    if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
-      return std::unexpected(
-          HresultError(0, format("create_dir_all({}): {}", *parent, made.error())));
-    }
-  }
-  auto security = SddlDescriptor::parse(kAdminFileSddl);
-  if (!security) {
-    return std::unexpected(HresultError(0, format("create({}): {}", path, security.error())));
-  }
-  auto file = fs::create_file(path, &*security);
-  if (!file) return std::unexpected(HresultError(0, format("create({}): {}", path, file.error())));
-  std::string line(content);
-  line.push_back('\n');
-  if (auto written = fs::write_all(file->get(), line); !written) {
-    // A SID file cut short must not be taken for one that a registration completed.
-    file->reset();
-    fs::discard_partial_file(path);
-    return std::unexpected(HresultError(0, format("write({}): {}", path, written.error())));
-  }
-  return {};
-}
-
-bool sid_equal(PSID a, PSID b) {
-  return EqualSid(a, b) != FALSE;
 }
 
 }  // namespace tavo

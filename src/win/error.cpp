@@ -1,6 +1,6 @@
 #include "win/error.h"
 
-#include "format.h"
+#include "base/format.h"
 #include "win/unique.h"
 #include "win/wide.h"
 

@@ -1,6 +1,6 @@
 #include "win/fs.h"
 
-#include "text.h"
+#include "base/text.h"
 #include "win/path.h"
 #include "win/unique.h"
 #include "win/wide.h"

@@ -26,4 +26,11 @@ std::optional<std::string> full_path_name(std::string_view path) {
   });
 }
 
+std::string to_long_path(std::string_view path) {
+  const WideString wide = to_wide_nul(path);
+  std::optional<std::string> long_form = read_sized_text(
+      [&](WCHAR* buffer, DWORD size) { return GetLongPathNameW(wide.c_str(), buffer, size); });
+  return long_form ? *long_form : std::string(path);
+}
+
 }  // namespace tavo

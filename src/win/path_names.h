@@ -15,4 +15,8 @@ std::optional<std::string> final_path_name(std::string_view path);
 // collapsed. The object need not exist.
 std::optional<std::string> full_path_name(std::string_view path);
 
+// The path with short (8.3) components expanded when the platform can say so; otherwise the path
+// as given. Never fails.
+std::string to_long_path(std::string_view path);
+
 }  // namespace tavo

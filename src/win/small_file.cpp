@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "text.h"
+#include "base/text.h"
 #include "win/fs.h"
 #include "win/unique.h"
 #include "win/wide.h"

@@ -1,6 +1,6 @@
 #include "win/wide.h"
 
-#include "text.h"
+#include "base/text.h"
 
 namespace tavo {
 namespace {

@@ -1,5 +1,5 @@
 // The ACL edits against winsim's security model, asserted on the objects' stored entries.
-#include "acl.h"
+#include "acl/acl.h"
 
 #include <gtest/gtest.h>
 #include <winsim/testing.h>

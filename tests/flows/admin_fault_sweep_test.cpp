@@ -8,7 +8,7 @@
 #include <functional>
 #include <set>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "cleanup.h"
 #include "entry.h"
 #include "flows/admin_machine.h"

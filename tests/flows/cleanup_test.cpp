@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
+#include "sid/sid_text.h"
 #include "support/env.h"
 #include "support/faults.h"
 #include "support/log_capture.h"

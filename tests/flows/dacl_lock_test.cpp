@@ -1,11 +1,11 @@
 // The lock every DACL edit holds: from the read to the write, never while the command runs, and
 // never a reason for an edit to fail.
-#include "dacl_lock.h"
+#include "acl/dacl_lock.h"
 
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "run_mode.h"
 #include "support/env.h"
 #include "support/log_capture.h"

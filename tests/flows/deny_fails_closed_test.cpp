@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"

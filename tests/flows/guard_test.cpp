@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
+#include "acl/path_blocklist.h"
 #include "flows/drives.h"
-#include "path_blocklist.h"
 #include "support/machine.h"
 
 namespace tavo {

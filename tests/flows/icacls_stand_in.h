@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "flows/drives.h"
-#include "sandbox_profile/pool_entry.h"
+#include "sid/pool_entry.h"
 #include "support/env.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"

@@ -13,7 +13,7 @@
 
 #include "flows/drives.h"
 #include "flows/host_processes.h"
-#include "spawn.h"
+#include "run/spawn.h"
 #include "support/env.h"
 #include "support/faults.h"
 #include "support/log_capture.h"

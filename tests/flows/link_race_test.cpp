@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "cleanup.h"
 #include "flows/drives.h"
 #include "run_mode.h"

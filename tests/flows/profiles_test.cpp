@@ -4,7 +4,9 @@
 #include <winsim/testing.h>
 
 #include "sandbox_profile/sid.h"
+#include "sid/sid_text.h"
 #include "support/machine.h"
+#include "support/sids.h"
 
 namespace tavo {
 namespace {
@@ -22,10 +24,10 @@ TEST_F(Profiles, EnsuringTwiceFindsTheSameProfileWhoseSidIsTheDerivedOne) {
   auto second = ensure_profile("BUILD-42");  // profile names ignore case
   ASSERT_TRUE(first && second);
   EXPECT_EQ(first->kind(), SandboxSid::Kind::Profile);
-  EXPECT_TRUE(sid_equal(first->get(), second->get()));
+  EXPECT_TRUE(testing::sid_equal(first->get(), second->get()));
   auto derived = derive_sid("build-42");
   ASSERT_TRUE(derived);
-  EXPECT_TRUE(sid_equal(first->get(), derived->get()));
+  EXPECT_TRUE(testing::sid_equal(first->get(), derived->get()));
   EXPECT_EQ(winsim::profiles().size(), 1u);
 }
 

@@ -11,8 +11,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/quoting.h"
 #include "flows/host_processes.h"
-#include "spawn.h"
+#include "run/spawn.h"
 #include "support/env.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"

@@ -19,9 +19,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/text.h"
 #include "cli.h"
 #include "finding.h"
-#include "text.h"
 #include "win/wide.h"
 
 namespace tavo::fuzz {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "credential_denylist.h"
+#include "base/text.h"
 #include "finding.h"
-#include "text.h"
+#include "sandbox_profile/credential_denylist.h"
 
 namespace tavo::fuzz {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "finding.h"
-#include "log.h"
+#include "runtime/log.h"
 
 namespace tavo::fuzz {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "argv_split.h"
+#include "base/quoting.h"
 #include "finding.h"
-#include "spawn.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tavo::fuzz;

@@ -14,6 +14,7 @@
 #include "finding.h"
 #include "sandbox_profile/sid.h"
 #include "scratch_dir.h"
+#include "sid/sid_text.h"
 
 namespace tavo::fuzz {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "support/machine.h"
 #include "support/sids.h"
 #include "win/unique.h"

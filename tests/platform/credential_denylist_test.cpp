@@ -1,4 +1,4 @@
-#include "credential_denylist.h"
+#include "sandbox_profile/credential_denylist.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The object a DACL edit opens, through the platform's own handle calls: built for Windows too,
 // so that under Wine the platform's implementation checks winsim's.
-#include "dacl_object.h"
+#include "acl/dacl_object.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "path_blocklist.h"
+#include "acl/path_blocklist.h"
 #include "support/current_directory.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"

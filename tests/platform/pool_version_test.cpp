@@ -1,4 +1,4 @@
-#include "pool_version.h"
+#include "sandbox_profile/pool_version.h"
 
 #include <gtest/gtest.h>
 

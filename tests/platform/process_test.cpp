@@ -7,7 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "spawn.h"
+#include "base/quoting.h"
+#include "run/spawn.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"

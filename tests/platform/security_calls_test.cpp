@@ -3,7 +3,7 @@
 // Built for Windows too, so that under Wine the platform's own implementation checks winsim's.
 #include <gtest/gtest.h>
 
-#include "acl.h"
+#include "acl/acl.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "sandbox_profile/admin_owned.h"
 #include "sandbox_profile/sid.h"
+#include "sid/sid_text.h"
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"
@@ -31,10 +33,10 @@ TEST_F(SidFiles, AWrittenSidReadsBackEqualWhateverWhiteSpaceSurroundsIt) {
     auto read = read_sid_file(dir / "f.sid");
     ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(read->kind(), SandboxSid::Kind::SidFile);
-    EXPECT_TRUE(sid_equal(read->get(), sid.get()));
+    EXPECT_TRUE(testing::sid_equal(read->get(), sid.get()));
   }
   SandboxSid other = testing::make_sid(testing::kOtherSid);
-  EXPECT_FALSE(sid_equal(sid.get(), other.get()));
+  EXPECT_FALSE(testing::sid_equal(sid.get(), other.get()));
 }
 
 TEST_F(SidFiles, AFileThatHoldsNoSidNamesItselfOrItsText) {

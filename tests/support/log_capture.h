@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "log.h"
+#include "runtime/log.h"
 
 namespace tavo::testing {
 

@@ -12,4 +12,8 @@ SandboxSid make_sid(std::string_view sddl) {
   return SandboxSid(sid, SandboxSid::Kind::SidFile);
 }
 
+bool sid_equal(PSID a, PSID b) {
+  return EqualSid(a, b) != FALSE;
+}
+
 }  // namespace tavo::testing

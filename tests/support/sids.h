@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "sandbox_profile/sandbox_sid.h"
+#include "sid/sandbox_sid.h"
 
 namespace tavo::testing {
 
@@ -12,5 +12,7 @@ inline constexpr std::string_view kOtherSid = "S-1-15-2-7-6-5-4-3-2-1";
 
 // A SID converted from text (kind SidFile, released with LocalFree).
 SandboxSid make_sid(std::string_view sddl = kTestSid);
+
+bool sid_equal(PSID a, PSID b);
 
 }  // namespace tavo::testing

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include "sandbox_profile/pool_dir.h"
+
 #include <gtest/gtest.h>
 
 #include "support/env.h"

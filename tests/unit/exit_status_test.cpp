@@ -1,4 +1,4 @@
-#include "exit_status.h"
+#include "runtime/exit_status.h"
 
 #include <gtest/gtest.h>
 

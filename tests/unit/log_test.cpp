@@ -1,4 +1,4 @@
-#include "log.h"
+#include "runtime/log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "path_blocklist.h"
+#include "acl/path_blocklist.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // unchanged from the C runtime's splitting is the fuzz target fuzz_quote_arg's property.
 #include <gtest/gtest.h>
 
-#include "spawn.h"
+#include "base/quoting.h"
 
 namespace tavo {
 namespace {

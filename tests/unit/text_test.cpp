@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "debug_text.h"
-#include "format.h"
-#include "text.h"
-#include "unicode_case.h"
-#include "utf8_lossy.h"
+#include "base/debug_text.h"
+#include "base/format.h"
+#include "base/text.h"
+#include "base/unicode_case.h"
+#include "base/utf8_lossy.h"
 #include "win/path.h"
 #include "win/wide.h"
 

@@ -10,9 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include "base/format.h"
 #include "cli.h"
 #include "cli_table.h"
-#include "format.h"
 #include "support/machine.h"
 
 namespace tavo {

@@ -9,6 +9,7 @@
 
 #include "sandbox_profile/exempt_list.h"
 #include "sandbox_profile/sid.h"
+#include "sid/sid_text.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "acl.h"
+#include "acl/acl.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"

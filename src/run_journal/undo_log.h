@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "dacl_change.h"
+#include "acl/dacl_change.h"
 #include "run_journal/run_journal.h"
 #include "win/api.h"
 

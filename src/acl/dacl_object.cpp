@@ -1,7 +1,7 @@
-#include "dacl_object.h"
+#include "acl/dacl_object.h"
 
-#include "format.h"
-#include "path_blocklist.h"
+#include "acl/path_blocklist.h"
+#include "base/format.h"
 #include "win/sized_text.h"
 #include "win/wide.h"
 

@@ -1,12 +1,14 @@
-#include "acl.h"
+#include "acl/acl.h"
+
+#include "win/path_names.h"
 
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
-#include "dacl.h"
-#include "dacl_lock.h"
-#include "dacl_object.h"
+#include "acl/dacl.h"
+#include "acl/dacl_lock.h"
+#include "acl/dacl_object.h"
 #include "win/sized_text.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -165,13 +167,6 @@ EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode,
   record.Trustee.TrusteeType = type;
   record.Trustee.ptstrName = static_cast<LPWSTR>(sid);
   return record;
-}
-
-std::string to_long_path(std::string_view path) {
-  const WideString wide = to_wide_nul(path);
-  std::optional<std::string> long_form = read_sized_text(
-      [&](WCHAR* buffer, DWORD size) { return GetLongPathNameW(wide.c_str(), buffer, size); });
-  return long_form ? *long_form : std::string(path);
 }
 
 bool acl_equal(const ACL* a, const ACL* b) {

@@ -1,6 +1,6 @@
-#include "progress.h"
+#include "runtime/progress.h"
 
-#include "format.h"
+#include "base/format.h"
 #include "win/console.h"
 #include "win/env.h"
 

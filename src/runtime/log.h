@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format.h"
+#include "base/format.h"
 
 namespace tavo {
 

@@ -1,4 +1,4 @@
-#include "sandbox_profile/sandbox_sid.h"
+#include "sid/sandbox_sid.h"
 
 #include <utility>
 

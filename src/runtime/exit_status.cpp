@@ -1,8 +1,8 @@
-#include "exit_status.h"
+#include "runtime/exit_status.h"
 
 #include <cstdlib>
 
-#include "format.h"
+#include "base/format.h"
 #include "win/console.h"
 
 namespace tavo {

@@ -1,9 +1,9 @@
-#include "console_events.h"
+#include "run/console_events.h"
 
 #include <condition_variable>
 #include <mutex>
 
-#include "log.h"
+#include "runtime/log.h"
 #include "win/error.h"
 
 namespace tavo {

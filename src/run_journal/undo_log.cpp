@@ -1,13 +1,13 @@
-#include "undo_log.h"
+#include "run_journal/undo_log.h"
 
 #include <algorithm>
 
-#include "acl.h"
-#include "dacl_lock.h"
-#include "log.h"
+#include "acl/acl.h"
+#include "acl/dacl_lock.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
-#include "sandbox_profile/sid.h"
+#include "runtime/log.h"
+#include "sid/sid_text.h"
 
 namespace tavo {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "dacl_change.h"
+#include "acl/dacl_change.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/wide.h"
@@ -27,10 +27,6 @@ DWORD access_mask(AccessLevel level);
 // An explicit-access record naming `sid` as a trustee of type `type`.
 EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
                                   TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
-
-// The path with short (8.3) components expanded when the platform can say so; otherwise the path
-// as given. Never fails.
-std::string to_long_path(std::string_view path);
 
 // Every edit below opens the object once, refuses it when the system-path guard refuses its final
 // path (is_refused_object tells that error apart), and reads and writes the DACL through that one

@@ -1,6 +1,5 @@
-#include "path_blocklist.h"
+#include "acl/path_blocklist.h"
 
-#include "acl.h"
 #include "win/path_names.h"
 
 namespace tavo {

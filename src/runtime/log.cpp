@@ -1,9 +1,9 @@
-#include "log.h"
+#include "runtime/log.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "exit_status.h"
+#include "runtime/exit_status.h"
 #include "win/console.h"
 #include "win/env.h"
 

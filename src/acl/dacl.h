@@ -5,7 +5,7 @@
 #include <expected>
 #include <vector>
 
-#include "dacl_change.h"
+#include "acl/dacl_change.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/unique.h"

@@ -1,6 +1,6 @@
-#include "utf8_lossy.h"
+#include "base/utf8_lossy.h"
 
-#include "text.h"
+#include "base/text.h"
 
 namespace tavo {
 namespace {

@@ -1,8 +1,8 @@
-#include "pool_version.h"
+#include "sandbox_profile/pool_version.h"
 
-#include "log.h"
+#include "base/text.h"
+#include "runtime/log.h"
 #include "sandbox_profile/admin_owned.h"
-#include "text.h"
 #include "win/fs.h"
 #include "win/path.h"
 

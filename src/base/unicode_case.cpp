@@ -1,10 +1,10 @@
-#include "unicode_case.h"
+#include "base/unicode_case.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "text.h"
-#include "unicode_case_tables.h"
+#include "base/text.h"
+#include "base/unicode_case_tables.h"
 
 namespace tavo {
 namespace {

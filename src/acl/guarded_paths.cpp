@@ -1,7 +1,7 @@
-#include "guarded_paths.h"
+#include "acl/guarded_paths.h"
 
-#include "log.h"
-#include "path_blocklist.h"
+#include "acl/path_blocklist.h"
+#include "runtime/log.h"
 
 namespace tavo {
 

@@ -1,8 +1,8 @@
-#include "dacl_lock.h"
+#include "acl/dacl_lock.h"
 
 #include <array>
 
-#include "log.h"
+#include "runtime/log.h"
 #include "win/error.h"
 #include "win/wide.h"
 

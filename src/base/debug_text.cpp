@@ -1,7 +1,7 @@
-#include "debug_text.h"
+#include "base/debug_text.h"
 
-#include "format.h"
-#include "text.h"
+#include "base/format.h"
+#include "base/text.h"
 
 namespace tavo {
 namespace {

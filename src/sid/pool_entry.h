@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "sandbox_profile/sandbox_sid.h"
+#include "sid/sandbox_sid.h"
 
 namespace tavo {
 

@@ -1,4 +1,4 @@
-#include "dacl.h"
+#include "acl/dacl.h"
 
 namespace tavo {
 

@@ -1,4 +1,4 @@
-#include "format.h"
+#include "base/format.h"
 
 namespace tavo {
 
