@@ -1,5 +1,7 @@
 #include "run_journal/recovery.h"
 
+#include <utility>
+
 #include "acl/acl.h"
 #include "acl/dacl_lock.h"
 #include "run_journal/journal_store.h"
@@ -31,9 +33,9 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
   std::size_t undone = 0;
   // A run that died before announcing a change left only its journal.
   if (!run.changes.empty()) {
-    PSID raw = nullptr;
-    if (!ConvertStringSidToSidW(to_wide_nul(run.sid).c_str(), &raw)) return false;
-    const SandboxSid sid(raw, SandboxSid::Kind::SidFile);
+    unique_local<void> raw;
+    if (!ConvertStringSidToSidW(to_wide_nul(run.sid).c_str(), raw.put())) return false;
+    const SandboxSid sid(std::move(raw));
     for (auto change = run.changes.rbegin(); change != run.changes.rend(); ++change) {
       if (change->kind == ChangeKind::Grant && run.command_started) continue;
       if (undo_change(sid.get(), *change, others, run.sid)) ++undone;

@@ -1,7 +1,5 @@
 #include "sandbox_profile/exempt_list.h"
 
-#include <utility>
-
 #include "win/error.h"
 #include "win/system_function.h"
 
@@ -32,51 +30,23 @@ std::expected<Function, DWORD> resolve(const char* name, Function& slot) {
 
 }  // namespace
 
-ExemptList::ExemptList(ExemptList&& other) noexcept
-    : heap_(std::exchange(other.heap_, nullptr)),
-      count_(std::exchange(other.count_, 0)),
-      array_(std::exchange(other.array_, nullptr)) {}
-
-ExemptList& ExemptList::operator=(ExemptList&& other) noexcept {
-  if (this != &other) {
-    reset();
-    heap_ = std::exchange(other.heap_, nullptr);
-    count_ = std::exchange(other.count_, 0);
-    array_ = std::exchange(other.array_, nullptr);
-  }
-  return *this;
-}
-
-ExemptList::~ExemptList() {
-  reset();
-}
-
 std::span<const SID_AND_ATTRIBUTES> ExemptList::entries() const {
-  if (array_ == nullptr) return {};  // a count without an array is an empty list
-  return {array_, count_};
-}
-
-void ExemptList::reset() {
-  if (array_ != nullptr) {
-    // HeapFree's result is of no use here: there is nothing else to do with the memory.
-    for (DWORD i = 0; i < count_; ++i) {
-      if (array_[i].Sid != nullptr) HeapFree(heap_, 0, array_[i].Sid);
-    }
-    HeapFree(heap_, 0, array_);
-  }
-  heap_ = nullptr;
-  count_ = 0;
-  array_ = nullptr;
+  if (!array_) return {};  // a count without an array is an empty list
+  return {array_.get(), count_};
 }
 
 std::expected<ExemptList, DWORD> read_exempt_list() {
   auto get = resolve("NetworkIsolationGetAppContainerConfig", resolved().get);
   if (!get) return std::unexpected(get.error());
   // The heap that receives the list is needed to give it back; without it, do not ask for it.
+  const HANDLE heap = GetProcessHeap();
+  if (heap == nullptr) return std::unexpected(last_error_or(ERROR_INVALID_HANDLE));
+  PSID_AND_ATTRIBUTES array = nullptr;
   ExemptList list;
-  list.heap_ = GetProcessHeap();
-  if (list.heap_ == nullptr) return std::unexpected(last_error_or(ERROR_INVALID_HANDLE));
-  const DWORD error = (*get)(&list.count_, &list.array_);
+  const DWORD error = (*get)(&list.count_, &array);
+  list.array_ = unique_heap<SID_AND_ATTRIBUTES>(heap, array);
+  for (DWORD i = 0; array != nullptr && i < list.count_; ++i)
+    list.sids_.emplace_back(heap, array[i].Sid);
   if (error != ERROR_SUCCESS) return std::unexpected(error);
   return list;
 }

@@ -4,33 +4,26 @@
 
 #include <expected>
 #include <span>
+#include <vector>
 
 #include "win/api.h"
+#include "win/unique.h"
 
 namespace tavo {
 
 // The list as one read returned it. The platform allocates the array and every entry's SID on
-// the process heap and leaves them to the caller: each SID, then the array, goes back through
-// HeapFree. Entries copied out of the list point into this memory, so it must outlive the write
-// that uses them.
+// the process heap and leaves them to the caller, who gives each back through HeapFree. Entries
+// copied out of the list point into this memory, so it must outlive the write that uses them.
 class ExemptList {
  public:
-  ExemptList() = default;
-  ExemptList(ExemptList&& other) noexcept;
-  ExemptList& operator=(ExemptList&& other) noexcept;
-  ExemptList(const ExemptList&) = delete;
-  ExemptList& operator=(const ExemptList&) = delete;
-  ~ExemptList();
-
   std::span<const SID_AND_ATTRIBUTES> entries() const;
 
  private:
   friend std::expected<ExemptList, DWORD> read_exempt_list();
-  void reset();
 
-  HANDLE heap_ = nullptr;
+  unique_heap<SID_AND_ATTRIBUTES> array_;
   DWORD count_ = 0;
-  PSID_AND_ATTRIBUTES array_ = nullptr;
+  std::vector<unique_heap<void>> sids_;  // the SIDs the array points to
 };
 
 // NetworkIsolationGetAppContainerConfig. The error is a Win32 code: the call's own, or the one

@@ -1,6 +1,7 @@
 #include "sandbox_profile/profiles.h"
 
 #include <optional>
+#include <utility>
 
 #include "win/system_function.h"
 #include "win/wide.h"
@@ -49,9 +50,10 @@ std::expected<SandboxSid, HresultError> ensure_profile(std::string_view name) {
   auto functions = profile_functions();
   if (!functions) return std::unexpected(functions.error());
   const WideString wide = to_wide_nul(name);
-  PSID sid = nullptr;
-  const HRESULT hr = functions->create(wide.c_str(), wide.c_str(), wide.c_str(), nullptr, 0, &sid);
-  if (SUCCEEDED(hr)) return SandboxSid(sid, SandboxSid::Kind::Profile);
+  unique_sid sid;
+  const HRESULT hr =
+      functions->create(wide.c_str(), wide.c_str(), wide.c_str(), nullptr, 0, sid.put());
+  if (SUCCEEDED(hr)) return SandboxSid(std::move(sid));
   if (hr == kAlreadyExists) return derive_sid(name);
   return std::unexpected(HresultError::from_hresult(hr));
 }
@@ -59,10 +61,10 @@ std::expected<SandboxSid, HresultError> ensure_profile(std::string_view name) {
 std::expected<SandboxSid, HresultError> derive_sid(std::string_view name) {
   auto functions = profile_functions();
   if (!functions) return std::unexpected(functions.error());
-  PSID sid = nullptr;
-  const HRESULT hr = functions->derive(to_wide_nul(name).c_str(), &sid);
+  unique_sid sid;
+  const HRESULT hr = functions->derive(to_wide_nul(name).c_str(), sid.put());
   if (FAILED(hr)) return std::unexpected(HresultError::from_hresult(hr));
-  return SandboxSid(sid, SandboxSid::Kind::Profile);
+  return SandboxSid(std::move(sid));
 }
 
 std::expected<void, HresultError> delete_profile(std::string_view name) {

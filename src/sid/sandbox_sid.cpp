@@ -1,29 +1,21 @@
 #include "sid/sandbox_sid.h"
 
-#include <utility>
-
 namespace tavo {
 
-SandboxSid::SandboxSid(SandboxSid&& other) noexcept
-    : sid_(std::exchange(other.sid_, nullptr)), kind_(other.kind_) {}
-
-SandboxSid& SandboxSid::operator=(SandboxSid&& other) noexcept {
-  if (this != &other) {
-    release();
-    sid_ = std::exchange(other.sid_, nullptr);
-    kind_ = other.kind_;
+SandboxSid::SandboxSid(PSID sid, Kind kind) {
+  if (kind == Kind::Profile) {
+    owner_.emplace<unique_sid>(sid);
+  } else {
+    owner_.emplace<unique_local<void>>(sid);
   }
-  return *this;
 }
 
-void SandboxSid::release() {
-  PSID sid = std::exchange(sid_, nullptr);
-  if (sid == nullptr) return;
-  if (kind_ == Kind::Profile) {
-    FreeSid(sid);
-  } else {
-    LocalFree(sid);
-  }
+PSID SandboxSid::get() const {
+  return std::visit([](const auto& owner) -> PSID { return owner.get(); }, owner_);
+}
+
+SandboxSid::Kind SandboxSid::kind() const {
+  return std::holds_alternative<unique_sid>(owner_) ? Kind::Profile : Kind::SidFile;
 }
 
 }  // namespace tavo

@@ -1,7 +1,11 @@
-// The owned SID of a sandbox, released with the call that matches how it was obtained.
+// The owned SID of a sandbox, held by the owner whose release call matches how it was obtained.
 #pragma once
 
+#include <utility>
+#include <variant>
+
 #include "win/api.h"
+#include "win/unique.h"
 
 namespace tavo {
 
@@ -14,23 +18,18 @@ class SandboxSid {
 
   // The empty slot: holds nothing and releases nothing.
   SandboxSid() = default;
-  SandboxSid(PSID sid, Kind kind) : sid_(sid), kind_(kind) {}
-  SandboxSid(SandboxSid&& other) noexcept;
-  SandboxSid& operator=(SandboxSid&& other) noexcept;
-  SandboxSid(const SandboxSid&) = delete;
-  SandboxSid& operator=(const SandboxSid&) = delete;
-  ~SandboxSid() { release(); }
+  explicit SandboxSid(unique_sid sid) : owner_(std::move(sid)) {}
+  explicit SandboxSid(unique_local<void> sid) : owner_(std::move(sid)) {}
+  // Takes `sid` into the owner that `kind` calls for.
+  SandboxSid(PSID sid, Kind kind);
 
   // Borrowed by everything that only reads the SID.
-  PSID get() const { return sid_; }
-  Kind kind() const { return kind_; }
-  explicit operator bool() const { return sid_ != nullptr; }
+  PSID get() const;
+  Kind kind() const;
+  explicit operator bool() const { return get() != nullptr; }
 
  private:
-  void release();
-
-  PSID sid_ = nullptr;
-  Kind kind_ = Kind::Profile;
+  std::variant<unique_sid, unique_local<void>> owner_;
 };
 
 }  // namespace tavo

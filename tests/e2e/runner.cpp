@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -45,6 +46,28 @@ void drain(int out_fd, int err_fd, Outcome& outcome) {
   }
 }
 
+bool executable(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Wine as cmake/wine-run finds it: the one found at configure time, else one on PATH.
+bool wine_installed() {
+  if (executable(env_or_empty("TAVO_WINE"))) return true;
+  std::string path = env_or_empty("PATH");
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    if (end > start && executable(path.substr(start, end - start) + "/wine")) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+bool binary_present() {
+  std::string binary = env_or_empty("TAVO_BINARY");
+  struct stat st {};
+  return !binary.empty() && ::stat(binary.c_str(), &st) == 0;
+}
+
 }  // namespace
 
 bool emulated() {
@@ -52,12 +75,11 @@ bool emulated() {
 }
 
 std::optional<std::string> unavailable() {
+  if (emulated() && !wine_installed()) return "Wine is not installed";
   std::string binary = env_or_empty("TAVO_BINARY");
-  struct stat st {};
-  if (!binary.empty() && ::stat(binary.c_str(), &st) == 0) return std::nullopt;
-  std::string reason = "the program under test is not built: '" + binary + "'";
-  if (emulated() && env_or_empty("TAVO_REQUIRE_WINDOWS_E2E") != "1") return reason;
-  throw std::runtime_error(reason);
+  if (!binary_present())
+    throw std::runtime_error("the program under test is not built: '" + binary + "'");
+  return std::nullopt;
 }
 
 std::string program_path(const std::string& host_path) {
@@ -144,7 +166,7 @@ namespace {
 class EmulatorServer : public ::testing::Environment {
  public:
   void SetUp() override {
-    if (!emulated() || unavailable()) return;
+    if (!emulated() || !wine_installed() || !binary_present()) return;
     // The server and the helper processes that the first program start brings up outlive
     // this call: they must not hold the pipes that run_process reads. The first start may also
     // set the prefix up and talk about it.
@@ -154,7 +176,7 @@ class EmulatorServer : public ::testing::Environment {
                 {{"WINEPREFIX", env_or_empty("TAVO_WINEPREFIX")}});
   }
   void TearDown() override {
-    if (!emulated() || unavailable()) return;
+    if (!emulated() || !wine_installed() || !binary_present()) return;
     run_process({"wineserver", "-k"}, {{"WINEPREFIX", env_or_empty("TAVO_WINEPREFIX")}});
   }
 };

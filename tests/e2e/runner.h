@@ -27,7 +27,9 @@ Outcome run_process(std::vector<std::string> argv, const EnvChanges& env = {});
 bool emulated();
 // The form of a host path that the program understands (Z:\... under Wine).
 std::string program_path(const std::string& host_path);
-// Whether the binary is there; the reason to skip otherwise.
+// The reason to skip: the Windows executable's tests need Wine. Where the program should run but
+// its binary is missing (wherever Wine is installed, for the Windows executable), throws: a suite
+// that cannot reach its program fails.
 std::optional<std::string> unavailable();
 
 }  // namespace tavo::e2e
