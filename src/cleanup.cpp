@@ -36,7 +36,8 @@ std::pair<SandboxSid, Resolution> resolve_sid(const Cleanup& command) {
 }
 
 bool is_gone(const HresultError& error) {
-  return error.code() == 0x80070002u || error.code() == 0x80070003u;
+  return error.code() == HresultError::from_win32(ERROR_FILE_NOT_FOUND).code() ||
+         error.code() == HresultError::from_win32(ERROR_PATH_NOT_FOUND).code();
 }
 
 void log_refusal(const std::string& path) {

@@ -17,10 +17,15 @@ enum class AccessLevel {
   ReadWrite,  // read, write, execute and delete; no delete-child, no WRITE_DAC or WRITE_OWNER
 };
 
-inline constexpr DWORD kReadMask = 0x1200A9;
-inline constexpr DWORD kReadWriteMask = 0x1301BF;
-inline constexpr DWORD kDenyMask = 0x1201BF;      // read, write and execute, without DELETE
-inline constexpr DWORD kTraverseMask = 0x1200A9;  // list and pass through this one object
+inline constexpr DWORD kReadMask = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+inline constexpr DWORD kReadWriteMask =
+    FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+// Read, write and execute, without DELETE.
+inline constexpr DWORD kDenyMask = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE;
+// List and pass through this one object.
+inline constexpr DWORD kTraverseMask = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+// The values stored DACLs and the journal carry.
+static_assert(kReadMask == 0x1200A9 && kReadWriteMask == 0x1301BF && kDenyMask == 0x1201BF);
 
 DWORD access_mask(AccessLevel level);
 

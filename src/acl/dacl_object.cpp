@@ -2,6 +2,7 @@
 
 #include "acl/path_blocklist.h"
 #include "base/format.h"
+#include "base/text.h"
 #include "win/sized_text.h"
 #include "win/wide.h"
 
@@ -24,8 +25,8 @@ unique_handle open_handle(std::string_view path, DWORD access) {
 
 bool is_drive_root(std::string_view path) {
   if (path.starts_with("\\\\?\\")) path.remove_prefix(4);
-  return path.size() == 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
-         path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  return path.size() == 3 && is_ascii_letter(path[0]) && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include "acl/path_blocklist.h"
 
+#include "base/text.h"
 #include "win/path_names.h"
 
 namespace tavo {
 namespace {
-
-bool is_ascii_letter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
 
 bool is_separator(char c) {
   return c == '\\' || c == '/';

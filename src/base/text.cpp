@@ -74,4 +74,8 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
+bool is_ascii_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 }  // namespace tavo

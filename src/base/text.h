@@ -15,6 +15,9 @@ bool is_valid_utf8(std::string_view text);
 std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& out);
 void append_utf8(std::string& out, char32_t c);
 
+// 'A' to 'Z' and 'a' to 'z': the letters a drive may have.
+bool is_ascii_letter(char c);
+
 // Removes Unicode White_Space (space, tab, CR, LF, NEL, no-break space, ...) from both ends.
 // A byte-order mark is not white space and stays.
 std::string_view trim_white_space(std::string_view text);

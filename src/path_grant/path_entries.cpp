@@ -1,5 +1,6 @@
 #include "path_grant/path_entries.h"
 
+#include "base/text.h"
 #include "base/unicode_case.h"
 #include "win/env.h"
 
@@ -8,10 +9,6 @@ namespace {
 
 bool is_separator(char c) {
   return c == '\\' || c == '/';
-}
-
-bool is_ascii_letter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 }  // namespace

@@ -28,14 +28,12 @@ std::vector<std::string> ancestors_of(const std::string& path) {
   return list;
 }
 
-}  // namespace
-
-std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path) {
-  const std::string resolved = final_path_name(path).value_or(std::string(path));
-  // The whole list is known before the first grant changes anything.
-  const std::vector<std::string> ancestors = ancestors_of(resolved);
+// Traversal on each folder of the list in turn, for the walk up from `path`.
+std::expected<void, std::string> grant_traversal_on(PSID sid,
+                                                    const std::vector<std::string>& folders,
+                                                    std::string_view path) {
   std::uint32_t granted = 0;
-  for (const std::string& ancestor : ancestors) {
+  for (const std::string& ancestor : folders) {
     if (has_all_app_packages_ace(ancestor)) {
       log(Level::Debug, kTargetPathGrant, "ancestor {} already has AAP \xE2\x80\x94 skipping",
           ancestor);
@@ -56,6 +54,21 @@ std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view 
     log(Level::Info, kTargetPathGrant, "granted traverse on {} ancestor(s) of {}", granted, path);
   }
   return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path) {
+  const std::string resolved = final_path_name(path).value_or(std::string(path));
+  // The whole list is known before the first grant changes anything.
+  return grant_traversal_on(sid, ancestors_of(resolved), path);
+}
+
+std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder) {
+  // Named as the environment gives it: each edit opens its folder and judges where it really is.
+  std::vector<std::string> folders = ancestors_of(std::string(folder));
+  folders.insert(folders.begin(), std::string(folder));
+  return grant_traversal_on(sid, folders, folder);
 }
 
 std::expected<void, std::string> grant_drive_root_traversal(PSID sid) {

@@ -11,9 +11,12 @@ namespace tavo {
 
 // Grants traversal on every proper ancestor of `path` (resolved to its final path when it
 // exists), nearest first, the root included; ancestors that already admit all application
-// packages are skipped. The first failure ends the walk. To cover a directory itself, pass a
-// child of it ("{dir}\x"); the child need not exist.
+// packages are skipped. The first failure ends the walk.
 std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path);
+
+// The same for a folder and everything above it, `folder` itself first, as named (its links are
+// not resolved first).
+std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder);
 
 // Grants traversal on the root of the system drive (%SystemDrive%\, or C:\).
 std::expected<void, std::string> grant_drive_root_traversal(PSID sid);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/text.h"
 #include "runtime/exit_status.h"
 #include "win/console.h"
 #include "win/env.h"
@@ -33,14 +34,6 @@ std::optional<Level> parse_level(std::string_view text) {
     if (lower == name) return level;
   }
   return std::nullopt;
-}
-
-std::string_view trim_spaces(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-    text.remove_prefix(1);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-    text.remove_suffix(1);
-  return text;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -121,7 +114,7 @@ ParsedFilter parse_filter(std::optional<std::string_view> text) {
     } else {
       if (parts.size() == 2) out.filter.pattern = std::string(parts[1]);
       for (std::string_view raw : split(parts[0], ',')) {
-        std::string_view directive = trim_spaces(raw);
+        std::string_view directive = trim_white_space(raw);
         if (directive.empty()) continue;
         std::vector<std::string_view> sides = split(directive, '=');
         if (sides.size() == 1) {
@@ -132,7 +125,7 @@ ParsedFilter parse_filter(std::optional<std::string_view> text) {
           }
         } else if (sides.size() == 2) {
           std::string_view name = sides[0];
-          std::string_view level_part = trim_spaces(sides[1]);
+          std::string_view level_part = trim_white_space(sides[1]);
           if (level_part.empty()) {
             out.filter.directives.push_back({std::string(name), Level::Trace});
           } else if (auto level = parse_level(level_part)) {
@@ -172,8 +165,7 @@ void install_from_environment() {
   Logger& l = logger();
   if (l.installed) internal_failure("the logger was installed twice");
   std::optional<std::string> filter_text = env_var("RUST_LOG");
-  // RUST_LOG_STYLE chooses colours elsewhere; log lines here never carry any.
-  (void)env_var("RUST_LOG_STYLE");
+  // RUST_LOG_STYLE is not read: log lines here never carry colours.
   ParsedFilter parsed =
       parse_filter(filter_text ? std::optional<std::string_view>(*filter_text) : std::nullopt);
   for (const std::string& warning : parsed.warnings)

@@ -77,26 +77,27 @@ std::expected<void, HresultError> write_text_file(std::string_view path, std::st
     auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
     if (!folders) {
       return std::unexpected(
-          HresultError(0, format("create_dir_all({}): {}", *parent, folders.error())));
+          HresultError::program(format("create_dir_all({}): {}", *parent, folders.error())));
     }
     if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
       return std::unexpected(
-          HresultError(0, format("create_dir_all({}): {}", *parent, made.error())));
+          HresultError::program(format("create_dir_all({}): {}", *parent, made.error())));
     }
   }
   auto security = SddlDescriptor::parse(kAdminFileSddl);
   if (!security) {
-    return std::unexpected(HresultError(0, format("create({}): {}", path, security.error())));
+    return std::unexpected(HresultError::program(format("create({}): {}", path, security.error())));
   }
   auto file = fs::create_file(path, &*security);
-  if (!file) return std::unexpected(HresultError(0, format("create({}): {}", path, file.error())));
+  if (!file)
+    return std::unexpected(HresultError::program(format("create({}): {}", path, file.error())));
   std::string line(content);
   line.push_back('\n');
   if (auto written = fs::write_all(file->get(), line); !written) {
     // A SID file cut short must not be taken for one that a registration completed.
     file->reset();
     fs::discard_partial_file(path);
-    return std::unexpected(HresultError(0, format("write({}): {}", path, written.error())));
+    return std::unexpected(HresultError::program(format("write({}): {}", path, written.error())));
   }
   return {};
 }

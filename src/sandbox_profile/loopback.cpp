@@ -66,7 +66,7 @@ std::expected<void, HresultError> exempt_loopback(PSID sid) {
         "verify-after-set failed (race detected), retrying (attempt {})", attempt);
   }
   return std::unexpected(
-      HresultError(0, "loopback exemption set failed after 2 attempts (concurrent race)"));
+      HresultError::program("loopback exemption set failed after 2 attempts (concurrent race)"));
 }
 
 std::expected<void, HresultError> exempt_loopback_pool(std::span<const PSID> sids) {

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "acl/acl.h"
-#include "acl/guarded_paths.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
 #include "runtime/log.h"
@@ -16,19 +14,18 @@
 #include "sandbox_profile/pool_constants.h"
 #include "sandbox_profile/pool_dir.h"
 #include "sandbox_profile/pool_version.h"
+#include "sandbox_profile/profile_grants.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 #include "sid/pool_entry.h"
 #include "sid/sid_text.h"
-#include "win/env.h"
-#include "win/fs.h"
 #include "win/path.h"
 
 namespace tavo {
 namespace {
 
 std::unexpected<HresultError> fatal(std::string message) {
-  return std::unexpected(HresultError(0, std::move(message)));
+  return std::unexpected(HresultError::program(std::move(message)));
 }
 
 std::string member_name(std::uint32_t index) {
@@ -56,23 +53,17 @@ std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t
 std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolEntry>& entries,
                                                          std::string_view pool_dir) {
   const auto size = static_cast<std::uint32_t>(entries.size());
-  std::vector<std::string> deny_paths = credential_deny_paths();
   // Judged once for the whole pool, so a refused store is warned about once.
-  std::erase_if(deny_paths, [](const std::string& path) {
-    return fs::exists(path) && skip_system_path(path, kTargetProfile);
-  });
+  const std::vector<std::string> stores = deniable_credential_stores(credential_deny_paths());
   std::uint32_t written = 0;
   ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
     const PoolEntry& entry = entries[k - 1];
     progress.show(k, format("{}: credential denies, NUL device, SID file", member_name(k - 1)));
-    for (const std::string& path : deny_paths) {
-      if (!fs::exists(path)) continue;
-      if (auto denied = deny_access(entry.sid.get(), path); !denied) {
-        log(Level::Info, kTargetProfile, "[{}/{}] DENY on {} failed: {}", k, size, path,
-            denied.error());
-      }
-    }
+    deny_credential_stores(
+        entry.sid.get(), stores, [&](const std::string& store, const HresultError& error) {
+          log(Level::Info, kTargetProfile, "[{}/{}] DENY on {} failed: {}", k, size, store, error);
+        });
     if (auto granted = grant_nul_device(entry.sid.get()); !granted) {
       return fatal(
           format("[{}/{}] NUL device grant failed (critical): {}", k, size, granted.error()));
@@ -89,10 +80,7 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
 std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries) {
   const auto size = static_cast<std::uint32_t>(entries.size());
   // Judged once for the whole pool: a refused location is warned about once.
-  std::optional<std::string> home = env_directory("USERPROFILE");
-  if (home && skip_system_path(*home, kTargetProfile)) home.reset();
-  std::optional<std::string> local = env_directory("LOCALAPPDATA");
-  if (local && skip_system_path(format("{}\\Packages", *local), kTargetProfile)) local.reset();
+  const UserFolders folders = user_folders();
   ProgressLine progress(size);
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();
@@ -101,21 +89,18 @@ std::expected<void, HresultError> grant_member_locations(const std::vector<PoolE
       return fatal(format("[{}/{}] drive root traversal grant failed (critical): {}", k, size,
                           granted.error()));
     }
-    if (home) {
-      if (auto granted = grant_cwd_ancestors(sid, format("{}\\x", *home)); !granted) {
+    if (folders.home) {
+      if (auto granted = grant_folder_and_ancestors(sid, *folders.home); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] USERPROFILE ancestor grant failed: {}", k, size,
             granted.error());
       }
     }
-    if (local) {
-      if (auto granted = grant_cwd_ancestors(sid, format("{}\\x", format("{}\\Packages", *local)));
-          !granted) {
+    if (folders.packages) {
+      if (auto granted = grant_folder_and_ancestors(sid, *folders.packages); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] LOCALAPPDATA ancestor grant failed: {}", k, size,
             granted.error());
       }
-      const std::string package_dir = format("{}\\Packages\\{}", *local, member_name(k - 1));
-      (void)fs::create_dir_all(package_dir);  // a failure shows in the grant below
-      if (auto granted = grant_access(sid, package_dir, AccessLevel::ReadWrite); !granted) {
+      if (auto granted = grant_package_dir(sid, *folders.packages, member_name(k - 1)); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] AC package dir grant failed: {}", k, size,
             granted.error());
       }

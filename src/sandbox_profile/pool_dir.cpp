@@ -16,7 +16,7 @@ namespace tavo {
 namespace {
 
 std::unexpected<HresultError> fatal(std::string message) {
-  return std::unexpected(HresultError(0, std::move(message)));
+  return std::unexpected(HresultError::program(std::move(message)));
 }
 
 bool same_path(std::string_view a, std::string_view b) {

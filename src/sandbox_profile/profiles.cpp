@@ -38,8 +38,6 @@ std::expected<ProfileFunctions, HresultError> profile_functions() {
   return *resolved();
 }
 
-constexpr HRESULT kAlreadyExists = static_cast<HRESULT>(0x800700B7);
-
 }  // namespace
 
 void forget_profile_functions() {
@@ -54,7 +52,7 @@ std::expected<SandboxSid, HresultError> ensure_profile(std::string_view name) {
   const HRESULT hr =
       functions->create(wide.c_str(), wide.c_str(), wide.c_str(), nullptr, 0, sid.put());
   if (SUCCEEDED(hr)) return SandboxSid(std::move(sid));
-  if (hr == kAlreadyExists) return derive_sid(name);
+  if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) return derive_sid(name);
   return std::unexpected(HresultError::from_hresult(hr));
 }
 

@@ -1,7 +1,6 @@
 #include "sandbox_profile/registration.h"
 
 #include "acl/acl.h"
-#include "acl/guarded_paths.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
 #include "runtime/log.h"
@@ -10,31 +9,22 @@
 #include "sandbox_profile/loopback.h"
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/package_dir_grants.h"
+#include "sandbox_profile/profile_grants.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/sid.h"
 #include "sid/sid_text.h"
-#include "win/env.h"
-#include "win/fs.h"
 
 namespace tavo {
 namespace {
 
-void deny_credential_stores(PSID sid) {
-  const std::vector<std::string> paths = credential_deny_paths();
-  log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", paths.size());
-  for (const std::string& path : paths) {
-    if (!fs::exists(path)) {
-      log(Level::Debug, kTargetProfile,
-          "skipping {} (does not exist; per-spawn layer covers post-install)", path);
-      continue;
-    }
-    if (skip_system_path(path, kTargetProfile)) continue;
-    if (auto denied = deny_access(sid, path); !denied) {
-      log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", path, denied.error());
-    } else {
-      log(Level::Debug, kTargetProfile, "DENY ACE applied on {}", path);
-    }
-  }
+void apply_credential_denies(PSID sid) {
+  const std::vector<std::string> stores = credential_deny_paths();
+  log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", stores.size());
+  deny_credential_stores(sid, deniable_credential_stores(stores),
+                         [](const std::string& store, const HresultError& error) {
+                           log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store,
+                               error);
+                         });
 }
 
 // Traversal of the user's profile directory and of %LOCALAPPDATA%\Packages with everything above
@@ -44,25 +34,19 @@ void grant_user_locations(PSID sid, std::string_view profile_name) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
-  std::optional<std::string> home = env_directory("USERPROFILE");
-  if (home && !skip_system_path(*home, kTargetProfile)) {
-    // The made-up child makes the profile directory itself the nearest ancestor.
-    if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", *home)); !grant) {
+  const UserFolders folders = user_folders();
+  if (folders.home) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.home); !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
           grant.error());
     }
   }
-  if (std::optional<std::string> local = env_directory("LOCALAPPDATA")) {
-    const std::string packages = format("{}\\Packages", *local);
-    // Checked before the package directory is created there.
-    if (skip_system_path(packages, kTargetProfile)) return;
-    if (auto grant = grant_cwd_ancestors(sid, format("{}\\x", packages)); !grant) {
+  if (folders.packages) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages); !grant) {
       log(Level::Warn, kTargetProfile,
           "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());
     }
-    const std::string package_dir = format("{}\\{}", packages, profile_name);
-    (void)fs::create_dir_all(package_dir);  // a failure shows in the grant below
-    if (auto grant = grant_access(sid, package_dir, AccessLevel::ReadWrite); !grant) {
+    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name); !grant) {
       log(Level::Warn, kTargetProfile, "AC package dir grant failed (non-fatal): {}",
           grant.error());
     }
@@ -84,7 +68,7 @@ std::expected<void, HresultError> register_sandbox_profile(std::string_view prof
   if (auto exempt = exempt_loopback(sid->get()); !exempt) return std::unexpected(exempt.error());
   log(Level::Info, kTargetProfile, "loopback exemption registered");
 
-  deny_credential_stores(sid->get());
+  apply_credential_denies(sid->get());
   grant_user_locations(sid->get(), profile_name);
   if (auto grant = grant_nul_device(sid->get()); !grant) {
     log(Level::Warn, kTargetProfile, "NUL device grant failed (non-fatal): {}", grant.error());

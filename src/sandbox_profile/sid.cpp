@@ -57,10 +57,11 @@ std::string read_failure(const fs::SmallFileError& error) {
 std::expected<std::optional<std::string>, HresultError> sid_file_control(std::string_view path) {
   const std::optional<std::string> full = full_path_name(path);
   const std::optional<std::string> folder = full ? path::parent(*full) : std::nullopt;
-  if (!full || !folder) return std::unexpected(HresultError(0, "the path cannot be resolved"));
+  if (!full || !folder)
+    return std::unexpected(HresultError::program("the path cannot be resolved"));
   for (const auto& [object, named] : {std::pair{*full, "the file"}, {*folder, "its folder"}}) {
     auto opened = open_to_judge(object);
-    if (!opened) return std::unexpected(HresultError(0, opened.error().display()));
+    if (!opened) return std::unexpected(HresultError::program(opened.error().display()));
     auto control = non_admin_control(opened->get());
     if (!control) return std::unexpected(control.error());
     if (*control) return format("{} {}", named, **control);

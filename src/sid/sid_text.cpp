@@ -12,7 +12,8 @@ std::expected<std::string, HresultError> sid_to_sddl(PSID sid) {
     return std::unexpected(HresultError::from_last_error());
   }
   if (!text)
-    return std::unexpected(HresultError(0, "ConvertSidToStringSidW returned NULL with no error"));
+    return std::unexpected(
+        HresultError::program("ConvertSidToStringSidW returned NULL with no error"));
   std::optional<std::string> sddl = from_wide(wide_view(text.get()));
   if (!sddl) {
     return std::unexpected(HresultError(

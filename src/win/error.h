@@ -21,6 +21,10 @@ class HresultError {
   static HresultError from_win32(std::uint32_t error);
   // From the calling thread's last error, after a call that reported failure.
   static HresultError from_last_error();
+  // An error the program makes itself: code 0 and the message it gives.
+  static HresultError program(std::string message) {
+    return HresultError(0, std::move(message));
+  }
   static HresultError from_hresult(HRESULT hr) {
     return HresultError(static_cast<std::uint32_t>(hr));
   }

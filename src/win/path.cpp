@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "base/text.h"
+
 namespace tavo::path {
 namespace {
 
@@ -22,10 +24,6 @@ struct Parsed {
   std::vector<Component> components;
 };
 
-bool is_letter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 Parsed parse(std::string_view p) {
   Parsed out;
   bool verbatim = false;
@@ -43,7 +41,7 @@ Parsed parse(std::string_view p) {
     if (p.substr(4).starts_with("UNC\\")) {
       std::size_t server_end = next_sep(8, true);
       i = server_end < p.size() ? next_sep(server_end + 1, true) : p.size();
-    } else if (p.size() >= 6 && is_letter(p[4]) && p[5] == ':') {
+    } else if (p.size() >= 6 && is_ascii_letter(p[4]) && p[5] == ':') {
       i = 6;
     } else {
       i = next_sep(4, true);
@@ -53,7 +51,7 @@ Parsed parse(std::string_view p) {
   } else if (p.size() >= 2 && any_sep(p[0]) && any_sep(p[1])) {
     std::size_t server_end = next_sep(2, false);
     i = server_end < p.size() ? next_sep(server_end + 1, false) : p.size();
-  } else if (p.size() >= 2 && is_letter(p[0]) && p[1] == ':') {
+  } else if (p.size() >= 2 && is_ascii_letter(p[0]) && p[1] == ':') {
     i = 2;
     out.bare_drive = true;
   }
@@ -120,7 +118,7 @@ std::string join(std::string_view base, std::string_view name) {
   if (base.empty() || is_absolute(name)) return std::string(name);
   std::string out(base);
   const char last = out.back();
-  const bool bare_drive = out.size() == 2 && is_letter(out[0]) && out[1] == ':';
+  const bool bare_drive = out.size() == 2 && is_ascii_letter(out[0]) && out[1] == ':';
   if (last != '\\' && last != '/' && !bare_drive) out.push_back('\\');
   out.append(name);
   return out;

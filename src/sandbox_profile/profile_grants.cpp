@@ -1,0 +1,59 @@
+#include "sandbox_profile/profile_grants.h"
+
+#include "acl/acl.h"
+#include "acl/guarded_paths.h"
+#include "base/format.h"
+#include "runtime/log.h"
+#include "win/env.h"
+#include "win/fs.h"
+
+namespace tavo {
+
+std::vector<std::string> deniable_credential_stores(std::vector<std::string> stores) {
+  std::erase_if(stores, [](const std::string& store) {
+    return fs::exists(store) && skip_system_path(store, kTargetProfile);
+  });
+  return stores;
+}
+
+void deny_credential_stores(
+    PSID sid, const std::vector<std::string>& stores,
+    const std::function<void(const std::string& store, const HresultError&)>& failed) {
+  for (const std::string& store : stores) {
+    if (!fs::exists(store)) {
+      log(Level::Debug, kTargetProfile,
+          "skipping {} (does not exist; per-spawn layer covers post-install)", store);
+      continue;
+    }
+    if (auto denied = deny_access(sid, store); !denied) {
+      failed(store, denied.error());
+    } else {
+      log(Level::Debug, kTargetProfile, "DENY ACE applied on {}", store);
+    }
+  }
+}
+
+UserFolders user_folders() {
+  UserFolders folders;
+  folders.home = env_directory("USERPROFILE");
+  if (folders.home && skip_system_path(*folders.home, kTargetProfile)) folders.home.reset();
+  if (std::optional<std::string> local = env_directory("LOCALAPPDATA")) {
+    // Judged before a package directory is made there.
+    folders.packages = format("{}\\Packages", *local);
+    if (skip_system_path(*folders.packages, kTargetProfile)) folders.packages.reset();
+  }
+  return folders;
+}
+
+std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view packages,
+                                                    std::string_view profile_name) {
+  const std::string package_dir = format("{}\\{}", packages, profile_name);
+  if (auto made = fs::create_dir_all(package_dir); !made) {
+    // The grant below reports what the missing directory means for it.
+    log(Level::Debug, kTargetProfile, "create package dir {} failed: {}", package_dir,
+        made.error());
+  }
+  return grant_access(sid, package_dir, AccessLevel::ReadWrite);
+}
+
+}  // namespace tavo
