@@ -7,7 +7,7 @@ namespace {
 
 // What each filter lets through, for any text, is the property of the fuzz target
 // fuzz_log_filter; these are the readings a user meets first.
-TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecides) {
+TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecidesTheLaterAmongEquals) {
   const Filter unset = parse_filter(std::nullopt).filter;
   EXPECT_TRUE(unset.enabled(Level::Error, "tavo_sandbox::spawn"));
   EXPECT_FALSE(unset.enabled(Level::Warn, "tavo_sandbox"));
@@ -15,6 +15,8 @@ TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecides) {
   EXPECT_TRUE(f.enabled(Level::Debug, "tavo_sandbox::path_grant"));
   EXPECT_FALSE(f.enabled(Level::Error, "tavo_sandbox::spawn"));
   EXPECT_EQ(f.max_level(), Level::Debug);
+  const Filter later = parse_filter("tavo_sandbox=warn,tavo_sandbox=trace").filter;
+  EXPECT_TRUE(later.enabled(Level::Trace, "tavo_sandbox"));  // of equals, the later decides
   const Filter pattern = parse_filter("info/grant").filter;
   EXPECT_TRUE(pattern.passes(Level::Info, "tavo_sandbox", "PATH grant applied"));
   EXPECT_FALSE(pattern.passes(Level::Info, "tavo_sandbox", "loopback"));
