@@ -1,14 +1,12 @@
-// The platform's process, job, pipe and attribute-list contracts that the launch and the icacls
-// runner rely on. Built for both builds: under Wine, its own implementation checks winsim's.
+// The platform's process, job, pipe and attribute-list contracts that the launch, the icacls
+// runner and the journal's recovery rely on. Under Wine, its own implementation checks winsim's.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <chrono>
 #include <memory>
 #include <optional>
 
 #include "base/quoting.h"
-#include "run/spawn.h"
+#include "run_journal/process_identity.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
@@ -29,164 +27,123 @@ constexpr DWORD kErrorBadLength = 24;
 class Processes : public testing::MachineTest {
  protected:
   void TearDown() override {
-    MachineTest::TearDown();
 #if !defined(_WIN32)
     winsim::end_processes();
 #endif
   }
 
-  // Starts `script` in the platform's shell, suspended, in the test's directory.
-  PROCESS_INFORMATION start_suspended(const std::string& script) {
+  // Starts `script` in the platform's shell, in the test's directory.
+  bool start(const std::string& script, DWORD flags, STARTUPINFOW& info,
+             PROCESS_INFORMATION& created) {
 #if defined(_WIN32)
-    std::string line = "cmd.exe /c " + script;
+    WideString line = to_wide_nul("cmd.exe /c " + script);
 #else
-    std::string line = *command_line("sh", {"-c", script});
+    WideString line = to_wide_nul(*command_line("sh", {"-c", script}));
 #endif
-    WideString wide = to_wide_nul(line);
-    STARTUPINFOW info{};
-    info.cb = sizeof info;
-    PROCESS_INFORMATION created{};
-    EXPECT_TRUE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                               nullptr, to_wide_nul(dir.path()).c_str(), &info, &created))
-        << GetLastError();
-    return created;
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr,
+                          (flags & EXTENDED_STARTUPINFO_PRESENT) != 0, flags, nullptr,
+                          to_wide_nul(dir.path()).c_str(), &info, &created);
   }
 
   testing::TempDir dir;
 };
 
-// The list is sized by a query, initialised in the caller's buffer, and takes attribute values
-// of exactly their size only.
-TEST_F(Processes, AttributeListsAreSizedThenTakeValuesOfTheirExactSize) {
+// The list is sized by a query, made in the caller's buffer, and takes attribute values of
+// exactly their size only; so does a job's limit record.
+TEST_F(Processes, AttributeListsAndJobLimitsTakeRecordsOfTheirExactSize) {
   SIZE_T size = 0;
   EXPECT_FALSE(InitializeProcThreadAttributeList(nullptr, 2, 0, &size));
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  ASSERT_GT(size, 0u);
   auto buffer = std::make_unique<std::byte[]>(size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.get());
   SIZE_T short_size = size - 1;
   EXPECT_FALSE(InitializeProcThreadAttributeList(list, 2, 0, &short_size));
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   ASSERT_TRUE(InitializeProcThreadAttributeList(list, 2, 0, &size));
-
   HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
   EXPECT_FALSE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
                                          sizeof handles - 1, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), kErrorBadLength);
   EXPECT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
                                         sizeof handles, nullptr, nullptr));
-  if (!testing::running_under_wine()) {  // Wine does not know the security capabilities
+  if (!testing::running_under_wine()) {  // Wine knows no security capabilities
     SECURITY_CAPABILITIES capabilities{};
     EXPECT_FALSE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES,
                                            &capabilities, sizeof capabilities - 1, nullptr,
                                            nullptr));
     EXPECT_EQ(GetLastError(), kErrorBadLength);
-    EXPECT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES,
-                                          &capabilities, sizeof capabilities, nullptr, nullptr));
   }
   DeleteProcThreadAttributeList(list);
-}
 
-TEST_F(Processes, APipeReadsToItsEndAndThenReportsItBroken) {
-  unique_handle read_end, write_end;
-  ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
-  DWORD done = 0;
-  ASSERT_TRUE(WriteFile(write_end.get(), "abc", 3, &done, nullptr));
-  write_end.reset();
-  char buffer[8];
-  ASSERT_TRUE(ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr));
-  EXPECT_EQ(std::string(buffer, done), "abc");
-  EXPECT_FALSE(ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(done, 0u);
-}
-
-TEST_F(Processes, JobLimitsTakeExactlyTheRecordOfTheirClass) {
   unique_handle job(CreateJobObjectW(nullptr, nullptr));
-  ASSERT_TRUE(job);
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   EXPECT_FALSE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                        sizeof limits - 1));
-  // Windows reports a length mismatch; Wine a bad parameter.
-  if (!testing::running_under_wine()) {
-    EXPECT_EQ(GetLastError(), kErrorBadLength);
-  }
   EXPECT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                       sizeof limits));
 }
 
-TEST_F(Processes, AProgramThatCannotBeFoundStartsNothing) {
-  WideString line = to_wide_nul("tavo-no-such-program-7f3a -x");
+// A suspended process runs nothing until resumed and then ends with its own code; one ended
+// before that ends with the code given, having done nothing. A program that cannot be found
+// starts nothing.
+TEST_F(Processes, SuspendedProcessesRunOnlyOnceResumed) {
   STARTUPINFOW info{};
   info.cb = sizeof info;
   PROCESS_INFORMATION created{};
-  EXPECT_FALSE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &info, &created));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(created.hProcess, nullptr);
-}
-
-TEST_F(Processes, ASuspendedProcessRunsOnlyOnceResumed) {
-  PROCESS_INFORMATION created = start_suspended("exit 3");
+  ASSERT_TRUE(start("exit 3", CREATE_SUSPENDED, info, created));
   unique_handle process(created.hProcess), thread(created.hThread);
-  ASSERT_TRUE(process);
   EXPECT_EQ(GetProcessId(process.get()), created.dwProcessId);
   EXPECT_EQ(WaitForSingleObject(process.get(), 50), WAIT_TIMEOUT);
   DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
-  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_TRUE(GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE);
   EXPECT_EQ(ResumeThread(thread.get()), 1u);
   EXPECT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
-  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
-  EXPECT_EQ(code, 3u);
-}
+  EXPECT_TRUE(GetExitCodeProcess(process.get(), &code) && code == 3u);
 
-TEST_F(Processes, ATerminatedProcessEndsWithTheGivenCodeHavingDoneNothing) {
-  PROCESS_INFORMATION created = start_suspended("echo ran> marker.txt");
-  unique_handle process(created.hProcess), thread(created.hThread);
-  ASSERT_TRUE(process);
-  ASSERT_TRUE(TerminateProcess(process.get(), 300));
-  EXPECT_EQ(WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeProcess(process.get(), &code));
-  EXPECT_EQ(code, 300u);
+  ASSERT_TRUE(start("echo ran> marker.txt", CREATE_SUSPENDED, info, created));
+  unique_handle ended(created.hProcess), its_thread(created.hThread);
+  ASSERT_TRUE(TerminateProcess(ended.get(), 300));
+  EXPECT_EQ(WaitForSingleObject(ended.get(), 5000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeProcess(ended.get(), &code) && code == 300u);
   EXPECT_FALSE(dir.exists("marker.txt"));
+
+  WideString missing = to_wide_nul("tavo-no-such-program-7f3a -x");
+  PROCESS_INFORMATION none{};
+  EXPECT_FALSE(CreateProcessW(nullptr, missing.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &info, &none));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(none.hProcess, nullptr);
 }
 
-// This process's standard handles as they were, put back when the test ends.
-class SavedStdHandles {
- public:
-  SavedStdHandles() {
-    for (std::size_t i = 0; i < kinds_.size(); ++i)
-      saved_[i] = GetStdHandle(kinds_[i]);
-  }
-  ~SavedStdHandles() {
-    for (std::size_t i = 0; i < kinds_.size(); ++i)
-      SetStdHandle(kinds_[i], saved_[i]);
-  }
-  SavedStdHandles(const SavedStdHandles&) = delete;
-  SavedStdHandles& operator=(const SavedStdHandles&) = delete;
-
- private:
-  static constexpr std::array<DWORD, 3> kinds_ = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
-                                                  STD_ERROR_HANDLE};
-  std::array<HANDLE, 3> saved_{};
-};
+// A process is told apart by its id and its creation time; a live one is never taken for gone.
+TEST_F(Processes, OnlyAProcessKnownToBeGoneCountsAsGone) {
+  const std::optional<ProcessIdentity> self = current_process();
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->pid, GetCurrentProcessId());
+  EXPECT_EQ(current_process(), self);
+  EXPECT_TRUE(may_be_running(*self));
+  EXPECT_FALSE(may_be_running({self->pid, self->created + 1}));
+  EXPECT_FALSE(may_be_running({0x7FFFFFF1u, self->created}));  // no process has this id
+}
 
 // Standard handles as a launcher's callers leave them: output not inheritable and serving as
 // error too, input missing. Prepared for a child, they make a handle list the platform takes,
-// each handle once, and the child writes both streams where this process's output goes.
+// each handle once, and the child writes both streams where this process's output goes, until
+// the pipe reads as broken.
 TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
   unique_handle read_end, write_end;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));  // not inheritable
   std::optional<ChildStdHandles> handles;
   {
-    SavedStdHandles saved;
+    const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    const HANDLE saved[] = {GetStdHandle(kinds[0]), GetStdHandle(kinds[1]), GetStdHandle(kinds[2])};
     ASSERT_TRUE(SetStdHandle(STD_INPUT_HANDLE, nullptr));
     ASSERT_TRUE(SetStdHandle(STD_OUTPUT_HANDLE, write_end.get()));
     ASSERT_TRUE(SetStdHandle(STD_ERROR_HANDLE, write_end.get()));
     auto prepared = ChildStdHandles::of_this_process();
+    for (int i = 0; i < 3; ++i)
+      SetStdHandle(kinds[i], saved[i]);
     ASSERT_TRUE(prepared) << prepared.error().code();
     handles.emplace(std::move(*prepared));
   }
@@ -199,15 +156,13 @@ TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
   STARTUPINFOEXW info{};
   info.StartupInfo.cb = sizeof info;
   ASSERT_TRUE(handles->hand_to(*list, info));
-#if defined(_WIN32)
-  WideString line = to_wide_nul("cmd.exe /c \"echo out&echo err>&2\"");
-#else
-  WideString line = to_wide_nul(*command_line("sh", {"-c", "cat; echo out; echo err >&2"}));
-#endif
   PROCESS_INFORMATION created{};
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                             EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &info.StartupInfo,
-                             &created))
+#if defined(_WIN32)
+  const std::string script = "\"echo out&echo err>&2\"";
+#else
+  const std::string script = "cat; echo out; echo err >&2";
+#endif
+  ASSERT_TRUE(start(script, EXTENDED_STARTUPINFO_PRESENT, info.StartupInfo, created))
       << GetLastError();
   unique_handle process(created.hProcess), thread(created.hThread);
   handles.reset();  // the child holds its own copies
@@ -217,6 +172,7 @@ TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
   DWORD done = 0;
   while (ReadFile(read_end.get(), buffer, sizeof buffer, &done, nullptr) && done > 0)
     text.append(buffer, done);
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
   std::erase(text, '\r');
   std::erase(text, ' ');
   EXPECT_EQ(text, "out\nerr\n");

@@ -1,0 +1,198 @@
+// Files through the program's own calls (SID files among them), and the object a DACL edit opens
+// through the platform's handle calls: under Wine, the platform's implementation checks winsim's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "acl/dacl_object.h"
+#include "sandbox_profile/admin_owned.h"
+#include "sandbox_profile/pool_version.h"
+#include "sandbox_profile/sid.h"
+#include "sid/sid_text.h"
+#include "support/machine.h"
+#include "support/sids.h"
+#include "support/temp_dir.h"
+#include "win/fs.h"
+#include "win/path.h"
+
+namespace tavo {
+namespace {
+
+class Files : public testing::MachineTest {
+ protected:
+  // The error of reading a SID file holding `content`.
+  std::string sid_error_of(std::string_view content) {
+    dir.write("f.sid", content);
+    auto read = read_sid_file(dir / "f.sid");
+    return read ? "<read>" : read.error();
+  }
+  testing::TempDir dir;
+  const std::string file = "network sid file '" + (dir / "f.sid") + "'";
+  const std::string invalid = HresultError::from_win32(ERROR_INVALID_SID).display();
+};
+
+std::optional<std::uint32_t> os_error_of(const auto& result) {
+  return result ? std::nullopt : result.error().os_error();
+}
+
+TEST_F(Files, WholeFilesAndFoldersAndTheirFailuresWin32Codes) {
+  const std::string file = dir / "a.txt";
+  ASSERT_TRUE(fs::write_file(file, "first, longer content"));
+  ASSERT_TRUE(fs::write_file(file, "S-1-15-2-1\n"));  // truncates
+  EXPECT_EQ(fs::read_text_file(file), "S-1-15-2-1\n");
+  dir.write("utf16.txt", std::string("\xFF\xFEs\0-\0", 6));
+  EXPECT_EQ(fs::read_text_file(dir / "utf16.txt").error(), IoError::invalid_utf8());
+  ASSERT_TRUE(fs::create_dir_all(dir / "d\\e\\f"));
+  EXPECT_TRUE(fs::create_dir_all(dir / "d\\e"));
+  EXPECT_TRUE(fs::is_dir(dir / "d\\e\\f"));
+  EXPECT_FALSE(fs::is_dir(file));
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_FALSE(fs::exists(dir / "nothing"));
+  auto names = fs::list_dir(dir.path());
+  ASSERT_TRUE(names);
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<std::string>{"a.txt", "d", "utf16.txt"}));
+  EXPECT_EQ(fs::list_dir(dir / "d\\e\\f").value(), std::vector<std::string>{});
+
+  EXPECT_EQ(os_error_of(fs::read_text_file(dir / "missing.txt")), 2u);
+  EXPECT_EQ(os_error_of(fs::read_text_file(dir / "no\\such\\dir.txt")), 3u);
+  EXPECT_EQ(os_error_of(fs::write_file(dir / "no\\such\\dir.txt", "x")), 3u);
+  EXPECT_EQ(os_error_of(fs::remove_file(dir / "missing.txt")), 2u);
+  EXPECT_EQ(os_error_of(fs::remove_file(dir / "d")), 5u);
+  EXPECT_EQ(os_error_of(fs::list_dir(dir / "missing")), 3u);
+  EXPECT_EQ(os_error_of(fs::create_dir_all(file)), 183u);
+  EXPECT_FALSE(fs::create_dir_all(file + "\\below").has_value());
+}
+
+// Only a plain file is removed through its handle; anything else stays where it is.
+TEST_F(Files, RemovingARegularFileLeavesOtherKindsAlone) {
+  dir.write("old.dat", "x");
+  ASSERT_TRUE(fs::remove_regular_file(dir / "old.dat"));
+  EXPECT_FALSE(dir.exists("old.dat"));
+  dir.make_dir("cache.dat");
+  auto refused = fs::remove_regular_file(dir / "cache.dat");
+  ASSERT_FALSE(refused);
+  ASSERT_TRUE(std::holds_alternative<fs::NotARegularFile>(refused.error()));
+  EXPECT_EQ(std::get<fs::NotARegularFile>(refused.error()).what, "a directory");
+  EXPECT_TRUE(dir.exists("cache.dat"));
+  refused = fs::remove_regular_file(dir / "missing.dat");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(std::get<IoError>(refused.error()), IoError::from_win32(ERROR_FILE_NOT_FOUND));
+}
+
+// The marker is current when it holds this version or a later one, white space around it
+// allowed; anything else, a missing marker included, calls for a new registration.
+TEST_F(Files, ThePoolMarkersNumberDecides) {
+  EXPECT_FALSE(check_pool_version(dir.path()));
+  ASSERT_TRUE(write_pool_version(dir.path()));
+  EXPECT_EQ(dir.read(".registration-version"), "1\n");
+  EXPECT_TRUE(check_pool_version(dir.path()));
+  EXPECT_EQ(write_pool_version(dir / "missing").error().os_error(), 3u);
+  for (const char* current : {"1", "+1", " 1 ", "1\r\n", "2"}) {
+    dir.write(".registration-version", current);
+    EXPECT_TRUE(check_pool_version(dir.path())) << current;
+  }
+  for (const char* stale : {"0", "-1", "x1", "", "1 1", "4294967296",
+                            "\xEF\xBB\xBF"
+                            "1",
+                            "\xFF\xFE"}) {
+    dir.write(".registration-version", stale);
+    EXPECT_FALSE(check_pool_version(dir.path())) << stale;
+  }
+}
+
+// An edit reads its object through the handle (the DACL, and the whole descriptor after a size
+// query) and knows a folder from a file; a missing object fails at the open with the codes
+// cleanup tells "no longer exists" by.
+TEST_F(Files, AnEditReadsItsObjectThroughTheHandle) {
+  dir.write("d/f.txt", "x");
+  auto directory = DaclObject::open(dir / "d", "typed", GuardRule::SystemPathsRefused);
+  ASSERT_TRUE(directory) << directory.error().display();
+  EXPECT_TRUE(directory->final_path().ends_with("d")) << directory->final_path();
+  EXPECT_EQ(directory->is_directory(), true);
+  auto dacl = directory->read_dacl();
+  ASSERT_TRUE(dacl) << dacl.error().display();
+  EXPECT_NE(dacl->dacl, nullptr);
+  auto security = directory->read_security();
+  ASSERT_TRUE(security) << security.error().display();
+  EXPECT_GE(security->length, 20u);
+  auto file = DaclObject::open(dir / "d/f.txt", "typed", GuardRule::SystemPathsRefused);
+  ASSERT_TRUE(file) << file.error().display();
+  EXPECT_EQ(file->is_directory(), false);
+
+  for (const auto& [path, code] :
+       {std::pair{dir / "missing", 0x80070002u}, std::pair{dir / "no\\such\\thing", 0x80070003u}}) {
+    const auto missing = DaclObject::open(path, "x", GuardRule::SystemPathsRefused);
+    ASSERT_FALSE(missing) << path;
+    EXPECT_EQ(missing.error().code(), code) << path;
+  }
+}
+
+TEST_F(Files, AWrittenSidReadsBackEqualWhateverWhiteSpaceSurroundsIt) {
+  SandboxSid sid = testing::make_sid();
+  EXPECT_EQ(sid_to_sddl(sid.get()), testing::kTestSid);
+  dir.write("f.sid", "a much longer previous content\n");
+  ASSERT_TRUE(write_text_file(dir / "f.sid", std::string(testing::kTestSid)));
+  EXPECT_EQ(dir.read("f.sid"), std::string(testing::kTestSid) + "\n");
+  ASSERT_TRUE(write_text_file(dir / "nested\\dirs\\f.sid", "x"));
+  EXPECT_EQ(dir.read("nested/dirs/f.sid"), "x\n");
+  dir.write("file", "x");
+  const std::string below_file = dir / "file\\sub\\f.sid";
+  EXPECT_TRUE(write_text_file(below_file, "x")
+                  .error()
+                  .own_message()
+                  ->starts_with("create_dir_all(" + *path::parent(below_file) + "): "));
+  for (const char* content : {"S-1-15-2-1-2-3-4-5-6-7\r\n", "\n\n  S-1-15-2-1-2-3-4-5-6-7 \t\n\n",
+                              "S-1-15-2-1-2-3-4-5-6-7\xC2\xA0"}) {
+    dir.write("f.sid", content);
+    auto read = read_sid_file(dir / "f.sid");
+    ASSERT_TRUE(read) << read.error();
+    EXPECT_EQ(read->kind(), SandboxSid::Kind::SidFile);
+    EXPECT_TRUE(testing::sid_equal(read->get(), sid.get()));
+  }
+  SandboxSid other = testing::make_sid(testing::kOtherSid);
+  EXPECT_FALSE(testing::sid_equal(sid.get(), other.get()));
+}
+
+// Only an AppContainer package SID is taken from a file: anything else would be handed the run's
+// grants on the caller's folders. A byte order mark is no white space, and text that is not
+// UTF-8 no SID.
+TEST_F(Files, AFileThatHoldsNoAppContainerSidIsRefusedByWhatItHolds) {
+  EXPECT_EQ(
+      read_sid_file(dir / "missing.sid").error(),
+      "network sid file '" + (dir / "missing.sid") + "': " + IoError::from_win32(2).display());
+  EXPECT_EQ(sid_error_of(" \r\n\t\n"), file + " is empty");
+  EXPECT_EQ(sid_error_of(std::string("\xFF\xFES\0-\0001\0", 8)),
+            file + ": stream did not contain valid UTF-8");
+  EXPECT_EQ(sid_error_of("\xEF\xBB\xBFS-1-15-2-1\n"),
+            "ConvertStringSidToSidW(\xEF\xBB\xBFS-1-15-2-1): " + invalid);
+  for (const char* sid :
+       {"S-1-1-0", "S-1-15-2-1", "S-1-15-2-2", "S-1-5-21-1-2-3-1001", "S-1-15-2-1-2-3-4-5-6",
+        "S-1-15-2-1-2-3-4-5-6-7-8", "S-1-15-3-1-2-3-4-5-6-7", "S-1-5-2-1-2-3-4-5-6-7"}) {
+    EXPECT_EQ(sid_error_of(std::string(sid) + "\n"),
+              file + ": " + sid + " is not an AppContainer SID");
+  }
+}
+
+// A SID file is a few bytes: a larger file is refused by its size, anything but a regular file
+// by what it is, and no message repeats more than the start of what a file holds, cut between
+// characters.
+TEST_F(Files, OnlyASmallRegularFileIsReadAndLittleOfItIsShown) {
+  const std::string padded = std::string(testing::kTestSid) + std::string(4096, ' ');
+  EXPECT_EQ(sid_error_of(padded.substr(0, 4096)), "<read>");
+  EXPECT_EQ(sid_error_of(padded.substr(0, 4097)), file + ": SID file too large (4097 bytes)");
+  EXPECT_EQ(read_sid_file("NUL").error(),
+            "network sid file 'NUL': a character device, not a regular file");
+  dir.make_dir("sub.sid");
+  EXPECT_EQ(read_sid_file(dir / "sub.sid").error(),
+            "network sid file '" + (dir / "sub.sid") + "': a directory, not a regular file");
+
+  const std::string junk = "S-1-" + std::string(3000, '9');
+  EXPECT_EQ(sid_error_of(junk),
+            "ConvertStringSidToSidW(" + junk.substr(0, 100) + "...): " + invalid);
+  EXPECT_EQ(sid_error_of(std::string(99, 'x') + "\xC3\xA9" + junk),
+            "ConvertStringSidToSidW(" + std::string(99, 'x') + "...): " + invalid);
+}
+
+}  // namespace
+}  // namespace tavo
