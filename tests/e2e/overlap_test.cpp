@@ -42,12 +42,11 @@ class Overlap : public ::testing::Test {
 
   // The stored DACL of a folder, as the state file records it ("" without a record).
   std::string stored(const std::string& name) const {
-    const std::string state = root.read("state");
-    const std::string key = "object\t" + (root / name) + "\t";
+    const std::string state = root.read("state"), key = "object\t" + (root / name) + "\t";
     const std::size_t at = state.find(key);
-    if (at == std::string::npos) return "";
-    const std::size_t start = at + key.size();
-    return state.substr(start, state.find('\n', start) - start);
+    return at == std::string::npos
+               ? ""
+               : state.substr(at + key.size(), state.find('\n', at) - at - key.size());
   }
 
   static std::size_t grants_in(const std::string& sddl) {
