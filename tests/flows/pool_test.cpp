@@ -11,7 +11,6 @@
 #include <map>
 
 #include "flows/admin_machine.h"
-#include "support/faults.h"
 #include "support/log_capture.h"
 #include "win/error.h"
 #include "win/unique.h"
@@ -30,19 +29,6 @@ const std::string kOtherSoftware = "S-1-15-2-9-8-7-6-5-4-3";
 class Pool : public testing::AdminMachine {
  protected:
   Pool() { forget_looked_up_functions(); }
-
-  // A fresh machine, where the call numbered as in a registration of three fails.
-  void fail_in_a_fresh_registration(const std::string& function, std::size_t occurrence,
-                                    std::string_view key = "") {
-    start_over();
-    forget_looked_up_functions();
-    const std::size_t number = testing::faultable_number_of(
-        [] { ASSERT_TRUE(register_pool(3, kPoolDir)); }, function, occurrence, key);
-    ASSERT_NE(number, 0u);
-    start_over();
-    forget_looked_up_functions();
-    winsim::fail_call_number(number, ERROR_ACCESS_DENIED);
-  }
 
   // The pool directory's files and their contents.
   std::map<std::string, std::string> pool_files() const {
@@ -216,54 +202,20 @@ TEST_F(Pool, APoolOfOneRemovesOldSidFilesAndKeepsEverythingElse) {
   EXPECT_EQ(winsim::loopback_list(), member_sids(1));
 }
 
-TEST_F(Pool, TheNulDeviceFailingForMemberTwoLeavesOnlyMemberOnesFile) {
-  fail_in_a_fresh_registration("SetSecurityInfo", 2, "NUL");
-  testing::LogCapture log(Level::Error);
-  const Outcome outcome =
-      run({"--register-pool", "--pool-size", "3", "--pool-dir", std::string(kPoolDir)});
-  EXPECT_EQ(outcome.status, 13);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(log.text(),
-            "[ERROR tavo_sandbox] register pool failed: [2/3] NUL device grant failed (critical): "
-            "SetSecurityInfo NUL failed: 5 (0x00000000)\n");
-  EXPECT_EQ(names_in(kPoolDir), std::vector<std::string>{member_sids(1)[0] + ".dat"});
-  EXPECT_TRUE(icacls.runs().empty());
-}
-
+// The drive root's traversal is critical, like the NUL device's grant (see the fault sweep):
+// without it no member can run a command. Nothing after it is done.
 TEST_F(Pool, TheDriveRootGrantIsCritical) {
   root.make_dir("d");
   testing::ScopedEnv drive("SystemDrive", "D:");
-  fail_in_a_fresh_registration("SetKernelObjectSecurity", 2, "D:\\");
-  auto written = register_pool(3, kPoolDir);
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().display(),
-            "[2/3] drive root traversal grant failed (critical): grant drive root traversal on "
-            "D:\\ failed: " +
-                HresultError::from_win32(ERROR_ACCESS_DENIED).display() + " (0x00000000)");
-  // Every SID file was written before; the marker, PATH and tool caches come after.
-  EXPECT_EQ(names_in(kPoolDir).size(), 3u);
+  winsim::fail_every_call("SetKernelObjectSecurity", "D:\\", ERROR_ACCESS_DENIED);
+  testing::LogCapture log(Level::Error);
+  EXPECT_EQ(
+      run({"--register-pool", "--pool-size", "2", "--pool-dir", std::string(kPoolDir)}).status, 13);
+  EXPECT_EQ(log.text(),
+            "[ERROR tavo_sandbox] register pool failed: [1/2] drive root traversal "
+            "grant failed (critical): grant drive root traversal on D:\\ failed: " +
+                HresultError::from_win32(ERROR_ACCESS_DENIED).display() + " (0x00000000)\n");
   EXPECT_TRUE(icacls.runs().empty());
-}
-
-// A SID file or marker whose writing fails is removed, not left behind cut short: a pool
-// directory never holds a member file that cannot be read, nor a marker beside it.
-TEST_F(Pool, AFileThatCannotBeWrittenIsNotLeftBehind) {
-  const std::string denied = IoError::from_win32(ERROR_ACCESS_DENIED).display();
-  fail_in_a_fresh_registration("WriteFile", 1);
-  auto written = register_pool(3, kPoolDir);
-  ASSERT_FALSE(written);
-  const std::vector<std::string> sids = member_sids(3);
-  EXPECT_EQ(written.error().display(),
-            "write(C:\\ProgramData\\Tavo\\pool\\" + sids[0] + ".dat): " + denied + " (0x00000000)");
-  EXPECT_TRUE(names_in(kPoolDir).empty());
-
-  fail_in_a_fresh_registration("WriteFile", 4);
-  written = register_pool(3, kPoolDir);
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().display(), "write pool version file: " + denied + " (0x00000000)");
-  auto members = complete_pool(sids);
-  members.erase(".registration-version");
-  EXPECT_EQ(pool_files(), members);
 }
 
 TEST_F(Pool, WithoutLocalAppDataThePackageStepsAreSkippedSilently) {
