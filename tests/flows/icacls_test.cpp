@@ -7,12 +7,10 @@
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
-#include <set>
 #include <sstream>
 
 #include "flows/host_processes.h"
 #include "support/env.h"
-#include "support/faults.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 
@@ -104,36 +102,6 @@ TEST_F(Icacls, AFailureCarriesItsStandardError) {
   run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
   ASSERT_TRUE(run);
   EXPECT_EQ(run->error_text.size(), 1048576u);
-}
-
-// Each platform call of a run failing in turn: a failure before the child runs is a failed
-// start with that error; a failure of the reading still awaits the run; a failure of the wait or
-// of the exit code is an error too. Nothing is left open or running either way.
-TEST_F(Icacls, EachFailingCallEndsTheRunCleanly) {
-  testing::set_env("ICACLS_EXIT", "3");
-  testing::set_env("ICACLS_STDERR", "refused\\n");
-  winsim::reset();  // the trace of one run only
-  ASSERT_EQ(run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags)->exit_code, 3u);
-  const std::vector<std::string> faultable = testing::faultable_functions();
-  ASSERT_EQ(faultable.size(), winsim::faultable_calls());
-
-  for (std::size_t n = 1; n <= faultable.size(); ++n) {
-    SCOPED_TRACE("failing call " + std::to_string(n) + ": " + faultable[n - 1]);
-    winsim::reset();
-    winsim::fail_call_number(n, ERROR_NOT_ENOUGH_MEMORY);
-    auto run = run_icacls("C:\\Tools", {kGrant1}, kIcaclsTreeFlags);
-    if (faultable[n - 1] == "ReadFile") {
-      ASSERT_TRUE(run);
-      EXPECT_NE(run->exit_code, 0u);
-    } else {
-      ASSERT_FALSE(run);
-      EXPECT_EQ(run.error().os_error(), ERROR_NOT_ENOUGH_MEMORY);
-    }
-    EXPECT_EQ(winsim::running_processes(), 0u);
-    EXPECT_TRUE(winsim::leaks().empty()) << winsim::leaks().front();
-    EXPECT_TRUE(winsim::release_errors().empty()) << winsim::release_errors().front();
-  }
-  winsim::reset();
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <winsim/testing.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "flows/host_processes.h"
 #include "run/spawn.h"
@@ -42,13 +41,6 @@ std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
     text.pop_back();
   return text;
-}
-
-TEST_F(Launch, ReturnsTheCommandsExitCodeOrTheStatusOfItsDeath) {
-  EXPECT_EQ(run_sh("exit 255"), 255u);  // a host exit status has eight bits; no sign appears
-  EXPECT_EQ(run_sh("kill -SEGV $$"), 0xC0000005u);
-  EXPECT_EQ(run_sh("kill -INT $$"), 0xC000013Au);
-  EXPECT_EQ(run_sh("kill -TERM $$"), 0xC000013Au);
 }
 
 // The process is created suspended, in the AppContainer without capabilities, and joins its job
@@ -148,51 +140,6 @@ TEST_F(Launch, ARefusedCreationStartsNothing) {
   EXPECT_EQ(winsim::count_calls("CreateProcessW"), 2u);
   EXPECT_EQ(winsim::count_calls("CreateJobObjectW"), 0u);
   EXPECT_TRUE(winsim::process_starts().empty());
-}
-
-TEST_F(Launch, KillsWhatTheCommandLeftRunningWhenItReturns) {
-  ASSERT_EQ(run_sh("sleep 30 & echo $! > bg.pid; sh -c 'sleep 30' & echo $! >> bg.pid; exit 4",
-                   dir.path()),
-            4u);
-  std::istringstream pids(dir.read("bg.pid"));
-  int count = 0;
-  for (pid_t pid; pids >> pid; ++count)
-    EXPECT_TRUE(testing::host_process_ends_soon(pid)) << "background process " << pid;
-  EXPECT_EQ(count, 2);
-}
-
-// Every platform call of the launch failing in turn: the error comes back, and neither a process
-// nor a handle nor the attribute list outlives the launch.
-TEST_F(Launch, EachFailingCallEndsTheLaunchCleanly) {
-  const std::string script = "sleep 30 & echo $! > bg.pid; exit 0";
-  ASSERT_EQ(run_sh(script, dir.path()), 0u);
-  const std::vector<std::string> faultable = testing::faultable_functions();
-  ASSERT_EQ(faultable.size(), winsim::faultable_calls());
-
-  for (std::size_t n = 1; n <= faultable.size(); ++n) {
-    SCOPED_TRACE("failing call " + std::to_string(n) + ": " + faultable[n - 1]);
-    winsim::reset();
-    std::filesystem::remove(dir / "bg.pid");
-    winsim::fail_call_number(n, ERROR_NOT_ENOUGH_MEMORY);
-    auto result = run_sh(script, dir.path());
-    // A standard handle that cannot be had is the NUL device's for the command; a failed size
-    // query leaves no room for the list.
-    if (faultable[n - 1] == "GetStdHandle") {
-      EXPECT_EQ(result, 0u);
-    } else {
-      ASSERT_FALSE(result);
-      const bool size_query = faultable[n - 1] == "InitializeProcThreadAttributeList" &&
-                              faultable[n - 2] != "InitializeProcThreadAttributeList";
-      EXPECT_EQ(result.error().code(), size_query ? 0x8007007Au : 0x80070008u);
-    }
-    EXPECT_EQ(winsim::running_processes(), 0u);
-    if (dir.exists("bg.pid")) {
-      EXPECT_TRUE(testing::host_process_ends_soon(std::stoi(dir.read("bg.pid"))));
-    }
-    EXPECT_TRUE(winsim::leaks().empty()) << winsim::leaks().front();
-    EXPECT_TRUE(winsim::release_errors().empty()) << winsim::release_errors().front();
-  }
-  winsim::reset();
 }
 
 }  // namespace
