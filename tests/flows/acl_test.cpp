@@ -147,21 +147,6 @@ TEST_F(AclEditing, RevokeTakesEveryEntryOfTheSidAndKeepsProtection) {
   EXPECT_EQ(stored("work"), owner_choice);
 }
 
-TEST_F(AclEditing, MissingPathsReportFileAndPathNotFound) {
-  using Edit = std::function<std::expected<void, HresultError>(const std::string&)>;
-  const Edit edits[] = {
-      [&](const std::string& p) { return grant_access(sid.get(), p, AccessLevel::Read); },
-      [&](const std::string& p) { return deny_access(sid.get(), p); },
-      [&](const std::string& p) { return revoke_access(sid.get(), p); },
-  };
-  for (const Edit& edit : edits) {
-    EXPECT_EQ(edit(dir / "missing").error().code(), 0x80070002u);
-    EXPECT_EQ(edit(dir / "missing\\below").error().code(), 0x80070003u);
-  }
-  EXPECT_EQ(grant_traverse(sid.get(), dir / "missing").error().display(),
-            "GetFileSecurityW returned needed=0 (0xFFFFFFFF)");
-}
-
 TEST_F(AclEditing, AllApplicationPackagesIsFoundInAnyEntry) {
   dir.make_dir("parent/child");
   winsim::set_stored_sddl(dir / "work", "D:(A;;0x1;;;S-1-15-2-1)");

@@ -171,37 +171,5 @@ TEST_F(Registration, ProfileVariablesPointingIntoTheSystemChangeNothingThere) {
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }
 
-// A step that may fail is warned about in its own words (a tool-cache directory's only at debug
-// level); the fault sweep shows that none of them ends the registration.
-TEST_F(Registration, NonFatalFailuresAreWarnedAbout) {
-  const std::string denied = HresultError::from_win32(ERROR_ACCESS_DENIED).display();
-  const std::tuple<const char*, const char*, std::string> cases[] = {
-      {"SetSecurityInfo", ".ssh", kWarn + "DENY ACE on C:\\Users\\ann\\.ssh failed: " + denied},
-      {"SetKernelObjectSecurity", "C:\\Users\\ann",
-       kWarn +
-           "USERPROFILE ancestor grants failed (non-fatal): grant ancestor C:\\Users\\ann "
-           "failed: " +
-           denied},
-      {"SetSecurityInfo", "NUL",
-       kWarn + "NUL device grant failed (non-fatal): SetSecurityInfo NUL failed: 5"},
-      {"SetSecurityInfo", ".cargo",
-       "[DEBUG tavo_sandbox::sandbox_profile] grant user package dir C:\\Users\\ann\\.cargo "
-       "failed: " +
-           denied},
-      {"CreateProcessW", "",
-       kWarn + "PATH-scan grant failed (non-fatal): failed to spawn icacls for C:\\Tools: " +
-           IoError::from_win32(ERROR_ACCESS_DENIED).display()},
-  };
-  for (const auto& [function, key, line] : cases) {
-    start_over();
-    SetUp();
-    winsim::fail_next_call(function, key, ERROR_ACCESS_DENIED);
-    testing::LogCapture log(Level::Debug);
-    EXPECT_TRUE(register_sandbox_profile("shared", kSidFile));
-    EXPECT_EQ(log.text_of("[WARN"), line.starts_with("[WARN") ? line + "\n" : "");
-    EXPECT_TRUE(log.contains(line + "\n")) << log.text();
-  }
-}
-
 }  // namespace
 }  // namespace tavo
