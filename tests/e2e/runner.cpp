@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +14,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "support/temp_dir.h"
+
 extern char** environ;
 
 namespace tavo::e2e {
@@ -23,27 +24,6 @@ namespace {
 std::string env_or_empty(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? std::string{} : std::string{value};
-}
-
-void drain(int out_fd, int err_fd, Outcome& outcome) {
-  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
 }
 
 bool executable(const std::string& path) {
@@ -129,31 +109,26 @@ Outcome run_process(std::vector<std::string> argv, const EnvChanges& env) {
     c_env.push_back(e.data());
   c_env.push_back(nullptr);
 
-  int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+  // Standard output and error go to files, read once the process has ended: a helper it leaves
+  // running (the emulator's server) cannot hold the test up.
+  testing::TempDir files;
+  const std::string out = files / "out", err = files / "err";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
+  const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  Outcome outcome;
   if (rc != 0) {
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
     throw std::runtime_error(std::string("cannot start ") + c_argv[0] + ": " + std::strerror(rc));
   }
-  drain(out_pipe[0], err_pipe[0], outcome);
   int wait_status = 0;
   ::waitpid(pid, &wait_status, 0);
-  outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  return outcome;
+  const int status =
+      WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  return {status, files.read("out"), files.read("err")};
 }
 
 }  // namespace tavo::e2e
@@ -167,9 +142,7 @@ class EmulatorServer : public ::testing::Environment {
  public:
   void SetUp() override {
     if (!emulated() || !wine_installed() || !binary_present()) return;
-    // The server and the helper processes that the first program start brings up outlive
-    // this call: they must not hold the pipes that run_process reads. The first start may also
-    // set the prefix up and talk about it.
+    // The first start may set the prefix up and talk about it.
     run_process({"sh", "-c",
                  "wineserver -p >/dev/null 2>&1; \"$TAVO_EMULATOR\" \"$TAVO_WINEPREFIX\" "
                  "\"$TAVO_BINARY\" --probe >/dev/null 2>&1"},

@@ -6,7 +6,6 @@
 #include <winsim/testing.h>
 
 #include <functional>
-#include <set>
 
 #include "acl/acl.h"
 #include "cleanup.h"
@@ -20,42 +19,36 @@ namespace tavo {
 namespace {
 
 constexpr std::string_view kSidFile = "C:\\ProgramData\\Tavo\\shared.sid";
-constexpr std::string_view kPoolDir = "C:\\ProgramData\\Tavo\\pool";
-const std::vector<std::string> kRevoked = {"C:\\work\\a", "C:\\work\\b", "C:\\work\\c"};
+const std::vector<std::string> kRevoked = {"C:\\work\\a", "C:\\work\\b"};
 
 class AdminFaultSweep : public testing::AdminMachine {
  protected:
-  // Runs `act` once on an arranged machine to learn its faultable calls, then once more for each
-  // of them, on a fresh and arranged machine, with that call failing with access denied.
-  // `check` gets the status of each of those runs.
-  void sweep(const std::function<void()>& arrange, const std::function<int()>& act,
-             const std::set<int>& allowed, const std::function<void(int status)>& check) {
+  // Runs `act` once on an arranged machine to learn its faultable calls, then once more for each,
+  // on a fresh and arranged machine, with that call failing with access denied. `check` gets the
+  // status of each of those runs, which must be 0 or `failure`, and the failed call's function
+  // and key.
+  void sweep(const std::function<void()>& arrange, const std::function<int()>& act, int failure,
+             const std::function<void(int status, const std::string& call)>& check) {
     const std::vector<std::string> held = winsim::leaks();
     prepare(arrange);
-    std::vector<std::string> calls;
-    {
-      testing::LogCapture log(Level::Warn);
-      const std::size_t first = winsim::trace().size();
-      ASSERT_EQ(act(), 0) << log.text();
-      for (std::size_t i = first; i < winsim::trace().size(); ++i) {
-        if (winsim::trace()[i].faultable) calls.push_back(winsim::trace()[i].function);
-      }
+    const std::size_t first = winsim::faultable_calls();
+    ASSERT_EQ(act(), 0);
+    std::vector<std::string> keys;
+    for (const winsim::Call& call : winsim::trace()) {
+      if (call.faultable) keys.push_back(call.function + " " + call.key);
     }
-    ASSERT_FALSE(calls.empty());
-    for (std::size_t n = 1; n <= calls.size(); ++n) {
-      SCOPED_TRACE("failing call " + std::to_string(n) + ": " + calls[n - 1]);
+    keys.erase(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(first));
+    for (std::size_t n = 1; n <= keys.size(); ++n) {
+      SCOPED_TRACE("failing call " + std::to_string(n) + ": " + keys[n - 1]);
       prepare(arrange);
-      int status;
-      {
-        testing::LogCapture log(Level::Warn);
-        winsim::fail_call_number(n, ERROR_ACCESS_DENIED);
-        status = act();
-        winsim::clear_faults();
-      }
-      EXPECT_TRUE(allowed.contains(status)) << "status " << status;
+      testing::LogCapture quiet(Level::Warn);
+      winsim::fail_call_number(n, ERROR_ACCESS_DENIED);
+      const int status = act();
+      winsim::clear_faults();
+      EXPECT_TRUE(status == 0 || status == failure) << status;
       EXPECT_EQ(winsim::leaks(), held);
       EXPECT_EQ(winsim::running_processes(), 0u);
-      check(status);
+      check(status, keys[n - 1]);
     }
   }
 
@@ -67,100 +60,91 @@ class AdminFaultSweep : public testing::AdminMachine {
   }
 };
 
-// The profile `name` with read-write grants on the revoked paths; the SID is let go.
-void profile_with_grants(std::string_view name) {
-  auto sid = ensure_profile(name);
-  ASSERT_TRUE(sid);
-  for (const std::string& path : kRevoked)
-    ASSERT_TRUE(grant_access(sid->get(), path, AccessLevel::ReadWrite));
-}
-
+// A cleanup that confirms took back every entry of the SID; a shared profile stays whatever fails.
 TEST_F(AdminFaultSweep, Cleanup) {
-  auto arrange_work = [&] {
-    for (const char* dir : {"c/work/a", "c/work/b", "c/work/c"})
-      root.make_dir(dir);
-  };
-  // No entry of the SID may stay where cleanup said it was taken back.
-  auto nothing_left = [&](const std::string& sid) {
-    for (const std::string& path : kRevoked) {
-      EXPECT_EQ(stored(path).find(sid), std::string::npos) << path << ": " << stored(path);
-    }
-  };
-
-  std::string derived;
-  sweep(
-      [&] {
-        arrange_work();
-        profile_with_grants("build-1");
-        derived = profile_sid("build-1");
-      },
-      [] {
-        return cleanup({"build-1", kRevoked, std::nullopt});
-      },
-      {0, 17},
-      [&](int status) {
-        if (status == 0) nothing_left(derived);
-      });
-
-  std::string stable;
-  sweep(
-      [&] {
-        arrange_work();
-        profile_with_grants("shared");
-        stable = profile_sid("shared");
-        root.write("c/ProgramData/shared.sid", stable + "\n");
-      },
-      [] {
-        return cleanup({"shared", kRevoked, "C:\\ProgramData\\shared.sid"});
-      },
-      {0, 17},
-      [&](int status) {
-        if (status == 0) nothing_left(stable);
-        // A shared profile stays whatever fails.
-        EXPECT_EQ(winsim::profiles().size(), 1u);
-      });
+  for (const bool stable : {false, true}) {
+    SCOPED_TRACE(stable ? "SID file" : "derived SID");
+    std::string sid;
+    const auto arrange = [&] {
+      auto made = ensure_profile("build-1");
+      ASSERT_TRUE(made);
+      for (const std::string& path : kRevoked) {
+        root.make_dir("c/work/" + path.substr(8));
+        ASSERT_TRUE(grant_access(made->get(), path, AccessLevel::ReadWrite));
+      }
+      sid = profile_sid("build-1");
+      root.write("c/ProgramData/shared.sid", sid + "\n");
+    };
+    const auto act = [&] {
+      return cleanup(
+          {"build-1", kRevoked,
+           stable ? std::optional<std::string>("C:\\ProgramData\\shared.sid") : std::nullopt});
+    };
+    sweep(arrange, act, 17, [&](int status, const std::string&) {
+      for (const std::string& path : kRevoked) {
+        EXPECT_TRUE(status != 0 || stored(path).find(sid) == std::string::npos) << path;
+      }
+      EXPECT_TRUE(!stable || winsim::profiles().size() == 1u);
+    });
+  }
 }
 
+// The SID file is written last: a success wrote it whole, with the loopback entry in place; a
+// failure leaves an older file as it was, or none, never one cut short. The steps on the user's
+// folders, the drive root, the NUL device and the PATH may fail without failing the registration.
 TEST_F(AdminFaultSweep, ProfileRegistration) {
-  sweep(
-      [&] {
-        root.make_dir("c/Users/ann/.ssh");
-        root.make_dir("c/Users/ann/.cargo");
-      },
-      // The operation rather than the whole mode: a failure to print the mode's line on
-      // standard output is an internal failure that ends the process.
-      [] { return register_sandbox_profile("shared", kSidFile) ? 0 : 13; }, {0, 13},
-      [&](int status) {
-        // The SID file is written last: it exists, whole, only after a success.
-        const bool written = root.exists("c/ProgramData/Tavo/shared.sid");
-        EXPECT_EQ(written, status == 0);
-        if (status != 0) return;
-        const std::string sid = profile_sid("shared");
-        EXPECT_EQ(root.read("c/ProgramData/Tavo/shared.sid"), sid + "\n");
-        EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{sid});
-      });
+  const auto arrange = [&] {
+    root.make_dir("c/Users/ann/.ssh");
+    root.make_dir("c/Users/ann/.cargo");
+    root.write("c/ProgramData/Tavo/shared.sid", "old\n");
+  };
+  // The operation rather than the whole mode: a failure to print the mode's line on standard
+  // output is an internal failure that ends the process.
+  const auto act = [] { return register_sandbox_profile("shared", kSidFile) ? 0 : 13; };
+  sweep(arrange, act, 13, [&](int status, const std::string& call) {
+    const std::string key = call.substr(call.find(' ') + 1);
+    const bool may_fail =
+        key.starts_with("C:\\Users") || key == "C:\\" || key == "NUL" || key.starts_with("icacls");
+    EXPECT_TRUE(!may_fail || status == 0);
+    const std::string sid = profile_sid("shared");
+    const bool left = root.exists("c/ProgramData/Tavo/shared.sid");
+    const std::string bytes = left ? root.read("c/ProgramData/Tavo/shared.sid") : "";
+    if (status == 0) {
+      EXPECT_EQ(bytes, sid + "\n");
+      EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{sid});
+    } else {
+      EXPECT_TRUE(!left || bytes == "old\n") << bytes;
+    }
+  });
 }
 
+// The marker is written last: it exists only after a success, and then so does every member's
+// SID file and loopback entry. A SID file is whole or absent. The NUL device's grant is critical;
+// the steps on the user's folders and the PATH are not.
 TEST_F(AdminFaultSweep, PoolRegistration) {
-  sweep([&] { root.make_dir("c/Users/ann/.cargo"); },
-        [] {
-          return run_program({"tavo-sandbox", "--register-pool", "--pool-size", "2", "--pool-dir",
-                              std::string(kPoolDir)});
-        },
-        {0, 13},
-        [&](int status) {
-          // The marker is written last: it exists only after a success, and then so does
-          // every member's SID file and loopback entry.
-          const bool marked = root.exists("c/ProgramData/Tavo/pool/.registration-version");
-          EXPECT_EQ(marked, status == 0);
-          if (status != 0) return;
-          const std::vector<std::string> sids = {profile_sid("tavo-sandbox-pool-0"),
-                                                 profile_sid("tavo-sandbox-pool-1")};
-          EXPECT_EQ(winsim::loopback_list(), sids);
-          for (const std::string& sid : sids) {
-            EXPECT_EQ(root.read("c/ProgramData/Tavo/pool/" + sid + ".dat"), sid + "\n");
-          }
-        });
+  const auto arrange = [&] { root.make_dir("c/Users/ann/.cargo"); };
+  const auto act = [] {
+    return run_program({"tavo-sandbox", "--register-pool", "--pool-size", "2", "--pool-dir",
+                        "C:\\ProgramData\\Tavo\\pool"});
+  };
+  sweep(arrange, act, 13, [&](int status, const std::string& call) {
+    const std::string key = call.substr(call.find(' ') + 1);
+    EXPECT_TRUE(!(key.starts_with("C:\\Users") || key.starts_with("icacls")) || status == 0);
+    EXPECT_TRUE(call != "SetSecurityInfo NUL" || status == 13);
+    const std::vector<std::string> files = names_in("C:\\ProgramData\\Tavo\\pool");
+    for (const std::string& name : files) {
+      if (!name.ends_with(".dat")) continue;
+      EXPECT_EQ(root.read("c/ProgramData/Tavo/pool/" + name),
+                name.substr(0, name.size() - 4) + "\n");
+    }
+    const bool marked = root.exists("c/ProgramData/Tavo/pool/.registration-version");
+    EXPECT_EQ(marked, status == 0);
+    if (status != 0) return;
+    const std::vector<std::string> sids = {profile_sid("tavo-sandbox-pool-0"),
+                                           profile_sid("tavo-sandbox-pool-1")};
+    EXPECT_EQ(winsim::loopback_list(), sids);
+    EXPECT_EQ(files.size(), 3u);
+  });
 }
 
 }  // namespace

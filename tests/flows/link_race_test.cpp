@@ -96,29 +96,20 @@ TEST_F(LinkRace, EachEditLandsOnTheFolderItRead) {
 }
 
 // Swapped right after the guard's check at the start, the folder is refused when the edit opens
-// it, as a system path is: nothing is changed and the run ends with status 12.
-TEST_F(LinkRace, ARunRefusesAFolderSwappedAfterItsGuard) {
+// it, as a system path is: a run ends with status 12, a cleanup skips it, and nothing is changed.
+TEST_F(LinkRace, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
   tavo::Run run;
   run.profile_name = "p";
   run.command = "sh";
   run.args = {"-c", "exit 0"};
-  run.grant_r = {folder_swapped_after("proj", "GetFinalPathNameByHandleW")};
+  run.grant_r = {folder_swapped_after("first", "GetFinalPathNameByHandleW")};
   testing::LogCapture log(Level::Warn);
   EXPECT_EQ(run_sandboxed(run), 12);
+  EXPECT_EQ(cleanup({"p", {folder_swapped_after("second", "GetFinalPathNameByHandleW")}, {}}), 0);
   EXPECT_EQ(log.text(),
-            "[ERROR tavo_sandbox] refusing to modify ACL on system path: C:\\work\\proj\n");
-  expect_system_folder_unchanged();
-}
-
-TEST_F(LinkRace, CleanupRefusesAFolderSwappedAfterItsGuard) {
-  tavo::Cleanup command;
-  command.profile_name = "p";
-  command.revoke = {folder_swapped_after("proj", "GetFinalPathNameByHandleW")};
-  testing::LogCapture log(Level::Warn);
-  EXPECT_EQ(cleanup(command), 0);
-  EXPECT_EQ(log.text(),
+            "[ERROR tavo_sandbox] refusing to modify ACL on system path: C:\\work\\first\n"
             "[WARN  tavo_sandbox] cleanup: refusing to revoke ACL on system path: "
-            "C:\\work\\proj\n");
+            "C:\\work\\second\n");
   expect_system_folder_unchanged();
 }
 

@@ -31,16 +31,12 @@ class Progress : public testing::AdminMachine {
   }
   // What the machine holds afterwards: its state, the files written and the icacls runs.
   std::string machine() const {
-    std::ostringstream out;
-    out << root.read("state");
+    std::string out = root.read("state") + root.read("c/ProgramData/shared.sid");
     for (const std::string& name : names_in("C:\\ProgramData\\pool"))
-      out << name << "\n";
-    for (const auto& args : icacls.runs()) {
-      for (const std::string& arg : args)
-        out << arg << " ";
-      out << "\n";
-    }
-    return out.str() + root.read("c/ProgramData/shared.sid");
+      out += name + "\n";
+    for (const std::string& target : icacls.targets())
+      out += target + "\n";
+    return out;
   }
   // A fresh machine kept in the state file from the start, so that what the fixture arranges
   // (the stand-in icacls's directory open to every AppContainer) is part of it.

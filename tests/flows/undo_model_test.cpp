@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 
 #include "run_mode.h"
 #include "support/env.h"
@@ -23,64 +24,42 @@ using testing::kTestSid;
 
 // An object's stored DACL as the model sees it: its protection and its explicit entries, in any
 // order (copies of inherited entries that a protected object keeps are left out).
-struct View {
-  bool is_protected = false;
-  std::vector<std::string> entries;
-  friend bool operator==(const View&, const View&) = default;
-};
+using View = std::pair<bool, std::set<std::string>>;
 
 View view_of(const std::string& sddl) {
-  View view;
-  if (sddl.empty()) return view;
-  std::size_t at = 2;  // after "D:"
-  if (sddl.size() > at && sddl[at] == 'P') {
-    view.is_protected = true;
-    ++at;
+  View view{sddl.starts_with("D:P"), {}};
+  for (std::size_t at = sddl.find('('); at != std::string::npos; at = sddl.find('(', at + 1)) {
+    const std::string entry = sddl.substr(at, sddl.find(')', at) + 1 - at);
+    if (entry.substr(3, entry.find(';', 3) - 3).find("ID") == std::string::npos)
+      view.second.insert(entry);
   }
-  while (at < sddl.size()) {
-    const std::size_t end = sddl.find(')', at);
-    const std::string entry = sddl.substr(at, end + 1 - at);
-    const std::string flags = entry.substr(3, entry.find(';', 3) - 3);
-    if (flags.find("ID") == std::string::npos) view.entries.push_back(entry);
-    at = end + 1;
-  }
-  std::sort(view.entries.begin(), view.entries.end());
   return view;
 }
 
 std::string show(const View& view) {
-  std::string text = view.is_protected ? "P" : "-";
-  for (const std::string& entry : view.entries)
+  std::string text = view.first ? "P" : "-";
+  for (const std::string& entry : view.second)
     text += entry;
   return text;
 }
 
-// A run's grant as the platform's SET_ACCESS leaves it: the SID's one entry.
-void grant(View& view, std::string_view sid, std::string_view mask) {
-  std::erase_if(view.entries, [&](const std::string& e) { return e.find(sid) != e.npos; });
-  view.entries.push_back("(A;OICI;" + std::string(mask) + ";;;" + std::string(sid) + ")");
-  std::sort(view.entries.begin(), view.entries.end());
-}
+constexpr const char* kObjects[] = {"f0", "f1", "f2", "f3", "f0/file.txt"};
 
 class UndoModel : public testing::MachineTest {
  protected:
   void SetUp() override {
-    root.make_dir("c/work");
-    for (const char* name : kObjects) {
-      if (std::string_view(name).ends_with(".txt")) {
-        root.write("c/work/" + std::string(name), "x");
-      } else {
-        root.make_dir("c/work/" + std::string(name));
-      }
-    }
+    root.make_dir("c/work/f0");
+    root.write("c/work/f0/file.txt", "x");
+    for (const char* name : {"f1", "f2", "f3"})
+      root.make_dir("c/work/" + std::string(name));
     root.write("a.sid", std::string(kTestSid) + "\n");
     root.write("b.sid", std::string(kOtherSid) + "\n");
-    const std::string a(kTestSid), b(kOtherSid);
     // An owner's protected folder, a registration's deny and a registration's grant.
     winsim::set_stored_sddl(root / "c/work/f1", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
-    winsim::set_stored_sddl(root / "c/work/f2",
-                            "D:P(D;OICI;0x1201bf;;;" + a + ")(A;OICI;0x1f01ff;;;S-1-5-18)");
-    winsim::set_stored_sddl(root / "c/work/f3", "D:(A;OICI;0x1301bf;;;" + b + ")");
+    winsim::set_stored_sddl(root / "c/work/f2", "D:P(D;OICI;0x1201bf;;;" + std::string(kTestSid) +
+                                                    ")(A;OICI;0x1f01ff;;;S-1-5-18)");
+    winsim::set_stored_sddl(root / "c/work/f3",
+                            "D:(A;OICI;0x1301bf;;;" + std::string(kOtherSid) + ")");
   }
 
   std::map<std::string, View> actual() const {
@@ -90,7 +69,6 @@ class UndoModel : public testing::MachineTest {
     return views;
   }
 
-  static constexpr const char* kObjects[] = {"f0", "f1", "f2", "f3", "f0/file.txt"};
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
 };
@@ -100,8 +78,10 @@ TEST_F(UndoModel, RandomRunsLeaveWhatTheModelSays) {
   auto pick = [&](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
   };
-  auto spelling = [&](const std::string& name) {
-    std::string path = name;
+  // An object of the run, under one of two spellings.
+  auto any_object = [&](std::string& object) {
+    object = kObjects[pick(std::size(kObjects))];
+    std::string path = object;
     std::replace(path.begin(), path.end(), '/', '\\');
     return (pick(3) == 0 ? "C:\\work\\..\\work\\" : "C:\\work\\") + path;
   };
@@ -117,18 +97,17 @@ TEST_F(UndoModel, RandomRunsLeaveWhatTheModelSays) {
     run.command = pick(10) == 0 ? "no-such-program-here" : "sh";
     run.args = {"-c", "exit " + std::to_string(pick(4))};
     std::vector<std::pair<std::string, std::string>> grants;  // object, mask, in order applied
+    std::string object;
     for (std::size_t n = pick(3); n > 0; --n) {
-      const std::string object = kObjects[pick(std::size(kObjects))];
-      run.grant_rw.push_back(spelling(object));
+      run.grant_rw.push_back(any_object(object));
       grants.emplace_back(object, "0x1301bf");
     }
     for (std::size_t n = pick(2); n > 0; --n) {
-      const std::string object = kObjects[pick(std::size(kObjects))];
-      run.grant_r.push_back(spelling(object));
+      run.grant_r.push_back(any_object(object));
       grants.emplace_back(object, "0x1200a9");
     }
     for (std::size_t n = pick(3); n > 0; --n)
-      run.deny_access.push_back(spelling(kObjects[pick(std::size(kObjects))]));
+      run.deny_access.push_back(any_object(object));
     if (pick(5) < 2) winsim::fail_call_number(1 + pick(150), ERROR_ACCESS_DENIED);
 
     testing::LogCapture log(Level::Warn);
@@ -142,17 +121,15 @@ TEST_F(UndoModel, RandomRunsLeaveWhatTheModelSays) {
       model = actual();
       continue;
     }
-    if (status <= 3) {
-      ++completed;
-      for (const auto& [object, mask] : grants)
-        grant(model[object], sid, mask);
-    } else {
-      ++failed_runs;
+    // A completed run's grants stay as SET_ACCESS leaves them: the SID's one entry.
+    for (const auto& [name, mask] : status <= 3 ? grants : decltype(grants){}) {
+      std::erase_if(model[name].second,
+                    [&](const std::string& e) { return e.find(sid) != e.npos; });
+      model[name].second.insert("(A;OICI;" + mask + ";;;" + sid + ")");
     }
-    const std::map<std::string, View> now = actual();
-    for (const char* name : kObjects) {
-      EXPECT_EQ(show(now.at(name)), show(model[name])) << name;
-    }
+    ++(status <= 3 ? completed : failed_runs);
+    for (const auto& [name, view] : actual())
+      EXPECT_EQ(show(view), show(model[name])) << name;
     ++checked;
     if (::testing::Test::HasFailure()) break;
   }
