@@ -97,7 +97,7 @@ std::expected<SandboxSid, std::string> read_sid_file(std::string_view path) {
     const HresultError error = HresultError::from_last_error();
     return std::unexpected(format("ConvertStringSidToSidW({}): {}", shown(sddl), error));
   }
-  SandboxSid owned(sid, SandboxSid::Kind::SidFile);
+  SandboxSid owned{unique_local<void>(sid)};
   // Whoever can write a SID file must not be able to make a run hand Everyone, a user or all
   // application packages read-write access to the caller's folders: the launch would refuse such
   // a SID, but only after the traversal grants.

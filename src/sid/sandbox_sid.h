@@ -11,21 +11,15 @@ namespace tavo {
 
 class SandboxSid {
  public:
-  enum class Kind {
-    Profile,  // from the AppContainer profile functions: released with FreeSid
-    SidFile,  // converted from the text of a SID file: released with LocalFree
-  };
-
   // The empty slot: holds nothing and releases nothing.
   SandboxSid() = default;
+  // From the AppContainer profile functions: released with FreeSid.
   explicit SandboxSid(unique_sid sid) : owner_(std::move(sid)) {}
+  // Converted from text: released with LocalFree.
   explicit SandboxSid(unique_local<void> sid) : owner_(std::move(sid)) {}
-  // Takes `sid` into the owner that `kind` calls for.
-  SandboxSid(PSID sid, Kind kind);
 
   // Borrowed by everything that only reads the SID.
   PSID get() const;
-  Kind kind() const;
   explicit operator bool() const { return get() != nullptr; }
 
  private:

@@ -22,15 +22,12 @@ class HresultError {
   // From the calling thread's last error, after a call that reported failure.
   static HresultError from_last_error();
   // An error the program makes itself: code 0 and the message it gives.
-  static HresultError program(std::string message) {
-    return HresultError(0, std::move(message));
-  }
+  static HresultError program(std::string message) { return HresultError(0, std::move(message)); }
   static HresultError from_hresult(HRESULT hr) {
     return HresultError(static_cast<std::uint32_t>(hr));
   }
 
   std::uint32_t code() const { return code_; }
-  const std::optional<std::string>& own_message() const { return message_; }
 
   // The message, a space and the code in parentheses; the code alone without a message. The
   // message is the error's own, or else the system's text for the code.

@@ -140,14 +140,13 @@ TEST_F(Files, AWrittenSidReadsBackEqualWhateverWhiteSpaceSurroundsIt) {
   const std::string below_file = dir / "file\\sub\\f.sid";
   EXPECT_TRUE(write_text_file(below_file, "x")
                   .error()
-                  .own_message()
-                  ->starts_with("create_dir_all(" + *path::parent(below_file) + "): "));
+                  .display()
+                  .starts_with("create_dir_all(" + *path::parent(below_file) + "): "));
   for (const char* content : {"S-1-15-2-1-2-3-4-5-6-7\r\n", "\n\n  S-1-15-2-1-2-3-4-5-6-7 \t\n\n",
                               "S-1-15-2-1-2-3-4-5-6-7\xC2\xA0"}) {
     dir.write("f.sid", content);
     auto read = read_sid_file(dir / "f.sid");
     ASSERT_TRUE(read) << read.error();
-    EXPECT_EQ(read->kind(), SandboxSid::Kind::SidFile);
     EXPECT_TRUE(testing::sid_equal(read->get(), sid.get()));
   }
   SandboxSid other = testing::make_sid(testing::kOtherSid);

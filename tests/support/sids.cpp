@@ -9,7 +9,7 @@ namespace tavo::testing {
 SandboxSid make_sid(std::string_view sddl) {
   PSID sid = nullptr;
   EXPECT_TRUE(ConvertStringSidToSidW(to_wide_nul(sddl).c_str(), &sid)) << sddl;
-  return SandboxSid(sid, SandboxSid::Kind::SidFile);
+  return SandboxSid(unique_local<void>(sid));
 }
 
 bool sid_equal(PSID a, PSID b) {
