@@ -98,16 +98,6 @@ TEST_F(Loopback, AMissingFunctionFailsWithItsErrorAndIsLookedForAgain) {
   EXPECT_EQ(exempt_ours(), "");
 }
 
-TEST_F(Loopback, APoolReplacesItsOldEntriesInPoolOrderAndKeepsOthers) {
-  winsim::set_loopback_list({{kOtherA, 1}, {kPool[1], 4}, {kOtherB, 2}, {kPool[0], 0}});
-  const Entries expected = {
-      {kOtherA, 1}, {kOtherB, 2}, {kPool[0], 0}, {kPool[1], 0}, {kPool[2], 0}};
-  for (int round = 0; round < 2; ++round) {  // a second registration duplicates nothing
-    EXPECT_EQ(exempt_pool(), "");
-    EXPECT_EQ(winsim::loopback_entries(), expected);
-  }
-}
-
 // A list moved onto another that holds entries gives the other's back, and takes over its own.
 TEST_F(Loopback, AListMovedOntoAnotherReleasesTheOther) {
   winsim::set_loopback_list({{kOtherA, 1}, {kOtherB, 2}});

@@ -6,7 +6,6 @@
 #include <winsim/testing.h>
 
 #include "flows/icacls_stand_in.h"
-#include "sandbox_profile/package_dirs.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "win/error.h"
@@ -87,15 +86,6 @@ TEST_F(PackageDirGrants, OneSidGetsReadWriteOnEachDirectorySilently) {
   EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann"), "");  // nothing above them
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(winsim::process_starts().empty());
-}
-
-// An empty variable is no base: its rows would name directories at the current drive's root.
-TEST_F(PackageDirGrants, AnEmptyBaseLooksAtNothing) {
-  testing::set_env("USERPROFILE", "");
-  testing::set_env("LOCALAPPDATA", std::nullopt);
-  testing::set_env("APPDATA", std::nullopt);
-  EXPECT_TRUE(user_package_dirs().empty());
-  EXPECT_EQ(winsim::count_calls("GetFileAttributesW"), 0u);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <winsim/testing.h>
 
 #include "support/machine.h"
-#include "support/sids.h"
 
 namespace tavo {
 namespace {
@@ -16,20 +15,6 @@ class Profiles : public testing::MachineTest {
     MachineTest::TearDown();
   }
 };
-
-// Ensuring an existing profile finds it (names ignore case), and its SID is the derived one;
-// deleting one that is not there is no failure.
-TEST_F(Profiles, EnsuringTwiceFindsTheProfileWhoseSidIsTheDerivedOne) {
-  auto first = ensure_profile("build-42");
-  auto second = ensure_profile("BUILD-42");
-  auto derived = derive_sid("build-42");
-  ASSERT_TRUE(first && second && derived);
-  EXPECT_TRUE(testing::sid_equal(first->get(), second->get()));
-  EXPECT_TRUE(testing::sid_equal(first->get(), derived->get()));
-  EXPECT_EQ(winsim::profiles().size(), 1u);
-  EXPECT_TRUE(delete_profile("build-42") && delete_profile("build-42"));
-  EXPECT_TRUE(winsim::profiles().empty());
-}
 
 // The three functions are looked up together: where userenv.dll lacks one, every operation fails
 // with that error; they are looked for again next time.

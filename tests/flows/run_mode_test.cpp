@@ -268,15 +268,5 @@ TEST_F(RunMode, ASidFileOthersCanChangeIsWarnedAboutOnce) {
   }
 }
 
-TEST_F(RunMode, TheCommandsExitCodeBecomesTheStatus) {
-  tavo::Run by_name = command("exit 44");
-  by_name.sandbox_sid_file.reset();  // the profile names the SID
-  EXPECT_EQ(run_sandboxed(by_name), 44);
-  EXPECT_EQ(winsim::profiles().size(), 1u);
-  testing::LogCapture log(Level::Warn);
-  EXPECT_EQ(run_sandboxed(command("kill -SEGV $$")), 14);
-  EXPECT_EQ(log.text(), "[WARN  tavo_sandbox] child terminated with NTSTATUS 0xc0000005\n");
-}
-
 }  // namespace
 }  // namespace tavo
