@@ -8,13 +8,10 @@
 #include <winsim/testing.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "base/text.h"
 #include "cli.h"

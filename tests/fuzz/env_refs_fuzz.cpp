@@ -6,11 +6,7 @@
 #include <stdlib.h>
 #include <winsim/testing.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "base/text.h"
 #include "fuzz.h"

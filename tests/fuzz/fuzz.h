@@ -1,9 +1,10 @@
-// What the fuzz targets share: reporting a failed property, cutting an input into pieces, and a
-// place for the files a target writes for every input.
+// What the fuzz targets share (with the headers they all use): reporting a failed property, cutting
+// an input into pieces, and a place for the files a target writes for every input.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>

@@ -6,10 +6,7 @@
 // `enabled` lets through is above `max_level` (log() would drop it unformatted), `passes` adds
 // exactly the pattern test, and each malformed directive gives one warning.
 #include <cctype>
-#include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "base/text.h"
 #include "fuzz.h"

@@ -3,9 +3,6 @@
 // the command and the arguments. The program word follows the rule for the first word (quotes
 // only group, backslashes are plain), so a command holding a double quote cannot be written at
 // all and must be refused.
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "base/quoting.h"
 #include "fuzz.h"

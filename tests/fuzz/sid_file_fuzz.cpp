@@ -5,9 +5,7 @@
 #include <winsim/testing.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <fstream>
-#include <string>
 
 #include "fuzz.h"
 #include "sandbox_profile/sid.h"

@@ -6,10 +6,8 @@
 #include <winsim/testing.h>
 #include <winsim/win32.h>
 
-#include <cstdint>
 #include <fstream>
 #include <sstream>
-#include <string>
 
 #include "fuzz.h"
 
