@@ -86,21 +86,6 @@ void check(const std::vector<std::string>& args) {
   }
 }
 
-// NUL-separated UTF-16 words (little-endian), decoded as the Windows entry point decodes them;
-// nothing for a list it refuses (a word that is not Unicode).
-std::optional<std::vector<std::string>> utf16_words(std::string_view bytes) {
-  WideString units(bytes.size() / 2, 0);
-  std::memcpy(units.data(), bytes.data(), units.size() * sizeof(WCHAR));
-  std::vector<std::string> words;
-  for (const WideString& units_of_word : split(units, WCHAR{0})) {
-    std::optional<std::string> word = from_wide(units_of_word);
-    if (!word) return std::nullopt;
-    if (to_wide_nul(*word) != units_of_word) finding("UTF-16 words survive decoding", *word);
-    words.push_back(*word);
-  }
-  return words;
-}
-
 }  // namespace
 }  // namespace tavo::fuzz
 
@@ -110,10 +95,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   winsim::reset();  // the call trace would grow with every input
   if (size == 0) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (data[0] & 1) {
-    if (auto words = utf16_words(rest)) check(*words);
-  } else if (std::ranges::all_of(split(rest, '\0'), tavo::is_valid_utf8)) {
-    check(split(rest, '\0'));  // the native entry point refuses text that is not UTF-8
+  std::vector<std::string> words = split(rest, '\0');
+  if (data[0] & 1) {  // UTF-16 words (little-endian), decoded as the Windows entry point does
+    tavo::WideString units(rest.size() / 2, 0);
+    std::memcpy(units.data(), rest.data(), units.size() * sizeof(WCHAR));
+    words.clear();
+    for (const tavo::WideString& units_of_word : split(units, WCHAR{0})) {
+      std::optional<std::string> word = tavo::from_wide(units_of_word);
+      if (!word) return 0;  // not Unicode: the entry point refuses the list
+      if (tavo::to_wide_nul(*word) != units_of_word)
+        finding("UTF-16 words survive decoding", *word);
+      words.push_back(*word);
+    }
+  } else if (!std::ranges::all_of(words, tavo::is_valid_utf8)) {
+    return 0;  // the native entry point refuses text that is not UTF-8
   }
+  check(words);
   return 0;
 }

@@ -43,13 +43,12 @@ Reference read_filter_text(const std::string& text) {
   if (halves.size() > 2) r.warnings = 1;
   for (const std::string& raw : split(halves.size() > 2 ? "" : halves[0], ',')) {
     const std::string directive(trim_white_space(raw));
-    const std::vector<std::string> sides = split(directive, '=');
+    std::vector<std::string> sides = split(directive, '=');
+    if (sides.size() == 1 && level_named(directive)) sides = {"", directive};  // LEVEL is =LEVEL
     const std::string level_text(sides.size() == 2 ? trim_white_space(sides[1]) : "");
     if (directive.empty()) continue;
     if (sides.size() > 2) {
       ++r.warnings;
-    } else if (sides.size() == 1 && level_named(directive)) {
-      r.rules.push_back({"", *level_named(directive)});
     } else if (level_text.empty()) {
       r.rules.push_back({sides[0], 5});
     } else if (std::optional<int> level = level_named(level_text)) {
