@@ -6,53 +6,21 @@
 #include <winsim/testing.h>
 #include <winsim/win32.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
 
-#include "finding.h"
-#include "scratch_dir.h"
+#include "fuzz.h"
 
-namespace tavo::fuzz {
 namespace {
 
-// The state file every input is written to, which winsim takes as its machine.
-const std::string& state_path() {
-  static const std::string path = [] {
-    std::string file = scratch_dir() + "/state";
-    ::setenv("WINSIM_STATE", file.c_str(), 1);
-    return file;
-  }();
+const std::string kState = [] {
+  std::string path = tavo::fuzz::scratch_file("state");
+  ::setenv("WINSIM_STATE", path.c_str(), 1);
   return path;
-}
+}();
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The NUL device's DACL and owner as a program reads them, in binary: its `object` and `owner`
-// records as the reader took them, not as the writer would put them back.
-std::string nul_security() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  PACL dacl = nullptr;
-  PSID owner = nullptr;
-  if (GetNamedSecurityInfoW(u"NUL", SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "(unreadable)";
-  }
-  std::string bytes(reinterpret_cast<const char*>(dacl), dacl->AclSize);
-  bytes.append(reinterpret_cast<const char*>(owner), GetLengthSid(owner));
-  LocalFree(descriptor);
-  return bytes;
-}
-
-// What the machine holds, as a program and the test facilities see it.
+// What the machine holds as a program and the test facilities see it. The NUL device's DACL and
+// owner are read back in binary: as the reader took its records, not as the writer puts them.
 struct Machine {
   std::vector<std::string> profiles;
   std::vector<std::pair<std::string, DWORD>> loopback;
@@ -64,23 +32,34 @@ struct Machine {
 Machine load() {
   winsim::reset();
   (void)winsim::stored_sddl("NUL");
-  return Machine{winsim::profiles(), winsim::loopback_entries(), nul_security()};
+  Machine machine{winsim::profiles(), winsim::loopback_entries(), "(unreadable)"};
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  if (GetNamedSecurityInfoW(u"NUL", SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &descriptor) == ERROR_SUCCESS) {
+    machine.nul.assign(reinterpret_cast<const char*>(dacl), dacl->AclSize);
+    machine.nul.append(reinterpret_cast<const char*>(owner), GetLengthSid(owner));
+    LocalFree(descriptor);
+  }
+  return machine;
 }
 
-// Writes the whole machine back: setting the loopback list to itself is a change that saves
-// every area.
+// Writes the whole machine back (setting the loopback list to itself is a change that saves every
+// area) and returns the file.
 std::string save(const Machine& machine) {
   winsim::set_loopback_list(machine.loopback);
-  return read_file(state_path());
+  std::ostringstream text;
+  text << std::ifstream(kState, std::ios::binary).rdbuf();
+  return text.str();
 }
 
 }  // namespace
-}  // namespace tavo::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tavo::fuzz;
-  const std::string& path = state_path();
-  write_input(path, data, size);
+  using tavo::fuzz::finding;
+  std::ofstream(kState, std::ios::binary).write(reinterpret_cast<const char*>(data), size);
   const Machine first = load();
   const std::string saved = save(first);
   const Machine second = load();
