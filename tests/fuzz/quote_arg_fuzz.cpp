@@ -4,12 +4,10 @@
 // only group, backslashes are plain), so a command holding a double quote cannot be written at
 // all and must be refused.
 
+#include <winsim/process_testing.h>
+
 #include "base/quoting.h"
 #include "fuzz.h"
-
-namespace winsim::detail {
-std::vector<std::u16string> split_command_line(std::u16string_view line);  // winsim/src/argv.cpp
-}
 
 // Input: the command, then the arguments, NUL-separated.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -26,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Byte for byte: the splitting looks at blanks, quotes and backslashes only.
   std::vector<std::string> back;
   for (const std::u16string& word :
-       winsim::detail::split_command_line(std::u16string(line->begin(), line->end()))) {
+       winsim::command_line_words(std::u16string(line->begin(), line->end()))) {
     back.emplace_back(word.begin(), word.end());
   }
   if (back != words) {

@@ -1,5 +1,6 @@
 // Splitting a command line into words the way the C runtime of a Windows program does.
 #include "processes.h"
+#include "winsim/process_testing.h"
 
 namespace winsim::detail {
 namespace {
@@ -73,3 +74,11 @@ std::vector<std::u16string> split_command_line(std::u16string_view line) {
 }
 
 }  // namespace winsim::detail
+
+namespace winsim {
+
+std::vector<std::u16string> command_line_words(std::u16string_view line) {
+  return detail::split_command_line(line);
+}
+
+}  // namespace winsim

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/types.h"
@@ -43,5 +44,9 @@ std::size_t running_processes();
 // Kills whatever the processes started since the last reset left running, their jobs' process
 // groups included. reset() does the same.
 void end_processes();
+
+// The words a started process finds in its command line, split by the C runtime's rules as
+// winsim applies them (the first word: quotes only group).
+std::vector<std::u16string> command_line_words(std::u16string_view line);
 
 }  // namespace winsim
