@@ -20,10 +20,7 @@ struct Pipe {
 Pipe make_pipe() {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   Pipe pipe;
-  if (!CreatePipe(pipe.read.put(), pipe.write.put(), &inherit, 0)) {
-    ADD_FAILURE() << "CreatePipe: " << GetLastError();
-    return pipe;
-  }
+  EXPECT_TRUE(CreatePipe(pipe.read.put(), pipe.write.put(), &inherit, 0)) << GetLastError();
   SetHandleInformation(pipe.read.get(), HANDLE_FLAG_INHERIT, 0);
   return pipe;
 }
@@ -59,8 +56,7 @@ ChildOutcome run_child(const std::string& command_line, Stdio stdio) {
     ADD_FAILURE() << "CreateProcessW(" << command_line << "): " << GetLastError();
     return {};
   }
-  unique_handle process(started.hProcess);
-  unique_handle thread(started.hThread);
+  unique_handle process(started.hProcess), thread(started.hThread);
   // The child holds its own copies now; ours would keep the pipes open for ever.
   out.write.reset();
   err.write.reset();

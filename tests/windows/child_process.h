@@ -4,16 +4,11 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace tavo::windows_testing {
 
-// How the child's standard handles are given.
-enum class Stdio {
-  Pipes,       // stdin from NUL; stdout and stderr each on a pipe of their own
-  SharedPipe,  // stdin from NUL; stdout and stderr on one pipe (stderr=STDOUT)
-  NoStdin,     // stdin absent (a null handle); stdout and stderr on pipes
-};
+// stdin from NUL (NoStdin: a null handle); stdout and stderr on a pipe each (SharedPipe: one).
+enum class Stdio { Pipes, SharedPipe, NoStdin };
 
 struct ChildOutcome {
   std::uint32_t exit_code = 0;
@@ -21,8 +16,7 @@ struct ChildOutcome {
   std::string err;
 };
 
-// Runs `command_line` (UTF-8) and waits for it. A failure to start ends the test run with the
-// platform's error.
+// Runs `command_line` (UTF-8) and waits for it.
 ChildOutcome run_child(const std::string& command_line, Stdio stdio = Stdio::Pipes);
 
 // The program under test: TAVO_BINARY, or empty when it is not set.

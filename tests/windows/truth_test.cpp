@@ -8,10 +8,14 @@
 #include <filesystem>
 
 #include "acl/acl.h"
+#include "acl/dacl.h"
+#include "acl/dacl_object.h"
+#include "support/current_directory.h"
+#include "support/env.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
-#include "win/env.h"
+#include "win/attribute_list.h"
 #include "win/unique.h"
 #include "win/wide.h"
 #include "windows/child_process.h"
@@ -36,51 +40,34 @@ unique_local<void> sid_of(const char* text) {
 }
 
 unique_local<ACL> with_entry(PSID sid, DWORD mask, ACCESS_MODE mode, DWORD inheritance, PACL base) {
-  EXPLICIT_ACCESS_W record = explicit_access(sid, mask, mode, inheritance);
-  PACL out = nullptr;
-  EXPECT_EQ(SetEntriesInAclW(1, &record, base, &out), static_cast<DWORD>(ERROR_SUCCESS));
-  return unique_local<ACL>(out);
+  auto built = build_acl({explicit_access(sid, mask, mode, inheritance)}, base);
+  EXPECT_TRUE(built);
+  return built ? std::move(*built) : unique_local<ACL>();
 }
 
-// The SID's explicit entries of one type, and whether any entry is flagged inherited.
-struct Census {
-  int of_type = 0;
-  int inherited = 0;
-  DWORD first_mask = 0;
-};
-Census census(PACL acl, PSID sid, BYTE type) {
-  Census c;
-  for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* entry = nullptr;
-    if (!GetAce(acl, i, reinterpret_cast<void**>(&entry))) continue;
-    if ((entry->Header.AceFlags & INHERITED_ACE) != 0) ++c.inherited;
-    if (entry->Header.AceType == type && EqualSid(&entry->SidStart, sid)) {
-      if (c.of_type++ == 0) c.first_mask = entry->Mask;
-    }
-  }
-  return c;
+// The entries of `acl` that `keep` picks.
+std::vector<const ACCESS_ALLOWED_ACE*> entries_where(PACL acl, auto keep) {
+  std::vector<const ACCESS_ALLOWED_ACE*> out;
+  for (const AceAt& at : entries_of(acl).value_or(std::vector<AceAt>{}))
+    if (keep(*at.entry)) out.push_back(at.entry);
+  return out;
 }
 
-struct Dacl {
-  unique_local<void> descriptor;
-  PACL acl = nullptr;
-};
-Dacl read_named(const std::string& path) {
-  Dacl d;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  EXPECT_EQ(
-      GetNamedSecurityInfoW(to_wide_nul(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, &d.acl, nullptr, &descriptor),
-      static_cast<DWORD>(ERROR_SUCCESS));
-  d.descriptor.reset(descriptor);
-  return d;
+bool is_inherited(const ACCESS_ALLOWED_ACE& e) {
+  return (e.Header.AceFlags & INHERITED_ACE) != 0;
 }
 
-bool is_protected(const Dacl& d) {
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(d.descriptor.get(), &control, &revision);
-  return (control & SE_DACL_PROTECTED) != 0;
+ObjectDacl read_named(const std::string& path) {
+  auto object = DaclObject::open_to_read(path);
+  auto dacl = object ? object->read_dacl() : std::unexpected(object.error());
+  EXPECT_TRUE(dacl) << path;
+  return dacl ? std::move(*dacl) : ObjectDacl{};
+}
+
+void write_named(const std::string& path, SECURITY_INFORMATION info, PACL acl) {
+  ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(path).data(), SE_FILE_OBJECT, info, nullptr, nullptr,
+                                  acl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 // Rules about stored file security cannot be asked of Wine, which keeps none.
@@ -97,22 +84,21 @@ class Truth : public ::testing::Test {
 TEST_F(Truth, SetAccessKeepsTheTrusteesDenyEntries) {
   auto denied = with_entry(sid.get(), kDenyMask, DENY_ACCESS, 0, nullptr);
   auto set = with_entry(sid.get(), kReadMask, SET_ACCESS, 0, denied.get());
-  const int left = census(set.get(), sid.get(), ACCESS_DENIED_ACE_TYPE).of_type;
+  const bool kept = entries_where(set.get(), [](const ACCESS_ALLOWED_ACE& e) {
+                      return e.Header.AceType == ACCESS_DENIED_ACE_TYPE;
+                    }).size() == 1;
   report("SetEntriesInAclW SET_ACCESS on a trustee with a deny entry", "the deny entry stays",
-         left == 0 ? "the deny entry is dropped" : "the deny entry stays");
+         kept ? "the deny entry stays" : "the deny entry is dropped");
 }
 
 TEST_F(Truth, AProtectedWriteKeepsInheritedEntriesAsInherited) {
   if (no_file_security()) GTEST_SKIP() << "Wine keeps no file ACLs";
   root.make_dir("parent/child");
   const std::string child = root / "parent/child";
-  Dacl before = read_named(child);
-  ASSERT_GT(census(before.acl, sid.get(), 0).inherited, 0) << "the folder inherits nothing";
-  ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(child).data(), SE_FILE_OBJECT,
-                                  PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, before.acl, nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  const bool still_flagged = census(read_named(child).acl, sid.get(), 0).inherited > 0;
+  ObjectDacl before = read_named(child);
+  ASSERT_FALSE(entries_where(before.dacl, is_inherited).empty()) << "the folder inherits nothing";
+  write_named(child, kProtectedDacl, before.dacl);
+  const bool still_flagged = !entries_where(read_named(child).dacl, is_inherited).empty();
   report("a PROTECTED write of a DACL holding inherited entries",
          "they are kept, flagged inherited",
          still_flagged ? "they are kept, flagged inherited" : "they are kept as explicit entries");
@@ -122,42 +108,33 @@ TEST_F(Truth, SetFileSecurityTakesProtectionFromTheDescriptor) {
   if (no_file_security()) GTEST_SKIP() << "Wine keeps no file ACLs";
   root.make_dir("protected");
   const std::string folder = root / "protected";
-  Dacl current = read_named(folder);
-  ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(folder).data(), SE_FILE_OBJECT,
-                                  PROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, current.acl, nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  Dacl protected_dacl = read_named(folder);
+  write_named(folder, kProtectedDacl, read_named(folder).dacl);
+  ObjectDacl protected_dacl = read_named(folder);
   SECURITY_DESCRIPTOR absolute{};
   InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&absolute, TRUE, protected_dacl.acl, FALSE);
+  SetSecurityDescriptorDacl(&absolute, TRUE, protected_dacl.dacl, FALSE);
   ASSERT_TRUE(SetFileSecurityW(to_wide_nul(folder).c_str(), DACL_SECURITY_INFORMATION, &absolute));
   report("SetFileSecurityW with a descriptor lacking SE_DACL_PROTECTED on a protected folder",
          "the folder inherits again",
-         is_protected(read_named(folder)) ? "the folder stays protected"
-                                          : "the folder inherits again");
+         is_protected(read_named(folder).descriptor.get()).value_or(true)
+             ? "the folder stays protected"
+             : "the folder inherits again");
 }
 
 TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
   if (no_file_security()) GTEST_SKIP() << "Wine keeps no file ACLs";
   root.make_dir("generic");
   const std::string folder = root / "generic";
-  Dacl current = read_named(folder);
   auto updated = with_entry(sid.get(), GENERIC_ALL, GRANT_ACCESS,
-                            OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, current.acl);
-  ASSERT_EQ(
-      SetNamedSecurityInfoW(to_wide_nul(folder).data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, updated.get(), nullptr),
-      static_cast<DWORD>(ERROR_SUCCESS));
+                            OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, read_named(folder).dacl);
+  write_named(folder, DACL_SECURITY_INFORMATION, updated.get());
   root.write("generic/file.txt", "x");
-  Dacl file = read_named(root / "generic/file.txt");
   DWORD mask = 0;
-  for (DWORD i = 0; file.acl != nullptr && i < file.acl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* entry = nullptr;
-    if (GetAce(file.acl, i, reinterpret_cast<void**>(&entry)) &&
-        EqualSid(&entry->SidStart, sid.get()))
-      mask |= entry->Mask;
-  }
+  for (const ACCESS_ALLOWED_ACE* entry :
+       entries_where(read_named(root / "generic/file.txt").dacl, [&](const ACCESS_ALLOWED_ACE& e) {
+         return EqualSid(const_cast<DWORD*>(&e.SidStart), sid.get());
+       }))
+    mask |= entry->Mask;
   report(
       "an inheritable entry with generic rights, as a new file inherits it",
       "the generic mask as it is",
@@ -169,31 +146,23 @@ TEST_F(Truth, AHandleListHoldingOneHandleTwice) {
   unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(nul);
-  SIZE_T size = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<std::byte> storage(size);
-  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
+  auto list = AttributeList::create(1);
+  ASSERT_TRUE(list);
   HANDLE twice[] = {nul.get(), nul.get()};
-  ASSERT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, twice,
-                                        sizeof twice, nullptr, nullptr));
+  ASSERT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, twice, sizeof twice));
   STARTUPINFOEXW info{};
   info.StartupInfo.cb = sizeof info;
   info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   info.StartupInfo.hStdInput = info.StartupInfo.hStdOutput = info.StartupInfo.hStdError = nul.get();
-  info.lpAttributeList = list;
+  info.lpAttributeList = list->get();
   WideString line = to_wide_nul("cmd.exe /c exit 0");
   PROCESS_INFORMATION started{};
   const BOOL created =
       CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
                      nullptr, nullptr, &info.StartupInfo, &started);
   const DWORD error = created ? 0 : GetLastError();
-  if (created) {
-    WaitForSingleObject(started.hProcess, INFINITE);
-    CloseHandle(started.hProcess);
-    CloseHandle(started.hThread);
-  }
-  DeleteProcThreadAttributeList(list);
+  unique_handle process(started.hProcess), thread(started.hThread);
+  if (created) WaitForSingleObject(process.get(), INFINITE);
   report("CreateProcessW with one handle twice in PROC_THREAD_ATTRIBUTE_HANDLE_LIST",
          "fails with 87", created ? "succeeds" : "fails with " + std::to_string(error));
 }
@@ -206,17 +175,16 @@ TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
   const fs::path system = fs::path("C:\\Windows\\System32");
   fs::copy_file(system / "whoami.exe", fs::path(root / "current") / "tavo-probe.exe");
   fs::copy_file(system / "hostname.exe", fs::path(root / "onpath") / "tavo-probe.exe");
-  const fs::path saved = fs::current_path();
-  fs::current_path(fs::path(root / "current"));
-  const std::string old_path = env_var("PATH").value_or("");
-  SetEnvironmentVariableW(L"PATH", to_wide_nul(root / "onpath").c_str());
-  const ChildOutcome o = run_child("tavo-probe");
-  SetEnvironmentVariableW(L"PATH", to_wide_nul(old_path).c_str());
-  fs::current_path(saved);
+  std::optional<ChildOutcome> o;
+  {
+    testing::CurrentDirectory in(root / "current");
+    testing::ScopedEnv path("PATH", root / "onpath");
+    o = run_child("tavo-probe");
+  }
   const ChildOutcome whoami = run_child("whoami");
   report("CreateProcessW's search: the current directory before PATH",
          "the current directory's program runs",
-         o.out == whoami.out ? "the current directory's program runs" : "PATH's program runs");
+         o->out == whoami.out ? "the current directory's program runs" : "PATH's program runs");
 }
 
 }  // namespace
