@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "acl/acl.h"
+#include "acl/dacl.h"
 
 #include <cstring>
 #include <vector>
@@ -131,22 +132,15 @@ TEST_F(SecurityCalls, AnAbsoluteDescriptorCarriesItsDaclAndProtection) {
   SECURITY_DESCRIPTOR sd{};
   ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
-  ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
-  BOOL present = FALSE;
-  BOOL defaulted = TRUE;
+  BOOL present = FALSE, defaulted = TRUE;
   PACL dacl = nullptr;
   ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
   EXPECT_TRUE(present && dacl == acl && !defaulted);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  ASSERT_TRUE(GetSecurityDescriptorControl(&sd, &control, &revision));
-  EXPECT_EQ(control & (SE_DACL_PRESENT | SE_DACL_PROTECTED | SE_SELF_RELATIVE),
-            SE_DACL_PRESENT | SE_DACL_PROTECTED);
-  EXPECT_EQ(revision, SECURITY_DESCRIPTOR_REVISION);
-  ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, 0));
-  ASSERT_TRUE(GetSecurityDescriptorControl(&sd, &control, &revision));
-  EXPECT_EQ(control & SE_DACL_PROTECTED, 0);
-  EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+  for (bool protect : {true, false}) {
+    const SECURITY_DESCRIPTOR_CONTROL bit = protect ? SE_DACL_PROTECTED : 0;
+    ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, bit));
+    EXPECT_EQ(is_protected(&sd).value_or(!protect), protect);
+  }
 }
 
 // ACLs are equal by their entries: not by the unused space after them, which the platform's

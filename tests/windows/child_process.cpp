@@ -2,53 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "win/api.h"
 #include "win/env.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
 namespace tavo::windows_testing {
-namespace {
 
-struct Pipe {
-  unique_handle read;
-  unique_handle write;  // inheritable: the child's end
-};
-
-Pipe make_pipe() {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  Pipe pipe;
-  EXPECT_TRUE(CreatePipe(pipe.read.put(), pipe.write.put(), &inherit, 0)) << GetLastError();
-  SetHandleInformation(pipe.read.get(), HANDLE_FLAG_INHERIT, 0);
-  return pipe;
-}
-
-std::string drain(HANDLE read) {
-  std::string text;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0)
-    text.append(buffer, got);
-  return text;
-}
-
-}  // namespace
-
-ChildOutcome run_child(const std::string& command_line, Stdio stdio) {
+ChildOutcome run_child(const std::string& command_line, bool with_input) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr));
-  Pipe out = make_pipe();
-  Pipe err = stdio == Stdio::SharedPipe ? Pipe{} : make_pipe();
-
+  unique_handle read_end, write_end;  // the write end is inheritable: the child's
+  EXPECT_TRUE(CreatePipe(read_end.put(), write_end.put(), &inherit, 0)) << GetLastError();
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = stdio == Stdio::NoStdin ? nullptr : nul.get();
-  startup.hStdOutput = out.write.get();
-  startup.hStdError = stdio == Stdio::SharedPipe ? out.write.get() : err.write.get();
+  startup.hStdInput = with_input ? nul.get() : nullptr;
+  startup.hStdOutput = startup.hStdError = write_end.get();
   WideString line = to_wide_nul(command_line);
   PROCESS_INFORMATION started{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
@@ -57,16 +29,12 @@ ChildOutcome run_child(const std::string& command_line, Stdio stdio) {
     return {};
   }
   unique_handle process(started.hProcess), thread(started.hThread);
-  // The child holds its own copies now; ours would keep the pipes open for ever.
-  out.write.reset();
-  err.write.reset();
-
+  write_end.reset();  // the child holds its own copy; ours would keep the pipe open for ever
   ChildOutcome outcome;
-  std::thread errors([&] {
-    if (err.read) outcome.err = drain(err.read.get());
-  });
-  outcome.out = drain(out.read.get());
-  errors.join();
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    outcome.out.append(buffer, got);
   WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.get(), &code);
@@ -79,12 +47,11 @@ std::string program_under_test() {
 }
 
 bool is_elevated() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
-  unique_handle token(raw);
+  unique_handle token;
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+  return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+         GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
          elevation.TokenIsElevated != 0;
 }
 

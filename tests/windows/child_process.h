@@ -7,17 +7,14 @@
 
 namespace tavo::windows_testing {
 
-// stdin from NUL (NoStdin: a null handle); stdout and stderr on a pipe each (SharedPipe: one).
-enum class Stdio { Pipes, SharedPipe, NoStdin };
-
 struct ChildOutcome {
   std::uint32_t exit_code = 0;
-  std::string out;  // with SharedPipe: both streams
-  std::string err;
+  std::string out;  // standard output and standard error, on one pipe
 };
 
-// Runs `command_line` (UTF-8) and waits for it.
-ChildOutcome run_child(const std::string& command_line, Stdio stdio = Stdio::Pipes);
+// Runs `command_line` (UTF-8) with standard input from NUL (none at all without `with_input`)
+// and waits for it.
+ChildOutcome run_child(const std::string& command_line, bool with_input = true);
 
 // The program under test: TAVO_BINARY, or empty when it is not set.
 std::string program_under_test();

@@ -13,6 +13,7 @@
 #include "support/current_directory.h"
 #include "support/env.h"
 #include "support/machine.h"
+#include "support/sids.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
 #include "win/attribute_list.h"
@@ -23,20 +24,12 @@
 namespace tavo::windows_testing {
 namespace {
 
-constexpr const char* kSid = "S-1-15-2-1-2-3-4-5-6-7";
-
 void report(const std::string& rule, const std::string& winsim, const std::string& here) {
   std::printf("truth: %s | winsim: %s | here: %s\n", rule.c_str(), winsim.c_str(), here.c_str());
   std::fflush(stdout);
   if (!testing::running_under_wine()) {
     EXPECT_EQ(here, winsim) << "winsim's rule is wrong: " << rule;
   }
-}
-
-unique_local<void> sid_of(const char* text) {
-  PSID sid = nullptr;
-  EXPECT_TRUE(ConvertStringSidToSidW(to_wide_nul(text).c_str(), &sid));
-  return unique_local<void>(sid);
 }
 
 unique_local<ACL> with_entry(PSID sid, DWORD mask, ACCESS_MODE mode, DWORD inheritance, PACL base) {
@@ -78,12 +71,13 @@ bool no_file_security() {
 class Truth : public ::testing::Test {
  protected:
   testing::TempDir root;
-  unique_local<void> sid = sid_of(kSid);
+  SandboxSid owned = testing::make_sid();
+  PSID sid = owned.get();
 };
 
 TEST_F(Truth, SetAccessKeepsTheTrusteesDenyEntries) {
-  auto denied = with_entry(sid.get(), kDenyMask, DENY_ACCESS, 0, nullptr);
-  auto set = with_entry(sid.get(), kReadMask, SET_ACCESS, 0, denied.get());
+  auto denied = with_entry(sid, kDenyMask, DENY_ACCESS, 0, nullptr);
+  auto set = with_entry(sid, kReadMask, SET_ACCESS, 0, denied.get());
   const bool kept = entries_where(set.get(), [](const ACCESS_ALLOWED_ACE& e) {
                       return e.Header.AceType == ACCESS_DENIED_ACE_TYPE;
                     }).size() == 1;
@@ -125,14 +119,14 @@ TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
   if (no_file_security()) GTEST_SKIP() << "Wine keeps no file ACLs";
   root.make_dir("generic");
   const std::string folder = root / "generic";
-  auto updated = with_entry(sid.get(), GENERIC_ALL, GRANT_ACCESS,
+  auto updated = with_entry(sid, GENERIC_ALL, GRANT_ACCESS,
                             OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, read_named(folder).dacl);
   write_named(folder, DACL_SECURITY_INFORMATION, updated.get());
   root.write("generic/file.txt", "x");
   DWORD mask = 0;
   for (const ACCESS_ALLOWED_ACE* entry :
        entries_where(read_named(root / "generic/file.txt").dacl, [&](const ACCESS_ALLOWED_ACE& e) {
-         return EqualSid(const_cast<DWORD*>(&e.SidStart), sid.get());
+         return EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
        }))
     mask |= entry->Mask;
   report(
