@@ -1,10 +1,19 @@
+// The command line: parsed, shown in the usage text, and written for the launch.
 #include "cli.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <sstream>
+
+#include "base/format.h"
+#include "base/quoting.h"
+#include "cli_table.h"
+#include "runtime/exit_status.h"
 #include "sandbox_profile/pool_dir.h"
 #include "support/env.h"
 #include "support/machine.h"
+#include "usage.h"
 
 namespace tavo {
 namespace {
@@ -35,8 +44,7 @@ T as(const std::vector<std::string>& arguments) {
   return std::get<T>(*result);
 }
 
-// The messages no other test shows (the missing arguments, a missing option value, a too large
-// pool and a run without --profile-name are the end-to-end tests' and the usage test's).
+// The messages no other test shows (the end-to-end tests show some, the usage test the others).
 TEST(ParseArgs, EveryRejectionHasItsMessage) {
   const std::pair<const char*, const char*> cases[] = {
       {"--network-mode Default_Blocked", "unknown network-mode: Default_Blocked"},
@@ -92,9 +100,10 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
     EXPECT_EQ(error_of({"x", "--proxy-port", bad}), std::string("bad proxy-port: ") + bad);
 }
 
-class DefaultPoolDir : public testing::MachineTest {};
+// PROGRAMDATA gives the default pool directory.
+class CommandLines : public testing::MachineTest {};
 
-TEST_F(DefaultPoolDir, FollowsProgramDataAndFallsBackToTheSystemDefault) {
+TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndFallsBackToTheSystemDefault) {
   testing::ScopedEnv data("PROGRAMDATA", "D:\\Data");
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir, "D:\\Data\\Tavo\\pool");
   EXPECT_EQ(as<RegisterPool>(words("--register-pool")).pool_size, 4u);
@@ -102,6 +111,100 @@ TEST_F(DefaultPoolDir, FollowsProgramDataAndFallsBackToTheSystemDefault) {
   EXPECT_EQ(default_pool_dir(), "C:\\ProgramData\\Tavo\\pool");
   testing::set_env("PROGRAMDATA", "");
   EXPECT_EQ(default_pool_dir(), "\\Tavo\\pool");
+}
+
+// The words of the text that begin with '-', as an option or a flag would be written in it.
+std::set<std::string> dashed_words(const std::string& text) {
+  std::set<std::string> found;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) {
+    word.erase(0, word.find_first_not_of("[(\""));
+    word.erase(word.find_last_not_of(",;:.)]\"") + 1);
+    if (word.starts_with('-')) found.insert(word);
+  }
+  return found;
+}
+
+std::set<std::string> table_words() {
+  std::set<std::string> words = {std::string(cli::kEndOfOptions)};
+  for (const cli::ModeRow& mode : cli::modes()) {
+    for (std::string_view flag : {mode.flag, mode.alias}) {
+      if (!flag.empty()) words.emplace(flag);
+    }
+  }
+  for (const cli::OptionRow& option : cli::options())
+    words.emplace(option.name);
+  return words;
+}
+
+// The parser takes every word of its table as what it is; the usage text names exactly those.
+TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
+  const std::set<std::string> words = table_words();
+  EXPECT_EQ(dashed_words(usage_text()), words);
+  for (const cli::OptionRow& option : cli::options())
+    EXPECT_EQ(error_of({"x", std::string(option.name)}),
+              format("{} requires a value", option.name));
+  for (const cli::ModeRow& mode : cli::modes()) {
+    for (std::string_view flag : {mode.flag, mode.alias}) {
+      if (flag.empty()) continue;
+      EXPECT_FALSE(error_of({"x", "--profile-name", "p", std::string(flag)}).starts_with("unknown"))
+          << flag;
+    }
+  }
+}
+
+// The mode of each alternative of Command, in the variant's order.
+constexpr cli::Mode kModeOf[] = {cli::Mode::Probe,        cli::Mode::Run,
+                                 cli::Mode::Cleanup,      cli::Mode::RegisterSandboxProfile,
+                                 cli::Mode::RegisterPool, cli::Mode::CheckPoolVersion,
+                                 cli::Mode::Help,         cli::Mode::Version};
+static_assert(std::size(kModeOf) == std::variant_size_v<Command>);
+
+TEST_F(CommandLines, EachUsageExampleIsACommandLineOfItsMode) {
+  const std::string text = usage_text();
+  for (const cli::ModeRow& mode : cli::modes()) {
+    EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
+    auto parsed = parse_args(words(mode.example));
+    ASSERT_TRUE(parsed) << mode.example << ": " << parsed.error();
+    EXPECT_EQ(kModeOf[parsed->index()], mode.mode) << mode.example;
+  }
+}
+
+// That the words come back from the C runtime's splitting is fuzz_quote_arg's property.
+TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
+  const std::pair<const char*, const char*> words[] = {
+      {"tool", "tool"},
+      {"a\\\\b", "a\\\\b"},  // backslashes before no quote stay as they are
+      {"", "\"\""},
+      {"tab\there", "\"tab\there\""},
+      {"line\nfeed", "line\nfeed"},
+      {"x\"y", "\"x\\\"y\""},
+      {"a\\\\\"b", "\"a\\\\\\\\\\\"b\""},      // two backslashes and a quote: five and the quote
+      {"C:\\my dir\\", "\"C:\\my dir\\\\\""},  // doubled only before the closing quote
+  };
+  for (const auto& [word, quoted] : words)
+    EXPECT_EQ(quote_arg(word), quoted) << word;
+  EXPECT_EQ(command_line("tool", {"a b", "", "C:\\my dir\\"}),
+            "tool \"a b\" \"\" \"C:\\my dir\\\\\"");
+  // The program word takes no escapes: its backslashes stay single before the closing quote,
+  // and a double quote in it cannot be written.
+  EXPECT_EQ(command_line("C:\\my tools\\", {"-v"}), "\"C:\\my tools\\\" -v");
+  EXPECT_EQ(command_line("", {}), "\"\"");
+  EXPECT_EQ(command_line("a\"b c", {"x"}), std::nullopt);
+}
+
+// The low byte, but a failure never reads as success, and an NTSTATUS (a crash) fails the launch.
+TEST(CommandLine, TheExitCodeBecomesTheStatus) {
+  const std::pair<std::uint32_t, int> cases[] = {
+      {0, 0},
+      {300, 44},
+      {256, 1},
+      {0x7FFFFFFFu, 255},
+      {0x80000000u, kStatusLaunch},
+      {0xC0000005u, kStatusLaunch},
+  };
+  for (const auto& [code, status] : cases)
+    EXPECT_EQ(command_exit_status(code), status) << code;
 }
 
 }  // namespace

@@ -15,11 +15,61 @@
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
+#include "win/env.h"
+#include "win/unique.h"
 #include "win/wide.h"
-#include "windows/child_process.h"
 
-namespace tavo::windows_testing {
+namespace tavo {
 namespace {
+
+struct ChildOutcome {
+  std::uint32_t exit_code = 0;
+  std::string out;  // standard output and standard error, on one pipe
+};
+
+// Runs `command_line` as a calling application does, with standard input from NUL (none at all
+// without `with_input`), and waits for it.
+ChildOutcome run_child(const std::string& command_line, bool with_input) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, 0, nullptr));
+  unique_handle read_end, write_end;  // the write end is inheritable: the child's
+  EXPECT_TRUE(CreatePipe(read_end.put(), write_end.put(), &inherit, 0)) << GetLastError();
+  SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = with_input ? nul.get() : nullptr;
+  startup.hStdOutput = startup.hStdError = write_end.get();
+  WideString line = to_wide_nul(command_line);
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    ADD_FAILURE() << "CreateProcessW(" << command_line << "): " << GetLastError();
+    return {};
+  }
+  unique_handle process(started.hProcess), thread(started.hThread);
+  write_end.reset();  // the child holds its own copy; ours would keep the pipe open for ever
+  ChildOutcome outcome;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    outcome.out.append(buffer, got);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+  outcome.exit_code = code;
+  return outcome;
+}
+
+bool is_elevated() {
+  unique_handle token;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+         GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
 
 // A profile name of this test run's own, so that runs on one machine do not share one.
 std::string profile_name() {
@@ -34,7 +84,7 @@ class OnWindows : public ::testing::Test {
  protected:
   void SetUp() override {
     if (testing::running_under_wine()) GTEST_SKIP() << "Wine has no AppContainers";
-    if (program_under_test().empty()) GTEST_SKIP() << "TAVO_BINARY names no program";
+    if (program.empty()) GTEST_SKIP() << "TAVO_BINARY names no program";
     if (!is_elevated()) GTEST_SKIP() << "the registrations need administrator rights";
     root.make_dir("granted/secret");
     root.make_dir("outside");
@@ -45,7 +95,7 @@ class OnWindows : public ::testing::Test {
 
   // The program with `arguments` (each quoted), as a calling application starts it.
   ChildOutcome tavo(const std::string& arguments, bool with_input = true) const {
-    return run_child(in_quotes(program_under_test()) + " " + arguments, with_input);
+    return run_child(in_quotes(program) + " " + arguments, with_input);
   }
   ChildOutcome sandboxed(const std::string& options, const std::string& command,
                          bool with_input = true) const {
@@ -76,6 +126,7 @@ class OnWindows : public ::testing::Test {
     if (!IsSkipped()) tavo("--cleanup --profile-name " + profile_name());
   }
 
+  const std::string program = env_var("TAVO_BINARY").value_or("");
   testing::TempDir root;
 };
 
@@ -143,4 +194,4 @@ TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEnt
 }
 
 }  // namespace
-}  // namespace tavo::windows_testing
+}  // namespace tavo

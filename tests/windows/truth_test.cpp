@@ -19,9 +19,8 @@
 #include "win/attribute_list.h"
 #include "win/unique.h"
 #include "win/wide.h"
-#include "windows/child_process.h"
 
-namespace tavo::windows_testing {
+namespace tavo {
 namespace {
 
 void report(const std::string& rule, const std::string& winsim, const std::string& here) {
@@ -61,6 +60,21 @@ void write_named(const std::string& path, SECURITY_INFORMATION info, PACL acl) {
   ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(path).data(), SE_FILE_OBJECT, info, nullptr, nullptr,
                                   acl, nullptr),
             static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// Starts `line` and waits for it: "exits with CODE", or "fails with ERROR" when nothing starts.
+std::string run(const std::string& line, STARTUPINFOW& info, DWORD flags) {
+  WideString wide = to_wide_nul(line);
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &info,
+                      &started)) {
+    return "fails with " + std::to_string(GetLastError());
+  }
+  unique_handle process(started.hProcess), thread(started.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+  return "exits with " + std::to_string(code);
 }
 
 // Rules about stored file security cannot be asked of Wine, which keeps none.
@@ -139,9 +153,8 @@ TEST_F(Truth, AHandleListHoldingOneHandleTwice) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(nul);
   auto list = AttributeList::create(1);
-  ASSERT_TRUE(list);
+  ASSERT_TRUE(nul && list);
   HANDLE twice[] = {nul.get(), nul.get()};
   ASSERT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, twice, sizeof twice));
   STARTUPINFOEXW info{};
@@ -149,37 +162,29 @@ TEST_F(Truth, AHandleListHoldingOneHandleTwice) {
   info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   info.StartupInfo.hStdInput = info.StartupInfo.hStdOutput = info.StartupInfo.hStdError = nul.get();
   info.lpAttributeList = list->get();
-  WideString line = to_wide_nul("cmd.exe /c exit 0");
-  PROCESS_INFORMATION started{};
-  const BOOL created =
-      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                     nullptr, nullptr, &info.StartupInfo, &started);
-  const DWORD error = created ? 0 : GetLastError();
-  unique_handle process(started.hProcess), thread(started.hThread);
-  if (created) WaitForSingleObject(process.get(), INFINITE);
+  const std::string outcome =
+      run("cmd.exe /c exit 0", info.StartupInfo, EXTENDED_STARTUPINFO_PRESENT);
   report("CreateProcessW with one handle twice in PROC_THREAD_ATTRIBUTE_HANDLE_LIST",
-         "fails with 87", created ? "succeeds" : "fails with " + std::to_string(error));
+         "fails with 87", outcome.starts_with("exits") ? "succeeds" : outcome);
 }
 
 TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
   if (no_file_security()) GTEST_SKIP() << "Wine's system programs are stubs";
   root.make_dir("current");
   root.make_dir("onpath");
-  namespace fs = std::filesystem;
-  const fs::path system = fs::path("C:\\Windows\\System32");
-  fs::copy_file(system / "whoami.exe", fs::path(root / "current") / "tavo-probe.exe");
-  fs::copy_file(system / "hostname.exe", fs::path(root / "onpath") / "tavo-probe.exe");
-  std::optional<ChildOutcome> o;
-  {
-    testing::CurrentDirectory in(root / "current");
-    testing::ScopedEnv path("PATH", root / "onpath");
-    o = run_child("tavo-probe");
-  }
-  const ChildOutcome whoami = run_child("whoami");
+  const std::filesystem::path system = "C:\\Windows\\System32";
+  std::filesystem::copy_file(system / "cmd.exe", root / "current/tavo-probe.exe");
+  std::filesystem::copy_file(system / "whoami.exe", root / "onpath/tavo-probe.exe");
+  testing::CurrentDirectory in(root / "current");
+  testing::ScopedEnv path("PATH", root / "onpath");
+  STARTUPINFOW info{};
+  info.cb = sizeof info;
   report("CreateProcessW's search: the current directory before PATH",
          "the current directory's program runs",
-         o->out == whoami.out ? "the current directory's program runs" : "PATH's program runs");
+         run("tavo-probe /c exit 7", info, 0) == "exits with 7"
+             ? "the current directory's program runs"
+             : "PATH's program runs");
 }
 
 }  // namespace
-}  // namespace tavo::windows_testing
+}  // namespace tavo
