@@ -1,8 +1,7 @@
-// The platform's process, job, pipe and attribute-list contracts that the launch, the icacls
-// runner and the journal's recovery rely on. Under Wine, its own implementation checks winsim's.
+// The process, job, pipe and attribute-list calls the launch, icacls and recovery rely on: under
+// Wine, the platform's own implementation checks winsim's.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 
 #include "base/quoting.h"
@@ -21,8 +20,6 @@
 
 namespace tavo {
 namespace {
-
-constexpr DWORD kErrorBadLength = 24;
 
 class Processes : public testing::MachineTest {
  protected:
@@ -48,25 +45,15 @@ class Processes : public testing::MachineTest {
   testing::TempDir dir;
 };
 
-// The list is sized by a query, made in the caller's buffer, and takes attribute values of
-// exactly their size only; so does a job's limit record.
-TEST_F(Processes, AttributeListsAndJobLimitsTakeRecordsOfTheirExactSize) {
-  SIZE_T size = 0;
-  EXPECT_FALSE(InitializeProcThreadAttributeList(nullptr, 2, 0, &size));
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  auto buffer = std::make_unique<std::byte[]>(size);
-  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer.get());
-  SIZE_T short_size = size - 1;
-  EXPECT_FALSE(InitializeProcThreadAttributeList(list, 2, 0, &short_size));
-  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 2, 0, &size));
+// An attribute value, and a job's limit record, are taken at exactly their size only.
+TEST_F(Processes, AttributesAndJobLimitsAreTakenAtTheirExactSize) {
+  auto list = AttributeList::create(1);
+  ASSERT_TRUE(list);
   HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-  EXPECT_FALSE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                         sizeof handles - 1, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), kErrorBadLength);
-  EXPECT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                        sizeof handles, nullptr, nullptr));
-  DeleteProcThreadAttributeList(list);
-
+  EXPECT_EQ(
+      list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles - 1).error().code(),
+      0x80070018u);  // ERROR_BAD_LENGTH
+  EXPECT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles));
   unique_handle job(CreateJobObjectW(nullptr, nullptr));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -98,7 +85,7 @@ TEST_F(Processes, SuspendedProcessesRunOnlyOnceResumed) {
   EXPECT_FALSE(dir.exists("marker.txt"));
 }
 
-// A process is told apart by its id and its creation time; a live one is never taken for gone.
+// A process is told apart by its id and creation time; a live one is never taken for gone.
 TEST_F(Processes, OnlyAProcessKnownToBeGoneCountsAsGone) {
   const std::optional<ProcessIdentity> self = current_process();
   ASSERT_TRUE(self);
@@ -109,45 +96,38 @@ TEST_F(Processes, OnlyAProcessKnownToBeGoneCountsAsGone) {
   EXPECT_FALSE(may_be_running({0x7FFFFFF1u, self->created}));  // no process has this id
 }
 
-// Standard handles as a launcher's callers leave them: output not inheritable and serving as
-// error too, input missing. Prepared for a child, they make a handle list the platform takes,
-// each handle once, and the child writes both streams where this process's output goes, until
-// the pipe reads as broken.
+// Standard handles as callers leave them (output not inheritable and serving as error too, no
+// input) make a handle list the platform takes, and the child writes where our output goes.
 TEST_F(Processes, StandardHandlesOfAnyCallerFitAHandleList) {
-  unique_handle read_end, write_end;
+  unique_handle read_end, write_end, process, thread;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));  // not inheritable
-  std::optional<ChildStdHandles> handles;
   {
     const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     const HANDLE saved[] = {GetStdHandle(kinds[0]), GetStdHandle(kinds[1]), GetStdHandle(kinds[2])};
     const HANDLE given[] = {nullptr, write_end.get(), write_end.get()};
     for (int i = 0; i < 3; ++i)
       SetStdHandle(kinds[i], given[i]);
-    auto prepared = ChildStdHandles::of_this_process();
+    auto handles = ChildStdHandles::of_this_process();
     for (int i = 0; i < 3; ++i)
       SetStdHandle(kinds[i], saved[i]);
-    ASSERT_TRUE(prepared) << prepared.error().code();
-    handles.emplace(std::move(*prepared));
-  }
-  EXPECT_EQ(handles->list_size(), 2 * sizeof(HANDLE));
-  EXPECT_EQ(handles->output(), handles->error());
-  EXPECT_NE(handles->output(), write_end.get());
-
-  auto list = AttributeList::create(1);
-  ASSERT_TRUE(list);
-  STARTUPINFOEXW info{};
-  info.StartupInfo.cb = sizeof info;
-  ASSERT_TRUE(handles->hand_to(*list, info));
-  PROCESS_INFORMATION created{};
+    ASSERT_TRUE(handles) << handles.error().code();
+    EXPECT_EQ(handles->list_size(), 2 * sizeof(HANDLE));
+    EXPECT_EQ(handles->output(), handles->error());
+    EXPECT_NE(handles->output(), write_end.get());
+    auto list = AttributeList::create(1);
+    STARTUPINFOEXW info{};
+    info.StartupInfo.cb = sizeof info;
+    ASSERT_TRUE(list && handles->hand_to(*list, info));
 #if defined(_WIN32)
-  const std::string script = "\"echo out&echo err>&2\"";
+    const std::string script = "\"echo out&echo err>&2\"";
 #else
-  const std::string script = "cat; echo out; echo err >&2";
+    const std::string script = "cat; echo out; echo err >&2";
 #endif
-  ASSERT_TRUE(start(script, EXTENDED_STARTUPINFO_PRESENT, info.StartupInfo, created))
-      << GetLastError();
-  unique_handle process(created.hProcess), thread(created.hThread);
-  handles.reset();  // the child holds its own copies
+    PROCESS_INFORMATION created{};
+    ASSERT_TRUE(start(script, EXTENDED_STARTUPINFO_PRESENT, info.StartupInfo, created));
+    process.reset(created.hProcess);
+    thread.reset(created.hThread);
+  }  // the child holds its own copies of the handles
   write_end.reset();
   std::string text;
   char buffer[256];

@@ -71,13 +71,19 @@ bool is_elevated() {
          elevation.TokenIsElevated != 0;
 }
 
-// A profile name of this test run's own, so that runs on one machine do not share one.
-std::string profile_name() {
-  return "tavo-ci-" + std::to_string(GetCurrentProcessId());
-}
-
 std::string in_quotes(const std::string& word) {
   return "\"" + word + "\"";
+}
+
+// The loopback-exempt list's entries as SID strings.
+std::vector<std::string> exempt_sids() {
+  auto list = read_exempt_list();
+  EXPECT_TRUE(list);
+  std::vector<std::string> sids;
+  for (const SID_AND_ATTRIBUTES& entry : list ? list->entries() : decltype(list->entries()){}) {
+    if (auto text = sid_to_sddl(entry.Sid)) sids.push_back(*text);
+  }
+  return sids;
 }
 
 class OnWindows : public ::testing::Test {
@@ -86,21 +92,19 @@ class OnWindows : public ::testing::Test {
     if (testing::running_under_wine()) GTEST_SKIP() << "Wine has no AppContainers";
     if (program.empty()) GTEST_SKIP() << "TAVO_BINARY names no program";
     if (!is_elevated()) GTEST_SKIP() << "the registrations need administrator rights";
-    root.make_dir("granted/secret");
-    root.make_dir("outside");
-    root.write("granted/visible.txt", "visible");
-    root.write("granted/secret/hidden.txt", "hidden");
-    root.write("outside/other.txt", "other");
+  }
+  void TearDown() override {
+    if (!IsSkipped()) tavo("--cleanup --profile-name " + profile);
   }
 
-  // The program with `arguments` (each quoted), as a calling application starts it.
+  // The program with `arguments`, as a calling application starts it.
   ChildOutcome tavo(const std::string& arguments, bool with_input = true) const {
     return run_child(in_quotes(program) + " " + arguments, with_input);
   }
   ChildOutcome sandboxed(const std::string& options, const std::string& command,
                          bool with_input = true) const {
-    return tavo("--profile-name " + profile_name() + " --sandbox-sid-file " +
-                    in_quotes(root / "sid") + " " + options + " -- " + command,
+    return tavo("--profile-name " + profile + " --sandbox-sid-file " + in_quotes(root / "sid") +
+                    " " + options + " -- " + command,
                 with_input);
   }
 
@@ -116,24 +120,21 @@ class OnWindows : public ::testing::Test {
            std::ranges::any_of(*entries, [&](const SidEntry& e) { return e.type == type; });
   }
 
-  void register_profile() {
-    const ChildOutcome registered =
-        tavo("--register-sandbox-profile --profile-name " + profile_name() + " --sid-out-file " +
-             in_quotes(root / "sid"));
-    ASSERT_EQ(registered.exit_code, 0u) << registered.out;
-  }
-  void TearDown() override {
-    if (!IsSkipped()) tavo("--cleanup --profile-name " + profile_name());
-  }
-
   const std::string program = env_var("TAVO_BINARY").value_or("");
+  // A profile of this test run's own, so that runs on one machine do not share one.
+  const std::string profile = "tavo-ci-" + std::to_string(GetCurrentProcessId());
   testing::TempDir root;
 };
 
 // The command reads what it was granted, nothing it was denied and nothing outside its grants;
 // afterwards the deny is gone and the grant stays. The job ends everything a command started.
 TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
-  register_profile();
+  root.write("granted/visible.txt", "visible");
+  root.write("granted/secret/hidden.txt", "hidden");
+  root.write("outside/other.txt", "other");
+  const ChildOutcome registered = tavo("--register-sandbox-profile --profile-name " + profile +
+                                       " --sid-out-file " + in_quotes(root / "sid"));
+  ASSERT_EQ(registered.exit_code, 0u) << registered.out;
   const std::string paths = "--grant-r " + in_quotes(root / "granted") + " --deny-access " +
                             in_quotes(root / "granted/secret") + " --cwd " +
                             in_quotes(root / "granted");
@@ -158,36 +159,22 @@ TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
   EXPECT_EQ(sandboxed("", "cmd /c echo ok", false).out.substr(0, 2), "ok");
 }
 
-// The loopback-exempt list's entries as SID strings.
-std::vector<std::string> exempt_sids() {
-  auto list = read_exempt_list();
-  EXPECT_TRUE(list);
-  if (!list) return {};
-  std::vector<std::string> sids;
-  for (const SID_AND_ATTRIBUTES& entry : list->entries()) {
-    if (auto text = sid_to_sddl(entry.Sid)) sids.push_back(*text);
-  }
-  return sids;
-}
-
 // A pool: registered, current, used by a run through one of its files, cleaned up with and
 // without a SID file. The loopback-exempt list keeps every entry it had.
 TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEntries) {
   const std::vector<std::string> kept = exempt_sids();
-  const std::string pool = root / "pool";
-  ASSERT_EQ(tavo("--register-pool --pool-size 2 --pool-dir " + in_quotes(pool)).exit_code, 0u);
-  EXPECT_EQ(tavo("--check-pool-version --pool-dir " + in_quotes(pool)).exit_code, 0u);
+  const std::string pool = in_quotes(root / "pool");
+  ASSERT_EQ(tavo("--register-pool --pool-size 2 --pool-dir " + pool).exit_code, 0u);
+  EXPECT_EQ(tavo("--check-pool-version --pool-dir " + pool).exit_code, 0u);
   std::string dat;
-  for (const auto& entry : std::filesystem::directory_iterator(pool)) {
-    if (entry.path().extension() == ".dat") dat = testing::utf8(entry.path());
+  for (const auto& entry : std::filesystem::directory_iterator(root / "pool")) {
+    if (entry.path().extension() == ".dat") dat = in_quotes(testing::utf8(entry.path()));
   }
   ASSERT_FALSE(dat.empty());
-  EXPECT_EQ(tavo("--profile-name any --sandbox-sid-file " + in_quotes(dat) + " -- cmd /c exit 0")
-                .exit_code,
+  EXPECT_EQ(tavo("--profile-name any --sandbox-sid-file " + dat + " -- cmd /c exit 0").exit_code,
             0u);
-  EXPECT_EQ(tavo("--cleanup --profile-name any --sandbox-sid-file " + in_quotes(dat)).exit_code,
-            0u);
-  EXPECT_EQ(tavo("--cleanup --profile-name " + profile_name()).exit_code, 0u);
+  EXPECT_EQ(tavo("--cleanup --profile-name any --sandbox-sid-file " + dat).exit_code, 0u);
+  EXPECT_EQ(tavo("--cleanup --profile-name " + profile).exit_code, 0u);
   const std::vector<std::string> now = exempt_sids();
   for (const std::string& sid : kept)
     EXPECT_NE(std::find(now.begin(), now.end(), sid), now.end()) << sid;
