@@ -1,3 +1,4 @@
+// Text: UTF-8 and UTF-16 at their edges, lower-casing, the progress line and log lines.
 #include <gtest/gtest.h>
 
 #include "base/text.h"
@@ -53,18 +54,13 @@ TEST(Unicode, CodePointsAtEveryEdgeRoundTrip) {
 TEST(Unicode, InvalidUtf8IsRefusedAndReplacedByTheByte) {
   const std::pair<std::string, std::size_t> cases[] = {
       {"\x80", 1},
-      {"\xFF", 1},
       {"\xC1\xBF", 2},          // U+007F in two bytes
       {"\xE0\x9F\xBF", 3},      // U+07FF in three
       {"\xF0\x8F\xBF\xBF", 4},  // U+FFFF in four
       {"\xED\xA0\x80", 3},      // U+D800
-      {"\xED\xBF\xBF", 3},      // U+DFFF
       {"\xF4\x90\x80\x80", 4},  // U+110000
       {"\xF5\x80\x80\x80", 4},
       {"\xC2", 1},
-      {"\xE0\xA0", 1},
-      {"\xED\x9F", 1},
-      {"\xEF\xBF", 1},
       {"\xF0\x90\x80", 1},
       {"\xF4\x8F\xBF", 1},
   };
@@ -86,7 +82,6 @@ TEST(Unicode, UnpairedSurrogatesFailTheStrictDecoding) {
       {units({0xD800}), kFffd},
       {units({'A', 0xDBFF}), "A" + kFffd},
       {units({0xDFFF, 'A'}), kFffd + "A"},
-      {units({0xDC00, 0xDC00}), kFffd + kFffd},
       {units({0xD800, 0xDBFF}), kFffd + kFffd},
       {units({0xDBFF, 0xE000}), kFffd + "\xEE\x80\x80"},
   };
@@ -113,20 +108,13 @@ TEST(Text, LowerCasingIsUnicodes) {
     EXPECT_EQ(to_lowercase(text), lower) << text;
 }
 
-std::size_t columns(const std::string& text) {
-  std::size_t count = 0;
-  for (char c : text)
-    count += (static_cast<unsigned char>(c) & 0xC0) == 0x80 ? 0 : 1;
-  return count;
-}
-
 // A longer line could not be written over: its start gives way, whole characters at a time.
 TEST(Text, AProgressLineFitsSeventyNineColumnsKeepingItsEnd) {
   const std::string fits = "icacls C:\\" + std::string(62, 'x');
   EXPECT_EQ(progress_text(3, 20, fits), "[3/20] " + fits);
   const std::string line =
       progress_text(10, 20, "icacls C:\\" + std::string(60, 'x') + "\\\xC3\xBC\xC3\xBC\\bin");
-  EXPECT_EQ(columns(line), 79u);
+  EXPECT_EQ(line.size(), 79u + 2);  // each u-umlaut is two bytes in one column
   EXPECT_TRUE(line.starts_with("[10/20] ...\\xxx")) << line;
   EXPECT_TRUE(line.ends_with("x\\\xC3\xBC\xC3\xBC\\bin")) << line;
 }
@@ -136,8 +124,7 @@ TEST(Text, AProgressLineFitsSeventyNineColumnsKeepingItsEnd) {
 namespace logging {
 namespace {
 
-// What each filter lets through, for any text, is the property of the fuzz target
-// fuzz_log_filter; these are the readings a user meets first.
+// What each filter lets through is fuzz_log_filter's property; these are the readings users meet.
 TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecidesTheLaterAmongEquals) {
   const Filter unset = parse_filter(std::nullopt).filter;
   EXPECT_TRUE(unset.enabled(Level::Error, "tavo_sandbox::spawn"));
@@ -153,7 +140,6 @@ TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecidesTheLaterAmongE
   EXPECT_FALSE(pattern.passes(Level::Info, "tavo_sandbox", "loopback"));
 }
 
-// (Too many '/'s is the end-to-end tests'.)
 TEST(LogFilter, EachMalformedPartIsWarnedAboutAndIgnored) {
   const std::pair<const char*, const char*> cases[] = {
       {"info,tavo_sandbox=loud", "warning: invalid logging spec 'loud', ignoring it"},
