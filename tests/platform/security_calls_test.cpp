@@ -89,8 +89,8 @@ TEST_F(SecurityCalls, SetAndRevokeChangeOnlyTheTrusteesAllowEntries) {
   EXPECT_EQ(SetEntriesInAclW(1, &bad, nullptr, &out), ERROR_INVALID_PARAMETER);
 }
 
-// GRANT and DENY add to an entry of the same trustee and flags; a new deny entry goes first, a
-// new allow entry just before the first allow entry.
+// GRANT and DENY add to an entry of the same trustee and flags, or a deny goes first and an allow
+// before the first allow.
 TEST_F(SecurityCalls, GrantAndDenyMergeOrPlaceTheirEntries) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine neither merges nor places entries";
   PACL first = apply(
@@ -105,8 +105,7 @@ TEST_F(SecurityCalls, GrantAndDenyMergeOrPlaceTheirEntries) {
                                     ")(A;0;1200a9;" + kApp + ")(A;3;1201a9;" + kUsers + ")");
 }
 
-// What a traversal grant writes: an absolute descriptor with its DACL and the protection of the
-// one it read.
+// What a traversal grant writes: a descriptor with its DACL and the protection it read.
 TEST_F(SecurityCalls, AnAbsoluteDescriptorCarriesItsDaclAndProtection) {
   PACL acl = apply({record(kReadMask, SET_ACCESS, 0, kApp)});
   SECURITY_DESCRIPTOR sd{};
@@ -123,8 +122,7 @@ TEST_F(SecurityCalls, AnAbsoluteDescriptorCarriesItsDaclAndProtection) {
   }
 }
 
-// ACLs are equal by their entries: not by the unused space after them, which the platform's
-// built ACLs may carry, and never when an entry's size runs past the ACL.
+// ACLs are equal by their entries, not the space after them; never when an entry runs past one.
 TEST_F(SecurityCalls, AclsCompareByTheirEntries) {
   const ACL* built = apply({record(kReadMask, SET_ACCESS, 3, kApp)});
   const std::size_t used = sizeof(ACL) + reinterpret_cast<const ACE_HEADER*>(built + 1)->AceSize;

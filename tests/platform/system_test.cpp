@@ -65,8 +65,7 @@ TEST_F(SystemCalls, AttributesAndJobLimitsAreTakenAtTheirExactSize) {
                                       sizeof limits));
 }
 
-// A suspended process runs nothing until resumed and then ends with its own code; one ended
-// before that ends with the code given, having done nothing.
+// A suspended process runs nothing until resumed; one ended before that did nothing.
 TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumed) {
   STARTUPINFOW info{};
   info.cb = sizeof info;
@@ -143,8 +142,7 @@ TEST_F(SystemCalls, StandardHandlesOfAnyCallerFitAHandleList) {
   EXPECT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
 }
 
-// A pipe and the NUL device (a character device, as a console is) are no console, so progress
-// never reaches captured output.
+// Progress never reaches a pipe or the NUL device (a character device, as a console is).
 TEST_F(SystemCalls, APipeAndTheNulDeviceAreNoConsole) {
   unique_handle read_end, write_end;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
@@ -180,8 +178,7 @@ TEST_F(SystemCalls, Win32CodesBecomeHresults) {
   EXPECT_EQ(HresultError::from_last_error().code(), 0x80070003u);
 }
 
-// The system's text, then the code; the program's own message wins over the system's. Wine words
-// its own texts, so there only their presence is checked.
+// The system's text (Wine words its own), then the code; the program's message wins.
 TEST_F(SystemCalls, ErrorsShowTheTextThenTheCode) {
   if (!testing::running_under_wine()) {
     EXPECT_EQ(system_message(0x80070005), "Access is denied.");
@@ -197,7 +194,6 @@ TEST_F(SystemCalls, ErrorsShowTheTextThenTheCode) {
   EXPECT_EQ(IoError::from_win32(3).display(), *system_message(3) + " (os error 3)");
 }
 
-// A release that fails, as CloseHandle does on a handle closed behind its owner's back.
 struct FailingRelease {
   using pointer = int;
   static pointer invalid() { return 0; }

@@ -59,8 +59,7 @@ TEST(ParseArgs, EveryRejectionHasItsMessage) {
     EXPECT_EQ(error_of(words(line)), message) << line;
 }
 
-// Which mode a command line selects is the property of the fuzz target fuzz_command_line; these
-// are the cases a user meets: the first of the answering modes wins over any refused word.
+// The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
 TEST(ParseArgs, HelpAndVersionAnswerWhateverElseIsWrong) {
   EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words("--cleanup -h --bogus"))));
   EXPECT_TRUE(std::holds_alternative<Version>(*parse_args(words("--pool-size x --version"))));
@@ -80,8 +79,7 @@ TEST(ParseArgs, TheLastNetworkModeCountsAndACleanupKeepsItsRevokesInOrder) {
   EXPECT_EQ(cleanup.sandbox_sid_file, "s");
 }
 
-// One optional '+', then decimal digits that fit 32 bits; the pool size's range matters only to
-// the pool mode, the proxy port's always.
+// One optional '+', then digits that fit 32 bits; the pool size's range counts in its mode only.
 TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size +7 --pool-dir d")).pool_size, 7u);
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size 10 --pool-dir d")).pool_size, 10u);
@@ -161,8 +159,7 @@ TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
     EXPECT_EQ(quote_arg(word), quoted) << word;
   EXPECT_EQ(command_line("tool", {"a b", "", "C:\\my dir\\"}),
             "tool \"a b\" \"\" \"C:\\my dir\\\\\"");
-  // The program word takes no escapes: its backslashes stay single before the closing quote,
-  // and a double quote in it cannot be written.
+  // The program word takes no escapes, so a double quote in it cannot be written.
   EXPECT_EQ(command_line("C:\\my tools\\", {"-v"}), "\"C:\\my tools\\\" -v");
   EXPECT_EQ(command_line("", {}), "\"\"");
   EXPECT_EQ(command_line("a\"b c", {"x"}), std::nullopt);

@@ -32,8 +32,7 @@ void expect_same(const DaclChange& a, const DaclChange& b) {
   EXPECT_EQ(a.was_protected, b.was_protected);
 }
 
-// Whatever a run writes reads back as it was: paths with spaces, percent signs and line breaks,
-// entries in order, the grant with no entries before it, the started mark and a dropped change.
+// Whatever a run writes reads back as it was, paths with '%' and line breaks included.
 TEST(JournalText, WhatIsWrittenReadsBack) {
   const DaclChange grant{.kind = ChangeKind::Grant,
                          .path = "C:\\a b",
@@ -53,8 +52,7 @@ TEST(JournalText, WhatIsWrittenReadsBack) {
   EXPECT_TRUE(read->command_started);
 }
 
-// A last line cut short is a change never made; anything else out of form makes the journal
-// unreadable rather than half understood.
+// A last line cut short is a change never made; anything else out of form is an error.
 TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
   const std::string whole = journal_with({deny_of("C:\\x")});
   const std::string torn = whole + change_line(deny_of("C:\\y")).substr(0, 12);

@@ -1,5 +1,4 @@
-// Paths as text: taken apart, judged as system locations, shares, devices or streams, and keyed
-// as PATH directories. A drive letter is an ASCII letter, nothing next to one.
+// Paths as text. A drive letter is an ASCII letter, nothing next to one.
 #include <gtest/gtest.h>
 
 #include "acl/path_blocklist.h"
@@ -30,15 +29,8 @@ TEST(WindowsPath, ParentsStopAtRoots) {
     EXPECT_EQ(path::parent(path), parent) << path;
 }
 
-TEST(WindowsPath, NamesExtensionsAndJoins) {
-  EXPECT_EQ(path::file_name("C:\\pool\\b.dat"), "b.dat");
-  EXPECT_EQ(path::file_name("C:\\"), std::nullopt);
-  const std::pair<const char*, std::optional<std::string>> extensions[] = {
-      {"C:\\pool\\a.DAT", "DAT"}, {"C:\\pool\\x.tar.dat", "dat"}, {"C:\\pool\\.dat", std::nullopt},
-      {"C:\\pool\\b.", ""},       {"C:\\pool\\b", std::nullopt},
-  };
-  for (const auto& [path, extension] : extensions)
-    EXPECT_EQ(path::extension(path), extension) << path;
+// (Extensions are the pool tests'.)
+TEST(WindowsPath, JoinsAndAbsolutePaths) {
   EXPECT_EQ(path::join("C:\\pool", "a.dat"), "C:\\pool\\a.dat");
   EXPECT_EQ(path::join("", "x"), "x");
   EXPECT_EQ(path::join("C:\\a", "D:\\b"), "D:\\b");
@@ -81,8 +73,7 @@ TEST(SystemPaths, DriveRootsAndListedDirectoriesWithEverythingBelow) {
   }
 }
 
-// No folder grant is meant for a share, a device or a stream, and the system-path test cannot
-// judge them (\\localhost\C$\Windows is C:\Windows). \\?\ before a drive is an ordinary path.
+// The system-path test cannot judge these (\\localhost\C$\Windows is C:\Windows); \\?\C: can.
 TEST(SystemPaths, SharesDevicesAndStreamsAreToldFromDrivePaths) {
   for (const char* path :
        {"\\\\localhost\\C$\\Windows", "//server/share", "\\\\?\\UNC\\server\\share\\x",
@@ -97,8 +88,7 @@ TEST(SystemPaths, SharesDevicesAndStreamsAreToldFromDrivePaths) {
   }
 }
 
-// One key for every case and trailing backslashes, with full Unicode lower-casing; only a
-// directory with a root counts.
+// One key for every case and trailing backslashes; only a directory with a root counts.
 TEST(PathDirectories, KeysIgnoreCaseAndTrailingBackslashes) {
   EXPECT_EQ(directory_string("C:\\Tools\\\\\\"), "C:\\Tools");
   EXPECT_EQ(directory_string("\\\\"), "");

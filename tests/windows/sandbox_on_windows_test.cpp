@@ -27,8 +27,7 @@ struct ChildOutcome {
   std::string out;  // standard output and standard error, on one pipe
 };
 
-// Runs `command_line` as a calling application does, with standard input from NUL (none at all
-// without `with_input`), and waits for it.
+// Runs `command_line` with standard input from NUL (or none) and waits for it.
 ChildOutcome run_child(const std::string& command_line, bool with_input) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -159,8 +158,7 @@ TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
   EXPECT_EQ(sandboxed("", "cmd /c echo ok", false).out.substr(0, 2), "ok");
 }
 
-// A pool: registered, current, used by a run through one of its files, cleaned up with and
-// without a SID file. The loopback-exempt list keeps every entry it had.
+// A pool registered, used and cleaned up; the loopback-exempt list keeps every entry it had.
 TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEntries) {
   const std::vector<std::string> kept = exempt_sids();
   const std::string pool = in_quotes(root / "pool");
