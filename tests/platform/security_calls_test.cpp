@@ -62,13 +62,6 @@ class SecurityCalls : public testing::MachineTest {
   std::vector<unique_local<ACL>> acls_;
 };
 
-// The layout the test for an AppContainer SID reads (the entries below show SID strings).
-TEST_F(SecurityCalls, ASidIsRevisionCountAuthorityThenSubAuthorities) {
-  const BYTE encoded[] = {1, 2, 0, 0, 0, 0, 0, 15, 2, 0, 0, 0, 1, 0, 0, 0};
-  ASSERT_EQ(GetLengthSid(sid(kOther)), sizeof encoded);
-  EXPECT_EQ(std::memcmp(sid(kOther), encoded, sizeof encoded), 0);
-}
-
 // SET replaces the trustee's allow entry and REVOKE removes it; neither touches its deny entries
 // or anyone else's. A bad trustee fails through the result.
 TEST_F(SecurityCalls, SetAndRevokeChangeOnlyTheTrusteesAllowEntries) {

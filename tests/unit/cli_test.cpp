@@ -146,7 +146,6 @@ TEST_F(CommandLines, EachUsageExampleIsACommandLineOfItsMode) {
 // That the words come back from the C runtime's splitting is fuzz_quote_arg's property.
 TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
   const std::pair<const char*, const char*> words[] = {
-      {"tool", "tool"},
       {"a\\\\b", "a\\\\b"},  // backslashes before no quote stay as they are
       {"", "\"\""},
       {"tab\there", "\"tab\there\""},

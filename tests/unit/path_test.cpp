@@ -10,7 +10,6 @@ namespace {
 
 TEST(WindowsPath, ParentsStopAtRoots) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"C:\\Users\\ann", "C:\\Users"},
       {"C:\\Users", "C:\\"},
       {"C:\\", std::nullopt},
       {"\\\\?\\C:\\Users", "\\\\?\\C:\\"},
@@ -19,7 +18,6 @@ TEST(WindowsPath, ParentsStopAtRoots) {
       {"\\\\server\\share\\", std::nullopt},
       {"C:\\a\\b\\", "C:\\a"},
       {"C:\\a\\\\b", "C:\\a"},
-      {"a\\b", "a"},
       {"a", ""},
       {"", std::nullopt},
       {"C:a", "C:"},

@@ -1,5 +1,5 @@
 // What winsim assumes where no source settles the platform's behaviour, asked of the platform
-// itself (SetEntriesInAclW's rules are the platform tests'). Each test prints one report line,
+// itself: the rules the program depends on. Each test prints one report line,
 // "truth: RULE | winsim: ANSWER | here: ANSWER", and on Windows fails when the answers differ: the
 // rule of winsim/README.md to correct is named. Under Wine the lines are printed for comparison and
 // nothing fails: Wine is not Windows.
@@ -17,7 +17,6 @@
 #include "support/sids.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
-#include "win/attribute_list.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -61,21 +60,6 @@ void write_named(const std::string& path, SECURITY_INFORMATION info, PACL acl) {
   ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(path).data(), SE_FILE_OBJECT, info, nullptr, nullptr,
                                   acl, nullptr),
             static_cast<DWORD>(ERROR_SUCCESS));
-}
-
-// Starts `line` and waits for it: "exits with CODE", or "fails with ERROR" when nothing starts.
-std::string run(const std::string& line, STARTUPINFOW& info, DWORD flags) {
-  WideString wide = to_wide_nul(line);
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &info,
-                      &started)) {
-    return "fails with " + std::to_string(GetLastError());
-  }
-  unique_handle process(started.hProcess), thread(started.hThread);
-  WaitForSingleObject(process.get(), INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.get(), &code);
-  return "exits with " + std::to_string(code);
 }
 
 class Truth : public ::testing::Test {
@@ -135,25 +119,6 @@ TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
       mask == GENERIC_ALL ? "the generic mask as it is" : "a mapped mask " + std::to_string(mask));
 }
 
-TEST_F(Truth, AHandleListHoldingOneHandleTwice) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  unique_handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                OPEN_EXISTING, 0, nullptr));
-  auto list = AttributeList::create(1);
-  ASSERT_TRUE(nul && list);
-  HANDLE twice[] = {nul.get(), nul.get()};
-  ASSERT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, twice, sizeof twice));
-  STARTUPINFOEXW info{};
-  info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = info.StartupInfo.hStdOutput = info.StartupInfo.hStdError = nul.get();
-  info.lpAttributeList = list->get();
-  const std::string outcome =
-      run("cmd.exe /c exit 0", info.StartupInfo, EXTENDED_STARTUPINFO_PRESENT);
-  report("CreateProcessW with one handle twice in PROC_THREAD_ATTRIBUTE_HANDLE_LIST",
-         "fails with 87", outcome.starts_with("exits") ? "succeeds" : outcome);
-}
-
 TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine's system programs are stubs";
   root.make_dir("current");
@@ -163,13 +128,20 @@ TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
   std::filesystem::copy_file(system / "whoami.exe", root / "onpath/tavo-probe.exe");
   testing::CurrentDirectory in(root / "current");
   testing::ScopedEnv path("PATH", root / "onpath");
+  WideString line = to_wide_nul("tavo-probe /c exit 7");
   STARTUPINFOW info{};
   info.cb = sizeof info;
+  PROCESS_INFORMATION started{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &info, &started))
+      << GetLastError();
+  unique_handle process(started.hProcess), thread(started.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
   report("CreateProcessW's search: the current directory before PATH",
          "the current directory's program runs",
-         run("tavo-probe /c exit 7", info, 0) == "exits with 7"
-             ? "the current directory's program runs"
-             : "PATH's program runs");
+         code == 7 ? "the current directory's program runs" : "PATH's program runs");
 }
 
 }  // namespace
