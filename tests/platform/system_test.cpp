@@ -74,6 +74,7 @@ TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumed) {
   unique_handle process(created.hProcess), thread(created.hThread);
   EXPECT_EQ(WaitForSingleObject(process.get(), 50), WAIT_TIMEOUT);
   EXPECT_EQ(ResumeThread(thread.get()), 1u);
+  EXPECT_EQ(WaitForSingleObject(process.get(), INFINITE), WAIT_OBJECT_0);
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(process.get(), &code) && code == 3u);
 
