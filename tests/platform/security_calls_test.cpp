@@ -104,10 +104,6 @@ TEST_F(SecurityCalls, AnAbsoluteDescriptorCarriesItsDaclAndProtection) {
   SECURITY_DESCRIPTOR sd{};
   ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
-  BOOL present = FALSE, defaulted = TRUE;
-  PACL dacl = nullptr;
-  ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-  EXPECT_TRUE(present && dacl == acl && !defaulted);
   for (bool protect : {true, false}) {
     const SECURITY_DESCRIPTOR_CONTROL bit = protect ? SE_DACL_PROTECTED : 0;
     ASSERT_TRUE(SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, bit));

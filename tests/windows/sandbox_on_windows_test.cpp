@@ -128,9 +128,10 @@ TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
   EXPECT_NE(sandboxed(paths, "cmd /c type secret\\hidden.txt").exit_code, 0u);
   EXPECT_NE(sandboxed(paths, "cmd /c type " + in_quotes(root / "outside/other.txt")).exit_code, 0u);
   // Afterwards the grant alone gives both files.
-  const ChildOutcome after = sandboxed("--cwd " + in_quotes(root / "granted"),
-                                       "cmd /c type secret\\hidden.txt visible.txt");
-  EXPECT_EQ(after.exit_code, 0u) << after.out;
+  EXPECT_EQ(sandboxed("--cwd " + in_quotes(root / "granted"),
+                      "cmd /c type secret\\hidden.txt visible.txt")
+                .exit_code,
+            0u);
 
   const ChildOutcome o = sandboxed(
       "--grant-rw " + in_quotes(root / "granted") + " --cwd " + in_quotes(root / "granted"),

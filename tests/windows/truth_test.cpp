@@ -31,12 +31,6 @@ void report(const std::string& rule, const std::string& winsim, const std::strin
   }
 }
 
-unique_local<ACL> with_entry(PSID sid, DWORD mask, ACCESS_MODE mode, DWORD inheritance, PACL base) {
-  auto built = build_acl({explicit_access(sid, mask, mode, inheritance)}, base);
-  EXPECT_TRUE(built);
-  return built ? std::move(*built) : unique_local<ACL>();
-}
-
 // The entries of `acl` that `keep` picks.
 std::vector<const ACCESS_ALLOWED_ACE*> entries_where(PACL acl, auto keep) {
   std::vector<const ACCESS_ALLOWED_ACE*> out;
@@ -103,9 +97,11 @@ TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine keeps no file ACLs";
   root.make_dir("generic");
   const std::string folder = root / "generic";
-  auto updated = with_entry(sid, GENERIC_ALL, GRANT_ACCESS,
-                            OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, read_named(folder).dacl);
-  write_named(folder, DACL_SECURITY_INFORMATION, updated.get());
+  auto updated = build_acl(
+      {explicit_access(sid, GENERIC_ALL, GRANT_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)},
+      read_named(folder).dacl);
+  ASSERT_TRUE(updated);
+  write_named(folder, DACL_SECURITY_INFORMATION, updated->get());
   root.write("generic/file.txt", "x");
   DWORD mask = 0;
   for (const ACCESS_ALLOWED_ACE* entry :
