@@ -11,6 +11,7 @@
 #include "base/format.h"
 #include "sid/sid_text.h"
 #include "support/machine.h"
+#include "support/sids.h"
 #include "win/api.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -24,12 +25,7 @@ constexpr const char* kUsers = "S-1-5-32-545";
 
 class SecurityCalls : public testing::MachineTest {
  protected:
-  PSID sid(const std::string& text) {
-    PSID out = nullptr;
-    EXPECT_TRUE(ConvertStringSidToSidW(to_wide_nul(text).c_str(), &out)) << text;
-    sids_.emplace_back(out);
-    return out;
-  }
+  PSID sid(std::string_view text) { return sids_.emplace_back(testing::make_sid(text)).get(); }
 
   EXPLICIT_ACCESS_W record(DWORD mask, ACCESS_MODE mode, DWORD inheritance, const char* trustee) {
     return explicit_access(sid(trustee), mask, mode, inheritance);
@@ -58,7 +54,7 @@ class SecurityCalls : public testing::MachineTest {
   }
 
  private:
-  std::vector<unique_local<void>> sids_;
+  std::vector<SandboxSid> sids_;
   std::vector<unique_local<ACL>> acls_;
 };
 

@@ -164,13 +164,6 @@ TEST_F(SystemCalls, LongValuesComeBackAndPathSplitsAtEverySemicolon) {
   EXPECT_EQ(path_entries(), std::vector<std::string>{""});
 }
 
-TEST_F(SystemCalls, Win32CodesBecomeHresults) {
-  EXPECT_EQ(HresultError::from_win32(0).code(), 0u);
-  EXPECT_EQ(HresultError::from_win32(5).code(), 0x80070005u);
-  EXPECT_EQ(HresultError::from_win32(0x12345).code(), 0x80072345u);
-  EXPECT_EQ(HresultError::from_win32(0xC0000005).code(), 0xC0000005u);
-}
-
 // The system's text (Wine words its own), then the code; the program's message wins.
 TEST_F(SystemCalls, ErrorsShowTheTextThenTheCode) {
   if (!testing::running_under_wine()) {
@@ -185,6 +178,10 @@ TEST_F(SystemCalls, ErrorsShowTheTextThenTheCode) {
   EXPECT_EQ(HresultError(0, "set failed after 2 attempts").display(),
             "set failed after 2 attempts (0x00000000)");
   EXPECT_EQ(IoError::from_win32(3).display(), *system_message(3) + " (os error 3)");
+  EXPECT_EQ(HresultError::from_win32(0).code(), 0u);
+  EXPECT_EQ(HresultError::from_win32(5).code(), 0x80070005u);
+  EXPECT_EQ(HresultError::from_win32(0x12345).code(), 0x80072345u);
+  EXPECT_EQ(HresultError::from_win32(0xC0000005).code(), 0xC0000005u);
 }
 
 struct FailingRelease {

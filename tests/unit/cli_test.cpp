@@ -98,7 +98,7 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
 // PROGRAMDATA gives the default pool directory.
 class CommandLines : public testing::MachineTest {};
 
-TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndFallsBackToTheSystemDefault) {
+TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) {
   testing::ScopedEnv data("PROGRAMDATA", "D:\\Data");
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir, "D:\\Data\\Tavo\\pool");
   EXPECT_EQ(as<RegisterPool>(words("--register-pool")).pool_size, 4u);
@@ -106,6 +106,12 @@ TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndFallsBackToTheSystemDefa
   EXPECT_EQ(default_pool_dir(), "C:\\ProgramData\\Tavo\\pool");
   testing::set_env("PROGRAMDATA", "");
   EXPECT_EQ(default_pool_dir(), "\\Tavo\\pool");
+  const std::string text = usage_text();
+  for (const cli::ModeRow& mode : cli::modes()) {
+    EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
+    auto parsed = parse_args(words(mode.example));
+    EXPECT_TRUE(parsed) << mode.example << ": " << parsed.error();
+  }
 }
 
 // The parser takes every word of its table as what it is, and the usage text names each.
@@ -123,15 +129,6 @@ TEST(Usage, NamesEveryWordTheParserTakes) {
       EXPECT_FALSE(error_of({"x", "--profile-name", "p", std::string(flag)}).starts_with("unknown"))
           << flag;
     }
-  }
-}
-
-TEST_F(CommandLines, EachUsageExampleIsShownAndParses) {
-  const std::string text = usage_text();
-  for (const cli::ModeRow& mode : cli::modes()) {
-    EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
-    auto parsed = parse_args(words(mode.example));
-    EXPECT_TRUE(parsed) << mode.example << ": " << parsed.error();
   }
 }
 
