@@ -48,26 +48,8 @@ class SystemCalls : public testing::MachineTest {
   testing::TempDir dir;
 };
 
-// An attribute value, and a job's limit record, are taken at exactly their size only.
-TEST_F(SystemCalls, AttributesAndJobLimitsAreTakenAtTheirExactSize) {
-  auto list = AttributeList::create(1);
-  ASSERT_TRUE(list);
-  HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-  EXPECT_EQ(
-      list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles - 1).error().code(),
-      0x80070018u);  // ERROR_BAD_LENGTH
-  EXPECT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles));
-  unique_handle job(CreateJobObjectW(nullptr, nullptr));
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  EXPECT_FALSE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                       sizeof limits - 1));
-  EXPECT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                      sizeof limits));
-}
-
 // A suspended process runs nothing until resumed; one ended before that did nothing.
-TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumed) {
+TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumedAndAreToldApartByCreationTime) {
   STARTUPINFOW info{};
   info.cb = sizeof info;
   PROCESS_INFORMATION created{};
@@ -85,10 +67,7 @@ TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumed) {
   EXPECT_EQ(WaitForSingleObject(ended.get(), 5000), WAIT_OBJECT_0);
   EXPECT_TRUE(GetExitCodeProcess(ended.get(), &code) && code == 300u);
   EXPECT_FALSE(dir.exists("marker.txt"));
-}
-
-// A process is told apart by its id and creation time; a live one is never taken for gone.
-TEST_F(SystemCalls, OnlyAProcessKnownToBeGoneCountsAsGone) {
+  // A process is told apart by its id and creation time; a live one is never taken for gone.
   const std::optional<ProcessIdentity> self = current_process();
   ASSERT_TRUE(self);
   EXPECT_EQ(self->pid, GetCurrentProcessId());
@@ -100,7 +79,7 @@ TEST_F(SystemCalls, OnlyAProcessKnownToBeGoneCountsAsGone) {
 
 // Standard handles as callers leave them (output not inheritable and serving as error too, no
 // input) make a handle list the platform takes (its size is the launch tests').
-TEST_F(SystemCalls, StandardHandlesOfAnyCallerFitAHandleList) {
+TEST_F(SystemCalls, HandleListsJobLimitsAndTheStandardHandlesOfAnyCaller) {
   unique_handle read_end, write_end, process, thread;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));  // not inheritable
   {
@@ -136,10 +115,25 @@ TEST_F(SystemCalls, StandardHandlesOfAnyCallerFitAHandleList) {
   std::erase(text, '\r');
   std::erase(text, ' ');
   EXPECT_EQ(text, "out\nerr\n");
+  // An attribute value, and a job's limit record, are taken at exactly their size only.
+  auto list = AttributeList::create(1);
+  ASSERT_TRUE(list);
+  HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+  EXPECT_EQ(
+      list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles - 1).error().code(),
+      0x80070018u);  // ERROR_BAD_LENGTH
+  EXPECT_TRUE(list->update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles));
+  unique_handle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  EXPECT_FALSE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits - 1));
+  EXPECT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                      sizeof limits));
 }
 
 // Progress never reaches a pipe or the NUL device (a character device, as a console is).
-TEST_F(SystemCalls, APipeAndTheNulDeviceAreNoConsole) {
+TEST_F(SystemCalls, APipeOrNulIsNoConsoleAndTheEnvironmentReadsBack) {
   unique_handle read_end, write_end;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
   unique_handle nul(CreateFileW(to_wide_nul("NUL").c_str(), GENERIC_WRITE, 0, nullptr,
@@ -151,9 +145,6 @@ TEST_F(SystemCalls, APipeAndTheNulDeviceAreNoConsole) {
     EXPECT_FALSE(console::is_console(console::Stream::Err));
   }
   SetStdHandle(STD_ERROR_HANDLE, saved);
-}
-
-TEST_F(SystemCalls, LongValuesComeBackAndPathSplitsAtEverySemicolon) {
   const std::string value = std::string(300, 'v') + "\xC3\xA9";  // longer than a first guess
   testing::ScopedEnv scoped("TAVO_TEST_VALUE", value);
   EXPECT_EQ(env_var("TAVO_TEST_VALUE"), value);

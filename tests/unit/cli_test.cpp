@@ -42,7 +42,7 @@ T as(const std::vector<std::string>& arguments) {
 }
 
 // The messages no other test shows (the end-to-end tests show some, the usage test the others).
-TEST(ParseArgs, EveryRejectionHasItsMessage) {
+TEST(ParseArgs, EveryRejectionHasItsMessageUnlessAModeAnswersAlone) {
   const std::pair<const char*, const char*> cases[] = {
       {"--network-mode Default_Blocked", "unknown network-mode: Default_Blocked"},
       {"run", "unknown argument: run"},
@@ -57,30 +57,14 @@ TEST(ParseArgs, EveryRejectionHasItsMessage) {
   };
   for (const auto& [line, message] : cases)
     EXPECT_EQ(error_of(words(line)), message) << line;
-}
-
-// The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
-TEST(ParseArgs, HelpAndVersionAnswerWhateverElseIsWrong) {
+  // The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
   EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words("--cleanup -h --bogus"))));
   EXPECT_TRUE(std::holds_alternative<Version>(*parse_args(words("--pool-size x --version"))));
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--help --probe"))));
 }
 
-TEST(ParseArgs, TheLastNetworkModeCountsAndACleanupKeepsItsRevokesInOrder) {
-  EXPECT_EQ(as<tavo::Run>(words("--profile-name p -- x")).network_mode,
-            NetworkMode::DefaultBlocked);
-  EXPECT_EQ(as<tavo::Run>(words("--network-mode common_dependencies --network-mode default_allowed "
-                                "--profile-name p -- x"))
-                .network_mode,
-            NetworkMode::DefaultAllowed);
-  Cleanup cleanup = as<Cleanup>(
-      words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
-  EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(cleanup.sandbox_sid_file, "s");
-}
-
 // One optional '+', then digits that fit 32 bits; the pool size's range counts in its mode only.
-TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
+TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size +7 --pool-dir d")).pool_size, 7u);
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size 10 --pool-dir d")).pool_size, 10u);
   for (const char* bad : {"-1", " 4", "4294967296", "", "+", "++1", "0x4", "4 "}) {
@@ -93,6 +77,17 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
             "x");
   for (const char* bad : {"65536", "+", "", "-1"})
     EXPECT_EQ(error_of({"x", "--proxy-port", bad}), std::string("bad proxy-port: ") + bad);
+  // The last network mode counts; a cleanup keeps its revokes in order.
+  EXPECT_EQ(as<tavo::Run>(words("--profile-name p -- x")).network_mode,
+            NetworkMode::DefaultBlocked);
+  EXPECT_EQ(as<tavo::Run>(words("--network-mode common_dependencies --network-mode default_allowed "
+                                "--profile-name p -- x"))
+                .network_mode,
+            NetworkMode::DefaultAllowed);
+  Cleanup cleanup = as<Cleanup>(
+      words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
+  EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(cleanup.sandbox_sid_file, "s");
 }
 
 // PROGRAMDATA gives the default pool directory.

@@ -26,7 +26,7 @@ std::string journal_with(const std::vector<DaclChange>& changes, std::string_vie
 }
 
 // Whatever a run writes reads back as it was, paths with '%' and line breaks included.
-TEST(JournalText, WhatIsWrittenReadsBack) {
+TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   const DaclChange grant{.kind = ChangeKind::Grant,
                          .path = "C:\\a b",
                          .object = "C:\\a b",
@@ -43,6 +43,11 @@ TEST(JournalText, WhatIsWrittenReadsBack) {
   EXPECT_EQ(change_line(read->changes[0]), change_line(grant));  // each field written
   EXPECT_EQ(change_line(read->changes[1]), change_line(odd));
   EXPECT_TRUE(read->command_started);
+  EXPECT_EQ(owner_from_name("C:\\runs\\" + journal_file_name(kOwner)), kOwner);
+  for (const char* name : {"C:\\runs\\4242.journal", "4242-x.journal", "-5.journal", "4242-5.txt",
+                           "4242-5-6.journal"}) {
+    EXPECT_FALSE(owner_from_name(name)) << name;
+  }
 }
 
 // A last line cut short is a change never made; anything else out of form is an error.
@@ -72,14 +77,6 @@ TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
         journal_preamble(kOwner, "S-1 x") + "started\n", std::string("process 1 2\n"),
         whole + "deny 0 65" + sixty_five + " C:\\z\n"}) {
     EXPECT_FALSE(parse_journal(damaged)) << damaged;
-  }
-}
-
-TEST(JournalText, TheFileNameNamesTheRun) {
-  EXPECT_EQ(owner_from_name("C:\\runs\\" + journal_file_name(kOwner)), kOwner);
-  for (const char* name : {"C:\\runs\\4242.journal", "4242-x.journal", "-5.journal", "4242-5.txt",
-                           "4242-5-6.journal"}) {
-    EXPECT_FALSE(owner_from_name(name)) << name;
   }
 }
 

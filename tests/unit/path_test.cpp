@@ -8,7 +8,7 @@
 namespace tavo {
 namespace {
 
-TEST(WindowsPath, ParentsStopAtRoots) {
+TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"C:\\Users", "C:\\"},
       {"C:\\", std::nullopt},
@@ -25,10 +25,7 @@ TEST(WindowsPath, ParentsStopAtRoots) {
   };
   for (const auto& [path, parent] : cases)
     EXPECT_EQ(path::parent(path), parent) << path;
-}
-
-// (Extensions are the pool tests'.)
-TEST(WindowsPath, JoinsAndAbsolutePaths) {
+  // (Extensions are the pool tests'.)
   EXPECT_EQ(path::join("C:\\pool", "a.dat"), "C:\\pool\\a.dat");
   EXPECT_EQ(path::join("", "x"), "x");
   EXPECT_EQ(path::join("C:\\a", "D:\\b"), "D:\\b");
