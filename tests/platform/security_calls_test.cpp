@@ -14,7 +14,6 @@
 #include "support/sids.h"
 #include "win/api.h"
 #include "win/unique.h"
-#include "win/wide.h"
 
 namespace tavo {
 namespace {
