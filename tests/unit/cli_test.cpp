@@ -1,22 +1,28 @@
+// The command line: parsed, shown in the usage text, and written for the launch.
 #include "cli.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "base/format.h"
+#include "base/quoting.h"
+#include "cli_table.h"
+#include "runtime/exit_status.h"
 #include "sandbox_profile/pool_dir.h"
 #include "support/env.h"
 #include "support/machine.h"
+#include "usage.h"
 
 namespace tavo {
 namespace {
 
-// The words of `line` split at single spaces, after the program's name.
+// The words of `line`, after the program's name.
 std::vector<std::string> words(std::string_view line) {
   std::vector<std::string> out = {"tavo-sandbox.exe"};
-  for (std::size_t start = 0; start <= line.size();) {
-    const std::size_t space = std::min(line.find(' ', start), line.size());
-    if (space > start) out.emplace_back(line.substr(start, space - start));
-    start = space + 1;
-  }
+  std::istringstream in{std::string(line)};
+  for (std::string word; in >> word;)
+    out.push_back(word);
   return out;
 }
 
@@ -35,60 +41,30 @@ T as(const std::vector<std::string>& arguments) {
   return std::get<T>(*result);
 }
 
-TEST(ParseArgs, EveryRejectionHasItsMessage) {
-  EXPECT_EQ(error_of({}), "missing arguments. Run with --probe to validate.");
-  const std::pair<std::vector<std::string>, const char*> cases[] = {
-      {words(""), "missing arguments. Run with --probe to validate."},
-      {words("--profile-name"), "--profile-name requires a value"},
-      {words("--profile-name p --cwd"), "--cwd requires a value"},
-      {words("--network-mode Default_Blocked"), "unknown network-mode: Default_Blocked"},
-      {words("run"), "unknown argument: run"},
-      {words("-x -- y"), "unknown argument: -x"},
-      {words("--profile-name=p -- y"), "unknown argument: --profile-name=p"},
-      {words("--cleanup"), "--cleanup requires --profile-name"},
-      {words("--register-sandbox-profile --sid-out-file f"),
+// The messages no other test shows (the end-to-end tests show some, the usage test the others).
+TEST(ParseArgs, EveryRejectionHasItsMessageUnlessAModeAnswersAlone) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"--network-mode Default_Blocked", "unknown network-mode: Default_Blocked"},
+      {"run", "unknown argument: run"},
+      {"--cleanup", "--cleanup requires --profile-name"},
+      {"--register-sandbox-profile --sid-out-file f",
        "--register-sandbox-profile requires --profile-name"},
-      {words("--register-sandbox-profile --profile-name p"),
+      {"--register-sandbox-profile --profile-name p",
        "--register-sandbox-profile requires --sid-out-file (path to write the SID's SDDL string)"},
-      {words("--register-pool --pool-size 11"), "pool-size must be 1..=10, got 11"},
-      {words("--register-pool --pool-size 0"), "pool-size must be 1..=10, got 0"},
-      {words("-- x"), "--profile-name is required"},
-      {words("-- mytool --probe"), "--profile-name is required"},
-      {words("--profile-name p"), "missing `-- <command> [args...]`"},
-      {words("--profile-name p --"), "`-- <command>` requires at least the command"},
+      {"--register-pool --pool-size 0", "pool-size must be 1..=10, got 0"},
+      {"--profile-name p", "missing `-- <command> [args...]`"},
+      {"--profile-name p --", "`-- <command>` requires at least the command"},
   };
   for (const auto& [line, message] : cases)
-    EXPECT_EQ(error_of(line), message) << line.back();
-}
-
-// Which mode a command line selects, and that an option's value or a command's word never selects
-// one, is the property of the fuzz target fuzz_command_line; these are the cases a user meets.
-TEST(ParseArgs, HelpAndVersionAnswerWhateverElseIsWrong) {
-  for (const char* line : {"--cleanup -h --bogus", "--pool-size x --version --help"})
-    EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words(line)))) << line;
-  EXPECT_TRUE(
-      std::holds_alternative<Version>(*parse_args(words("--cwd --register-pool --version"))));
+    EXPECT_EQ(error_of(words(line)), message) << line;
+  // The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
+  EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words("--cleanup -h --bogus"))));
+  EXPECT_TRUE(std::holds_alternative<Version>(*parse_args(words("--pool-size x --version"))));
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--help --probe"))));
 }
 
-// A run's options and words are the fuzz target's too; the network mode and a cleanup's options
-// are not.
-TEST(ParseArgs, TheLastNetworkModeCountsAndACleanupKeepsItsRevokesInOrder) {
-  EXPECT_EQ(as<tavo::Run>(words("--profile-name p -- x")).network_mode,
-            NetworkMode::DefaultBlocked);
-  EXPECT_EQ(as<tavo::Run>(words("--network-mode common_dependencies --network-mode default_allowed "
-                                "--profile-name p -- x"))
-                .network_mode,
-            NetworkMode::DefaultAllowed);
-  Cleanup cleanup = as<Cleanup>(
-      words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
-  EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(cleanup.sandbox_sid_file, "s");
-}
-
-// One optional '+', then decimal digits that fit 32 bits; the pool size's range matters only to
-// the pool mode, the proxy port's always.
-TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
+// One optional '+', then digits that fit 32 bits; the pool size's range counts in its mode only.
+TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size +7 --pool-dir d")).pool_size, 7u);
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size 10 --pool-dir d")).pool_size, 10u);
   for (const char* bad : {"-1", " 4", "4294967296", "", "+", "++1", "0x4", "4 "}) {
@@ -101,11 +77,23 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnly) {
             "x");
   for (const char* bad : {"65536", "+", "", "-1"})
     EXPECT_EQ(error_of({"x", "--proxy-port", bad}), std::string("bad proxy-port: ") + bad);
+  // The last network mode counts; a cleanup keeps its revokes in order.
+  EXPECT_EQ(as<tavo::Run>(words("--profile-name p -- x")).network_mode,
+            NetworkMode::DefaultBlocked);
+  EXPECT_EQ(as<tavo::Run>(words("--network-mode common_dependencies --network-mode default_allowed "
+                                "--profile-name p -- x"))
+                .network_mode,
+            NetworkMode::DefaultAllowed);
+  Cleanup cleanup = as<Cleanup>(
+      words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
+  EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(cleanup.sandbox_sid_file, "s");
 }
 
-class DefaultPoolDir : public testing::MachineTest {};
+// PROGRAMDATA gives the default pool directory.
+class CommandLines : public testing::MachineTest {};
 
-TEST_F(DefaultPoolDir, FollowsProgramDataAndFallsBackToTheSystemDefault) {
+TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) {
   testing::ScopedEnv data("PROGRAMDATA", "D:\\Data");
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir, "D:\\Data\\Tavo\\pool");
   EXPECT_EQ(as<RegisterPool>(words("--register-pool")).pool_size, 4u);
@@ -113,6 +101,65 @@ TEST_F(DefaultPoolDir, FollowsProgramDataAndFallsBackToTheSystemDefault) {
   EXPECT_EQ(default_pool_dir(), "C:\\ProgramData\\Tavo\\pool");
   testing::set_env("PROGRAMDATA", "");
   EXPECT_EQ(default_pool_dir(), "\\Tavo\\pool");
+  const std::string text = usage_text();
+  for (const cli::ModeRow& mode : cli::modes()) {
+    EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
+    auto parsed = parse_args(words(mode.example));
+    EXPECT_TRUE(parsed) << mode.example << ": " << parsed.error();
+  }
+}
+
+// The parser takes every word of its table as what it is, and the usage text names each.
+TEST(Usage, NamesEveryWordTheParserTakes) {
+  const std::string text = usage_text();
+  for (const cli::OptionRow& option : cli::options()) {
+    EXPECT_NE(text.find(format(" {} ", option.name)), std::string::npos) << option.name;
+    EXPECT_EQ(error_of({"x", std::string(option.name)}),
+              format("{} requires a value", option.name));
+  }
+  for (const cli::ModeRow& mode : cli::modes()) {
+    for (std::string_view flag : {mode.flag, mode.alias}) {
+      if (flag.empty()) continue;
+      EXPECT_NE(text.find(flag), std::string::npos) << flag;
+      EXPECT_FALSE(error_of({"x", "--profile-name", "p", std::string(flag)}).starts_with("unknown"))
+          << flag;
+    }
+  }
+}
+
+// That the words come back from the C runtime's splitting is fuzz_quote_arg's property.
+TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
+  const std::pair<const char*, const char*> words[] = {
+      {"a\\\\b", "a\\\\b"},  // backslashes before no quote stay as they are
+      {"", "\"\""},
+      {"tab\there", "\"tab\there\""},
+      {"line\nfeed", "line\nfeed"},
+      {"x\"y", "\"x\\\"y\""},
+      {"a\\\\\"b", "\"a\\\\\\\\\\\"b\""},      // two backslashes and a quote: five and the quote
+      {"C:\\my dir\\", "\"C:\\my dir\\\\\""},  // doubled only before the closing quote
+  };
+  for (const auto& [word, quoted] : words)
+    EXPECT_EQ(quote_arg(word), quoted) << word;
+  EXPECT_EQ(command_line("tool", {"a b", "", "C:\\my dir\\"}),
+            "tool \"a b\" \"\" \"C:\\my dir\\\\\"");
+  // The program word takes no escapes, so a double quote in it cannot be written.
+  EXPECT_EQ(command_line("C:\\my tools\\", {"-v"}), "\"C:\\my tools\\\" -v");
+  EXPECT_EQ(command_line("", {}), "\"\"");
+  EXPECT_EQ(command_line("a\"b c", {"x"}), std::nullopt);
+}
+
+// The low byte, but a failure never reads as success, and an NTSTATUS (a crash) fails the launch.
+TEST(CommandLine, TheExitCodeBecomesTheStatus) {
+  const std::pair<std::uint32_t, int> cases[] = {
+      {0, 0},
+      {300, 44},
+      {256, 1},
+      {0x7FFFFFFFu, 255},
+      {0x80000000u, kStatusLaunch},
+      {0xC0000005u, kStatusLaunch},
+  };
+  for (const auto& [code, status] : cases)
+    EXPECT_EQ(command_exit_status(code), status) << code;
 }
 
 }  // namespace
