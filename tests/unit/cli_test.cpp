@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "base/format.h"
@@ -102,29 +107,61 @@ TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) 
   testing::set_env("PROGRAMDATA", "");
   EXPECT_EQ(default_pool_dir(), "\\Tavo\\pool");
   const std::string text = usage_text();
+  // Each example is shown, and is a command line of its own mode.
+  const std::map<cli::Mode, Command> kind = {
+      {cli::Mode::Probe, Probe{}},
+      {cli::Mode::Help, Help{}},
+      {cli::Mode::Version, Version{}},
+      {cli::Mode::Cleanup, Cleanup{}},
+      {cli::Mode::RegisterSandboxProfile, RegisterSandboxProfile{}},
+      {cli::Mode::RegisterPool, RegisterPool{}},
+      {cli::Mode::CheckPoolVersion, CheckPoolVersion{}},
+      {cli::Mode::Run, tavo::Run{}}};
   for (const cli::ModeRow& mode : cli::modes()) {
     EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
     auto parsed = parse_args(words(mode.example));
-    EXPECT_TRUE(parsed) << mode.example << ": " << parsed.error();
+    ASSERT_TRUE(parsed) << mode.example << ": " << parsed.error();
+    EXPECT_EQ(parsed->index(), kind.at(mode.mode).index()) << mode.example;
   }
 }
 
-// The parser takes every word of its table as what it is, and the usage text names each.
-TEST(Usage, NamesEveryWordTheParserTakes) {
-  const std::string text = usage_text();
+// The parser takes every word of its table as what the table says it is, the usage text names
+// exactly those words, and the parser's sources spell no option or flag outside the table: a word
+// added to the parser alone fails here.
+TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
+  std::set<std::string> table = {std::string(cli::kEndOfOptions)};
   for (const cli::OptionRow& option : cli::options()) {
-    EXPECT_NE(text.find(format(" {} ", option.name)), std::string::npos) << option.name;
+    table.emplace(option.name);
     EXPECT_EQ(error_of({"x", std::string(option.name)}),
               format("{} requires a value", option.name));
   }
   for (const cli::ModeRow& mode : cli::modes()) {
     for (std::string_view flag : {mode.flag, mode.alias}) {
       if (flag.empty()) continue;
-      EXPECT_NE(text.find(flag), std::string::npos) << flag;
+      table.emplace(flag);
       EXPECT_FALSE(error_of({"x", "--profile-name", "p", std::string(flag)}).starts_with("unknown"))
           << flag;
     }
   }
+  std::set<std::string> in_text;
+  std::istringstream text(usage_text());
+  for (std::string word; text >> word;) {
+    word.erase(0, word.find_first_not_of("[(\""));
+    word.erase(word.find_last_not_of(",;:.)]\"") + 1);
+    if (word.starts_with('-')) in_text.insert(word);
+  }
+  EXPECT_EQ(in_text, table);
+  const std::regex word_literal("\"(-{1,2}[a-z][-a-z]*)\"");
+  std::size_t sources = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TAVO_SOURCE_DIR "/src")) {
+    if (!entry.path().filename().string().starts_with("cli")) continue;
+    ++sources;
+    std::ifstream file(entry.path());
+    const std::string source((std::istreambuf_iterator<char>(file)), {});
+    for (std::sregex_iterator it(source.begin(), source.end(), word_literal), end; it != end; ++it)
+      EXPECT_TRUE(table.contains((*it)[1])) << (*it)[1] << " in " << entry.path();
+  }
+  EXPECT_GE(sources, 2u);
 }
 
 // That the words come back from the C runtime's splitting is fuzz_quote_arg's property.
