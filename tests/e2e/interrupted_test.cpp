@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "e2e/runner.h"
-#include "support/temp_dir.h"
 
 namespace tavo::e2e {
 namespace {
@@ -54,14 +54,6 @@ class Interrupted : public ::testing::Test {
     }
     return out;
   }
-  // The stored DACL of one object ("" without a record).
-  std::string record_of(const std::string& name) const {
-    const std::string all = objects(), key = "object\t" + (root / name) + "\t";
-    const std::size_t at = all.find(key);
-    return at == std::string::npos
-               ? ""
-               : all.substr(at + key.size(), all.find('\n', at) - at - key.size());
-  }
   bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
 
   // Starts the program in the background in a process group of its own; the script prints the
@@ -96,32 +88,24 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   const std::string untouched = objects();
   ASSERT_NE(completed, untouched);
 
-  // The traced calls; a journal's name holds its process's id, so a key naming one keeps only
-  // its directory. The command counts as started from the journal's mark on: the last write
-  // before the process is created.
-  std::vector<std::pair<std::string, std::string>> calls;
-  std::size_t started_after = 0;
+  // The traced calls, each killed in turn as the n-th call of its function. The command counts
+  // as started from the journal's mark on: the last write before the process is created.
+  std::vector<std::string> calls;
   std::istringstream trace(root.read("trace"));
-  for (std::string line; std::getline(trace, line);) {
-    const std::size_t tab = line.find('\t');
-    std::string function = line.substr(0, tab), key = tab == line.npos ? "" : line.substr(tab + 1);
-    if (const std::size_t journal = key.find(".journal"); journal != key.npos)
-      key.erase(key.find_last_of("\\/", journal) + 1);
-    calls.emplace_back(function, key);
-  }
-  for (std::size_t i = 0; i < calls.size() && calls[i].first != "CreateProcessW"; ++i) {
-    if (calls[i].first == "WriteFile") started_after = i;
+  for (std::string line; std::getline(trace, line);)
+    calls.push_back(line);
+  std::size_t started_after = 0;
+  for (std::size_t i = 0; i < calls.size() && !calls[i].starts_with("CreateProcessW\t"); ++i) {
+    if (calls[i].starts_with("WriteFile\t")) started_after = i;
   }
   ASSERT_GT(started_after, 0u);
 
+  std::map<std::string, std::size_t> seen;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    const auto& [function, key] = calls[i];
-    std::size_t nth = 1;
-    for (std::size_t j = 0; j < i; ++j)
-      nth += calls[j].first == function && calls[j].second.find(key) != std::string::npos;
-    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + function + " " + key);
-    root.write("state", initial_state + "fault\t" + function + "\t" + key +
-                            "\tdie:" + std::to_string(nth) + "\n");
+    const std::string function = calls[i].substr(0, calls[i].find('\t'));
+    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i]);
+    root.write("state", initial_state + "fault\t" + function +
+                            "\t\tdie:" + std::to_string(++seen[function]) + "\n");
     ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
     std::string state = root.read("state");
     state.erase(state.find("fault\t"));  // written last
@@ -141,7 +125,7 @@ TEST_F(Interrupted, CtrlCEndsTheCommandAndTheRunTakesItsDeniesBack) {
                                     "kill -INT -$pid");
   EXPECT_NE(o.out.find("status=14"), std::string::npos) << o.out << o.err;
   EXPECT_NE(o.err.find("child terminated with NTSTATUS 0xc000013a"), std::string::npos) << o.err;
-  EXPECT_EQ(record_of("c/work/secret"), kOwnerProtected);
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_TRUE(no_journal_left());
 }
 
@@ -154,7 +138,7 @@ TEST_F(Interrupted, AConsoleCloseTakesTheDeniesBackBeforeTheProgramEnds) {
                       "kill -HUP -$pid");
   EXPECT_NE(o.out.find("status="), std::string::npos) << o.out << o.err;
   EXPECT_FALSE(root.exists("survived"));
-  EXPECT_EQ(record_of("c/work/a"), "");
+  EXPECT_EQ(stored_dacl(root, "c/work/a"), "");
   EXPECT_TRUE(no_journal_left());
 }
 
@@ -182,7 +166,7 @@ TEST_F(Interrupted, ADenySharedByTwoRunsOfOneSidLastsUntilTheLastEnds) {
                                       "(A;OICI;0x1f01ff;;;S-1-5-18)"),
             std::string::npos)
       << root.read("between");
-  EXPECT_EQ(record_of("c/work/secret"), kOwnerProtected);
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_TRUE(no_journal_left());
 }
 
