@@ -1,10 +1,9 @@
-// winsim's processes as the launch and the DACL edit lock meet them: a wait on the command woken
-// from another thread, the console's events, and named mutexes across the processes of a shared
-// machine. A case that ends its process runs in a child of its own.
+// winsim's processes as the launch and the DACL edit lock meet them: the console's events, and
+// named mutexes across the processes of a shared machine. A case that ends its process runs in a
+// child of its own.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/wait.h>
-#include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
 #include <atomic>
@@ -21,46 +20,21 @@
 namespace tavo {
 namespace {
 
-// A process started as the launch starts it: suspended, in `job` when one is given, resumed.
-PROCESS_INFORMATION start(const std::string& command, HANDLE job = nullptr) {
+// A process started as the launch starts it: suspended, in `job`, resumed.
+PROCESS_INFORMATION start(const std::string& command, HANDLE job) {
   WideString line = to_wide_nul(command);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                              nullptr, nullptr, &startup, &started));
-  EXPECT_TRUE(job == nullptr || AssignProcessToJobObject(job, started.hProcess));
+  EXPECT_TRUE(AssignProcessToJobObject(job, started.hProcess));
   EXPECT_EQ(ResumeThread(started.hThread), 1u);
   CloseHandle(started.hThread);
   return started;
 }
 
-class WinsimProcesses : public testing::MachineTest {
- protected:
-  ~WinsimProcesses() override { winsim::end_processes(); }
-};
-
-// The launch waits on the command and on an event that the console handler's thread sets, both
-// threads calling all along; the lowest signalled index wins.
-TEST_F(WinsimProcesses, AnEventSetOnAnotherThreadWakesTheWaitOnTheCommand) {
-  const PROCESS_INFORMATION command = start("sleep 30");
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const HANDLE either[] = {command.hProcess, stop};
-  std::thread handler([&] {
-    for (int i = 0; i < 300; ++i)
-      CloseHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    SetEvent(stop);
-  });
-  DWORD code = 0;
-  for (int i = 0; i < 300; ++i)
-    GetExitCodeProcess(command.hProcess, &code);
-  EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-  handler.join();
-  TerminateProcess(command.hProcess, 7);
-  EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(command.hProcess);
-  CloseHandle(stop);
-}
+using WinsimProcesses = testing::MachineTest;
 
 // The program's handler: it takes every event and says which, and whether it ran on the main
 // thread.
