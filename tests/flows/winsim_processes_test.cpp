@@ -20,20 +20,6 @@
 namespace tavo {
 namespace {
 
-// A process started as the launch starts it: suspended, in `job`, resumed.
-PROCESS_INFORMATION start(const std::string& command, HANDLE job) {
-  WideString line = to_wide_nul(command);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                             nullptr, nullptr, &startup, &started));
-  EXPECT_TRUE(AssignProcessToJobObject(job, started.hProcess));
-  EXPECT_EQ(ResumeThread(started.hThread), 1u);
-  CloseHandle(started.hThread);
-  return started;
-}
-
 using WinsimProcesses = testing::MachineTest;
 
 // The program's handler: it takes every event and says which, and whether it ran on the main
@@ -48,7 +34,7 @@ BOOL takes_it(DWORD event) {
 }
 
 // Ctrl-C (SIGINT) runs the handler on a thread of its own; a handler that takes it keeps the
-// process, while the command in its kill-on-close job ends as Ctrl-C ends a program. Then the
+// process, while the command in its job ends as Ctrl-C ends a program. Then the
 // console's close (SIGHUP) ends the process whatever the handler returns, and Ctrl-C once the
 // handler is removed ends it as by default.
 TEST_F(WinsimProcesses, ConsoleEventsReachTheHandlersAndTheCommand) {
@@ -60,11 +46,15 @@ TEST_F(WinsimProcesses, ConsoleEventsReachTheHandlersAndTheCommand) {
           winsim::reset();
           main_thread = pthread_self();
           SetConsoleCtrlHandler(takes_it, TRUE);
-          HANDLE job = CreateJobObjectW(nullptr, nullptr);
-          JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-          limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-          SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-          const PROCESS_INFORMATION command = start("sleep 30", job);
+          // The command, started as the launch starts it: suspended, in a job, resumed.
+          WideString line = to_wide_nul("sleep 30");
+          STARTUPINFOW startup{};
+          startup.cb = sizeof startup;
+          PROCESS_INFORMATION command{};
+          CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                         nullptr, &startup, &command);
+          AssignProcessToJobObject(CreateJobObjectW(nullptr, nullptr), command.hProcess);
+          ResumeThread(command.hThread);
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
           ::kill(::getpid(), SIGINT);  // the program only: winsim passes it on to the command
           DWORD code = 0;

@@ -1,9 +1,7 @@
-// winsim's test facilities, which every other test leans on without asserting them: a fault that
-// missed its call would let a sweep pass without proving anything, a leak the accounting missed
-// would never fail the fixture, a kill that came a call late would hide a window, and a state
-// file read or written wrong would carry another machine into the next process. And the rules of
-// its security model that the program's flows rely on without reaching every case of: what each
-// entry's flags pass on, and what a write through SetKernelObjectSecurity leaves.
+// winsim's test facilities, which every other test leans on without asserting them (faults, the
+// trace, accounting, die records, the state file), and the rules of its security model that the
+// flows rely on without reaching every case of: what each entry's flags pass on, and what a
+// write through SetKernelObjectSecurity leaves.
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 #include <winsim/userenv.h>
