@@ -110,10 +110,11 @@ class WinsimModel : public testing::MachineTest {
     return unique_handle(CreateFileW(to_wide_nul(path).c_str(), READ_CONTROL | WRITE_DAC, 0,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   }
-  // An ACL granting S-1-15-2-9 read access with the given inheritance; the test owns it.
-  static unique_local<ACL> grant(DWORD inheritance) {
+  // An ACL granting S-1-15-2-9 read access, inherited by files and folders; the test owns it.
+  static unique_local<ACL> grant() {
     SandboxSid app = testing::make_sid("S-1-15-2-9");
-    EXPLICIT_ACCESS_W record = explicit_access(app.get(), kReadMask, GRANT_ACCESS, inheritance);
+    EXPLICIT_ACCESS_W record = explicit_access(app.get(), kReadMask, GRANT_ACCESS,
+                                               OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     unique_local<ACL> acl;
     EXPECT_EQ(SetEntriesInAclW(1, &record, nullptr, acl.put()), ERROR_SUCCESS);
     return acl;
@@ -156,7 +157,7 @@ TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProt
   winsim::set_stored_sddl(dir / "d", "D:P(A;OICI;0x1;;;BU)");
   const std::string before = winsim::dacl_sddl(dir / "d/f.txt");
   {
-    unique_local<ACL> acl = grant(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    unique_local<ACL> acl = grant();
     SECURITY_DESCRIPTOR sd{};
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl.get(), FALSE));
@@ -165,10 +166,9 @@ TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProt
   EXPECT_EQ(winsim::stored_sddl(dir / "d"), "D:(A;OICI;0x1200a9;;;S-1-15-2-9)");
   winsim::reset();  // as the next process finds it
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"), before);
-  ASSERT_EQ(
-      SetSecurityInfo(open_dir(dir / "d").get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                      nullptr, grant(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE).get(), nullptr),
-      ERROR_SUCCESS);
+  ASSERT_EQ(SetSecurityInfo(open_dir(dir / "d").get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, grant().get(), nullptr),
+            ERROR_SUCCESS);
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"),
             "D:(A;ID;0x1200a9;;;S-1-15-2-9)" + winsim::dacl_sddl(dir / "plain.txt").substr(2));
 }
