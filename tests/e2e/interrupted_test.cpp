@@ -3,24 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "e2e/runner.h"
-#include "support/temp_dir.h"
 
 namespace tavo::e2e {
 namespace {
 
 constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
-
-// The words of a command line without quotes (the test's paths hold no blank).
-std::vector<std::string> words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> out;
-  for (std::string word; in >> word;)
-    out.push_back(word);
-  return out;
-}
+// That folder while denied to the test's SID.
+constexpr const char* kDenied =
+    "D:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
 
 class Interrupted : public ::testing::Test {
  protected:
@@ -32,8 +26,7 @@ class Interrupted : public ::testing::Test {
     root.write("sid", "S-1-15-2-1-2-3-4-5-6-7\n");
     // One folder its owner protected; one credential folder the registration denied.
     initial_state = "winsim-state 1\nobject\t" + (root / "c/work/secret") + "\t" + kOwnerProtected +
-                    "\nobject\t" + (root / "c/work/cred") +
-                    "\tD:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)\n";
+                    "\nobject\t" + (root / "c/work/cred") + "\t" + kDenied + "\n";
     root.write("state", initial_state);
   }
 
@@ -54,24 +47,13 @@ class Interrupted : public ::testing::Test {
     }
     return out;
   }
-  // The stored DACL of one object ("" without a record).
-  std::string record_of(const std::string& name) const {
-    const std::string all = objects(), key = "object\t" + (root / name) + "\t";
-    const std::size_t at = all.find(key);
-    return at == std::string::npos
-               ? ""
-               : all.substr(at + key.size(), all.find('\n', at) - at - key.size());
-  }
   bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
 
-  // Starts the program in the background in a process group of its own; the script prints the
-  // program's status once it ends. `between` runs once the command has started.
-  Outcome run_interrupted(const std::string& args, const std::string& between) {
-    const std::string script = "setsid \"$TAVO_BINARY\" " + sid_option() + " " + args +
-                               " & pid=$!; while [ ! -e " + (root / "started") +
-                               " ] && kill -0 $pid; do sleep 0.01; done; " + between +
-                               "; wait $pid; echo status=$?";
-    return run_process({"sh", "-c", script}, machine({{"RUST_LOG", "warn"}}));
+  // Shell code that waits for the file `name` to appear, giving up after about ten seconds, so a
+  // run that fails early fails the test.
+  std::string wait_for(const std::string& name) const {
+    return "i=0; while [ ! -e " + (root / name) +
+           " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; ";
   }
 
   static constexpr const char* kRuns = "c/Users/u/AppData/Local/Tavo/runs";
@@ -83,10 +65,12 @@ class Interrupted : public ::testing::Test {
 // leaves the machine as a completed run would have if its command had started, and as before
 // the killed run otherwise.
 TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
-  const auto full_run = words(sid_option() +
-                              " --grant-rw C:\\work\\a --grant-r C:\\work\\b --deny-access "
-                              "C:\\work\\secret --deny-access C:\\work\\cred -- /bin/true");
-  const auto plain_run = words(sid_option() + " -- /bin/true");
+  const std::vector<std::string> plain_run = {"--profile-name", "p",  "--sandbox-sid-file",
+                                              root / "sid",     "--", "/bin/true"};
+  std::vector<std::string> full_run = plain_run;
+  full_run.insert(full_run.begin() + 4,
+                  {"--grant-rw", "C:\\work\\a", "--grant-r", "C:\\work\\b", "--deny-access",
+                   "C:\\work\\secret", "--deny-access", "C:\\work\\cred"});
   // What the two outcomes look like: a completed run then the plain run, and the plain run alone.
   ASSERT_EQ(run(full_run, machine({{"WINSIM_TRACE", root / "trace"}})).status, 0);
   ASSERT_EQ(run(plain_run, machine()).status, 0);
@@ -96,32 +80,24 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   const std::string untouched = objects();
   ASSERT_NE(completed, untouched);
 
-  // The traced calls; a journal's name holds its process's id, so a key naming one keeps only
-  // its directory. The command counts as started from the journal's mark on: the last write
-  // before the process is created.
-  std::vector<std::pair<std::string, std::string>> calls;
-  std::size_t started_after = 0;
+  // The traced calls, each killed in turn as the n-th call of its function. The command counts
+  // as started from the journal's mark on: the last write before the process is created.
+  std::vector<std::string> calls;
   std::istringstream trace(root.read("trace"));
-  for (std::string line; std::getline(trace, line);) {
-    const std::size_t tab = line.find('\t');
-    std::string function = line.substr(0, tab), key = tab == line.npos ? "" : line.substr(tab + 1);
-    if (const std::size_t journal = key.find(".journal"); journal != key.npos)
-      key.erase(key.find_last_of("\\/", journal) + 1);
-    calls.emplace_back(function, key);
-  }
-  for (std::size_t i = 0; i < calls.size() && calls[i].first != "CreateProcessW"; ++i) {
-    if (calls[i].first == "WriteFile") started_after = i;
+  for (std::string line; std::getline(trace, line);)
+    calls.push_back(line);
+  std::size_t started_after = 0;
+  for (std::size_t i = 0; i < calls.size() && !calls[i].starts_with("CreateProcessW\t"); ++i) {
+    if (calls[i].starts_with("WriteFile\t")) started_after = i;
   }
   ASSERT_GT(started_after, 0u);
 
+  std::map<std::string, std::size_t> seen;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    const auto& [function, key] = calls[i];
-    std::size_t nth = 1;
-    for (std::size_t j = 0; j < i; ++j)
-      nth += calls[j].first == function && calls[j].second.find(key) != std::string::npos;
-    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + function + " " + key);
-    root.write("state", initial_state + "fault\t" + function + "\t" + key +
-                            "\tdie:" + std::to_string(nth) + "\n");
+    const std::string function = calls[i].substr(0, calls[i].find('\t'));
+    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i]);
+    root.write("state", initial_state + "fault\t" + function +
+                            "\t\tdie:" + std::to_string(++seen[function]) + "\n");
     ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
     std::string state = root.read("state");
     state.erase(state.find("fault\t"));  // written last
@@ -134,55 +110,48 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   std::printf("kill points: %zu, all finished by the next run\n", calls.size());
 }
 
-// Ctrl-C reaches the command, not the program: the command dies of it and the run ends as usual.
-TEST_F(Interrupted, CtrlCEndsTheCommandAndTheRunTakesItsDeniesBack) {
-  const Outcome o = run_interrupted("--deny-access 'C:\\work\\secret' -- /bin/sh -c 'touch " +
-                                        (root / "started") + "; exec sleep 30'",
-                                    "kill -INT -$pid");
-  EXPECT_NE(o.out.find("status=14"), std::string::npos) << o.out << o.err;
-  EXPECT_NE(o.err.find("child terminated with NTSTATUS 0xc000013a"), std::string::npos) << o.err;
-  EXPECT_EQ(record_of("c/work/secret"), kOwnerProtected);
-  EXPECT_TRUE(no_journal_left());
-}
-
-// Closing the console ends the command (which ignores the event) and the program, but not
-// before the denies are back.
-TEST_F(Interrupted, AConsoleCloseTakesTheDeniesBackBeforeTheProgramEnds) {
-  const Outcome o =
-      run_interrupted("--deny-access 'C:\\work\\a' -- /bin/sh -c \"trap '' HUP; touch " +
-                          (root / "started") + "; sleep 30; touch " + (root / "survived") + "\"",
-                      "kill -HUP -$pid");
-  EXPECT_NE(o.out.find("status="), std::string::npos) << o.out << o.err;
-  EXPECT_FALSE(root.exists("survived"));
-  EXPECT_EQ(record_of("c/work/a"), "");
-  EXPECT_TRUE(no_journal_left());
+// Ctrl-C reaches the command, not the program: the command decides (here it takes a moment, then
+// ends with 5) and the run ends as usual. Closing the console ends the command (which ignores the
+// event) and the program, but not before the denies are back.
+TEST_F(Interrupted, ConsoleEventsEndTheCommandAndTheRunTakesItsDeniesBack) {
+  const std::string started = "touch " + (root / "started") + "; ";
+  for (const auto& [signal, command] :
+       {std::pair<std::string, std::string>{
+            "INT", "trap 'sleep 0.2; exit 5' INT; " + started + "sleep 30 & wait"},
+        {"HUP", "trap '' HUP; " + started + "sleep 30; touch " + (root / "survived")}}) {
+    SCOPED_TRACE(signal);
+    std::filesystem::remove(root / "started");
+    // The program in a process group of its own, which gets the signal as a console's would.
+    const Outcome o = run_process(
+        {"sh", "-c",
+         "setsid \"$TAVO_BINARY\" " + sid_option() +
+             " --deny-access 'C:\\work\\secret' -- /bin/sh -c \"" + command + "\" & pid=$!; " +
+             wait_for("started") + "kill -" + signal + " -$pid; wait $pid; echo status=$?"},
+        machine({{"RUST_LOG", "warn"}}));
+    EXPECT_NE(o.out.find(signal == "INT" ? "status=5" : "status="), std::string::npos) << o.err;
+    EXPECT_FALSE(root.exists("survived"));
+    EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
+    EXPECT_TRUE(no_journal_left());
+  }
 }
 
 // Two runs of one SID deny one folder; the first to end leaves the deny to the one still running,
 // and the last to end puts the folder back as it was before the first.
 TEST_F(Interrupted, ADenySharedByTwoRunsOfOneSidLastsUntilTheLastEnds) {
-  // Each wait gives up after about ten seconds, so a run that fails early fails the test.
-  auto wait_for = [&](const std::string& name) {
-    return "i=0; while [ ! -e " + (root / name) +
-           " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done";
-  };
   auto run_line = [&](const std::string& mine, const std::string& theirs) {
     return "\"$TAVO_BINARY\" " + sid_option() +
            " --deny-access 'C:\\work\\secret' -- /bin/sh -c 'touch " + (root / mine) + "; " +
            wait_for(theirs) + "' & ";
   };
   const std::string script =
-      run_line("a_running", "b_running") + "a=$!; " + wait_for("a_running") + "; " +
+      run_line("a_running", "b_running") + "a=$!; " + wait_for("a_running") +
       run_line("b_running", "release_b") + "b=$!; wait $a; echo a=$?; cp \"$WINSIM_STATE\" " +
       (root / "between") + "; touch " + (root / "release_b") + "; wait $b; echo b=$?";
   const Outcome o = run_process({"sh", "-c", script}, machine());
   EXPECT_EQ(o.out, "a=0\nb=0\n") << o.err;
-  EXPECT_NE(root.read("between").find((root / "c/work/secret") +
-                                      "\tD:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)" +
-                                      "(A;OICI;0x1f01ff;;;S-1-5-18)"),
-            std::string::npos)
+  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
       << root.read("between");
-  EXPECT_EQ(record_of("c/work/secret"), kOwnerProtected);
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_TRUE(no_journal_left());
 }
 

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace tavo::e2e {
 
 struct Outcome {
@@ -21,7 +23,7 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 
 Outcome run(const std::vector<std::string>& args, const EnvChanges& env = {});
 // Runs any program (found on PATH) the same way.
-Outcome run_process(std::vector<std::string> argv, const EnvChanges& env = {});
+Outcome run_process(const std::vector<std::string>& argv, const EnvChanges& env = {});
 
 // True when the program is the Windows executable under an emulator.
 bool emulated();
@@ -31,5 +33,9 @@ std::string program_path(const std::string& host_path);
 // its binary is missing (wherever Wine is installed, for the Windows executable), throws: a suite
 // that cannot reach its program fails.
 std::optional<std::string> unavailable();
+
+// The stored DACL of `name` below `root` on the simulated machine whose state is root/state (""
+// without a record).
+std::string stored_dacl(const testing::TempDir& root, std::string_view name);
 
 }  // namespace tavo::e2e
