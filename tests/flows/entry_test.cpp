@@ -1,14 +1,11 @@
-// The entry point's dispatch against winsim: what the probe touches, and a probe that cannot
-// answer.
+// The entry point's dispatch against winsim: the probe touches nothing but its answer, and a probe
+// that cannot answer is an internal failure.
 #include "entry.h"
 
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
-#include <set>
-
 #include "flows/host_processes.h"
-#include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 
@@ -21,22 +18,15 @@ class Entry : public testing::MachineTest {
 };
 
 TEST_F(Entry, ProbeWritesOneLineAndTouchesNothingElse) {
-  testing::LogCapture log;
-  int status;
   {
     testing::RedirectedDescriptor out(1, dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
-    status = run_program({"tavo-sandbox", "--probe"});
+    EXPECT_EQ(run_program({"tavo-sandbox", "--probe"}), 0);
   }
-  EXPECT_EQ(status, 0);
   EXPECT_EQ(dir.read("out"), "tavo-sandbox probe ok\n");
-  EXPECT_TRUE(log.lines().empty());
-  std::set<std::string> touched;
   for (const auto& call : winsim::trace())
-    touched.insert(call.function);
-  EXPECT_EQ(touched, (std::set<std::string>{"GetStdHandle", "GetConsoleMode", "WriteFile"}));
-}
-
-TEST_F(Entry, AProbeThatCannotBeWrittenIsAnInternalFailure) {
+    EXPECT_TRUE(call.function == "GetStdHandle" || call.function == "GetConsoleMode" ||
+                call.function == "WriteFile")
+        << call.function;
   EXPECT_EXIT(
       {
         testing::RedirectedDescriptor out(1, dir / "out", O_WRONLY | O_CREAT | O_TRUNC);

@@ -17,9 +17,6 @@
 namespace tavo {
 namespace {
 
-using testing::first_call_of;
-using testing::last_call_of;
-
 const std::string kPoolDir = "C:\\ProgramData\\Tavo\\pool";
 const std::string kOtherSoftware = "S-1-15-2-9-8-7-6-5-4-3";
 
@@ -66,7 +63,7 @@ TEST_F(Pool, APoolOfThreeIsExemptOwnedByTheAdministratorsAndMarkedLast) {
               "D:(A;OICI;0x1301bf;;;" + exempt.back() + ")");
   }
   EXPECT_EQ(winsim::loopback_list(), exempt);
-  EXPECT_LT(last_call_of("NetworkIsolationSetAppContainerConfig"),
+  EXPECT_LT(last_call_of("NetworkIsolationSetAppContainerConfig", ""),
             first_call_of("CreateFileW", ".dat"));
   const std::size_t marker = first_call_of("CreateFileW", ".registration-version");
   ASSERT_NE(marker, 0u);

@@ -46,12 +46,12 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
   EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{sid});
   EXPECT_EQ(icacls.runs(), (std::vector<std::vector<std::string>>{testing::icacls_args(
                                "C:\\Tools", {"*" + sid + ":(OI)(CI)(RX)"}, {"/T", "/C", "/Q"})}));
-  const std::size_t sid_file_created = testing::first_call_of("CreateFileW", "shared.sid");
+  const std::size_t sid_file_created = first_call_of("CreateFileW", "shared.sid");
   ASSERT_NE(sid_file_created, 0u);
   // The file's own owner and DACL are set through its handle once it is open.
   for (const char* change : {"NetworkIsolationSetAppContainerConfig", "SetSecurityInfo",
                              "SetKernelObjectSecurity", "CreateProcessW", "CreateDirectoryW"}) {
-    EXPECT_LT(testing::last_call_of(change, "shared.sid"), sid_file_created) << change;
+    EXPECT_LT(last_call_of(change, "shared.sid"), sid_file_created) << change;
   }
   EXPECT_EQ(winsim::owner_sid("C:\\ProgramData\\Tavo"), testing::kAdministrators);
   EXPECT_EQ(stored("C:\\ProgramData\\Tavo"), testing::kAdminFolderSddl);
