@@ -72,9 +72,9 @@ class RunMode : public testing::MachineTest {
 
 // Every platform call of a run with two grants and two denies, failed alone. The command's own
 // status means it ran with both denies in place and the run keeps its grants; any other means the
-// grants went too (12 and 13: the command never started). Either way the denies go and an owner's
-// protection stays, unless the failed call was that very rollback, which is warned about. The
-// traversal and NUL device grants may fail without failing the run.
+// grants went too (12 and 13: the command never started; a launch that failed is 14). Either way
+// the denies go and an owner's protection stays, unless the failed call was that very rollback,
+// which is warned about. The traversal and NUL device grants may fail without failing the run.
 TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
   // The command copies the machine's state as it runs, so the test sees what it saw, and leaves a
   // process behind, which must end with the run whatever happens.
@@ -127,6 +127,7 @@ TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
     EXPECT_TRUE(status == 0 ? ran : status == 14 || !ran) << status;
     EXPECT_TRUE(status == 0 || !(calls[n - 1].starts_with("SetKernelObjectSecurity") ||
                                  calls[n - 1] == "SetSecurityInfo NUL"));
+    EXPECT_TRUE(!calls[n - 1].starts_with("CreateProcessW") || status == 14) << status;
     for (const char* denied : {"c/work/secret", "c/work/private"})
       EXPECT_TRUE(!ran || root.read("seen").find(root / denied + deny) != std::string::npos);
     // Each folder as the status says, unless its rollback failed, which is warned about.
