@@ -190,5 +190,19 @@ TEST(Owners, AReleaseKeepsTheLastError) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// An owner moved onto another releases what it held before (winsim counts what is never freed).
+TEST_F(SystemCalls, AnOwnerTakingAnothersMemoryReleasesItsOwn) {
+  auto block = [] {
+    return unique_heap<int>(GetProcessHeap(),
+                            static_cast<int*>(HeapAlloc(GetProcessHeap(), 0, sizeof(int))));
+  };
+  unique_heap<int> kept = block();
+  unique_heap<int> moved = block();
+  int* const taken = moved.get();
+  kept = std::move(moved);
+  EXPECT_EQ(kept.get(), taken);
+  EXPECT_FALSE(moved);
+}
+
 }  // namespace
 }  // namespace tavo
