@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "path_grant/all_app_packages.h"
+#include "support/faults.h"
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"
@@ -21,7 +21,6 @@ std::string entry(std::string_view type_flags_mask, std::string_view sid = kTest
   return "(" + std::string(type_flags_mask) + ";;;" + std::string(sid) + ")";
 }
 
-// A recorder that keeps what the edits tell it.
 struct Recorded final : ChangeRecorder {
   void before_write(DaclChange change) override { changes.push_back(std::move(change)); }
   void write_failed() override { changes.pop_back(); }
@@ -30,9 +29,11 @@ struct Recorded final : ChangeRecorder {
 
 class AclEditing : public testing::MachineTest {
  protected:
-  void SetUp() override { dir.write("work/file.txt", "x"); }
+  void SetUp() override {
+    dir.write("work/file.txt", "x");
+    inherited = winsim::dacl_sddl(dir / "work").substr(2);  // what the root passes on
+  }
   std::string stored(std::string_view name) const { return winsim::stored_sddl(dir / name); }
-  std::string effective(std::string_view name) const { return winsim::dacl_sddl(dir / name); }
   std::size_t writes() const {
     return winsim::count_calls("SetSecurityInfo") + winsim::count_calls("SetKernelObjectSecurity");
   }
@@ -45,42 +46,22 @@ class AclEditing : public testing::MachineTest {
   testing::TempDir dir;
   SandboxSid sid = testing::make_sid();
   SandboxSid other = testing::make_sid(kOtherSid);
+  std::string inherited;
   const std::string owner_choice = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
 };
 
-// A grant leaves the SID exactly one entry, deny included, which reaches children and keeps the
-// object's protection. One already in place is no write: the platform would move a re-set entry
-// in front of another SID's, and a built ACL carries unused space.
-TEST_F(AclEditing, AGrantLeavesTheSidOneEntryAndARepeatWritesNothing) {
-  const std::string inherited = effective("work").substr(2);  // what the root passes on
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work"));
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read));
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-  EXPECT_EQ(stored("work"), "D:P" + entry("A;OICI;0x1301bf") + inherited);
-  EXPECT_NE(effective("work/file.txt").find(entry("A;ID;0x1301bf")), std::string::npos);
-
-  dir.write("passage/file.txt", "x");
-  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite));
-  const std::size_t before = writes();
+// A grant already in place is no write, wherever it stands among other SIDs' entries: the
+// platform would move a re-set entry in front of another SID's, and a built ACL carries unused
+// space. A file's deny has no inheritance flags.
+TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
+  dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite));
-    ASSERT_TRUE(grant_traverse(sid.get(), dir / "passage"));
-    ASSERT_TRUE(grant_traverse(other.get(), dir / "passage"));
+    for (PSID who : {sid.get(), other.get()}) {
+      ASSERT_TRUE(grant_access(who, dir / "work", AccessLevel::ReadWrite));
+      ASSERT_TRUE(grant_traverse(who, dir / "passage"));
+    }
   }
-  EXPECT_EQ(writes(), before + 2);  // the two traversal entries
-  EXPECT_NE(stored("passage").find(entry("A;;0x1200a9")), std::string::npos);
-  EXPECT_EQ(effective("passage/file.txt").find(kTestSid), std::string::npos);  // nothing below
-}
-
-// One protected write: no moment when the object is protected without its deny. A file's deny
-// has no inheritance flags.
-TEST_F(AclEditing, DenyProtectsAndReplacesTheSidsEntriesInOneWrite) {
-  const std::string inherited = effective("work").substr(2);  // what the root passes on
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work"));
-  EXPECT_EQ(writes(), 2u);
-  EXPECT_EQ(stored("work"), "D:P" + entry("D;OICI;0x1201bf") + inherited);
+  EXPECT_EQ(writes(), 4u);  // the first round's
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
   EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1201bf")));
 }
@@ -117,7 +98,6 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
 // Two runs of different SIDs overlapping on one folder, ending in either order: each takes back
 // its own entries, the protection goes with the deny that set it, and the folder ends as it was.
 TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
-  const std::string before = effective("work");
   for (const bool first_ends_first : {true, false}) {
     SCOPED_TRACE(first_ends_first ? "first ends first" : "second ends first");
     Recorded first, second;
@@ -134,81 +114,67 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
       undo(sid.get(), first);
     }
     EXPECT_EQ(stored("work"), "");
-    EXPECT_EQ(effective("work"), before);
   }
 }
 
-// Cleanup's revoke takes the SID's allow and deny entries away and leaves protection alone:
-// inheriting again could widen access to an object its owner protected.
-TEST_F(AclEditing, RevokeTakesEveryEntryOfTheSidAndKeepsProtection) {
-  winsim::set_stored_sddl(dir / "work", "D:P" + entry("D;OICI;0x1201bf") + entry("A;OICI;0x1") +
-                                            owner_choice.substr(3));
-  ASSERT_TRUE(revoke_access(sid.get(), dir / "work"));
-  EXPECT_EQ(stored("work"), owner_choice);
-}
-
-TEST_F(AclEditing, AllApplicationPackagesIsFoundInAnyEntry) {
-  dir.make_dir("parent/child");
-  winsim::set_stored_sddl(dir / "work", "D:(A;;0x1;;;S-1-15-2-1)");
-  winsim::set_stored_sddl(dir / "work/file.txt", "D:(D;;0x1;;;S-1-15-2-1)");
-  winsim::set_stored_sddl(dir / "parent", "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
-  for (const char* found : {"work", "work/file.txt", "parent/child"})
-    EXPECT_TRUE(has_all_app_packages_ace(dir / found)) << found;
-  EXPECT_FALSE(has_all_app_packages_ace(dir.path()));
-  EXPECT_FALSE(has_all_app_packages_ace(dir / "missing"));
-}
-
-// Each platform call of an edit failing alone, refused or in use: a failed edit leaves the object
-// as it was and no record; one that reports success made its change, a directory's deny with
-// its inheritance (without it, the folder's contents would stay readable). Nothing leaks.
+// Each edit in one write: a grant replaces the SID's deny and keeps the protection; a deny
+// replaces its allow and protects, keeping the inherited entries as the object's own; cleanup's
+// revoke takes the SID's allow and deny entries and keeps the owner's protection (inheriting
+// again could widen access). Each platform call failing alone, refused or in use: a failed edit
+// leaves the object as it was and no record; one that reports success made its change (a
+// directory's deny with its inheritance, or the folder's contents would stay readable) and
+// recorded it. An edit lock that cannot be had, or whose holder died, stops no edit.
+// Nothing leaks.
 TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
-  const std::string granted = "D:" + entry("A;OICI;0x1301bf");
-  struct Edit {
-    const char* name;
-    std::string before;
-    std::function<bool(Recorded&)> act;
-    std::string after;  // what the stored DACL holds after a success
-  };
-  const Edit edits[] = {
-      {"grant", "",
+  using Act = std::function<bool(Recorded&)>;
+  const std::string owner_entry = owner_choice.substr(3);
+  const std::string deny = entry("D;OICI;0x1201bf"), allow = entry("A;OICI;0x1301bf");
+  const std::tuple<const char*, std::string, Act, std::string> edits[] = {
+      {"grant", "D:P" + deny + owner_entry,
        [&](Recorded& r) {
          return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &r).has_value();
        },
-       granted},
-      {"deny", "",
+       "D:P" + allow + owner_entry},
+      {"deny", "D:" + allow,
        [&](Recorded& r) { return deny_access(sid.get(), dir / "work", &r).has_value(); },
-       "D:P" + entry("D;OICI;0x1201bf")},
-      {"revoke", granted,
-       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); }, ""},
+       "D:P" + deny + inherited},
+      {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner_entry,
+       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); }, owner_choice},
       {"traverse", "",
        [&](Recorded&) { return grant_traverse(sid.get(), dir / "work").has_value(); },
        "D:" + entry("A;;0x1200a9")},
   };
   const std::vector<std::string> held = winsim::leaks();  // what the fixture holds
-  for (const Edit& edit : edits) {
+  for (const auto& [name, before, act, after] : edits) {
     fresh_machine();
-    winsim::set_stored_sddl(dir / "work", edit.before);
+    winsim::set_stored_sddl(dir / "work", before);
     Recorded recorded;
-    ASSERT_TRUE(edit.act(recorded));
-    const std::size_t calls = winsim::faultable_calls();
+    ASSERT_TRUE(act(recorded));
+    const std::vector<std::string> calls = testing::faultable_functions();
     for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
-      for (std::size_t n = 1; n <= calls; ++n) {
-        SCOPED_TRACE(std::string(edit.name) + ": call " + std::to_string(n) + " failing with " +
+      for (std::size_t n = 0; n <= calls.size(); ++n) {  // 0: no fault, the lock abandoned
+        SCOPED_TRACE(std::string(name) + ": call " + std::to_string(n) + " failing with " +
                      std::to_string(error));
         fresh_machine();
-        winsim::set_stored_sddl(dir / "work", edit.before);
-        winsim::fail_call_number(n, error);
+        winsim::set_stored_sddl(dir / "work", before);
+        if (n == 0) winsim::abandon_mutex("Global\\tavo-sandbox-dacl-edit");
+        if (n > 0) winsim::fail_call_number(n, error);
         Recorded record;
-        const bool done = edit.act(record);
+        const bool done = act(record);
         winsim::clear_faults();
+        const std::string_view failed = n > 0 ? calls[n - 1] : "";
+        EXPECT_TRUE(done || (n > 0 && failed != "CreateMutexExW" &&
+                             failed != "WaitForSingleObject" && failed != "ReleaseMutex"));
+        if (n == 0) {  // one write, and the lock taken over is released
+          EXPECT_EQ(writes(), 1u);
+          EXPECT_EQ(winsim::count_calls("ReleaseMutex"), 1u);
+        }
         if (done) {
-          EXPECT_TRUE(edit.after.empty() ? stored("work").empty()
-                                         : stored("work").find(edit.after) != std::string::npos)
-              << stored("work");
+          EXPECT_EQ(stored("work"), after);
           // A change made is a change recorded, or its run could not take it back.
           EXPECT_EQ(record.changes.size(), recorded.changes.size());
         } else {
-          EXPECT_EQ(stored("work"), edit.before);
+          EXPECT_EQ(stored("work"), before);
           EXPECT_TRUE(record.changes.empty());
         }
         EXPECT_EQ(winsim::leaks(), held);

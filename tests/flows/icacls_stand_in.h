@@ -1,5 +1,5 @@
-// An icacls for the simulated machine's PATH that records the arguments of every run and fails,
-// with a chosen standard error, when its target is a chosen one.
+// An icacls for the simulated machine that records the arguments of every run and fails, with a
+// chosen standard error, when its target is a chosen one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "flows/drives.h"
 #include "sid/pool_entry.h"
@@ -22,16 +18,19 @@
 namespace tavo::testing {
 
 // One line per run, its arguments each followed by a tab (no argument the program passes holds
-// a tab or a line feed). A run whose first argument is one of the '|'-separated $ICACLS_FAIL_ON
-// writes $ICACLS_FAIL_TEXT to standard error and exits with 5.
+// a tab or a line feed); whatever it reads goes there too, and it writes to standard output. A run
+// whose first argument is one of the '|'-separated $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and
+// $ICACLS_FLOOD bytes to standard error and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
+cat >> "$ICACLS_RUNS"
 printf '%s\t' "$@" >> "$ICACLS_RUNS"
 printf '\n' >> "$ICACLS_RUNS"
+echo "to standard output"
 case "|${ICACLS_FAIL_ON:-}|" in
-  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2; exit 5 ;;
+  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2
+    head -c "${ICACLS_FLOOD:-0}" /dev/zero | tr '\0' x >&2; exit 5 ;;
 esac
-exit 0
 )";
 
 class IcaclsStandIn {
@@ -44,8 +43,7 @@ class IcaclsStandIn {
     ASSERT_EQ(::chmod(file.c_str(), 0755), 0) << file;
   }
 
-  // From now on, a run on `target` (and on the targets named before) fails with `error_text` on
-  // its standard error.
+  // From now on, a run on `target` (and on the targets named before) fails with `error_text`.
   void fail_on(const std::string& target, const std::string& error_text) {
     fail_targets_ += (fail_targets_.empty() ? "" : "|") + target;
     set_env("ICACLS_FAIL_ON", fail_targets_);
@@ -57,11 +55,10 @@ class IcaclsStandIn {
     std::vector<std::vector<std::string>> all;
     std::istringstream lines(records_.read("runs"));
     for (std::string line; std::getline(lines, line);) {
-      std::vector<std::string> args;
-      std::size_t start = 0;
-      for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-        args.push_back(line.substr(start, tab - start));
-      all.push_back(std::move(args));
+      std::istringstream words(line);
+      all.emplace_back();
+      for (std::string word; std::getline(words, word, '\t');)
+        all.back().push_back(word);
     }
     return all;
   }
@@ -82,6 +79,7 @@ class IcaclsStandIn {
   ScopedEnv runs_{"ICACLS_RUNS", records_ / "runs"};
   ScopedEnv fail_on_{"ICACLS_FAIL_ON", std::nullopt};
   ScopedEnv fail_text_{"ICACLS_FAIL_TEXT", std::nullopt};
+  ScopedEnv flood_{"ICACLS_FLOOD", std::nullopt};
 };
 
 // The arguments icacls should receive: the target, "/grant" before each grant, the flags.

@@ -1,4 +1,5 @@
-// The PATH grants against winsim, with a stand-in icacls that records what it is asked to do.
+// The grants made through icacls (PATH directories, tool caches) against winsim, with a stand-in
+// icacls that records what it is asked to do.
 #include "path_grant/path_dirs.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 
+#include "flows/host_processes.h"
 #include "flows/icacls_stand_in.h"
+#include "sandbox_profile/package_dir_grants.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -21,10 +24,13 @@ using testing::keys_of;
 using testing::kOtherSid;
 using testing::kTestSid;
 using Runs = std::vector<std::vector<std::string>>;
+using Paths = std::vector<std::string>;
 
 // Where Windows keeps icacls; its DACL admits every AppContainer already, so the scans skip it.
 constexpr std::string_view kSystem32 = "C:\\Windows\\System32";
 const std::vector<std::string> kTreeFlags = {"/T", "/C", "/Q"};
+const std::string kCargo = "C:\\Users\\ann\\.cargo";
+const std::string kNpmCache = "C:\\Users\\ann\\AppData\\Local\\npm-cache";
 
 std::string read_execute(std::string_view sid) {
   return "*" + std::string(sid) + ":(OI)(CI)(RX)";
@@ -44,11 +50,12 @@ bool ancestors_before_runs() {
   return true;
 }
 
-class PathDirGrants : public testing::MachineTest {
+class IcaclsGrants : public testing::MachineTest {
  protected:
   void SetUp() override {
     icacls.install(drives.host(kSystem32));
     winsim::set_stored_sddl(kSystem32, "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
+    drives.make_dirs({kCargo, kNpmCache, "C:\\Users\\ann\\AppData\\Roaming\\npm"});
   }
   void TearDown() override {
     EXPECT_EQ(winsim::running_processes(), 0u);
@@ -62,81 +69,68 @@ class PathDirGrants : public testing::MachineTest {
 
   testing::Drives drives;
   testing::IcaclsStandIn icacls;
-  testing::ScopedEnv path{"PATH", std::nullopt};
+  // Two entries: winsim reads a PATH without ';' as a host PATH, split at ':'.
+  testing::ScopedEnv path{"PATH", "C:\\Windows\\System32;C:\\Windows"};
+  testing::ScopedEnv profile{"USERPROFILE", "C:\\Users\\ann"};
+  testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"};
+  testing::ScopedEnv roaming{"APPDATA", "C:\\Users\\ann\\AppData\\Roaming"};
   SandboxSid sid = testing::make_sid(kTestSid);
   testing::LogCapture log;
 };
 
 // A relative entry or a bare drive names whatever directory the registration runs from; a
 // recursive grant there would open that whole tree. Rooted forms name one place and are kept, once
-// however they are written; a later duplicate of a skipped entry goes silently.
-TEST_F(PathDirGrants, EntriesAreSkippedWithTheirReasonAndGrantedOnce) {
+// however they are written. icacls gets an empty input, its output goes nowhere, and it is started
+// without creation flags.
+TEST_F(IcaclsGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   drives.make_dirs({"C:\\work\\bin", "D:\\", "C:\\Tools"});
   testing::TempDir host;
   host.make_dir("tools");
+  host.write("input.txt", "not for icacls\n");
   std::string rooted = host / "tools";  // \tmp\...\tools: rooted, without a drive
   std::replace(rooted.begin(), rooted.end(), '/', '\\');
   testing::CurrentDirectory cwd(drives.host("C:\\work"));
-  testing::set_env("PATH", "C:\\Missing;" + std::string(kSystem32) +
-                               ";c:\\missing\\;.;bin;C:\\;D:;C:\\Tools;c:\\tools\\;C:\\Tools\\\\;" +
-                               rooted + ";");
-  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  set_path("C:\\Missing;c:\\missing\\;.;bin;C:\\;D:;C:\\Tools;c:\\tools\\;C:\\Tools\\\\;" + rooted);
+  {
+    testing::RedirectedDescriptor in(0, host / "input.txt", O_RDONLY);
+    testing::RedirectedDescriptor out(1, host / "output.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  }
+  EXPECT_EQ(host.read("output.txt"), "");
+  EXPECT_EQ(winsim::process_starts().back().creation_flags, 0u);
   EXPECT_TRUE(log.contains("PATH skip (not absolute): bin"));
   EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags),
                                  icacls_args(rooted, {read_execute(kTestSid)}, kTreeFlags)}));
 }
 
 // An ancestor shared by two directories is granted once, every ancestor before the first run;
-// a failed ancestor grant or run is warned about and the scan goes on.
-TEST_F(PathDirGrants, AncestorsComeFirstAndFailuresOnlyWarn) {
+// a failed ancestor grant or run is warned about and the scan goes on. An icacls that cannot
+// start ends the scan.
+TEST_F(IcaclsGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
   set_path("C:\\A\\B\\C;C:\\A\\D");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (std::vector<std::string>{"C:\\A\\B", "C:\\A"}));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\A\\B", "C:\\A"}));
   EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kTestSid));
   EXPECT_TRUE(ancestors_before_runs());
-  EXPECT_EQ(icacls.targets(), (std::vector<std::string>{"C:\\A\\B\\C", "C:\\A\\D"}));
-}
+  EXPECT_EQ(icacls.targets(), (Paths{"C:\\A\\B\\C", "C:\\A\\D"}));
 
-TEST_F(PathDirGrants, AnIcaclsThatCannotStartEndsTheScanAndKeepsTheAncestorGrants) {
-  drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
-  // icacls is nowhere: the system directory, searched before PATH, loses its stand-in.
   std::filesystem::remove(drives.host(kSystem32) + "/icacls");
-  testing::set_env("PATH", "C:\\A\\B;C:\\A\\C");
-  auto granted = grant_path_dirs(sid.get(), kTestSid);
-  ASSERT_FALSE(granted);
-  EXPECT_EQ(granted.error(), "failed to spawn icacls for C:\\A\\B: " +
-                                 IoError::from_win32(ERROR_FILE_NOT_FOUND).display());
-  EXPECT_EQ(winsim::count_calls("CreateProcessW"), 1u);  // C:\A\C is not tried
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kTestSid));
+  const std::size_t starts = winsim::count_calls("CreateProcessW");
+  EXPECT_EQ(grant_path_dirs(sid.get(), kTestSid).error(),
+            "failed to spawn icacls for C:\\A\\B\\C: " +
+                IoError::from_win32(ERROR_FILE_NOT_FOUND).display());
+  EXPECT_EQ(winsim::count_calls("CreateProcessW"), starts + 1);  // C:\A\D is not tried
 }
 
-class BatchPathDirGrants : public PathDirGrants {
- protected:
-  std::vector<PoolEntry> pool = testing::pool_of({kTestSid, kOtherSid});
-  std::vector<std::string> grants = {read_execute(kTestSid), read_execute(kOtherSid)};
-};
-
-TEST_F(BatchPathDirGrants, SkipsSilentlyAndGrantsEverySidInOneRunPerDirectory) {
-  drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
-  set_path("C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\");
-  grant_path_dirs_batch(pool);
-  EXPECT_EQ(log.text_of("skip"), "");
-  EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\A\\B", grants, kTreeFlags),
-                                 icacls_args("C:\\A\\C", grants, kTreeFlags)}));
-  // The shared ancestor: one traversal write per SID, all before the first run.
-  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (std::vector<std::string>{"C:\\A", "C:\\A"}));
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"),
-            "D:" + traverse_entry(kOtherSid) + traverse_entry(kTestSid));
-  EXPECT_TRUE(ancestors_before_runs());
-}
-
-// A Git "cmd" directory brings its mingw64 sibling along, unless the cmd directory's run could not
-// start. Nothing ends the batch scan: a failed ancestor grant for one SID leaves the others, and
-// each failed start or run is warned about. Ancestors in a system location are passed by.
-TEST_F(BatchPathDirGrants, GitDirectoriesBringMingw64AndFailuresOnlyWarn) {
+// A pool's scan skips silently and grants every SID in one run per directory. A Git "cmd"
+// directory brings its mingw64 sibling along, unless the cmd directory's run could not start.
+// Nothing ends the scan: a failed ancestor grant for one SID leaves the others, and each failed
+// start or run is warned about, and a flood of standard error stalls none. Ancestors in a system
+// location are passed by.
+TEST_F(IcaclsGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
                     "C:\\Program Files\\Git\\cmd"});
@@ -146,14 +140,62 @@ TEST_F(BatchPathDirGrants, GitDirectoriesBringMingw64AndFailuresOnlyWarn) {
   winsim::fail_next_call("CreateProcessW", "C:\\G2\\mingw64", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\C", "  not today \n");
   icacls.fail_on("C:\\G3\\cmd", "  not today \n");
-  set_path("C:\\A\\B;C:\\A\\C;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;C:\\Program Files\\Git\\cmd");
-  grant_path_dirs_batch(pool);
+  testing::set_env("ICACLS_FLOOD", "1048576");  // far more than a pipe holds
+  set_path(
+      "C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;"
+      "C:\\Program Files\\Git\\cmd");
+  grant_path_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
+  EXPECT_EQ(log.text_of("skip"), "");
+  Runs expected;
+  for (const char* target : {"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64",
+                             "C:\\Program Files\\Git\\cmd"}) {
+    expected.push_back(
+        icacls_args(target, {read_execute(kTestSid), read_execute(kOtherSid)}, kTreeFlags));
+  }
+  EXPECT_EQ(icacls.runs(), expected);
+  // The shared ancestor: one traversal write per SID, all before the first run.
+  const Paths written = keys_of("SetKernelObjectSecurity");
+  EXPECT_EQ(std::count(written.begin(), written.end(), "C:\\A"), 2);
+  EXPECT_TRUE(ancestors_before_runs());
+  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kOtherSid));
+  EXPECT_EQ(winsim::stored_sddl("C:\\G1"),
+            "D:" + traverse_entry(kOtherSid) + traverse_entry(kTestSid));
   EXPECT_EQ(winsim::stored_sddl("C:\\Program Files"), "");
   EXPECT_EQ(winsim::stored_sddl("C:\\Program Files\\Git"), "");
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kOtherSid));
-  EXPECT_EQ(icacls.targets(),
-            (std::vector<std::string>{"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64",
-                                      "C:\\Program Files\\Git\\cmd"}));
+}
+
+// Tool caches: a pool gets one run per existing directory with a grant per SID, a failed start or
+// run only warns (with icacls's standard error trimmed, in UTF-8), and without APPDATA its rows
+// are not looked at. One SID gets read-write on each
+// directory through the ACL calls, silently.
+TEST_F(IcaclsGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
+  testing::set_env("APPDATA", std::nullopt);
+  drives.make_dirs({"C:\\Users\\ann\\.m2"});
+  winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
+  icacls.fail_on(kCargo, "\r\nC:\\Users\\ann\\.cargo: Access \xFF denied.\r\n");
+  grant_user_package_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
+  const std::vector<std::string> full = {"*" + std::string(kTestSid) + ":(OI)(CI)(F)",
+                                         "*" + std::string(kOtherSid) + ":(OI)(CI)(F)"};
+  EXPECT_EQ(icacls.runs(), (Runs{icacls_args(kCargo, full, {"/C", "/Q"}),
+                                 icacls_args(kNpmCache, full, {"/C", "/Q"})}));
+  const std::string line = "[WARN  tavo_sandbox::sandbox_profile] package dir ";
+  EXPECT_EQ(log.text(),
+            line + "C:\\Users\\ann\\.m2 icacls spawn failed: " + IoError::from_win32(5).display() +
+                "\n" + line + kCargo + " grant failed: " + kCargo +
+                ": Access \xEF\xBF\xBD denied.\n" +
+                "[INFO  tavo_sandbox::sandbox_profile] package dir granted: " + kNpmCache + "\n");
+
+  fresh_machine();
+  testing::set_env("APPDATA", "C:\\Users\\ann\\AppData\\Roaming");
+  testing::LogCapture quiet;
+  grant_user_package_dirs(sid.get());
+  for (const std::string& dir :
+       {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
+    EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
+        << dir;
+  EXPECT_EQ(winsim::stored_sddl("C:\\Users\\ann"), "");  // nothing above them
+  EXPECT_TRUE(quiet.lines().empty());
+  EXPECT_TRUE(winsim::process_starts().empty());
 }
 
 }  // namespace

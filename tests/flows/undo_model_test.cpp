@@ -36,30 +36,23 @@ View view_of(const std::string& sddl) {
   return view;
 }
 
-std::string show(const View& view) {
-  std::string text = view.first ? "P" : "-";
-  for (const std::string& entry : view.second)
-    text += entry;
-  return text;
-}
-
 constexpr const char* kObjects[] = {"f0", "f1", "f2", "f3", "f0/file.txt"};
 
 class UndoModel : public testing::MachineTest {
  protected:
   void SetUp() override {
-    root.make_dir("c/work/f0");
     root.write("c/work/f0/file.txt", "x");
-    for (const char* name : {"f1", "f2", "f3"})
-      root.make_dir("c/work/" + std::string(name));
     root.write("a.sid", std::string(kTestSid) + "\n");
     root.write("b.sid", std::string(kOtherSid) + "\n");
-    // An owner's protected folder, a registration's deny and a registration's grant.
-    winsim::set_stored_sddl(root / "c/work/f1", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
-    winsim::set_stored_sddl(root / "c/work/f2", "D:P(D;OICI;0x1201bf;;;" + std::string(kTestSid) +
-                                                    ")(A;OICI;0x1f01ff;;;S-1-5-18)");
-    winsim::set_stored_sddl(root / "c/work/f3",
-                            "D:(A;OICI;0x1301bf;;;" + std::string(kOtherSid) + ")");
+    // Plain, an owner's protected folder, a registration's deny, another SID's grant.
+    const std::string owner = "(A;OICI;0x1f01ff;;;S-1-5-18)";
+    const std::string sddls[] = {"", "D:P" + owner,
+                                 "D:P(D;OICI;0x1201bf;;;" + std::string(kTestSid) + ")" + owner,
+                                 "D:(A;OICI;0x1301bf;;;" + std::string(kOtherSid) + ")"};
+    for (int i = 1; i < 4; ++i) {
+      root.make_dir("c/work/" + std::string(kObjects[i]));
+      winsim::set_stored_sddl(root / ("c/work/" + std::string(kObjects[i])), sddls[i]);
+    }
   }
 
   std::map<std::string, View> actual() const {
@@ -97,17 +90,15 @@ TEST_F(UndoModel, RandomRunsLeaveWhatTheModelSays) {
     run.command = pick(10) == 0 ? "no-such-program-here" : "sh";
     run.args = {"-c", "exit " + std::to_string(pick(4))};
     std::vector<std::pair<std::string, std::string>> grants;  // object, mask, in order applied
-    std::string object;
-    for (std::size_t n = pick(3); n > 0; --n) {
-      run.grant_rw.push_back(any_object(object));
-      grants.emplace_back(object, "0x1301bf");
-    }
-    for (std::size_t n = pick(2); n > 0; --n) {
-      run.grant_r.push_back(any_object(object));
-      grants.emplace_back(object, "0x1200a9");
-    }
-    for (std::size_t n = pick(3); n > 0; --n)
-      run.deny_access.push_back(any_object(object));
+    auto add = [&](std::vector<std::string>& list, const char* mask, std::size_t count) {
+      for (std::string object; count > 0; --count) {
+        list.push_back(any_object(object));
+        if (mask != nullptr) grants.emplace_back(object, mask);
+      }
+    };
+    add(run.grant_rw, "0x1301bf", pick(3));
+    add(run.grant_r, "0x1200a9", pick(2));
+    add(run.deny_access, nullptr, pick(3));
     if (pick(5) < 2) winsim::fail_call_number(1 + pick(150), ERROR_ACCESS_DENIED);
 
     testing::LogCapture log(Level::Warn);
@@ -129,7 +120,7 @@ TEST_F(UndoModel, RandomRunsLeaveWhatTheModelSays) {
     }
     ++(status <= 3 ? completed : failed_runs);
     for (const auto& [name, view] : actual())
-      EXPECT_EQ(show(view), show(model[name])) << name;
+      EXPECT_EQ(view, model[name]) << name;
     ++checked;
     if (::testing::Test::HasFailure()) break;
   }
