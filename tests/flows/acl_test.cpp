@@ -98,21 +98,18 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
 // Two runs of different SIDs overlapping on one folder, ending in either order: each takes back
 // its own entries, the protection goes with the deny that set it, and the folder ends as it was.
 TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
-  for (const bool first_ends_first : {true, false}) {
-    SCOPED_TRACE(first_ends_first ? "first ends first" : "second ends first");
-    Recorded first, second;
-    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &first));
-    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &second));
-    ASSERT_TRUE(deny_access(other.get(), dir / "work", &second));
-    if (first_ends_first) {
-      undo(sid.get(), first);
-      EXPECT_TRUE(stored("work").starts_with("D:" + entry("D;OICI;0x1201bf", kOtherSid)));
-      undo(other.get(), second);
-    } else {
-      undo(other.get(), second);
-      EXPECT_TRUE(stored("work").starts_with("D:P" + entry("D;OICI;0x1201bf")));
-      undo(sid.get(), first);
-    }
+  const PSID who[] = {sid.get(), other.get()};
+  for (const int first_to_end : {0, 1}) {
+    SCOPED_TRACE(first_to_end);
+    Recorded runs[2];
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &runs[0]));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &runs[1]));
+    ASSERT_TRUE(deny_access(other.get(), dir / "work", &runs[1]));
+    undo(who[first_to_end], runs[first_to_end]);
+    EXPECT_TRUE(stored("work").starts_with(first_to_end == 0
+                                               ? "D:" + entry("D;OICI;0x1201bf", kOtherSid)
+                                               : "D:P" + entry("D;OICI;0x1201bf")));
+    undo(who[1 - first_to_end], runs[1 - first_to_end]);
     EXPECT_EQ(stored("work"), "");
   }
 }

@@ -1,9 +1,14 @@
-// A folder swapped for a link to a system folder between the guard, the DACL read and the write:
-// each edit stays on the object it opened, or is refused as a system path is.
+// The system-path guard with paths resolved on winsim's mapped drives: whatever way a path is
+// typed, a protected directory is refused, and only a protected one. A folder swapped for a link
+// to a system folder between the guard, the DACL read and the write: each edit stays on the
+// object it opened, or is refused as a system path is.
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
+#include <filesystem>
+
 #include "acl/acl.h"
+#include "acl/path_blocklist.h"
 #include "cleanup.h"
 #include "flows/drives.h"
 #include "run_mode.h"
@@ -17,7 +22,7 @@ namespace {
 
 constexpr std::string_view kSystem = "C:\\Windows\\System32";
 
-class LinkRace : public testing::MachineTest {
+class Guard : public testing::MachineTest {
  protected:
   void SetUp() override {
     drives.make_dirs({kSystem});
@@ -41,13 +46,39 @@ class LinkRace : public testing::MachineTest {
   std::string system_before;
 };
 
+TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefusedAndOnlyThose) {
+  drives.make_dirs({"C:\\Program Files\\App", "C:\\Program Files (x86)", "C:\\ProgramData",
+                    "C:\\Temp", "C:\\Users\\me\\proj"});
+  std::filesystem::create_directory_symlink(drives.host("C:\\Windows"),
+                                            drives.host("C:\\Users\\me\\win"));
+  // 8.3 names count in name order: PROGRA~1, ~2 and ~3 are Program Files, its (x86) and
+  // ProgramData; the text alone names no system path.
+  for (const char* path : {"C:\\PROGRA~1", "c:\\progra~2\\", "C:\\PROGRA~3", "C:\\PROGRA~1\\App",
+                           "C:\\Temp\\..\\Program Files\\App", "C:\\Users\\me\\win\\System32"}) {
+    EXPECT_FALSE(is_system_path(path)) << path;
+    EXPECT_TRUE(is_refused_path(path)) << path;
+  }
+  for (const char* path : {"C:\\Users\\me\\proj", "C:\\Users\\me\\missing\\x", "D:\\Windows",
+                           "C:\\Temp\\..\\Users", "C:\\Windows.old", "C:\\PROGRA~4"}) {
+    EXPECT_FALSE(is_refused_path(path)) << path;
+  }
+  {
+    testing::CurrentDirectory in_c_root(drives.host("C:\\"));
+    for (const char* relative : {"Windows", ".", "C:Windows", "Temp\\..\\Windows"})
+      EXPECT_TRUE(is_refused_path(relative)) << relative;
+  }
+  testing::CurrentDirectory in_project(drives.host("C:\\Users\\me\\proj"));
+  for (const char* relative : {"src", ".", "D:Windows"})
+    EXPECT_FALSE(is_refused_path(relative)) << relative;
+}
+
 std::string entry(std::string_view type_flags_mask) {
   return "(" + std::string(type_flags_mask) + ";;;" + std::string(testing::kTestSid) + ")";
 }
 
 // Swapped right after the DACL read, an edit writes the folder it read, now moved aside. Deny,
 // revoke and undo read and write as the grant does; traversal has calls of its own.
-TEST_F(LinkRace, AnEditLandsOnTheFolderItRead) {
+TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
   const std::string granted = folder_swapped_after("grant", "GetSecurityInfo");
   ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite));
   EXPECT_EQ(winsim::stored_sddl(granted + ".swapped"), "D:" + entry("A;OICI;0x1301bf"));
@@ -59,7 +90,7 @@ TEST_F(LinkRace, AnEditLandsOnTheFolderItRead) {
 
 // Swapped right after the guard's check at the start, the folder is refused when the edit opens
 // it, as a system path is: a run ends with status 12, a cleanup skips it, and nothing is changed.
-TEST_F(LinkRace, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
+TEST_F(Guard, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
   tavo::Run run;
   run.profile_name = "p";
   run.command = "sh";
