@@ -23,9 +23,7 @@ namespace tavo::testing {
 // $ICACLS_FLOOD bytes to standard error and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
-cat >> "$ICACLS_RUNS"
-printf '%s\t' "$@" >> "$ICACLS_RUNS"
-printf '\n' >> "$ICACLS_RUNS"
+{ cat; printf '%s\t' "$@"; echo; } >> "$ICACLS_RUNS"
 echo "to standard output"
 case "|${ICACLS_FAIL_ON:-}|" in
   *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2
