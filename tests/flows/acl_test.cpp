@@ -37,7 +37,6 @@ class AclEditing : public testing::MachineTest {
   std::size_t writes() const {
     return winsim::count_calls("SetSecurityInfo") + winsim::count_calls("SetKernelObjectSecurity");
   }
-  // Undoes the recorded changes, last first.
   void undo(PSID who, Recorded& log) const {
     for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it)
       ASSERT_TRUE(restore_entries(who, *it));
@@ -69,7 +68,7 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
 // Restoring puts back the SID's entries and only the protection the edit changed; other
 // trustees' entries made since stay, and undoing last first ends where it began.
 TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
-  Recorded twice;  // one folder denied under two spellings, another SID granted in between
+  Recorded twice;  // denied under two spellings, another SID granted in between
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &twice));
   ASSERT_TRUE(deny_access(sid.get(), dir / "work", &twice));
   ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read));
@@ -114,14 +113,9 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
   }
 }
 
-// Each edit in one write: a grant replaces the SID's deny and keeps the protection; a deny
-// replaces its allow and protects, keeping the inherited entries as the object's own; cleanup's
-// revoke takes the SID's allow and deny entries and keeps the owner's protection (inheriting
-// again could widen access). Each platform call failing alone, refused or in use: a failed edit
-// leaves the object as it was and no record; one that reports success made its change (a
-// directory's deny with its inheritance, or the folder's contents would stay readable) and
-// recorded it. An edit lock that cannot be had, or whose holder died, stops no edit.
-// Nothing leaks.
+// Each edit replaces the SID's entries in one write; only a deny changes the protection (revoke
+// keeps an owner's: inheriting again could widen access). With each platform call failing alone,
+// an edit changes all and records it, or changes nothing; the edit lock is never a reason to fail.
 TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   using Act = std::function<bool(Recorded&)>;
   const std::string owner_entry = owner_choice.substr(3);

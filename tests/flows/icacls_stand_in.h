@@ -17,10 +17,9 @@
 
 namespace tavo::testing {
 
-// One line per run, its arguments each followed by a tab (no argument the program passes holds
-// a tab or a line feed); whatever it reads goes there too, and it writes to standard output. A run
-// whose first argument is one of the '|'-separated $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and
-// $ICACLS_FLOOD bytes to standard error and exits with 5.
+// Records what it reads and a line of its arguments, each followed by a tab; a run on one of the
+// '|'-separated $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and $ICACLS_FLOOD bytes to standard error
+// and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
 { cat; printf '%s\t' "$@"; echo; } >> "$ICACLS_RUNS"
@@ -33,7 +32,6 @@ esac
 
 class IcaclsStandIn {
  public:
-  // Writes the stand-in into the host directory `dir`, executable.
   void install(const std::string& dir) const {
     std::filesystem::create_directories(dir);
     const std::string file = dir + "/icacls";
@@ -48,7 +46,6 @@ class IcaclsStandIn {
     set_env("ICACLS_FAIL_TEXT", error_text);
   }
 
-  // The arguments of each run so far, in order.
   std::vector<std::vector<std::string>> runs() const {
     std::vector<std::vector<std::string>> all;
     std::istringstream lines(records_.read("runs"));
@@ -61,7 +58,6 @@ class IcaclsStandIn {
     return all;
   }
 
-  // The first argument of each run.
   std::vector<std::string> targets() const {
     std::vector<std::string> firsts;
     for (const auto& run : runs())

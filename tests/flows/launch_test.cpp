@@ -3,10 +3,12 @@
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "flows/host_processes.h"
 #include "run/spawn.h"
+#include "support/faults.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 
@@ -22,9 +24,9 @@ class Launch : public testing::MachineTest {
   testing::TempDir dir;
 };
 
-// The process is created suspended, in the AppContainer without capabilities, and joins its job
-// before it runs its first instruction. A quote would end the program word early ("sh\"x y"
-// would start "sh\\x" with the argument "y"): such a command starts nothing.
+// Created suspended, in the AppContainer without capabilities, the process joins its job before
+// its first instruction. A command holding a quote, which would end the program word early,
+// starts nothing.
 TEST_F(Launch, TheProcessJoinsItsJobBeforeItRuns) {
   EXPECT_EQ(launch_sandboxed(sid.get(), "sh\"x y", {}, std::nullopt).error().code(),
             0x8007007Bu);  // ERROR_INVALID_NAME
@@ -35,23 +37,17 @@ TEST_F(Launch, TheProcessJoinsItsJobBeforeItRuns) {
   EXPECT_EQ(start.creation_flags, DWORD{EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED});
   EXPECT_EQ(start.appcontainer_sid, AppContainerSid::kText);
   EXPECT_EQ(start.capability_count, 0u);
-  std::size_t assigned = 0, resumed = 0;
-  for (std::size_t i = 0; i < winsim::trace().size(); ++i) {
-    if (winsim::trace()[i].function == "AssignProcessToJobObject") assigned = i + 1;
-    if (winsim::trace()[i].function == "ResumeThread") resumed = i + 1;
-  }
-  EXPECT_TRUE(assigned != 0 && assigned < resumed);
+  const std::vector<std::string> calls = testing::faultable_functions();
+  const auto at = [&](const char* function) { return std::ranges::find(calls, function); };
+  EXPECT_LT(at("AssignProcessToJobObject"), at("ResumeThread"));
 }
 
-// What the command gets: the directory asked for, this process's standard handles, and no other
-// descriptor of this process, inheritable as it may be. (ChildStdHandles's platform test covers
-// callers whose handles are missing, shared or not inheritable.)
+// The command gets its directory, this process's standard handles and no other descriptor, even
+// an inheritable one. (Callers' odd handles: ChildStdHandles's platform test.)
 TEST_F(Launch, TheCommandGetsItsDirectoryAndTheStandardHandlesOnly) {
   dir.make_dir("work");
   dir.write("in.txt", "from standard input\n");
-  const int opened = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  const int stray = ::fcntl(opened, F_DUPFD, 40);
-  ::close(opened);
+  const int stray = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);  // inheritable
   std::string ours;
   std::expected<std::uint32_t, HresultError> result;
   {

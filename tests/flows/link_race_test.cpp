@@ -1,7 +1,5 @@
-// The system-path guard with paths resolved on winsim's mapped drives: whatever way a path is
-// typed, a protected directory is refused, and only a protected one. A folder swapped for a link
-// to a system folder between the guard, the DACL read and the write: each edit stays on the
-// object it opened, or is refused as a system path is.
+// The system-path guard on winsim's drives: however a path is typed, a protected directory is
+// refused, and only that; a folder swapped for a link to one is edited where it was opened.
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
@@ -76,8 +74,8 @@ std::string entry(std::string_view type_flags_mask) {
   return "(" + std::string(type_flags_mask) + ";;;" + std::string(testing::kTestSid) + ")";
 }
 
-// Swapped right after the DACL read, an edit writes the folder it read, now moved aside. Deny,
-// revoke and undo read and write as the grant does; traversal has calls of its own.
+// Swapped after the DACL read, an edit writes the folder it read (the other edits read and write
+// as the grant does).
 TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
   const std::string granted = folder_swapped_after("grant", "GetSecurityInfo");
   ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite));
@@ -88,8 +86,8 @@ TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }
 
-// Swapped right after the guard's check at the start, the folder is refused when the edit opens
-// it, as a system path is: a run ends with status 12, a cleanup skips it, and nothing is changed.
+// Swapped after the guard's check at the start, it is refused when the edit opens it: a run ends
+// with status 12, a cleanup skips it.
 TEST_F(Guard, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
   tavo::Run run;
   run.profile_name = "p";

@@ -74,10 +74,8 @@ class IcaclsGrants : public testing::MachineTest {
   testing::LogCapture log;
 };
 
-// A relative entry or a bare drive names whatever directory the registration runs from; a
-// recursive grant there would open that whole tree. Rooted forms name one place and are kept, once
-// however they are written. icacls gets an empty input, its output goes nowhere, and it is started
-// without creation flags.
+// A relative entry or a bare drive would open whatever tree the registration runs from. Rooted
+// forms are granted once however written; icacls gets no input, no output, no creation flags.
 TEST_F(IcaclsGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   drives.make_dirs({"C:\\work\\bin", "D:\\", "C:\\Tools"});
   testing::TempDir host;
@@ -99,9 +97,8 @@ TEST_F(IcaclsGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
                                  icacls_args(rooted, {read_execute(kTestSid)}, kTreeFlags)}));
 }
 
-// An ancestor shared by two directories is granted once, every ancestor before the first run;
-// a failed ancestor grant or run is warned about and the scan goes on. An icacls that cannot
-// start ends the scan.
+// Ancestors are granted once each, before the first run; only an icacls that cannot start ends
+// the scan.
 TEST_F(IcaclsGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
@@ -121,11 +118,9 @@ TEST_F(IcaclsGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsThe
   EXPECT_EQ(winsim::count_calls("CreateProcessW"), starts + 1);  // C:\A\D is not tried
 }
 
-// A pool's scan skips silently and grants every SID in one run per directory. A Git "cmd"
-// directory brings its mingw64 sibling along, unless the cmd directory's run could not start.
-// Nothing ends the scan: a failed ancestor grant for one SID leaves the others, and each failed
-// start or run is warned about; a flood of standard error stalls none. Ancestors in a system
-// location are passed by.
+// A pool's scan skips silently, grants every SID in one run per directory, adds a Git "cmd"
+// directory's mingw64 sibling when the cmd run started, passes by system ancestors, and goes on
+// past every failure; a flood of standard error stalls no run.
 TEST_F(IcaclsGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
@@ -157,9 +152,8 @@ TEST_F(IcaclsGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnl
   EXPECT_EQ(winsim::stored_sddl("C:\\Program Files\\Git"), "");
 }
 
-// Tool caches: a pool gets one run per existing directory with a grant per SID, a failed start or
-// run only warns (with icacls's standard error trimmed, in UTF-8), and without APPDATA its rows
-// are not looked at. One SID gets read-write on each through the ACL calls, silently.
+// Tool caches: one run per existing directory for a pool, failures warned about with icacls's
+// error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
 TEST_F(IcaclsGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
   testing::set_env("APPDATA", std::nullopt);
   drives.make_dirs({"C:\\Users\\ann\\.m2"});

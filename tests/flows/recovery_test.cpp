@@ -1,6 +1,4 @@
-// What runs take back: their own changes, in random runs against a model; what runs that were
-// killed left, as the next run or cleanup finds it in their journals; and the order that makes
-// this possible (journal first, under the edit lock).
+// What runs take back: their own changes, and what killed runs left in their journals.
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
@@ -95,10 +93,9 @@ class Recovery : public testing::MachineTest {
   const ProcessIdentity gone_too{GetCurrentProcessId(), current_process()->created - 2};
 };
 
-// A run killed before its command started loses its grants and its denies; one killed while its
-// command ran keeps its grants, as it would have on completion; a deny that a live run of the SID
-// also holds stays until that run ends. A cleanup recovers as a run does. An unreadable journal
-// is set aside for a person to read; a live run's journal is not touched.
+// A gone run's changes are undone as its own end would have: all of them before its command
+// started, its denies after, but not a deny a live run of the SID holds too. Cleanup recovers as
+// a run does; an unreadable journal is set aside, a live run's is left alone.
 TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   testing::LogCapture log(Level::Info);
   const std::string damaged = killed_run(gone_too, "not a record\n");
@@ -131,10 +128,8 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_EQ(log.count(recovered(1)), 2u);
 }
 
-// A change is on disk in the journal before it is made: a power cut after the change can only
-// find it written down. Each DACL write lies in a window of the edit lock in which a read came
-// first; the undo holds the lock across its restores, each of which takes it again. The command
-// runs outside the lock.
+// A change is on disk in the journal before it is made, and each DACL write is in a window of
+// the edit lock that its read began; the command runs outside the lock.
 TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
@@ -182,9 +177,8 @@ TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   EXPECT_TRUE(std::filesystem::is_empty(root / kRunsDir));
 }
 
-// Random runs of two SIDs against a simple model of what a run may leave: the grants of runs whose
-// command ran, and everything that stood before each run; never a deny of a finished run, never
-// a change of protection.
+// Random runs of two SIDs, some with a failing call, leave only what stood before them and the
+// grants of runs whose command ran.
 TEST_F(Recovery, RandomRunsLeaveWhatTheModelSays) {
   root.write("c/work/f0/file.txt", "x");
   root.write("b.sid", std::string(kOtherSid) + "\n");
