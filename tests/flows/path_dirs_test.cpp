@@ -1,6 +1,7 @@
-// The grants made through icacls (PATH directories, tool caches) against winsim, with a stand-in
-// icacls that records what it is asked to do.
+// The grants of traversal and those made through icacls (PATH directories, tool caches) against
+// winsim, with a stand-in icacls that records what it is asked to do.
 #include "path_grant/path_dirs.h"
+#include "path_grant/traversal.h"
 
 #include <gtest/gtest.h>
 #include <winsim/process_testing.h>
@@ -46,7 +47,7 @@ bool ancestors_before_runs() {
   return true;
 }
 
-class IcaclsGrants : public testing::MachineTest {
+class PathGrants : public testing::MachineTest {
  protected:
   void SetUp() override {
     icacls.install(drives.host(kSystem32));
@@ -76,7 +77,7 @@ class IcaclsGrants : public testing::MachineTest {
 
 // A relative entry or a bare drive would open whatever tree the registration runs from. Rooted
 // forms are granted once however written; icacls gets no input, no output, no creation flags.
-TEST_F(IcaclsGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
+TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   drives.make_dirs({"C:\\work\\bin", "D:\\", "C:\\Tools"});
   testing::TempDir host;
   host.make_dir("tools");
@@ -99,7 +100,7 @@ TEST_F(IcaclsGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
 
 // Ancestors are granted once each, before the first run; only an icacls that cannot start ends
 // the scan.
-TEST_F(IcaclsGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
+TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
@@ -121,7 +122,7 @@ TEST_F(IcaclsGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsThe
 // A pool's scan skips silently, grants every SID in one run per directory, adds a Git "cmd"
 // directory's mingw64 sibling when the cmd run started, passes by system ancestors, and goes on
 // past every failure; a flood of standard error stalls no run.
-TEST_F(IcaclsGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
+TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
                     "C:\\Program Files\\Git\\cmd"});
@@ -154,7 +155,7 @@ TEST_F(IcaclsGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnl
 
 // Tool caches: one run per existing directory for a pool, failures warned about with icacls's
 // error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
-TEST_F(IcaclsGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
+TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
   testing::set_env("APPDATA", std::nullopt);
   drives.make_dirs({"C:\\Users\\ann\\.m2"});
   winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
@@ -181,6 +182,44 @@ TEST_F(IcaclsGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSi
         << dir;
   EXPECT_TRUE(quiet.lines().empty());
   EXPECT_TRUE(winsim::process_starts().empty());
+}
+
+// The ancestors, nearest first, of the final path (or the path as given); those open to every
+// AppContainer are passed by, a protected one stays protected, the first failure ends the walk.
+TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
+  drives.make_dirs({"C:\\Users\\ann\\proj"});
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj"));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
+            (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
+  fresh_machine();
+  winsim::set_stored_sddl("C:\\Users", "D:(A;;0x1200a9;;;S-1-15-2-1)");
+  winsim::set_stored_sddl("C:\\Users\\ann", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\Users\\ann", "C:\\"}));
+  EXPECT_EQ(
+      winsim::stored_sddl("C:\\Users\\ann"),
+      "D:P(A;;0x1200a9;;;" + std::string(testing::kTestSid) + ")(A;OICI;0x1f01ff;;;S-1-5-18)");
+  const std::string info = "[INFO  tavo_sandbox::path_grant] granted traverse on ";
+  EXPECT_EQ(log.text_of("granted traverse"), info + "3 ancestor(s) of C:\\Users\\ann\\proj\n" +
+                                                 info + "2 ancestor(s) of C:\\Users\\ann\\x\n");
+
+  fresh_machine();
+  winsim::fail_next_call("SetKernelObjectSecurity", "ann", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x").error(),
+            "grant ancestor C:\\Users\\ann failed: " + HresultError::from_win32(5).display());
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), Paths{"C:\\Users\\ann"});
+}
+
+// An empty or missing SystemDrive means C:.
+TEST_F(PathGrants, TheDriveRootComesFromSystemDrive) {
+  drives.make_dirs({"D:\\"});
+  for (const char* drive : {"D:", "D:\\", "", static_cast<const char*>(nullptr)}) {
+    testing::ScopedEnv system_drive("SystemDrive",
+                                    drive ? std::optional<std::string>(drive) : std::nullopt);
+    ASSERT_TRUE(grant_drive_root_traversal(sid.get()));
+  }
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
 }
 
 }  // namespace
