@@ -46,7 +46,7 @@ class AclEditing : public testing::MachineTest {
   SandboxSid sid = testing::make_sid();
   SandboxSid other = testing::make_sid(kOtherSid);
   std::string inherited;
-  const std::string owner_choice = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
+  const std::string owner = "(A;OICI;0x1f01ff;;;S-1-5-18)";  // an owner's choice
 };
 
 // A grant already in place is no write, wherever it stands among other SIDs' entries: the
@@ -80,7 +80,7 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9", kOtherSid));
 
   // A protected object keeps its protection; the SID's deny that stood before stands again.
-  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + owner_choice.substr(3);
+  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + owner;
   winsim::set_stored_sddl(dir / "work", owner_deny);
   Recorded protected_object;
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));
@@ -118,19 +118,19 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
 // an edit changes all and records it, or changes nothing; the edit lock is never a reason to fail.
 TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   using Act = std::function<bool(Recorded&)>;
-  const std::string owner_entry = owner_choice.substr(3);
   const std::string deny = entry("D;OICI;0x1201bf"), allow = entry("A;OICI;0x1301bf");
   const std::tuple<const char*, std::string, Act, std::string> edits[] = {
-      {"grant", "D:P" + deny + owner_entry,
+      {"grant", "D:P" + deny + owner,
        [&](Recorded& r) {
          return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &r).has_value();
        },
-       "D:P" + allow + owner_entry},
+       "D:P" + allow + owner},
       {"deny", "D:" + allow,
        [&](Recorded& r) { return deny_access(sid.get(), dir / "work", &r).has_value(); },
        "D:P" + deny + inherited},
-      {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner_entry,
-       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); }, owner_choice},
+      {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner,
+       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); },
+       "D:P" + owner},
       {"traverse", "",
        [&](Recorded&) { return grant_traverse(sid.get(), dir / "work").has_value(); },
        "D:" + entry("A;;0x1200a9")},

@@ -23,7 +23,6 @@ class Drives {
     return root_.path() + "/" + static_cast<char>(windows_path[0] | 0x20) + rest;
   }
 
-  // Creates the directories of drive paths, with their parents.
   void make_dirs(std::initializer_list<std::string_view> windows_paths) const {
     for (std::string_view dir : windows_paths)
       std::filesystem::create_directories(host(dir));

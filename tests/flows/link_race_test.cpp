@@ -70,19 +70,16 @@ TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefusedAndOnlyThose) {
     EXPECT_FALSE(is_refused_path(relative)) << relative;
 }
 
-std::string entry(std::string_view type_flags_mask) {
-  return "(" + std::string(type_flags_mask) + ";;;" + std::string(testing::kTestSid) + ")";
-}
-
 // Swapped after the DACL read, an edit writes the folder it read (the other edits read and write
 // as the grant does).
 TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
+  const std::string trustee = ";;;" + std::string(testing::kTestSid) + ")";
   const std::string granted = folder_swapped_after("grant", "GetSecurityInfo");
   ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite));
-  EXPECT_EQ(winsim::stored_sddl(granted + ".swapped"), "D:" + entry("A;OICI;0x1301bf"));
+  EXPECT_EQ(winsim::stored_sddl(granted + ".swapped"), "D:(A;OICI;0x1301bf" + trustee);
   const std::string passed = folder_swapped_after("traverse", "GetKernelObjectSecurity");
   ASSERT_TRUE(grant_traverse(sid.get(), passed));
-  EXPECT_EQ(winsim::stored_sddl(passed + ".swapped"), "D:" + entry("A;;0x1200a9"));
+  EXPECT_EQ(winsim::stored_sddl(passed + ".swapped"), "D:(A;;0x1200a9" + trustee);
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }
 
@@ -91,8 +88,7 @@ TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
 TEST_F(Guard, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
   tavo::Run run;
   run.profile_name = "p";
-  run.command = "sh";
-  run.args = {"-c", "exit 0"};
+  run.command = "true";
   run.grant_r = {folder_swapped_after("first", "GetFinalPathNameByHandleW")};
   testing::LogCapture log(Level::Warn);
   EXPECT_EQ(run_sandboxed(run), 12);

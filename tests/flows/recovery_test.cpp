@@ -88,9 +88,8 @@ class Recovery : public testing::MachineTest {
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
   testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"};
-  // This process's id with other creation times: runs that are gone.
+  // This process's id with another creation time: a run that is gone.
   const ProcessIdentity gone{GetCurrentProcessId(), current_process()->created - 1};
-  const ProcessIdentity gone_too{GetCurrentProcessId(), current_process()->created - 2};
 };
 
 // A gone run's changes are undone as its own end would have: all of them before its command
@@ -98,7 +97,7 @@ class Recovery : public testing::MachineTest {
 // a run does; an unreadable journal is set aside, a live run's is left alone.
 TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   testing::LogCapture log(Level::Info);
-  const std::string damaged = killed_run(gone_too, "not a record\n");
+  const std::string damaged = killed_run({gone.pid, 1}, "not a record\n");
   const std::string journal = killed_run(gone);
   EXPECT_EQ(run_sandboxed(run_of()), 0);
   EXPECT_EQ(stored("c/work/a"), "");
