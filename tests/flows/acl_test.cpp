@@ -75,12 +75,16 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &twice));
   ASSERT_EQ(twice.changes.size(), 3u);
   EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
-  EXPECT_TRUE(twice.changes[2].was_protected && !twice.changes[2].set_protection());
-  undo(sid.get(), twice);
+  // The SID's allow goes back where a grant puts it: before the other SID's.
+  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[2]));
+  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[1]));
+  EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9") + entry("A;OICI;0x1200a9", kOtherSid));
+  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[0]));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9", kOtherSid));
 
-  // A protected object keeps its protection; the SID's deny that stood before stands again.
-  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + owner;
+  // A protected object keeps its protection and its copies of inherited entries; the SID's deny
+  // that stood before stands again.
+  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + owner + inherited;
   winsim::set_stored_sddl(dir / "work", owner_deny);
   Recorded protected_object;
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));

@@ -29,6 +29,7 @@ using Paths = std::vector<std::string>;
 
 // Where Windows keeps icacls; its DACL admits every AppContainer already, so the scans skip it.
 constexpr std::string_view kSystem32 = "C:\\Windows\\System32";
+constexpr std::string_view kAllPackagesRead = "D:(A;;0x1200a9;;;S-1-15-2-1)";
 const std::vector<std::string> kTreeFlags = {"/T", "/C", "/Q"};
 const std::string kCargo = "C:\\Users\\ann\\.cargo";
 const std::string kNpmCache = "C:\\Users\\ann\\AppData\\Local\\npm-cache";
@@ -39,19 +40,16 @@ std::string read_execute(std::string_view sid) {
 
 // Whether every traversal write came before the first icacls run.
 bool ancestors_before_runs() {
-  bool ran = false;
-  for (const winsim::Call& call : winsim::trace()) {
-    if (call.function == "CreateProcessW") ran = true;
-    if (call.function == "SetKernelObjectSecurity" && ran) return false;
-  }
-  return true;
+  const std::vector<std::string> calls = testing::faultable_functions();
+  const auto first_run = std::ranges::find(calls, "CreateProcessW");
+  return std::find(first_run, calls.end(), "SetKernelObjectSecurity") == calls.end();
 }
 
 class PathGrants : public testing::MachineTest {
  protected:
   void SetUp() override {
     icacls.install(drives.host(kSystem32));
-    winsim::set_stored_sddl(kSystem32, "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
+    winsim::set_stored_sddl(kSystem32, kAllPackagesRead);
     drives.make_dirs({kCargo, kNpmCache, "C:\\Users\\ann\\AppData\\Roaming\\npm"});
   }
   void TearDown() override {
@@ -59,7 +57,6 @@ class PathGrants : public testing::MachineTest {
     winsim::end_processes();
   }
 
-  // A PATH of the given entries, with icacls's directory last.
   static void set_path(const std::string& entries) {
     testing::set_env("PATH", entries + ";" + std::string(kSystem32));
   }
@@ -120,8 +117,9 @@ TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheSc
 }
 
 // A pool's scan skips silently, grants every SID in one run per directory, adds a Git "cmd"
-// directory's mingw64 sibling when the cmd run started, passes by system ancestors, and goes on
-// past every failure; a flood of standard error stalls no run.
+// directory's mingw64 sibling when the cmd run started, passes by ancestors open to every
+// AppContainer or in a system location, and goes on past every failure; a flood of standard
+// error stalls no run.
 TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
@@ -133,6 +131,7 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
   icacls.fail_on("C:\\A\\C", "  not today \n");
   icacls.fail_on("C:\\G3\\cmd", "  not today \n");
   testing::set_env("ICACLS_FLOOD", "1048576");  // far more than a pipe holds
+  winsim::set_stored_sddl("C:\\G1", kAllPackagesRead);
   set_path(
       "C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;"
       "C:\\Program Files\\Git\\cmd");
@@ -150,12 +149,20 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
   EXPECT_EQ(std::count(written.begin(), written.end(), "C:\\A"), 2);
   EXPECT_TRUE(ancestors_before_runs());
   EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:(A;;0x1200a9;;;" + std::string(kOtherSid) + ")");
-  EXPECT_EQ(winsim::stored_sddl("C:\\Program Files\\Git"), "");
+  EXPECT_EQ(winsim::stored_sddl("C:\\G1"), kAllPackagesRead);
 }
 
 // Tool caches: one run per existing directory for a pool, failures warned about with icacls's
 // error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
 TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
+  grant_user_package_dirs(sid.get());
+  for (const std::string& dir :
+       {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
+    EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
+        << dir;
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(winsim::process_starts().empty());
+
   testing::set_env("APPDATA", std::nullopt);
   drives.make_dirs({"C:\\Users\\ann\\.m2"});
   winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
@@ -171,17 +178,6 @@ TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid)
                 "\n" + line + kCargo + " grant failed: " + kCargo +
                 ": Access \xEF\xBF\xBD denied.\n" +
                 "[INFO  tavo_sandbox::sandbox_profile] package dir granted: " + kNpmCache + "\n");
-
-  fresh_machine();
-  testing::set_env("APPDATA", "C:\\Users\\ann\\AppData\\Roaming");
-  testing::LogCapture quiet;
-  grant_user_package_dirs(sid.get());
-  for (const std::string& dir :
-       {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
-    EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
-        << dir;
-  EXPECT_TRUE(quiet.lines().empty());
-  EXPECT_TRUE(winsim::process_starts().empty());
 }
 
 // The ancestors, nearest first, of the final path (or the path as given); those open to every
@@ -192,7 +188,7 @@ TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
             (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
   fresh_machine();
-  winsim::set_stored_sddl("C:\\Users", "D:(A;;0x1200a9;;;S-1-15-2-1)");
+  winsim::set_stored_sddl("C:\\Users", kAllPackagesRead);
   winsim::set_stored_sddl("C:\\Users\\ann", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));

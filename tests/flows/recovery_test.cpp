@@ -28,8 +28,7 @@ constexpr const char* kDenied = "D:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kGranted = "D:(A;OICI;0x1301bf;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kRunsDir = "c/Users/u/AppData/Local/Tavo/runs";
 
-// An object's stored DACL as the model sees it: its protection and its explicit entries, in any
-// order (copies of inherited entries that a protected object keeps are left out).
+// A stored DACL as the model sees it: its protection and explicit entries, in any order.
 using View = std::pair<bool, std::set<std::string>>;
 
 View view_of(const std::string& sddl) {
@@ -104,6 +103,7 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_EQ(stored("c/work/secret"), "");
   EXPECT_FALSE(root.exists(journal));
   EXPECT_TRUE(root.exists(set_aside_name(damaged)));
+  EXPECT_TRUE(log.contains("set aside as"));
   EXPECT_EQ(log.count(recovered(2)), 1u) << log.text();
 
   killed_run(gone, kStartedLine);
