@@ -1,5 +1,4 @@
-// A simulated machine's drives below a scratch directory, WINSIM_ROOT for as long as it lives;
-// with support/current_directory.h, the set-up of tests that work with drive paths.
+// A simulated machine's drives below a scratch directory, WINSIM_ROOT while it lives.
 #pragma once
 
 #include <algorithm>

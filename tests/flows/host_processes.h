@@ -1,5 +1,4 @@
-// Host-side helpers for tests that start real processes through winsim: whether a process ends,
-// standard descriptors redirected for a while, and an AppContainer SID.
+// Host-side helpers for tests that start real processes through winsim.
 #pragma once
 
 #include <fcntl.h>

@@ -1,5 +1,4 @@
-// An icacls for the simulated machine that records the arguments of every run and fails, with a
-// chosen standard error, when its target is a chosen one.
+// An icacls for the simulated machine that records its runs and fails on chosen targets.
 #pragma once
 
 #include <gtest/gtest.h>
