@@ -1,7 +1,7 @@
-// The simulated machine's drives below a scratch directory, and the process's current directory
-// moved for a while (support/current_directory.h): the set-up of tests that work with drive paths.
+// A simulated machine's drives below a scratch directory, WINSIM_ROOT while it lives.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -13,20 +13,15 @@
 
 namespace tavo::testing {
 
-// A simulated machine's drives below a scratch directory: WINSIM_ROOT for as long as it lives.
 class Drives {
  public:
   // The host directory of a drive path: "C:\A\B" is $WINSIM_ROOT/c/A/B.
   std::string host(std::string_view windows_path) const {
     std::string rest(windows_path.substr(2));
-    for (char& c : rest) {
-      if (c == '\\') c = '/';
-    }
-    const char drive = static_cast<char>(windows_path[0] | 0x20);
-    return root_.path() + "/" + drive + rest;
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    return root_.path() + "/" + static_cast<char>(windows_path[0] | 0x20) + rest;
   }
 
-  // Creates the directories of drive paths, with their parents.
   void make_dirs(std::initializer_list<std::string_view> windows_paths) const {
     for (std::string_view dir : windows_paths)
       std::filesystem::create_directories(host(dir));

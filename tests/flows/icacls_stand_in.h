@@ -1,5 +1,4 @@
-// An icacls for the simulated machine's PATH that records the arguments of every run and fails,
-// with a chosen standard error, when its target is a chosen one.
+// An icacls for the simulated machine that records its runs and fails on chosen targets.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "flows/drives.h"
 #include "sid/pool_entry.h"
@@ -21,22 +16,21 @@
 
 namespace tavo::testing {
 
-// One line per run, its arguments each followed by a tab (no argument the program passes holds
-// a tab or a line feed). A run whose first argument is one of the '|'-separated $ICACLS_FAIL_ON
-// writes $ICACLS_FAIL_TEXT to standard error and exits with 5.
+// Records what it reads and a line of its arguments, each followed by a tab; a run on one of the
+// '|'-separated $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and $ICACLS_FLOOD bytes to standard error
+// and exits with 5.
 inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
 PATH=/usr/bin:/bin
-printf '%s\t' "$@" >> "$ICACLS_RUNS"
-printf '\n' >> "$ICACLS_RUNS"
+{ cat; printf '%s\t' "$@"; echo; } >> "$ICACLS_RUNS"
+echo "to standard output"
 case "|${ICACLS_FAIL_ON:-}|" in
-  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2; exit 5 ;;
+  *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2
+    head -c "${ICACLS_FLOOD:-0}" /dev/zero | tr '\0' x >&2; exit 5 ;;
 esac
-exit 0
 )";
 
 class IcaclsStandIn {
  public:
-  // Writes the stand-in into the host directory `dir`, executable.
   void install(const std::string& dir) const {
     std::filesystem::create_directories(dir);
     const std::string file = dir + "/icacls";
@@ -44,29 +38,25 @@ class IcaclsStandIn {
     ASSERT_EQ(::chmod(file.c_str(), 0755), 0) << file;
   }
 
-  // From now on, a run on `target` (and on the targets named before) fails with `error_text` on
-  // its standard error.
+  // From now on, a run on `target` (and on the targets named before) fails with `error_text`.
   void fail_on(const std::string& target, const std::string& error_text) {
     fail_targets_ += (fail_targets_.empty() ? "" : "|") + target;
     set_env("ICACLS_FAIL_ON", fail_targets_);
     set_env("ICACLS_FAIL_TEXT", error_text);
   }
 
-  // The arguments of each run so far, in order.
   std::vector<std::vector<std::string>> runs() const {
     std::vector<std::vector<std::string>> all;
     std::istringstream lines(records_.read("runs"));
     for (std::string line; std::getline(lines, line);) {
-      std::vector<std::string> args;
-      std::size_t start = 0;
-      for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-        args.push_back(line.substr(start, tab - start));
-      all.push_back(std::move(args));
+      std::istringstream words(line);
+      all.emplace_back();
+      for (std::string word; std::getline(words, word, '\t');)
+        all.back().push_back(word);
     }
     return all;
   }
 
-  // The first argument of each run.
   std::vector<std::string> targets() const {
     std::vector<std::string> firsts;
     for (const auto& run : runs())
@@ -82,6 +72,7 @@ class IcaclsStandIn {
   ScopedEnv runs_{"ICACLS_RUNS", records_ / "runs"};
   ScopedEnv fail_on_{"ICACLS_FAIL_ON", std::nullopt};
   ScopedEnv fail_text_{"ICACLS_FAIL_TEXT", std::nullopt};
+  ScopedEnv flood_{"ICACLS_FLOOD", std::nullopt};
 };
 
 // The arguments icacls should receive: the target, "/grant" before each grant, the flags.

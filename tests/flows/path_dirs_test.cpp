@@ -1,5 +1,7 @@
-// The PATH grants against winsim, with a stand-in icacls that records what it is asked to do.
+// The grants of traversal and those made through icacls (PATH directories, tool caches) against
+// winsim, with a stand-in icacls that records what it is asked to do.
 #include "path_grant/path_dirs.h"
+#include "path_grant/traversal.h"
 
 #include <gtest/gtest.h>
 #include <winsim/process_testing.h>
@@ -7,7 +9,9 @@
 
 #include <algorithm>
 
+#include "flows/host_processes.h"
 #include "flows/icacls_stand_in.h"
+#include "sandbox_profile/package_dir_grants.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -21,122 +25,101 @@ using testing::keys_of;
 using testing::kOtherSid;
 using testing::kTestSid;
 using Runs = std::vector<std::vector<std::string>>;
+using Paths = std::vector<std::string>;
 
 // Where Windows keeps icacls; its DACL admits every AppContainer already, so the scans skip it.
 constexpr std::string_view kSystem32 = "C:\\Windows\\System32";
+constexpr std::string_view kAllPackagesRead = "D:(A;;0x1200a9;;;S-1-15-2-1)";
 const std::vector<std::string> kTreeFlags = {"/T", "/C", "/Q"};
+const std::string kCargo = "C:\\Users\\ann\\.cargo";
+const std::string kNpmCache = "C:\\Users\\ann\\AppData\\Local\\npm-cache";
 
 std::string read_execute(std::string_view sid) {
   return "*" + std::string(sid) + ":(OI)(CI)(RX)";
 }
 
-std::string traverse_entry(std::string_view sid) {
-  return "(A;;0x1200a9;;;" + std::string(sid) + ")";
-}
-
 // Whether every traversal write came before the first icacls run.
 bool ancestors_before_runs() {
-  bool ran = false;
-  for (const winsim::Call& call : winsim::trace()) {
-    if (call.function == "CreateProcessW") ran = true;
-    if (call.function == "SetKernelObjectSecurity" && ran) return false;
-  }
-  return true;
+  const std::vector<std::string> calls = testing::faultable_functions();
+  const auto first_run = std::ranges::find(calls, "CreateProcessW");
+  return std::find(first_run, calls.end(), "SetKernelObjectSecurity") == calls.end();
 }
 
-class PathDirGrants : public testing::MachineTest {
+class PathGrants : public testing::MachineTest {
  protected:
   void SetUp() override {
     icacls.install(drives.host(kSystem32));
-    winsim::set_stored_sddl(kSystem32, "D:(A;OICI;0x1200a9;;;S-1-15-2-1)");
+    winsim::set_stored_sddl(kSystem32, kAllPackagesRead);
+    drives.make_dirs({kCargo, kNpmCache, "C:\\Users\\ann\\AppData\\Roaming\\npm"});
   }
   void TearDown() override {
     EXPECT_EQ(winsim::running_processes(), 0u);
     winsim::end_processes();
   }
 
-  // A PATH of the given entries, with icacls's directory last.
   static void set_path(const std::string& entries) {
     testing::set_env("PATH", entries + ";" + std::string(kSystem32));
   }
 
   testing::Drives drives;
   testing::IcaclsStandIn icacls;
-  testing::ScopedEnv path{"PATH", std::nullopt};
+  // Two entries: winsim reads a PATH without ';' as a host PATH, split at ':'.
+  testing::ScopedEnv path{"PATH", "C:\\Windows\\System32;C:\\Windows"};
+  testing::ScopedEnv profile{"USERPROFILE", "C:\\Users\\ann"};
+  testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"};
+  testing::ScopedEnv roaming{"APPDATA", "C:\\Users\\ann\\AppData\\Roaming"};
   SandboxSid sid = testing::make_sid(kTestSid);
   testing::LogCapture log;
 };
 
-// A relative entry or a bare drive names whatever directory the registration runs from; a
-// recursive grant there would open that whole tree. Rooted forms name one place and are kept, once
-// however they are written; a later duplicate of a skipped entry goes silently.
-TEST_F(PathDirGrants, EntriesAreSkippedWithTheirReasonAndGrantedOnce) {
+// A relative entry or a bare drive would open whatever tree the registration runs from. Rooted
+// forms are granted once however written; icacls gets no input, no output, no creation flags.
+TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   drives.make_dirs({"C:\\work\\bin", "D:\\", "C:\\Tools"});
   testing::TempDir host;
   host.make_dir("tools");
+  host.write("input.txt", "not for icacls\n");
   std::string rooted = host / "tools";  // \tmp\...\tools: rooted, without a drive
   std::replace(rooted.begin(), rooted.end(), '/', '\\');
   testing::CurrentDirectory cwd(drives.host("C:\\work"));
-  testing::set_env("PATH", "C:\\Missing;" + std::string(kSystem32) +
-                               ";c:\\missing\\;.;bin;C:\\;D:;C:\\Tools;c:\\tools\\;C:\\Tools\\\\;" +
-                               rooted + ";");
-  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  set_path("C:\\Missing;c:\\missing\\;.;bin;C:\\;D:;C:\\Tools;c:\\tools\\;C:\\Tools\\\\;" + rooted);
+  {
+    testing::RedirectedDescriptor in(0, host / "input.txt", O_RDONLY);
+    testing::RedirectedDescriptor out(1, host / "output.txt", O_WRONLY | O_CREAT | O_TRUNC);
+    ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  }
+  EXPECT_EQ(host.read("output.txt"), "");
+  EXPECT_EQ(winsim::process_starts().back().creation_flags, 0u);
   EXPECT_TRUE(log.contains("PATH skip (not absolute): bin"));
   EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags),
                                  icacls_args(rooted, {read_execute(kTestSid)}, kTreeFlags)}));
 }
 
-// An ancestor shared by two directories is granted once, every ancestor before the first run;
-// a failed ancestor grant or run is warned about and the scan goes on.
-TEST_F(PathDirGrants, AncestorsComeFirstAndFailuresOnlyWarn) {
+// Ancestors are granted once each, before the first run; only an icacls that cannot start ends
+// the scan.
+TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
   set_path("C:\\A\\B\\C;C:\\A\\D");
   ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
-  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (std::vector<std::string>{"C:\\A\\B", "C:\\A"}));
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kTestSid));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\A\\B", "C:\\A"}));
   EXPECT_TRUE(ancestors_before_runs());
-  EXPECT_EQ(icacls.targets(), (std::vector<std::string>{"C:\\A\\B\\C", "C:\\A\\D"}));
-}
+  EXPECT_EQ(icacls.targets(), (Paths{"C:\\A\\B\\C", "C:\\A\\D"}));
 
-TEST_F(PathDirGrants, AnIcaclsThatCannotStartEndsTheScanAndKeepsTheAncestorGrants) {
-  drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
-  // icacls is nowhere: the system directory, searched before PATH, loses its stand-in.
   std::filesystem::remove(drives.host(kSystem32) + "/icacls");
-  testing::set_env("PATH", "C:\\A\\B;C:\\A\\C");
-  auto granted = grant_path_dirs(sid.get(), kTestSid);
-  ASSERT_FALSE(granted);
-  EXPECT_EQ(granted.error(), "failed to spawn icacls for C:\\A\\B: " +
-                                 IoError::from_win32(ERROR_FILE_NOT_FOUND).display());
-  EXPECT_EQ(winsim::count_calls("CreateProcessW"), 1u);  // C:\A\C is not tried
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kTestSid));
+  const std::size_t starts = winsim::count_calls("CreateProcessW");
+  EXPECT_EQ(grant_path_dirs(sid.get(), kTestSid).error(),
+            "failed to spawn icacls for C:\\A\\B\\C: " +
+                IoError::from_win32(ERROR_FILE_NOT_FOUND).display());
+  EXPECT_EQ(winsim::count_calls("CreateProcessW"), starts + 1);  // C:\A\D is not tried
 }
 
-class BatchPathDirGrants : public PathDirGrants {
- protected:
-  std::vector<PoolEntry> pool = testing::pool_of({kTestSid, kOtherSid});
-  std::vector<std::string> grants = {read_execute(kTestSid), read_execute(kOtherSid)};
-};
-
-TEST_F(BatchPathDirGrants, SkipsSilentlyAndGrantsEverySidInOneRunPerDirectory) {
-  drives.make_dirs({"C:\\A\\B", "C:\\A\\C"});
-  set_path("C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\");
-  grant_path_dirs_batch(pool);
-  EXPECT_EQ(log.text_of("skip"), "");
-  EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\A\\B", grants, kTreeFlags),
-                                 icacls_args("C:\\A\\C", grants, kTreeFlags)}));
-  // The shared ancestor: one traversal write per SID, all before the first run.
-  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (std::vector<std::string>{"C:\\A", "C:\\A"}));
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"),
-            "D:" + traverse_entry(kOtherSid) + traverse_entry(kTestSid));
-  EXPECT_TRUE(ancestors_before_runs());
-}
-
-// A Git "cmd" directory brings its mingw64 sibling along, unless the cmd directory's run could not
-// start. Nothing ends the batch scan: a failed ancestor grant for one SID leaves the others, and
-// each failed start or run is warned about. Ancestors in a system location are passed by.
-TEST_F(BatchPathDirGrants, GitDirectoriesBringMingw64AndFailuresOnlyWarn) {
+// A pool's scan skips silently, grants every SID in one run per directory, adds a Git "cmd"
+// directory's mingw64 sibling when the cmd run started, passes by ancestors open to every
+// AppContainer or in a system location, and goes on past every failure; a flood of standard
+// error stalls no run.
+TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
                     "C:\\Program Files\\Git\\cmd"});
@@ -146,14 +129,89 @@ TEST_F(BatchPathDirGrants, GitDirectoriesBringMingw64AndFailuresOnlyWarn) {
   winsim::fail_next_call("CreateProcessW", "C:\\G2\\mingw64", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\C", "  not today \n");
   icacls.fail_on("C:\\G3\\cmd", "  not today \n");
-  set_path("C:\\A\\B;C:\\A\\C;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;C:\\Program Files\\Git\\cmd");
-  grant_path_dirs_batch(pool);
-  EXPECT_EQ(winsim::stored_sddl("C:\\Program Files"), "");
-  EXPECT_EQ(winsim::stored_sddl("C:\\Program Files\\Git"), "");
-  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:" + traverse_entry(kOtherSid));
-  EXPECT_EQ(icacls.targets(),
-            (std::vector<std::string>{"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64",
-                                      "C:\\Program Files\\Git\\cmd"}));
+  testing::set_env("ICACLS_FLOOD", "1048576");  // far more than a pipe holds
+  winsim::set_stored_sddl("C:\\G1", kAllPackagesRead);
+  set_path(
+      "C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;"
+      "C:\\Program Files\\Git\\cmd");
+  grant_path_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
+  EXPECT_EQ(log.text_of("skip"), "");
+  Runs expected;
+  for (const char* target : {"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64",
+                             "C:\\Program Files\\Git\\cmd"}) {
+    expected.push_back(
+        icacls_args(target, {read_execute(kTestSid), read_execute(kOtherSid)}, kTreeFlags));
+  }
+  EXPECT_EQ(icacls.runs(), expected);
+  EXPECT_TRUE(ancestors_before_runs());
+  EXPECT_EQ(winsim::stored_sddl("C:\\A"), "D:(A;;0x1200a9;;;" + std::string(kOtherSid) + ")");
+  EXPECT_EQ(winsim::stored_sddl("C:\\G1"), kAllPackagesRead);
+}
+
+// Tool caches: one run per existing directory for a pool, failures warned about with icacls's
+// error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
+TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
+  grant_user_package_dirs(sid.get());
+  for (const std::string& dir :
+       {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
+    EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
+        << dir;
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(winsim::process_starts().empty());
+
+  testing::set_env("APPDATA", std::nullopt);
+  drives.make_dirs({"C:\\Users\\ann\\.m2"});
+  winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
+  icacls.fail_on(kCargo, "\r\nC:\\Users\\ann\\.cargo: Access \xFF denied.\r\n");
+  grant_user_package_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
+  const std::vector<std::string> full = {"*" + std::string(kTestSid) + ":(OI)(CI)(F)",
+                                         "*" + std::string(kOtherSid) + ":(OI)(CI)(F)"};
+  EXPECT_EQ(icacls.runs(), (Runs{icacls_args(kCargo, full, {"/C", "/Q"}),
+                                 icacls_args(kNpmCache, full, {"/C", "/Q"})}));
+  const std::string line = "[WARN  tavo_sandbox::sandbox_profile] package dir ";
+  EXPECT_EQ(log.text(),
+            line + "C:\\Users\\ann\\.m2 icacls spawn failed: " + IoError::from_win32(5).display() +
+                "\n" + line + kCargo + " grant failed: " + kCargo +
+                ": Access \xEF\xBF\xBD denied.\n" +
+                "[INFO  tavo_sandbox::sandbox_profile] package dir granted: " + kNpmCache + "\n");
+}
+
+// The ancestors, nearest first, of the final path (or the path as given); those open to every
+// AppContainer are passed by, a protected one stays protected, the first failure ends the walk.
+TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
+  drives.make_dirs({"C:\\Users\\ann\\proj"});
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj"));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
+            (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
+  fresh_machine();
+  winsim::set_stored_sddl("C:\\Users", kAllPackagesRead);
+  winsim::set_stored_sddl("C:\\Users\\ann", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\Users\\ann", "C:\\"}));
+  EXPECT_EQ(
+      winsim::stored_sddl("C:\\Users\\ann"),
+      "D:P(A;;0x1200a9;;;" + std::string(testing::kTestSid) + ")(A;OICI;0x1f01ff;;;S-1-5-18)");
+  const std::string info = "[INFO  tavo_sandbox::path_grant] granted traverse on ";
+  EXPECT_EQ(log.text_of("granted traverse"), info + "3 ancestor(s) of C:\\Users\\ann\\proj\n" +
+                                                 info + "2 ancestor(s) of C:\\Users\\ann\\x\n");
+
+  fresh_machine();
+  winsim::fail_next_call("SetKernelObjectSecurity", "ann", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x").error(),
+            "grant ancestor C:\\Users\\ann failed: " + HresultError::from_win32(5).display());
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), Paths{"C:\\Users\\ann"});
+}
+
+// An empty or missing SystemDrive means C:.
+TEST_F(PathGrants, TheDriveRootComesFromSystemDrive) {
+  drives.make_dirs({"D:\\"});
+  for (const char* drive : {"D:", "D:\\", "", static_cast<const char*>(nullptr)}) {
+    testing::ScopedEnv system_drive("SystemDrive",
+                                    drive ? std::optional<std::string>(drive) : std::nullopt);
+    ASSERT_TRUE(grant_drive_root_traversal(sid.get()));
+  }
+  EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
 }
 
 }  // namespace
