@@ -31,7 +31,7 @@ TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
   EXPECT_EQ(path::join("C:\\a", "D:\\b"), "D:\\b");
   EXPECT_EQ(path::join("z:", "x"), "z:x");
   for (const char* absolute :
-       {"\\Tools", "\\\\server\\share\\bin", "/usr/bin", "\\\\?\\C:\\x", "A:\\x"})
+       {"\\Tools", "\\\\server\\share\\bin", "/usr/bin", "\\\\?\\C:\\x", "A:\\x", "Z:\\x"})
     EXPECT_TRUE(path::is_absolute(absolute)) << absolute;
   for (const char* relative : {"C:", "C:bin", "bin", "[:\\x"})
     EXPECT_FALSE(path::is_absolute(relative)) << relative;
