@@ -72,10 +72,10 @@ TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
     sixty_five += " A:0x3:0x1";
   for (const std::string& damaged :
        {std::string("tavo-sandbox run journal 2\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
-        whole + "deny 2 0 C:\\z\n", whole + "deny 0 1 C:\\z\n", whole + "deny 0 0 \n",
-        whole + "deny 0 0 C:\\100%zz\n", whole + "started \n",
-        journal_preamble(kOwner, "S-1 x") + "started\n", std::string("process 1 2\n"),
-        whole + "deny 0 65" + sixty_five + " C:\\z\n"}) {
+        whole + "deny 1 1 A:0x100:0x1 C:\\z\n", whole + "deny 2 0 C:\\z\n",
+        whole + "deny 0 1 C:\\z\n", whole + "deny 0 0 \n", whole + "deny 0 0 C:\\100%zz\n",
+        whole + "started \n", journal_preamble(kOwner, "S-1 x") + "started\n",
+        std::string("process 1 2\n"), whole + "deny 0 65" + sixty_five + " C:\\z\n"}) {
     EXPECT_FALSE(parse_journal(damaged)) << damaged;
   }
 }

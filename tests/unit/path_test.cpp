@@ -19,6 +19,7 @@ TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
       {"C:\\a\\b\\", "C:\\a"},
       {"C:\\a\\\\b", "C:\\a"},
       {"a", ""},
+      {"a\\.", ""},  // "." counts only first
       {"", std::nullopt},
       {"C:a", "C:"},
       {"/usr/bin", "/usr"},

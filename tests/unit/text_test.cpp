@@ -118,8 +118,8 @@ TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecidesTheLaterAmongE
   EXPECT_TRUE(f.enabled(Level::Debug, "tavo_sandbox::path_grant"));
   EXPECT_FALSE(f.enabled(Level::Error, "tavo_sandbox::spawn"));
   EXPECT_EQ(f.max_level(), Level::Debug);
-  const Filter later = parse_filter("tavo_sandbox=warn,tavo_sandbox=trace").filter;
-  EXPECT_TRUE(later.enabled(Level::Trace, "tavo_sandbox"));  // of equals, the later decides
+  for (const char* later_decides : {"tavo_sandbox=warn,tavo_sandbox=trace", "warn,trace"})
+    EXPECT_TRUE(parse_filter(later_decides).filter.enabled(Level::Trace, "tavo_sandbox"));
   const Filter pattern = parse_filter("info/grant").filter;
   EXPECT_TRUE(pattern.passes(Level::Info, "tavo_sandbox", "PATH grant applied"));
   EXPECT_FALSE(pattern.passes(Level::Info, "tavo_sandbox", "loopback"));
