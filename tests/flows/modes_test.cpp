@@ -208,6 +208,8 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
   const std::string deny = ";0x1201bf;;;" + sid + ")";
   EXPECT_TRUE(stored("C:\\Users\\ann\\.ssh").starts_with("D:P(D;OICI" + deny));
   EXPECT_TRUE(stored("C:\\Users\\ann\\.npmrc").starts_with("D:P(D;" + deny));
+  for (const char* traversed : {"C:\\Users\\ann", "C:\\Users\\ann\\AppData\\Local\\Packages"})
+    EXPECT_EQ(stored(traversed), "D:(A;;0x1200a9;;;" + sid + ")") << traversed;
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }
 
@@ -381,13 +383,18 @@ TEST_F(Pool, RegisteringAgainRemovesOldSidFilesAndKeepsEverythingElse) {
   root.write("c/Windows/system.dat", "the system's\n");
   std::filesystem::create_symlink(host("C:\\Windows\\system.dat"),
                                   host(kPoolDir + "\\planted.dat"));
+  root.write("c/ProgramData/Tavo/pool/locked.dat", "S-1-15-2-1-1-1-1-1-1-2\n");
+  winsim::fail_next_call("CreateFileW", "locked.dat", ERROR_SHARING_VIOLATION);
   testing::LogCapture log(Level::Warn);
   ASSERT_TRUE(register_pool(1, kPoolDir));
   const std::string failed =
       "[WARN  tavo_sandbox::pool_version] clear_pool_dats: failed to remove ";
-  EXPECT_EQ(log.text(), failed + kPoolDir + "\\cache.dat: a directory, left alone\n" + failed +
-                            kPoolDir + "\\planted.dat: a link, left alone\n");
+  EXPECT_EQ(log.text(),
+            failed + kPoolDir + "\\cache.dat: a directory, left alone\n" + failed + kPoolDir +
+                "\\locked.dat: " + IoError::from_win32(ERROR_SHARING_VIOLATION).display() + "\n" +
+                failed + kPoolDir + "\\planted.dat: a link, left alone\n");
   auto expected = complete_pool(1, others);
+  expected["locked.dat"] = "S-1-15-2-1-1-1-1-1-1-2\n";
   expected["cache.dat"] = "";
   expected["planted.dat"] = "the system's\n";
   EXPECT_EQ(pool_files(), expected);
