@@ -129,6 +129,8 @@ TEST_F(Interrupted, ConsoleEventsEndTheCommandAndTheRunTakesItsDeniesBack) {
              wait_for("started") + "kill -" + signal + " -$pid; wait $pid; echo status=$?"},
         machine({{"RUST_LOG", "warn"}}));
     EXPECT_NE(o.out.find(signal == "INT" ? "status=5" : "status="), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("ERROR"), std::string::npos)
+        << o.err;  // the command ended, nothing failed
     EXPECT_FALSE(root.exists("survived"));
     EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
     EXPECT_TRUE(no_journal_left());
