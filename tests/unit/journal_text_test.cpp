@@ -66,6 +66,7 @@ TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
     ASSERT_TRUE(read_early) << early;
     EXPECT_TRUE(read_early->changes.empty());
   }
+  EXPECT_EQ(parse_journal(whole.substr(0, whole.find("sid")))->owner, kOwner);  // still its run's
 
   std::string sixty_five;  // more entries than a SID has on one object
   for (int i = 0; i < 65; ++i)

@@ -1,6 +1,7 @@
 // Text: UTF-8 and UTF-16 at their edges, lower-casing, the progress line and log lines.
 #include <gtest/gtest.h>
 
+#include "base/debug_text.h"
 #include "base/text.h"
 #include "base/unicode_case.h"
 #include "base/utf8_lossy.h"
@@ -130,6 +131,13 @@ TEST(LogFilter, UnsetMeansErrorsAndTheLongestMatchingTargetDecidesTheLaterAmongE
   for (const auto& [text, warning] : cases)
     EXPECT_EQ(parse_filter(text).warnings, std::vector<std::string>{warning}) << text;
   EXPECT_TRUE(parse_filter("info,tavo_sandbox=loud").filter.enabled(Level::Info, "tavo_sandbox"));
+}
+
+// A value in a debug line shows what could break or forge the line escaped.
+TEST(DebugText, ControlCharactersQuotesAndBackslashesAreEscaped) {
+  EXPECT_EQ(debug_optional("a\"\\\t\r\n\x01\x7F\xC2\x9F\xC2\xA0"),
+            "Some(\"a\\\"\\\\\\t\\r\\n\\u{1}\\u{7f}\\u{9f}\xC2\xA0\")");
+  EXPECT_EQ(debug_optional(std::nullopt), "None");
 }
 
 // A value that counts how often it is turned into text.
