@@ -7,6 +7,7 @@
 #include <winsim/testing.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "flows/host_processes.h"
 #include "support/env.h"
@@ -146,10 +147,12 @@ TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
 // Each failure of a run: its status and its one error line; nothing of the run is left, the
 // command does not run, and a failure found before the first change makes no change at all.
 TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
-  auto expect = [&](tavo::Run run, int status, const std::string& error,
-                    bool before_changes = true) {
+  auto expect = [&](
+                    tavo::Run run, int status, const std::string& error, bool before_changes = true,
+                    const std::function<void()>& fault = [] {}) {
     SCOPED_TRACE(error);
     fresh_machine();
+    fault();
     run.args = {"-c", "touch " + (root / "ran")};
     testing::LogCapture log(Level::Error);
     EXPECT_EQ(run_sandboxed(run), status);
@@ -179,6 +182,15 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
            "--sandbox-sid-file '" + file + "' failed: network sid file '" + file + "': " + error +
                " (run with `--register-sandbox-profile` as admin to fix)");
   }
+  // One the caller may not open is refused with the platform's error.
+  root.write("locked.sid", std::string(kTestSid) + "\n");
+  tavo::Run locked = command();
+  locked.sandbox_sid_file = root / "locked.sid";
+  expect(locked, 13,
+         "--sandbox-sid-file '" + root / "locked.sid" + "' failed: network sid file '" +
+             root / "locked.sid" + "': " + IoError::from_win32(ERROR_ACCESS_DENIED).display() +
+             " (run with `--register-sandbox-profile` as admin to fix)",
+         true, [] { winsim::fail_next_call("CreateFileW", "locked.sid", ERROR_ACCESS_DENIED); });
   tavo::Run bad_profile = command();
   bad_profile.sandbox_sid_file.reset();
   bad_profile.profile_name = "not/allowed";
