@@ -98,7 +98,8 @@ using unique_local = UniqueResource<LocalTraits<T>>;
 using unique_sid = UniqueResource<SidTraits>;
 
 // Memory a call allocated on a heap for its caller, released with HeapFree on that heap (the
-// network-isolation functions use the process heap).
+// network-isolation functions use the process heap). The heap is held from the start: asking for
+// it again at release could fail, and the memory would leak.
 template <class T>
 class unique_heap {
  public:

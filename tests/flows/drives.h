@@ -13,14 +13,18 @@
 
 namespace tavo::testing {
 
+// The host path of a drive path on a machine whose drives lie below `root`: "C:\A\B" is
+// ROOT/c/A/B.
+inline std::string host_path(const TempDir& root, std::string_view windows_path) {
+  std::string rest(windows_path.substr(2));
+  std::replace(rest.begin(), rest.end(), '\\', '/');
+  return root.path() + "/" + static_cast<char>(windows_path[0] | 0x20) + rest;
+}
+
 class Drives {
  public:
-  // The host directory of a drive path: "C:\A\B" is $WINSIM_ROOT/c/A/B.
-  std::string host(std::string_view windows_path) const {
-    std::string rest(windows_path.substr(2));
-    std::replace(rest.begin(), rest.end(), '\\', '/');
-    return root_.path() + "/" + static_cast<char>(windows_path[0] | 0x20) + rest;
-  }
+  // The host directory of a drive path below $WINSIM_ROOT.
+  std::string host(std::string_view windows_path) const { return host_path(root_, windows_path); }
 
   void make_dirs(std::initializer_list<std::string_view> windows_paths) const {
     for (std::string_view dir : windows_paths)

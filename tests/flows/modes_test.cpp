@@ -23,6 +23,7 @@
 #include "acl/acl.h"
 #include "cleanup.h"
 #include "entry.h"
+#include "flows/drives.h"
 #include "flows/host_processes.h"
 #include "flows/icacls_stand_in.h"
 #include "sandbox_profile/exempt_list.h"
@@ -91,10 +92,7 @@ class AdminMachine : public testing::MachineTest {
 
   // The host path of a Windows path on drive C:, and what the machine stores for it.
   std::string host(std::string_view windows_path) const {
-    std::string relative = "c";
-    for (char c : windows_path.substr(2))  // after "C:"
-      relative.push_back(c == '\\' ? '/' : c);
-    return root / relative;
+    return testing::host_path(root, windows_path);
   }
   std::string stored(std::string_view windows_path) const {
     return winsim::stored_sddl(host(windows_path));
