@@ -3,7 +3,14 @@ function(tavo_target_defaults target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /W4 /WX /utf-8 /permissive-)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    # -Wshadow and -Wconversion stand for what MSVC's /W4 raises (C4456-C4459, C4244, C4267), so
+    # that a tree clean here is not stopped at its first compile by /WX.
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Werror)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+      # clang's -Wconversion also flags sign changes of equal width, which GCC's leaves to
+      # -Wsign-conversion and MSVC's /W4 mostly accepts: keep the same set as GCC's.
+      target_compile_options(${target} PRIVATE -Wno-sign-conversion)
+    endif()
   endif()
   if(WIN32)
     # Windows 10 APIs (AppContainer attributes, final path names).

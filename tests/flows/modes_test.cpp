@@ -149,13 +149,13 @@ class AdminMachine : public testing::MachineTest {
   testing::TempDir root;
   testing::ScopedEnv drives{"WINSIM_ROOT", root.path()};
   testing::ScopedEnv state{"WINSIM_STATE", std::nullopt};
-  testing::ScopedEnv admin{"WINSIM_ADMIN", std::nullopt};
+  testing::ScopedEnv admin_variable{"WINSIM_ADMIN", std::nullopt};
   testing::ScopedEnv system_drive{"SystemDrive", std::nullopt};
   testing::ScopedEnv home{"USERPROFILE", "C:\\Users\\ann"};
   testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"};
   testing::ScopedEnv roaming{"APPDATA", "C:\\Users\\ann\\AppData\\Roaming"};
   testing::ScopedEnv program_data{"PROGRAMDATA", "C:\\ProgramData"};
-  testing::ScopedEnv path{"PATH", "C:\\Tools;" + (root / "bin")};
+  testing::ScopedEnv path_variable{"PATH", "C:\\Tools;" + (root / "bin")};
   testing::IcaclsStandIn icacls;
 };
 

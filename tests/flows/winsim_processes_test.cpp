@@ -84,17 +84,17 @@ TEST_F(WinsimProcesses, AMutexIsOwnedRecursivelyAndAbandonedAcrossProcesses) {
   testing::TempDir dir;
   testing::ScopedEnv shared("WINSIM_STATE", dir / "state");
   winsim::reset();
-  int taken[2];
-  ASSERT_EQ(::pipe(taken), 0);
+  int owned[2];
+  ASSERT_EQ(::pipe(owned), 0);
   const pid_t owner = ::fork();
   if (owner == 0) {
     const bool got = WaitForSingleObject(create_mutex(u"Global\\m"), 0) == WAIT_OBJECT_0;
-    [[maybe_unused]] auto written = ::write(taken[1], got ? "t" : "f", 1);
+    [[maybe_unused]] auto written = ::write(owned[1], got ? "t" : "f", 1);
     for (;;)
       ::pause();
   }
   char byte = 0;
-  EXPECT_TRUE(::read(taken[0], &byte, 1) == 1 && byte == 't');
+  EXPECT_TRUE(::read(owned[0], &byte, 1) == 1 && byte == 't');
   unique_handle mutex(create_mutex(u"Global\\m"));
   EXPECT_EQ(WaitForSingleObject(mutex.get(), 50), WAIT_TIMEOUT);
   ::kill(owner, SIGKILL);
@@ -105,8 +105,8 @@ TEST_F(WinsimProcesses, AMutexIsOwnedRecursivelyAndAbandonedAcrossProcesses) {
   EXPECT_FALSE(ReleaseMutex(mutex.get()));
   EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(mutex.get()));
-  ::close(taken[0]);
-  ::close(taken[1]);
+  ::close(owned[0]);
+  ::close(owned[1]);
 }
 
 }  // namespace

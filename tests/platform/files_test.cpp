@@ -38,7 +38,7 @@ class Files : public testing::MachineTest {
     return final_path_name(path).value_or("(none: " + path + ")");
   }
   testing::TempDir dir;
-  const std::string file = "network sid file '" + (dir / "f.sid") + "'";
+  const std::string sid_file = "network sid file '" + (dir / "f.sid") + "'";
   const std::string invalid = HresultError::from_win32(ERROR_INVALID_SID).display();
 };
 
@@ -100,9 +100,9 @@ TEST_F(Files, OnlyASmallFileHoldingAnAppContainerSidIsTakenAndWrittenBack) {
   const std::string junk = "S-1-" + std::string(3000, '9');
   const std::pair<std::string, std::string> cases[] = {
       {padded.substr(0, 4096), "<read>"},
-      {padded.substr(0, 4097), file + ": SID file too large (4097 bytes)"},
-      {" \r\n\t\n", file + " is empty"},
-      {std::string("\xFF\xFES\0-\0001\0", 8), file + ": stream did not contain valid UTF-8"},
+      {padded.substr(0, 4097), sid_file + ": SID file too large (4097 bytes)"},
+      {" \r\n\t\n", sid_file + " is empty"},
+      {std::string("\xFF\xFES\0-\0001\0", 8), sid_file + ": stream did not contain valid UTF-8"},
       {"\xEF\xBB\xBFS-1-15-2-1\n", "ConvertStringSidToSidW(\xEF\xBB\xBFS-1-15-2-1): " + invalid},
       {junk, "ConvertStringSidToSidW(" + junk.substr(0, 100) + "...): " + invalid},
       {std::string(99, 'x') + "\xC3\xA9" + junk,
@@ -113,7 +113,7 @@ TEST_F(Files, OnlyASmallFileHoldingAnAppContainerSidIsTakenAndWrittenBack) {
   for (const char* sid :
        {"S-1-1-0", "S-1-15-2-1", "S-1-15-3-1-2-3-4-5-6-7", "S-1-5-2-1-2-3-4-5-6-7"}) {
     EXPECT_EQ(sid_error_of(std::string(sid) + "\n"),
-              file + ": " + sid + " is not an AppContainer SID");
+              sid_file + ": " + sid + " is not an AppContainer SID");
   }
   EXPECT_EQ(read_sid_file("NUL").error(),
             "network sid file 'NUL': a character device, not a regular file");

@@ -35,7 +35,7 @@ class Event {
 };
 
 struct EventObject final : HandleObject {
-  explicit EventObject(std::shared_ptr<Event> event) : event(std::move(event)) {}
+  explicit EventObject(std::shared_ptr<Event> shared) : event(std::move(shared)) {}
   std::string_view kind() const override { return "event"; }
   std::shared_ptr<Event> event;
 };

@@ -9,8 +9,8 @@
 namespace winsim::detail {
 
 struct FileObject final : HandleObject {
-  FileObject(int fd, std::string host_path, bool nul_device)
-      : fd(fd), host_path(std::move(host_path)), nul_device(nul_device) {}
+  FileObject(int descriptor, std::string path, bool is_nul_device)
+      : fd(descriptor), host_path(std::move(path)), nul_device(is_nul_device) {}
   ~FileObject() override {
     if (fd >= 0) ::close(fd);
   }

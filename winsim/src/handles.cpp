@@ -17,7 +17,7 @@ namespace {
 
 // A standard handle of this process: the host's descriptors 0, 1 and 2.
 struct StdHandle final : HandleObject {
-  explicit StdHandle(int fd) : fd(fd) {}
+  explicit StdHandle(int descriptor) : fd(descriptor) {}
   std::string_view kind() const override { return "standard handle"; }
   int host_fd() const override { return fd; }
   int fd;

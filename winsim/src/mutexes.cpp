@@ -40,7 +40,7 @@ class Mutex {
 };
 
 struct MutexHandle final : HandleObject {
-  explicit MutexHandle(std::shared_ptr<Mutex> mutex) : mutex(std::move(mutex)) {}
+  explicit MutexHandle(std::shared_ptr<Mutex> shared) : mutex(std::move(shared)) {}
   std::string_view kind() const override { return "mutex"; }
   std::shared_ptr<Mutex> mutex;
 };

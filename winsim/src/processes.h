@@ -121,21 +121,21 @@ class HostProcess {
 
 // The handle objects of a process and of its main thread.
 struct ProcessObject final : HandleObject {
-  explicit ProcessObject(std::shared_ptr<HostProcess> process) : process(std::move(process)) {}
+  explicit ProcessObject(std::shared_ptr<HostProcess> host) : process(std::move(host)) {}
   std::string_view kind() const override { return "process"; }
   std::shared_ptr<HostProcess> process;
 };
 
 struct ThreadObject final : HandleObject {
-  explicit ThreadObject(std::shared_ptr<HostProcess> process) : process(std::move(process)) {}
+  explicit ThreadObject(std::shared_ptr<HostProcess> host) : process(std::move(host)) {}
   std::string_view kind() const override { return "thread"; }
   std::shared_ptr<HostProcess> process;
 };
 
 // A process opened by its id: any host process, not necessarily one this process started.
 struct OpenedProcess final : HandleObject {
-  OpenedProcess(pid_t pid, int end_fd, std::uint64_t creation_time)
-      : pid(pid), end_fd(end_fd), creation_time(creation_time) {}
+  OpenedProcess(pid_t id, int end, std::uint64_t created)
+      : pid(id), end_fd(end), creation_time(created) {}
   ~OpenedProcess() override;
   OpenedProcess(const OpenedProcess&) = delete;
   OpenedProcess& operator=(const OpenedProcess&) = delete;
@@ -167,7 +167,7 @@ DWORD exit_code_from_status(int status);
 // ---- Pipes -----------------------------------------------------------------------------------
 
 struct PipeEnd final : HandleObject {
-  explicit PipeEnd(int fd) : fd(fd) {}
+  explicit PipeEnd(int descriptor) : fd(descriptor) {}
   ~PipeEnd() override;
   PipeEnd(const PipeEnd&) = delete;
   PipeEnd& operator=(const PipeEnd&) = delete;
