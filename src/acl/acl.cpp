@@ -302,17 +302,18 @@ std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path
   auto same = unchanged(updated->get(), dacl, sid, kTraverseMask, 0);
   if (!same) return std::unexpected(same.error());
   if (*same) return {};
-  auto was_protected = is_protected(descriptor);
-  if (!was_protected) return std::unexpected(was_protected.error());
+  auto kept = kept_dacl_control(descriptor);
+  if (!kept) return std::unexpected(kept.error());
 
-  // A fresh descriptor carries no protection of its own; the one read does, and a user's
-  // profile folder, which traversal passes through, is often protected. Carried over, the write
-  // leaves inheritance as it was, whichever way the platform reads a descriptor without the bit.
+  // A fresh descriptor carries no control bits of its own, and the platform stores those of the
+  // descriptor it is given. The one read has them: its protection (a user's profile folder,
+  // which traversal passes through, is often protected), kept so that the write leaves
+  // inheritance as it was, and its auto-inherited mark, kept so that the next propagation from
+  // above still tells the folder's inherited entries from its own.
   SECURITY_DESCRIPTOR absolute{};
   if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&absolute, TRUE, updated->get(), FALSE) ||
-      !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED,
-                                    *was_protected ? SE_DACL_PROTECTED : 0)) {
+      !SetSecurityDescriptorControl(&absolute, kKeptDaclControl, *kept)) {
     return std::unexpected(HresultError::from_last_error());
   }
   return object->write_security(&absolute);

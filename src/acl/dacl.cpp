@@ -11,13 +11,20 @@ std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_AC
   return acl;
 }
 
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) {
+std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
+    PSECURITY_DESCRIPTOR descriptor) {
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) {
     return std::unexpected(HresultError::from_last_error());
   }
-  return (control & SE_DACL_PROTECTED) != 0;
+  return static_cast<SECURITY_DESCRIPTOR_CONTROL>(control & kKeptDaclControl);
+}
+
+std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) {
+  auto control = kept_dacl_control(descriptor);
+  if (!control) return std::unexpected(control.error());
+  return (*control & SE_DACL_PROTECTED) != 0;
 }
 
 std::expected<std::vector<AceAt>, HresultError> entries_of(PACL acl) {

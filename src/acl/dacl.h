@@ -21,6 +21,13 @@ std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_AC
                                                          PACL old_acl);
 std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor);
 
+// The DACL's control bits that a rewrite of the DACL through a fresh descriptor must carry over
+// from the descriptor it read: its protection and its auto-inherited mark.
+inline constexpr SECURITY_DESCRIPTOR_CONTROL kKeptDaclControl =
+    SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
+    PSECURITY_DESCRIPTOR descriptor);
+
 // One entry of an ACL with its position (allow and deny entries share a layout).
 struct AceAt {
   DWORD index;

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include "acl/dacl.h"
+#include "acl/dacl_object.h"
 #include "support/faults.h"
 #include "support/machine.h"
 #include "support/sids.h"
@@ -51,7 +53,8 @@ class AclEditing : public testing::MachineTest {
 
 // A grant already in place is no write, wherever it stands among other SIDs' entries (the
 // platform would move a re-set entry in front of another SID's), nor needs the right to write
-// one. A file's deny has no inheritance flags.
+// one; the traversal grant leaves the folder's DACL marked auto-inherited, as it found it. A
+// file's deny has no inheritance flags.
 TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
@@ -60,7 +63,13 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
       ASSERT_TRUE(grant_traverse(who, dir / "passage"));
     }
   }
-  EXPECT_EQ(writes(), 4u);                                             // the first round's
+  EXPECT_EQ(writes(), 4u);  // the first round's
+  // The traversal grant's fresh descriptor carries the control bits of the one it read.
+  auto passage = DaclObject::open_to_read(dir / "passage");
+  ASSERT_TRUE(passage);
+  auto security = passage->read_security();
+  ASSERT_TRUE(security);
+  EXPECT_EQ(kept_dacl_control(security->descriptor()), SE_DACL_AUTO_INHERITED);
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));

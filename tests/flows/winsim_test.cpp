@@ -1,12 +1,14 @@
 // winsim's test facilities, which every other test leans on without asserting them (faults, the
 // trace, accounting, die records, the state file), and the rules of its security model that the
-// flows rely on without reaching every case of: what each entry's flags pass on, and what a
-// write through SetKernelObjectSecurity leaves.
+// flows rely on without reaching every case of: what each entry's flags pass on, how generic
+// rights are stored and inherited, what an object created with a DACL of its own inherits, and
+// what a write through SetKernelObjectSecurity leaves.
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 #include <winsim/userenv.h>
 
 #include "acl/acl.h"
+#include "acl/dacl.h"
 #include "support/env.h"
 #include "support/machine.h"
 #include "support/sids.h"
@@ -146,9 +148,67 @@ TEST_F(WinsimModel, InheritanceFollowsEachEntrysFlags) {
   EXPECT_EQ(winsim::dacl_sddl(dir / "top/sub/closed.txt"), "D:P");
 }
 
+// The control bits a reader of `path` gets with its DACL.
+SECURITY_DESCRIPTOR_CONTROL control_of(const std::string& path) {
+  unique_local<void> descriptor;
+  EXPECT_EQ(
+      GetNamedSecurityInfoW(to_wide_nul(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr, descriptor.put()),
+      ERROR_SUCCESS);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  EXPECT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+  return control;
+}
+
+// Generic rights are stored as the file rights they stand for, except in an entry that only
+// passes on; a copy that is effective where it arrives is mapped, and one passed on further keeps
+// an inherit-only twin with the generic rights. A folder made with a DACL of its own has that
+// DACL alone, in the next process too, until a write from above reaches it.
+TEST_F(WinsimModel, GenericRightsAreMappedWhereTheyApplyAndAGivenDaclInheritsNothing) {
+  testing::ScopedEnv state("WINSIM_STATE", dir / "state");
+  winsim::reset();
+  dir.write("top/sub/f.txt", "x");
+  SandboxSid all = testing::make_sid("S-1-15-2-1"), reader = testing::make_sid("S-1-15-2-2");
+  std::vector<EXPLICIT_ACCESS_W> records = {
+      explicit_access(all.get(), GENERIC_ALL, GRANT_ACCESS,
+                      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
+      explicit_access(reader.get(), GENERIC_READ, GRANT_ACCESS,
+                      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE)};
+  auto acl = build_acl(records, nullptr);
+  ASSERT_TRUE(acl);
+  const auto write_top = [&] {
+    ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(dir / "top").data(), SE_FILE_OBJECT, kProtectedDacl,
+                                    nullptr, nullptr, acl->get(), nullptr),
+              ERROR_SUCCESS);
+  };
+  write_top();
+  EXPECT_EQ(winsim::stored_sddl(dir / "top"),
+            "D:P(A;OICIIO;0x80000000;;;S-1-15-2-2)(A;OICI;0x1f01ff;;;S-1-15-2-1)");
+  EXPECT_EQ(winsim::dacl_sddl(dir / "top/sub"),
+            "D:(A;ID;0x120089;;;S-1-15-2-2)(A;OICIIOID;0x80000000;;;S-1-15-2-2)"
+            "(A;OICIID;0x1f01ff;;;S-1-15-2-1)");
+  EXPECT_EQ(winsim::dacl_sddl(dir / "top/sub/f.txt"),
+            "D:(A;ID;0x120089;;;S-1-15-2-2)(A;ID;0x1f01ff;;;S-1-15-2-1)");
+
+  unique_local<void> given;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      to_wide_nul("D:(A;OICI;GA;;;S-1-15-2-3)").c_str(), SDDL_REVISION_1, given.put(), nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, given.get(), FALSE};
+  ASSERT_TRUE(CreateDirectoryW(to_wide_nul(dir / "top/made").c_str(), &attributes));
+  fresh_machine();  // as the next process finds it
+  EXPECT_EQ(winsim::dacl_sddl(dir / "top/made"), "D:(A;OICI;0x1f01ff;;;S-1-15-2-3)");
+  EXPECT_EQ(control_of(dir / "top/made") & SE_DACL_AUTO_INHERITED, 0);
+  write_top();
+  EXPECT_EQ(winsim::dacl_sddl(dir / "top/made"),
+            "D:(A;OICI;0x1f01ff;;;S-1-15-2-3)" + winsim::dacl_sddl(dir / "top/sub").substr(2));
+  EXPECT_NE(control_of(dir / "top/made") & SE_DACL_AUTO_INHERITED, 0);
+}
+
 // SetKernelObjectSecurity writes one object: its children keep what it passed on before, in the
-// next process too, until a write that propagates. The protection is the descriptor's, so a
-// write that does not carry it over lets a protected folder inherit again.
+// next process too, until a write that propagates. The protection and the auto-inherited mark
+// are the descriptor's, so a write that does not carry them over lets a protected folder inherit
+// again and drops the mark, which the named calls set.
 TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProtection) {
   testing::ScopedEnv state("WINSIM_STATE", dir / "state");
   winsim::reset();
@@ -164,13 +224,15 @@ TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProt
     ASSERT_TRUE(SetKernelObjectSecurity(open_dir(dir / "d").get(), DACL_SECURITY_INFORMATION, &sd));
   }
   EXPECT_EQ(winsim::stored_sddl(dir / "d"), "D:(A;OICI;0x1200a9;;;S-1-15-2-9)");
-  winsim::reset();  // as the next process finds it
+  EXPECT_EQ(control_of(dir / "d") & SE_DACL_AUTO_INHERITED, 0);  // the fresh descriptor's
+  winsim::reset();                                               // as the next process finds it
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"), before);
   ASSERT_EQ(SetSecurityInfo(open_dir(dir / "d").get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                             nullptr, nullptr, grant().get(), nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"),
             "D:(A;ID;0x1200a9;;;S-1-15-2-9)" + winsim::dacl_sddl(dir / "plain.txt").substr(2));
+  EXPECT_NE(control_of(dir / "d") & SE_DACL_AUTO_INHERITED, 0);
 }
 
 }  // namespace

@@ -91,7 +91,9 @@ TEST_F(Truth, SetFileSecurityTakesProtectionFromTheDescriptor) {
              : "the folder inherits again");
 }
 
-TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
+// Read back as the file rights they stand for, on the folder that was given them and on a file
+// that inherits them.
+TEST_F(Truth, GenericRightsAreMappedWhereStoredAndWhereInherited) {
   root.make_dir("generic");
   const std::string folder = root / "generic";
   auto updated = build_acl(
@@ -100,16 +102,22 @@ TEST_F(Truth, GenericRightsAreInheritedAsTheyAre) {
   ASSERT_TRUE(updated);
   write_named(folder, DACL_SECURITY_INFORMATION, updated->get());
   root.write("generic/file.txt", "x");
-  DWORD mask = 0;
-  for (const ACCESS_ALLOWED_ACE* entry :
-       entries_where(read_named(root / "generic/file.txt").dacl, [&](const ACCESS_ALLOWED_ACE& e) {
-         return EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
-       }))
-    mask |= entry->Mask;
-  report(
-      "an inheritable entry with generic rights, as a new file inherits it",
-      "the generic mask as it is",
-      mask == GENERIC_ALL ? "the generic mask as it is" : "a mapped mask " + std::to_string(mask));
+  // The rights the SID's entries that apply to `path` itself give it.
+  const auto rights_on = [&](const std::string& path) {
+    DWORD mask = 0;
+    for (const ACCESS_ALLOWED_ACE* entry :
+         entries_where(read_named(path).dacl, [&](const ACCESS_ALLOWED_ACE& e) {
+           return (e.Header.AceFlags & INHERIT_ONLY_ACE) == 0 &&
+                  EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
+         }))
+      mask |= entry->Mask;
+    char text[64];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(mask));
+    return std::string(text);
+  };
+  report("an entry written with GENERIC_ALL, on the folder and on a new file that inherits it",
+         "the folder 0x1f01ff, the file 0x1f01ff",
+         "the folder " + rights_on(folder) + ", the file " + rights_on(root / "generic/file.txt"));
 }
 
 TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {

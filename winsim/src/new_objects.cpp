@@ -21,6 +21,7 @@ std::expected<NewObjectSecurity, DWORD> security_for_new_object(
     wanted.dacl = read_acl(parts->dacl);
     if (!wanted.dacl) return std::unexpected(ERROR_INVALID_ACL);
     wanted.is_protected = (parts->control & SE_DACL_PROTECTED) != 0;
+    wanted.auto_inherited = (parts->control & SE_DACL_AUTO_INHERITED) != 0;
   }
   return wanted;
 }
@@ -31,6 +32,8 @@ DWORD record_new_object(const SecuredObject& object, const NewObjectSecurity& se
   if (security.dacl) {
     write.dacl = *security.dacl;
     write.protection = security.is_protected ? Protection::Protect : Protection::Unprotect;
+    write.auto_inherited = security.auto_inherited;
+    write.inherits_nothing = true;
   } else if (owner_of(object) == *write.owner) {
     return ERROR_SUCCESS;  // the user's own, inheriting: nothing to record
   }

@@ -39,7 +39,8 @@ std::vector<BYTE> descriptor_of(const SecuredObject& object, SECURITY_INFORMATIO
       wants_owner ? *sid_from_string(owner_of(object)) : std::vector<BYTE>{};
   if (owner_size != nullptr) *owner_size = wants_owner ? owner.size() : 0;
   return self_relative_descriptor((info & DACL_SECURITY_INFORMATION) ? &current : nullptr,
-                                  wants_owner ? &owner : nullptr);
+                                  wants_owner ? &owner : nullptr,
+                                  is_auto_inherited(object) ? SE_DACL_AUTO_INHERITED : 0);
 }
 
 // A descriptor for the caller, allocated with LocalAlloc; the out-pointers point into it.
@@ -140,7 +141,8 @@ BOOL copy_descriptor_out(const std::expected<SecuredObject, DWORD>& object,
 }
 
 // The file-security form of a write: the descriptor's owner and DACL on this one object,
-// nothing propagated. The protection is the descriptor's: SE_DACL_PROTECTED protects, its absence
+// nothing propagated, SE_DACL_AUTO_INHERITED as the descriptor has it. The protection is the
+// descriptor's: SE_DACL_PROTECTED protects, its absence
 // lets the object inherit (A: no source settles whether a descriptor without the bit leaves the
 // protection alone; the stricter reading catches a writer that forgets to carry it).
 BOOL store_descriptor(const std::expected<SecuredObject, DWORD>& object, SECURITY_INFORMATION info,
@@ -163,6 +165,8 @@ BOOL store_descriptor(const std::expected<SecuredObject, DWORD>& object, SECURIT
     if (!write.dacl) return fail(ERROR_INVALID_ACL, FALSE);
     write.protection =
         (parts->control & SE_DACL_PROTECTED) ? Protection::Protect : Protection::Unprotect;
+    // What is stored is the descriptor given, its control bits included (D).
+    write.auto_inherited = (parts->control & SE_DACL_AUTO_INHERITED) != 0;
   }
   if (DWORD error = write_security(*object, write, Reach::ObjectOnly)) return fail(error, FALSE);
   return TRUE;

@@ -7,7 +7,9 @@
 // inherits is computed from its parent chain whenever it is read, so a write that propagates
 // reaches existing children at once. A write that must not propagate (SetFileSecurityW) freezes
 // what the directory passed on before (the `inheritable` records) until a propagating write on
-// it or above it.
+// it or above it. Two marks complete an object's record: a DACL without SE_DACL_AUTO_INHERITED
+// (`not_auto_inherited`), and a DACL given at creation, which inherits nothing until a
+// propagating write on it or above it (`inherits_nothing`).
 #include "objects.h"
 
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "files.h"
 #include "host_paths.h"
@@ -37,6 +40,8 @@ struct Store {
   std::map<std::string, Dacl> stored;          // the `object` records
   std::map<std::string, AceList> inheritable;  // the `inheritable` records
   std::map<std::string, std::string> owners;   // the `owner` records: SIDs in S-1 form
+  std::set<std::string> not_auto_inherited;    // the `not_auto_inherited` records
+  std::set<std::string> inherits_nothing;      // the `inherits_nothing` records
 };
 
 Store& raw_store() {
@@ -62,6 +67,31 @@ std::map<std::string, Dacl> load_dacls(const std::vector<Record>& records, const
     dacls[record[0]] = std::move(*dacl);
   }
   return dacls;
+}
+
+// A section of paths alone, one record each.
+StateSection path_section(const char* kind, std::set<std::string> Store::*paths) {
+  return StateSection{
+      kind,
+      [kind, paths](const std::vector<Record>& records) {
+        (raw_store().*paths).clear();
+        for (const Record& record : records) {
+          if (record.size() != 1) {
+            std::fprintf(stderr, "winsim: ignoring a malformed `%s` record in the state file\n",
+                         kind);
+            continue;
+          }
+          (raw_store().*paths).insert(record[0]);
+        }
+      },
+      [paths] {
+        std::vector<Record> records;
+        for (const std::string& key : raw_store().*paths)
+          records.push_back({key});
+        return records;
+      },
+      [paths] { (raw_store().*paths).clear(); },
+  };
 }
 
 Store& store() {
@@ -111,6 +141,8 @@ Store& store() {
         },
         [] { raw_store().owners.clear(); },
     });
+    register_section(path_section("not_auto_inherited", &Store::not_auto_inherited));
+    register_section(path_section("inherits_nothing", &Store::inherits_nothing));
     return true;
   }();
   (void)registered;
@@ -211,23 +243,32 @@ const std::vector<BYTE>& creator_owner_sid() {
   return sid;
 }
 
-// What a child receives from one entry of its parent: an entry for CREATOR OWNER becomes one for
-// the child's owner (generic rights mapped, as the platform makes it) where it is effective, and
-// a directory passes it on as CREATOR OWNER where it is inheritable.
+bool has_generic_rights(ACCESS_MASK mask) {
+  return map_file_generic(mask) != mask;
+}
+
+// What a child receives from one entry of its parent. Where the copy is effective its generic
+// rights are mapped, and an entry for CREATOR OWNER becomes one for the child's owner; a copy
+// that needs either change and is passed on further splits in two, the effective one and an
+// inherit-only one as the parent had it, so that the generic rights and CREATOR OWNER reach the
+// grandchildren (D: "ACE inheritance rules"; V: Wine's test_CreateDirectoryA).
 void inherit_entry(AceList& out, const Ace& parent, bool child_is_directory,
                    const std::vector<BYTE>& owner) {
   const std::vector<BYTE>& creator_owner = creator_owner_sid();
   auto child = inherited_from(parent, child_is_directory);
   if (!child) return;
-  if (parent.sid != creator_owner) {
+  const bool for_owner = parent.sid == creator_owner;
+  if (!for_owner && !has_generic_rights(child->mask)) {
     out.push_back(std::move(*child));
     return;
   }
-  if (!(child->flags & INHERIT_ONLY_ACE))
-    out.push_back(Ace{child->type, INHERITED_ACE, map_file_generic(child->mask), owner});
+  if (!(child->flags & INHERIT_ONLY_ACE)) {
+    out.push_back(Ace{child->type, INHERITED_ACE, map_file_generic(child->mask),
+                      for_owner ? owner : child->sid});
+  }
   if (const BYTE onward = child->flags & kInherit) {
     out.push_back(Ace{child->type, static_cast<BYTE>(INHERITED_ACE | INHERIT_ONLY_ACE | onward),
-                      child->mask, creator_owner});
+                      child->mask, child->sid});
   }
 }
 
@@ -243,7 +284,7 @@ AceList passed_on(const std::string& directory) {
 
 Dacl effective(const std::string& key, bool is_directory) {
   Dacl dacl = stored_dacl(key);
-  if (dacl.is_protected || is_top(key)) return dacl;
+  if (dacl.is_protected || is_top(key) || store().inherits_nothing.contains(key)) return dacl;
   const AceList parents = passed_on(parent_directory(key));
   // The owner is looked up only for a CREATOR OWNER entry, which is rare.
   const bool for_owner = std::any_of(parents.begin(), parents.end(),
@@ -361,10 +402,23 @@ void move_object_records(const std::string& from, const std::string& to) {
     }
     records = std::move(moved);
   };
+  auto move_paths = [&](std::set<std::string>& paths) {
+    std::set<std::string> moved;
+    for (const std::string& key : paths) {
+      if (at_or_below(key, from)) {
+        moved.insert(to + key.substr(from.size()));
+      } else if (!at_or_below(key, to)) {
+        moved.insert(key);
+      }
+    }
+    paths = std::move(moved);
+  };
   Store& s = store();
   move_keys(s.stored);
   move_keys(s.inheritable);
   move_keys(s.owners);
+  move_paths(s.not_auto_inherited);
+  move_paths(s.inherits_nothing);
 }
 
 DWORD carry_object_records(const std::string& from, const std::string& to) {
@@ -374,8 +428,15 @@ DWORD carry_object_records(const std::string& from, const std::string& to) {
       return at_or_below(entry.first, from) || at_or_below(entry.first, to);
     });
   };
+  auto touches_paths = [&](const std::set<std::string>& paths) {
+    return std::any_of(paths.begin(), paths.end(), [&](const std::string& key) {
+      return at_or_below(key, from) || at_or_below(key, to);
+    });
+  };
   const Store& s = store();
-  if (!touches(s.stored) && !touches(s.inheritable) && !touches(s.owners)) return ERROR_SUCCESS;
+  if (!touches(s.stored) && !touches(s.inheritable) && !touches(s.owners) &&
+      !touches_paths(s.not_auto_inherited) && !touches_paths(s.inherits_nothing))
+    return ERROR_SUCCESS;
   StateChange change;
   move_object_records(from, to);
   return change.commit();
@@ -393,8 +454,12 @@ void apply_dacl(const SecuredObject& object, const AceList& supplied, Protection
       protection == Protection::Protect ||
       (protection == Protection::Keep && stored_dacl(object.key).is_protected);
   Dacl dacl{{}, now_protected};
-  for (const Ace& ace : supplied) {
-    if (now_protected || !is_inherited(ace)) dacl.entries.push_back(ace);
+  for (Ace ace : supplied) {
+    if (!now_protected && is_inherited(ace)) continue;
+    // What the platform stores is the specific rights that generic ones stand for, except in an
+    // entry that only passes on (V: Wine's test_GetNamedSecurityInfoA, test_CreateDirectoryA).
+    if (!(ace.flags & INHERIT_ONLY_ACE)) ace.mask = map_file_generic(ace.mask);
+    dacl.entries.push_back(std::move(ace));
   }
 
   const bool freezes = reach == Reach::ObjectOnly && object.is_directory;
@@ -403,7 +468,10 @@ void apply_dacl(const SecuredObject& object, const AceList& supplied, Protection
   store_dacl(object.key, std::move(dacl));
 
   if (reach == Reach::ObjectAndChildren) {
+    // Propagation rewrites the object's and its children's DACLs as auto-inherited ones.
     forget_frozen_below(object.key);
+    for (std::set<std::string>* marks : {&store().not_auto_inherited, &store().inherits_nothing})
+      std::erase_if(*marks, [&](const std::string& key) { return at_or_below(key, object.key); });
   } else if (freezes) {
     // The children keep what they had; once the directory passes on the same again, nothing
     // needs to stay frozen.
@@ -421,8 +489,22 @@ void apply_dacl(const SecuredObject& object, const AceList& supplied, Protection
 DWORD write_security(const SecuredObject& object, const SecurityWrite& write, Reach reach) {
   StateChange change;  // what the write keeps and freezes depends on the latest machine
   if (write.owner) record_owner(object.key, *write.owner);
-  if (write.dacl) apply_dacl(object, *write.dacl, write.protection, reach);
+  if (write.dacl) {
+    apply_dacl(object, *write.dacl, write.protection, reach);
+    Store& s = store();
+    if (write.auto_inherited) {
+      s.not_auto_inherited.erase(object.key);
+    } else {
+      s.not_auto_inherited.insert(object.key);
+    }
+    if (write.inherits_nothing && !stored_dacl(object.key).is_protected)
+      s.inherits_nothing.insert(object.key);
+  }
   return change.commit();
+}
+
+bool is_auto_inherited(const SecuredObject& object) {
+  return !store().not_auto_inherited.contains(object.key);
 }
 
 }  // namespace winsim::detail

@@ -60,6 +60,9 @@ DWORD carry_object_records(const std::string& from, const std::string& to);
 
 // The DACL a reader sees: the stored entries, then (unless protected) the inherited ones.
 Dacl effective_dacl(const SecuredObject& object);
+// SE_DACL_AUTO_INHERITED of the object's DACL: set unless a write or the creation stored a
+// descriptor without it.
+bool is_auto_inherited(const SecuredObject& object);
 
 enum class Protection { Keep, Protect, Unprotect };
 // Whether the change reaches the children: a write through the named or handle calls does; the
@@ -70,11 +73,18 @@ struct SecurityWrite {
   std::optional<std::string> owner;
   std::optional<AceList> dacl;
   Protection protection = Protection::Keep;
+  // SE_DACL_AUTO_INHERITED of the stored DACL: the named and handle calls set it; the
+  // file-security calls and the creating calls store the given descriptor's bit.
+  bool auto_inherited = true;
+  // The DACL was given at the object's creation: it is the whole DACL, with nothing inherited,
+  // until a propagating write on the object or above it.
+  bool inherits_nothing = false;
 };
-// Stores the owner and `dacl` as the object's DACL. An unprotected result drops the supplied
-// entries flagged as inherited (they are computed); a protected one keeps them as stored
-// entries. The write is one atomic change of the machine; the result is the Win32 error of a
-// machine that could not record it, or 0.
+// Stores the owner and `dacl` as the object's DACL, generic rights mapped in every entry that
+// applies to the object (inherit-only entries keep theirs, for the children to map). An
+// unprotected result drops the supplied entries flagged as inherited (they are computed); a
+// protected one keeps them as stored entries. The write is one atomic change of the machine;
+// the result is the Win32 error of a machine that could not record it, or 0.
 DWORD write_security(const SecuredObject& object, const SecurityWrite& write, Reach reach);
 
 }  // namespace winsim::detail
