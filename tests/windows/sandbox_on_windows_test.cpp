@@ -7,12 +7,16 @@
 #include <filesystem>
 #include <thread>
 
+#include "acl/dacl.h"
+#include "acl/dacl_object.h"
 #include "sandbox_profile/exempt_list.h"
 #include "sid/sid_text.h"
+#include "support/env.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
 #include "win/env.h"
+#include "win/security_descriptor.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -69,6 +73,45 @@ bool is_elevated() {
 
 std::string in_quotes(const std::string& word) {
   return "\"" + word + "\"";
+}
+
+// Turns on a privilege the process's token holds (an elevated administrator's are off).
+bool enable_privilege(const wchar_t* name) {
+  unique_handle token;
+  TOKEN_PRIVILEGES wanted{};
+  wanted.PrivilegeCount = 1;
+  wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  return OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
+         LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid) &&
+         AdjustTokenPrivileges(token.get(), FALSE, &wanted, 0, nullptr, nullptr) &&
+         GetLastError() == ERROR_SUCCESS;
+}
+
+// Gives the existing folder `path` the owner and DACL of `sddl`, whatever its DACL says: with
+// the restore privilege on, a handle opened for backup gets WRITE_DAC and WRITE_OWNER.
+void impose(const std::string& path, std::string_view sddl) {
+  ASSERT_TRUE(enable_privilege(SE_RESTORE_NAME) && enable_privilege(SE_TAKE_OWNERSHIP_NAME))
+      << GetLastError();
+  unique_handle folder(CreateFileW(to_wide_nul(path).c_str(), WRITE_DAC | WRITE_OWNER,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(folder) << path << ": " << GetLastError();
+  auto descriptor = SddlDescriptor::parse(sddl);
+  ASSERT_TRUE(descriptor);
+  ASSERT_TRUE(descriptor->apply_to(folder.get())) << path;
+}
+
+// Whether `path`'s DACL holds an explicit deny entry for the SID whose text is `sid`.
+bool denies(const std::string& path, const std::string& sid) {
+  auto object = DaclObject::open_to_read(path);
+  auto dacl = object ? object->read_dacl() : std::unexpected(object.error());
+  if (!dacl) return false;
+  for (const AceAt& at : entries_of(dacl->dacl).value_or(std::vector<AceAt>{})) {
+    if (at.entry->Header.AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    auto text = sid_to_sddl(const_cast<DWORD*>(&at.entry->SidStart));
+    if (text && *text == sid) return true;
+  }
+  return false;
 }
 
 // The loopback-exempt list's entries as SID strings.
@@ -133,10 +176,14 @@ TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
                 .exit_code,
             0u);
 
+  // The command writes a file at once and leaves one behind to write later: the first shows that
+  // the second's absence is the job's doing, not a write the command could never make.
   const ChildOutcome o = sandboxed(
       "--grant-rw " + in_quotes(root / "granted") + " --cwd " + in_quotes(root / "granted"),
-      "cmd /c start /b cmd /c \"ping -n 4 127.0.0.1 >NUL & echo late > late.txt\"");
+      "cmd /c echo early> early.txt & start /b cmd /c \"ping -n 4 127.0.0.1 >NUL & echo late> "
+      "late.txt\"");
   EXPECT_EQ(o.exit_code, 0u) << o.out;
+  EXPECT_TRUE(root.exists("granted/early.txt"));
   std::this_thread::sleep_for(std::chrono::seconds(6));
   EXPECT_FALSE(root.exists("granted/late.txt"));
 
@@ -144,6 +191,54 @@ TEST_F(OnWindows, ACommandGetsItsGrantsAndNothingElseAndItsStatusComesBack) {
   for (const auto& [code, status] : {std::pair{"256", 1u}, {"300", 44u}, {"-1073741819", 14u}})
     EXPECT_EQ(sandboxed("", std::string("cmd /c exit ") + code).exit_code, status) << code;
   EXPECT_EQ(sandboxed("", "cmd /c echo ok", false).out.substr(0, 2), "ok");
+}
+
+// The command makes a file where --grant-rw lets it, and none in a folder denied to it or in one
+// outside its grants.
+TEST_F(OnWindows, ACommandWritesWhereItWasGrantedAndNowhereElse) {
+  root.make_dir("work/secret");
+  root.make_dir("outside");
+  const ChildOutcome registered = tavo("--register-sandbox-profile --profile-name " + profile +
+                                       " --sid-out-file " + in_quotes(root / "sid"));
+  ASSERT_EQ(registered.exit_code, 0u) << registered.out;
+  const std::string paths = "--grant-rw " + in_quotes(root / "work") + " --deny-access " +
+                            in_quotes(root / "work/secret") + " --cwd " + in_quotes(root / "work");
+  const ChildOutcome made = sandboxed(paths, "cmd /c echo made> made.txt");
+  EXPECT_EQ(made.exit_code, 0u) << made.out;
+  EXPECT_EQ(root.read("work/made.txt"), "made\r\n");
+  EXPECT_NE(sandboxed(paths, "cmd /c echo denied> secret\\denied.txt").exit_code, 0u);
+  EXPECT_FALSE(root.exists("work/secret/denied.txt"));
+  const std::string stray = in_quotes(root / "outside\\stray.txt");
+  EXPECT_NE(sandboxed(paths, "cmd /c echo stray> " + stray).exit_code, 0u);
+  EXPECT_FALSE(root.exists("outside/stray.txt"));
+}
+
+// A credential folder owned by SYSTEM whose DACL leaves Administrators out: the elevated
+// registration may not change it (no implicit right on an object it does not own), says so and
+// denies the other credential folders as usual.
+TEST_F(OnWindows, ARegistrationWarnsAtACredentialFolderItMayNotChangeAndGoesOn) {
+  root.make_dir("home/.ssh");
+  root.make_dir("home/.docker");
+  root.make_dir("local");
+  root.make_dir("roaming");
+  const std::string locked = root / "home\\.ssh";
+  impose(locked, "O:SYD:P(A;OICI;FA;;;SY)");
+  struct Unlock {
+    std::string path;
+    // Taken back with the privileges, so that the folder can be removed.
+    ~Unlock() { impose(path, "O:BAD:"); }
+  } unlock{locked};
+  testing::ScopedEnv home("USERPROFILE", root / "home");
+  testing::ScopedEnv local("LOCALAPPDATA", root / "local");
+  testing::ScopedEnv roaming("APPDATA", root / "roaming");
+  testing::ScopedEnv warnings("RUST_LOG", "warn");
+  const ChildOutcome registered = tavo("--register-sandbox-profile --profile-name " + profile +
+                                       " --sid-out-file " + in_quotes(root / "sid"));
+  EXPECT_EQ(registered.exit_code, 0u) << registered.out;
+  EXPECT_NE(registered.out.find("DENY ACE on " + locked + " failed"), std::string::npos)
+      << registered.out;
+  const std::string sid = root.read("sid").substr(0, root.read("sid").find_first_of("\r\n"));
+  EXPECT_TRUE(denies(root / "home\\.docker", sid)) << sid;
 }
 
 // A pool registered, used and cleaned up; the loopback-exempt list keeps every entry it had.
