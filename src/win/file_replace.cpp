@@ -49,21 +49,36 @@ bool lies_in(HANDLE file, const HeldFolder& folder) {
   return parent && to_lowercase(*parent) == to_lowercase(folder.final_path());
 }
 
-std::expected<void, IoError> rename_into_place(HANDLE file, const HeldFolder& folder,
-                                               std::string_view name) {
+// Renames the file through its handle to `name`, relative to `root` when it is given, else a
+// full path; the Win32 error, or 0.
+DWORD rename_through(HANDLE file, HANDLE root, std::string_view name) {
   const WideString wide = to_wide_nul(name);
   const std::size_t name_bytes = wide.size() * sizeof(WCHAR);
   // The record ends in the name; its declared one-character array is room for the NUL.
   std::vector<std::byte> record(sizeof(FILE_RENAME_INFO) + name_bytes);
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(record.data());
   rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = folder.get();
+  rename->RootDirectory = root;
   rename->FileNameLength = static_cast<DWORD>(name_bytes);
   std::memcpy(rename->FileName, wide.c_str(), name_bytes + sizeof(WCHAR));
   if (!SetFileInformationByHandle(file, FileRenameInfo, rename,
                                   static_cast<DWORD>(record.size()))) {
-    return std::unexpected(IoError::from_last_error());
+    return GetLastError();
   }
+  return ERROR_SUCCESS;
+}
+
+std::expected<void, IoError> rename_into_place(HANDLE file, const HeldFolder& folder,
+                                               std::string_view name) {
+  const DWORD relative = rename_through(file, folder.get(), name);
+  if (relative == ERROR_SUCCESS) return {};
+  // A platform that takes no name relative to a folder's handle (Wine) says the parameter is
+  // wrong: the held folder's full path names the same place, since the folder can be neither
+  // renamed nor replaced while it is held; where the file arrived is checked all the same.
+  if (relative != ERROR_INVALID_PARAMETER) return std::unexpected(IoError::from_win32(relative));
+  if (const DWORD full = rename_through(file, nullptr, path::join(folder.final_path(), name)))
+    return std::unexpected(IoError::from_win32(full));
+  if (!lies_in(file, folder)) return std::unexpected(IoError::from_win32(ERROR_ACCESS_DENIED));
   return {};
 }
 
