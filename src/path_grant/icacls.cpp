@@ -3,6 +3,8 @@
 #include "base/quoting.h"
 #include "base/text.h"
 #include "base/utf8_lossy.h"
+#include "win/path.h"
+#include "win/system_folder.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -42,8 +44,14 @@ std::string drain(HANDLE pipe) {
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
                                              std::span<const std::string_view> flags) {
-  // The program word is a fixed name, so the line can always be written.
-  WideString line = to_wide_nul(*command_line("icacls", icacls_arguments(target, grants, flags)));
+  // Elevated, a tool found by a search could be one a user put in the current folder.
+  auto folder = system_folder();
+  if (!folder) return std::unexpected(folder.error());
+  const std::string program = path::join(*folder, "icacls.exe");
+  auto text = command_line(program, icacls_arguments(target, grants, flags));
+  // Only a program word holding a quote cannot be written; the system folder holds none.
+  if (!text) return std::unexpected(IoError::from_win32(ERROR_INVALID_NAME));
+  WideString line = to_wide_nul(*text);
   SECURITY_ATTRIBUTES inheritable{};
   inheritable.nLength = sizeof inheritable;
   inheritable.bInheritHandle = TRUE;

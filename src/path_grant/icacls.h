@@ -13,10 +13,11 @@
 
 namespace tavo {
 
-// Recurse into the whole tree, continue after errors, no success messages.
-inline constexpr std::array<std::string_view, 3> kIcaclsTreeFlags = {"/T", "/C", "/Q"};
+// Recurse into the whole tree, continue after errors, no success messages, and change a link
+// itself rather than what it names.
+inline constexpr std::array<std::string_view, 4> kIcaclsTreeFlags = {"/T", "/C", "/Q", "/L"};
 // The directory itself only.
-inline constexpr std::array<std::string_view, 2> kIcaclsDirFlags = {"/C", "/Q"};
+inline constexpr std::array<std::string_view, 3> kIcaclsDirFlags = {"/C", "/Q", "/L"};
 
 struct IcaclsRun {
   std::uint32_t exit_code;
@@ -24,8 +25,9 @@ struct IcaclsRun {
   bool ok() const { return exit_code == 0; }
 };
 
-// One awaited run: icacls TARGET /grant G1 /grant G2 ... FLAGS. The error is a failed start
-// (or, after a platform failure, a run that could not be awaited; it has been ended then).
+// One awaited run of the system folder's icacls.exe, started by its full path: icacls TARGET
+// /grant G1 /grant G2 ... FLAGS. The error is a failed start (or, after a platform failure, a
+// run that could not be awaited; it has been ended then).
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
                                              std::span<const std::string_view> flags);

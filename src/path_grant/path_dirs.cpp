@@ -7,6 +7,7 @@
 #include "acl/guarded_paths.h"
 #include "path_grant/all_app_packages.h"
 #include "path_grant/icacls.h"
+#include "path_grant/icacls_target.h"
 #include "path_grant/path_entries.h"
 #include "runtime/log.h"
 #include "runtime/progress.h"
@@ -47,6 +48,9 @@ PathScan scan_path(Reporting reporting) {
       if (logged) log(Level::Debug, kTargetPathGrant, "PATH skip (has AAP): {}", directory);
       continue;
     }
+    // Like every other path the program changes; a system location admits every AppContainer
+    // already, so what it skips is nothing a command needs.
+    if (skip_system_path(directory, kTargetPathGrant)) continue;
     scan.kept.push_back(directory);
   }
   return scan;
@@ -90,7 +94,13 @@ std::optional<std::string> git_mingw64_beside(const std::string& cmd_directory) 
 }
 
 void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>& grants) {
-  auto run = run_icacls(mingw, grants, kIcaclsTreeFlags);
+  auto target = IcaclsTarget::hold(mingw, kTargetPathGrant);
+  if (!target) {
+    log(Level::Warn, kTargetPathGrant, "Git mingw64 grant on {} failed: {}", mingw, target.error());
+    return;
+  }
+  if (!*target) return;
+  auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
   if (!run) {
     log(Level::Warn, kTargetPathGrant, "Git mingw64 icacls spawn failed: {}", run.error());
   } else if (!run->ok()) {
@@ -118,7 +128,13 @@ std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl
   for (std::size_t i = 0; i < scan.kept.size(); ++i) {
     const std::string& directory = scan.kept[i];
     progress.show(i + 1, format("icacls {}", directory));
-    auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
+    auto target = IcaclsTarget::hold(directory, kTargetPathGrant);
+    if (!target) {
+      log(Level::Warn, kTargetPathGrant, "PATH grant on {} failed: {}", directory, target.error());
+      continue;
+    }
+    if (!*target) continue;
+    auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     if (!run)
       return std::unexpected(format("failed to spawn icacls for {}: {}", directory, run.error()));
     if (!run->ok()) {
@@ -150,7 +166,14 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
   for (std::size_t i = 0; i < scan.kept.size(); ++i) {
     const std::string& directory = scan.kept[i];
     progress.show(i + 1, format("icacls {}", directory));
-    auto run = run_icacls(directory, grants, kIcaclsTreeFlags);
+    auto target = IcaclsTarget::hold(directory, kTargetPathGrant);
+    if (!target) {
+      log(Level::Warn, kTargetPathGrant, "batch PATH grant on {} failed: {}", directory,
+          target.error());
+      continue;
+    }
+    if (!*target) continue;
+    auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     if (!run) {
       log(Level::Warn, kTargetPathGrant, "icacls spawn for {} failed: {}", directory, run.error());
       continue;

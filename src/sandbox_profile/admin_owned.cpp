@@ -1,10 +1,15 @@
 #include "sandbox_profile/admin_owned.h"
 
 #include "acl/dacl.h"
+#include "acl/path_blocklist.h"
 #include "base/format.h"
+#include "runtime/log.h"
 #include "sid/sid_text.h"
+#include "win/file_replace.h"
 #include "win/fs.h"
+#include "win/held_folder.h"
 #include "win/path.h"
+#include "win/path_names.h"
 
 namespace tavo {
 namespace {
@@ -44,6 +49,35 @@ std::expected<std::optional<std::string>, HresultError> dacl_control(PACL dacl) 
   return std::nullopt;
 }
 
+// The folder a file of the administrators' goes into, held until the file is in place. A folder
+// that is a link is refused, and so is one that a link on the way has turned into a system
+// location, a share or a device other than the one the caller named.
+std::expected<HeldFolder, std::string> hold_folder_for(const std::string& folder) {
+  auto held = HeldFolder::open(folder);
+  if (!held) return std::unexpected(format("folder {} {}", folder, held.error()));
+  const std::string& reached = held->final_path();
+  const bool elsewhere =
+      normalize_for_compare(reached) != normalize_for_compare(to_long_path(folder));
+  if (names_share_device_or_stream(reached) || (elsewhere && is_refused_final_path(reached))) {
+    return std::unexpected(format("folder {} leads to {}", folder, reached));
+  }
+  return held;
+}
+
+// A run warns about a SID file that others could have changed; the registration that writes it
+// warns first, about the folder, where it can still be moved.
+void warn_if_changeable(const HeldFolder& folder, std::string_view shown) {
+  auto control = non_admin_control(folder.get());
+  if (!control) {
+    log(Level::Debug, kTargetProfile, "who may change folder {} cannot be told: {}", shown,
+        control.error());
+  } else if (*control) {
+    log(Level::Warn, kTargetProfile, "SID file folder {} can be changed by non-administrators",
+        shown);
+    log(Level::Debug, kTargetProfile, "SID file folder {}: {}", shown, **control);
+  }
+}
+
 }  // namespace
 
 std::expected<unique_handle, IoError> open_to_judge(std::string_view path) {
@@ -73,32 +107,28 @@ std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE
 }
 
 std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content) {
-  if (std::optional<std::string> parent = path::parent(path); parent && !parent->empty()) {
-    auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
-    if (!folders) {
-      return std::unexpected(
-          HresultError::program(format("create_dir_all({}): {}", *parent, folders.error())));
-    }
-    if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
-      return std::unexpected(
-          HresultError::program(format("create_dir_all({}): {}", *parent, made.error())));
-    }
+  const auto failed = [&](std::string_view step, const auto& error) {
+    return std::unexpected(HresultError::program(format("{}({}): {}", step, path, error)));
+  };
+  const std::optional<std::string> full = full_path_name(path);
+  const std::optional<std::string> parent = full ? path::parent(*full) : std::nullopt;
+  const std::optional<std::string> name = full ? path::file_name(*full) : std::nullopt;
+  if (!parent || !name) return failed("create", "the path cannot be resolved");
+  auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
+  if (!folders) return failed("create_dir_all", folders.error());
+  if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
+    return std::unexpected(
+        HresultError::program(format("create_dir_all({}): {}", *parent, made.error())));
   }
+  auto folder = hold_folder_for(*parent);
+  if (!folder) return failed("create", folder.error());
+  warn_if_changeable(*folder, *parent);
   auto security = SddlDescriptor::parse(kAdminFileSddl);
-  if (!security) {
-    return std::unexpected(HresultError::program(format("create({}): {}", path, security.error())));
-  }
-  auto file = fs::create_file(path, &*security);
-  if (!file)
-    return std::unexpected(HresultError::program(format("create({}): {}", path, file.error())));
+  if (!security) return failed("create", security.error());
   std::string line(content);
   line.push_back('\n');
-  if (auto written = fs::write_all(file->get(), line); !written) {
-    // A SID file cut short must not be taken for one that a registration completed.
-    file->reset();
-    fs::discard_partial_file(path);
-    return std::unexpected(HresultError::program(format("write({}): {}", path, written.error())));
-  }
+  if (auto replaced = fs::replace_file_in(*folder, *name, line, *security); !replaced)
+    return failed("write", replaced.error());
   return {};
 }
 

@@ -37,8 +37,11 @@ std::expected<unique_handle, IoError> open_to_judge(std::string_view path);
 // weighed: an allow entry for anyone else counts even where a deny would stop it first.
 std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE object);
 
-// Writes `content` and one line feed to `path` as the administrators' file, making missing
-// folders above it as theirs too, and replacing an existing file. A SID file is
+// Puts `content` and one line feed at `path` as the administrators' file, making missing
+// folders above it as theirs too. The folder is held open while a new file is written beside the
+// old one and renamed over it (fs::replace_file_in): a link or a hard link at `path` is replaced,
+// never written through; a folder that is a link, or that a link on the way turns into a system
+// location, is refused; a folder others can change is warned about. A SID file is
 // write_text_file(path, sddl).
 std::expected<void, HresultError> write_text_file(std::string_view path, std::string_view content);
 

@@ -3,6 +3,7 @@
 #include "acl/acl.h"
 #include "acl/guarded_paths.h"
 #include "path_grant/icacls.h"
+#include "path_grant/icacls_target.h"
 #include "runtime/log.h"
 #include "runtime/progress.h"
 #include "sandbox_profile/package_dirs.h"
@@ -31,7 +32,15 @@ void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
   for (std::size_t i = 0; i < directories.size(); ++i) {
     const std::string& directory = directories[i];
     progress.show(i + 1, format("icacls {}", directory));
-    auto run = run_icacls(directory, grants, kIcaclsDirFlags);
+    // Judged again where it leads now: the folder may have been swapped for a link since.
+    auto target = IcaclsTarget::hold(directory, kTargetProfile);
+    if (!target) {
+      log(Level::Warn, kTargetProfile, "package dir {} grant failed: {}", directory,
+          target.error());
+      continue;
+    }
+    if (!*target) continue;
+    auto run = run_icacls((*target)->path(), grants, kIcaclsDirFlags);
     if (!run) {
       log(Level::Warn, kTargetProfile, "package dir {} icacls spawn failed: {}", directory,
           run.error());

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "acl/path_blocklist.h"
 #include "base/format.h"
-#include "base/unicode_case.h"
 #include "sandbox_profile/admin_owned.h"
 #include "win/env.h"
 #include "win/fs.h"
@@ -20,52 +20,86 @@ std::unexpected<HresultError> fatal(std::string message) {
 }
 
 bool same_path(std::string_view a, std::string_view b) {
-  return to_lowercase(a) == to_lowercase(b);
+  return normalize_for_compare(a) == normalize_for_compare(b);
 }
 
+// A final path as people write it: \\?\C:\... without its prefix.
+std::string shown(std::string_view resolved) {
+  constexpr std::string_view kPrefix = "\\\\?\\";
+  if (resolved.starts_with(kPrefix) && resolved.size() >= kPrefix.size() + 3 &&
+      resolved[kPrefix.size() + 1] == ':' && resolved[kPrefix.size() + 2] == '\\')
+    return std::string(resolved.substr(kPrefix.size()));
+  return std::string(resolved);
+}
+
+// Where a path leads, however it is spelt and whatever links lie on the way to its last
+// component: the final path of its nearest existing folder above that component, with the names
+// still missing below it and the last component as it is, so that a link there is judged itself.
+std::optional<std::string> resolved(std::string_view path) {
+  const std::optional<std::string> full = full_path_name(path);
+  const std::optional<std::string> last = full ? path::file_name(*full) : std::nullopt;
+  if (!last) return full;  // a root
+  std::vector<std::string> missing{*last};
+  for (std::optional<std::string> dir = path::parent(*full); dir && !dir->empty();
+       dir = path::parent(*dir)) {
+    if (std::optional<std::string> final_path = final_path_name(*dir)) {
+      std::string whole = *final_path;
+      for (auto name = missing.rbegin(); name != missing.rend(); ++name)
+        whole = path::join(whole, *name);
+      return whole;
+    }
+    std::optional<std::string> name = path::file_name(*dir);
+    if (!name) return std::nullopt;
+    missing.push_back(*name);
+  }
+  return std::nullopt;
+}
+
+// A folder a registration must find to be the administrators' own: its resolved path, and the
+// name it is shown by.
+struct Checked {
+  std::string path;
+  std::string subject;
+};
+
 // The folders a registration must find to be the administrators' own, top down: those below
-// %PROGRAMDATA% down to the pool directory, where the directory lies below it. A user may make
-// folders in %PROGRAMDATA%, and whoever owns a folder above the pool directory can move the pool
-// directory away and put their own in its place.
-std::vector<std::string> folders_to_check(std::string_view pool_dir) {
-  std::vector<std::string> chain{std::string(pool_dir)};
-  const std::optional<std::string> full = full_path_name(pool_dir);
+// %PROGRAMDATA% down to the pool directory, where the directory lies below it, both resolved, so
+// that neither another spelling (\\?\, \\.\, '/') nor a link on the way gets past. A user may
+// make folders in %PROGRAMDATA%, and whoever owns a folder above the pool directory can move the
+// pool directory away and put their own in its place.
+std::vector<Checked> folders_to_check(std::string_view pool_dir) {
+  const std::string pool = resolved(pool_dir).value_or(std::string(pool_dir));
+  std::vector<Checked> chain{{pool, format("pool directory {}", pool_dir)}};
   const std::optional<std::string> data = env_directory("PROGRAMDATA");
-  if (!full || !data) return chain;
-  const std::optional<std::string> anchor = full_path_name(*data);
+  const std::optional<std::string> anchor = data ? resolved(*data) : std::nullopt;
   if (!anchor) return chain;
-  std::vector<std::string> below;
-  for (std::optional<std::string> dir = *full; dir && !dir->empty(); dir = path::parent(*dir)) {
+  std::vector<Checked> below;
+  for (std::optional<std::string> dir = pool; dir && !dir->empty(); dir = path::parent(*dir)) {
     if (same_path(*dir, *anchor)) {
       if (below.empty()) return chain;  // the pool directory is %PROGRAMDATA% itself
       // Shown as the caller wrote the pool directory; its ancestors as resolved.
-      below.front() = std::string(pool_dir);
+      below.front().subject = chain.front().subject;
       return {below.rbegin(), below.rend()};
     }
-    below.push_back(*dir);
+    below.push_back({*dir, format("folder {} above the pool directory", shown(*dir))});
   }
   return chain;
 }
 
-std::string subject(std::string_view folder, std::string_view pool_dir) {
-  if (folder == pool_dir) return format("pool directory {}", folder);
-  return format("folder {} above the pool directory", folder);
-}
-
-std::expected<void, HresultError> check_existing(const std::string& folder,
-                                                 std::string_view pool_dir) {
-  auto object = open_to_judge(folder);
-  if (!object) {
-    return fatal(format("{} cannot be checked: {}", subject(folder, pool_dir), object.error()));
+std::expected<void, HresultError> check_existing(const Checked& folder) {
+  auto object = open_to_judge(folder.path);
+  if (!object) return fatal(format("{} cannot be checked: {}", folder.subject, object.error()));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(object->get(), &info)) {
+    return fatal(format("{} cannot be checked: {}", folder.subject, IoError::from_last_error()));
   }
+  // A file there would let the registration change the machine before it failed to write into it.
+  if (!(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    return fatal(format("{} is not a directory", folder.subject));
   auto control = non_admin_control(object->get());
-  if (!control) {
-    return fatal(format("{} cannot be checked: {}", subject(folder, pool_dir), control.error()));
-  }
-  if (*control) {
-    return fatal(
-        format("{} {}: remove it and register again", subject(folder, pool_dir), **control));
-  }
+  if (!control) return fatal(format("{} cannot be checked: {}", folder.subject, control.error()));
+  if (*control)
+    return fatal(format("{} {}: remove it and register again", folder.subject, **control));
   return {};
 }
 
@@ -74,23 +108,23 @@ std::expected<void, HresultError> check_existing(const std::string& folder,
 std::expected<void, HresultError> prepare_pool_dir(std::string_view pool_dir) {
   auto security = SddlDescriptor::parse(kAdminDirectorySddl);
   if (!security) return fatal(format("create_dir_all({}): {}", pool_dir, security.error()));
-  const std::vector<std::string> folders = folders_to_check(pool_dir);
+  const std::vector<Checked> folders = folders_to_check(pool_dir);
   // Above the checked folders: whatever is missing is made, and nothing that exists is changed.
-  if (std::optional<std::string> above = path::parent(folders.front()); above) {
+  if (std::optional<std::string> above = path::parent(folders.front().path); above) {
     if (auto made = fs::create_dir_all(*above, &*security); !made) {
       return fatal(format("create_dir_all({}): {}", pool_dir, made.error()));
     }
   }
   // Top down, each folder is either made here, as the administrators' own, or checked; once one
   // is made, nobody else can have put anything below it.
-  for (const std::string& folder : folders) {
+  for (const Checked& folder : folders) {
     SECURITY_ATTRIBUTES attributes = security->attributes();
-    if (CreateDirectoryW(to_wide_nul(folder).c_str(), &attributes)) continue;
+    if (CreateDirectoryW(to_wide_nul(folder.path).c_str(), &attributes)) continue;
     const DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS) {
       return fatal(format("create_dir_all({}): {}", pool_dir, IoError::from_win32(error)));
     }
-    if (auto checked = check_existing(folder, pool_dir); !checked) return checked;
+    if (auto checked = check_existing(folder); !checked) return checked;
   }
   return {};
 }

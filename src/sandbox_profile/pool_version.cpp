@@ -16,11 +16,9 @@ std::string removal_failure(const fs::RemoveError& error) {
 
 }  // namespace
 
-std::expected<void, IoError> write_pool_version(std::string_view pool_dir) {
-  auto security = SddlDescriptor::parse(kAdminFileSddl);
-  if (!security) return std::unexpected(security.error());
-  return fs::write_file(path::join(pool_dir, kPoolVersionFile),
-                        format("{}\n", POOL_REGISTRATION_VERSION), &*security);
+std::expected<void, HresultError> write_pool_version(std::string_view pool_dir) {
+  return write_text_file(path::join(pool_dir, kPoolVersionFile),
+                         format("{}", POOL_REGISTRATION_VERSION));
 }
 
 bool check_pool_version(std::string_view pool_dir) {

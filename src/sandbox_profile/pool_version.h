@@ -14,9 +14,9 @@ inline constexpr std::uint32_t POOL_REGISTRATION_VERSION = 1;
 // The marker's name inside the pool directory.
 inline constexpr std::string_view kPoolVersionFile = ".registration-version";
 
-// Writes "<version>\n" to the marker, creating or truncating it, owned by the administrators. The
-// directory must exist.
-std::expected<void, IoError> write_pool_version(std::string_view pool_dir);
+// Puts "<version>\n" in the marker as the administrators' file, replacing the marker that was
+// there (write_text_file).
+std::expected<void, HresultError> write_pool_version(std::string_view pool_dir);
 
 // True when the marker holds a version at least POOL_REGISTRATION_VERSION. A missing,
 // unreadable or malformed marker means the pool is stale.

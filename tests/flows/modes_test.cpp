@@ -4,12 +4,13 @@
 // and each platform call of the administrative modes failed alone.
 //
 // The machine: drive C: with a user's profile folders and C:\ProgramData, the profile variables,
-// and a PATH of C:\Tools and of the directory of a stand-in icacls that records its runs and
-// succeeds. That directory admits every AppContainer already, as the system's own directories do,
-// so the PATH scan leaves it alone.
+// a stand-in icacls in C:\Windows\System32 that records its runs and succeeds, and a PATH of
+// C:\Tools and of a host directory that admits every AppContainer already, as the system's own
+// directories do, so the PATH scan leaves it alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
@@ -31,6 +32,7 @@
 #include "sandbox_profile/pool.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/registration.h"
+#include "support/current_directory.h"
 #include "support/env.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
@@ -58,7 +60,7 @@ const std::vector<std::string> kRevoked = {"C:\\work\\a", "C:\\work\\b", "C:\\wo
 class AdminMachine : public testing::MachineTest {
  protected:
   AdminMachine() {
-    icacls.install(root / "bin");
+    root.make_dir("bin");
     start_over();
   }
   ~AdminMachine() override { winsim::end_processes(); }
@@ -73,6 +75,7 @@ class AdminMachine : public testing::MachineTest {
     for (const char* dir : {"c/Windows", "c/Tools", "c/ProgramData",
                             "c/Users/ann/AppData/Local/Packages", "c/Users/ann/AppData/Roaming"})
       root.make_dir(dir);
+    icacls.install(host("C:\\Windows\\System32"));
   }
 
   // The program as a user starts it: its status and what it wrote to standard output.
@@ -228,6 +231,80 @@ TEST_F(Registration, RegisteringAgainChangesNothingButRewritesTheSameSidFile) {
   EXPECT_EQ(root.read("state"), machine);
 }
 
+// A SID file at a name a user controls: a link or a hard link there to a system file is replaced
+// by the new file, and the system file keeps its bytes, owner and DACL; a folder others may
+// change is warned about.
+TEST_F(Registration, ALinkAtTheSidFilesNameIsReplacedNotWrittenThrough) {
+  const std::string hosts = "C:\\Windows\\System32\\drivers\\etc\\hosts";
+  const std::string out = "C:\\Users\\ann\\out";
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    start_over();
+    SetUp();
+    root.write("c/Windows/System32/drivers/etc/hosts", "127.0.0.1 localhost\n");
+    root.make_dir("c/Users/ann/out");
+    winsim::set_owner(host(out), winsim::kUserSid);
+    if (hard) {
+      std::filesystem::create_hard_link(host(hosts), host(out + "\\s.sid"));
+    } else {
+      std::filesystem::create_symlink(host(hosts), host(out + "\\s.sid"));
+    }
+    testing::LogCapture log(Level::Warn);
+    ASSERT_EQ(run({"--register-sandbox-profile", "--profile-name", "shared", "--sid-out-file",
+                   out + "\\s.sid"})
+                  .status,
+              0);
+    EXPECT_EQ(log.text(), "[WARN  tavo_sandbox::sandbox_profile] SID file folder " + out +
+                              " can be changed by non-administrators\n");
+    EXPECT_EQ(root.read("c/Windows/System32/drivers/etc/hosts"), "127.0.0.1 localhost\n");
+    EXPECT_EQ(stored(hosts), "");
+    EXPECT_EQ(winsim::owner_sid(hosts), winsim::owner_sid("C:\\Windows\\System32"));
+    EXPECT_FALSE(std::filesystem::is_symlink(host(out + "\\s.sid")));
+    EXPECT_EQ(root.read("c/Users/ann/out/s.sid"), profile_sid("shared") + "\n");
+    EXPECT_EQ(stored(out + "\\s.sid"), kAdminFileSddl);
+    EXPECT_EQ(names_in(out), std::vector<std::string>{"s.sid"});
+  }
+}
+
+// The SID file's folder is held while the file is put in it: a folder that is a link is refused
+// before anything is written, and one swapped for a link meanwhile cannot be.
+TEST_F(Registration, TheSidFilesFolderIsNeitherALinkNorSwappedForOne) {
+  const std::string out = "C:\\Users\\ann\\out";
+  const std::vector<std::string> args = {"--register-sandbox-profile", "--profile-name", "shared",
+                                         "--sid-out-file", out + "\\s.sid"};
+  std::filesystem::create_directory_symlink(host("C:\\Windows"), host(out));
+  {
+    testing::LogCapture log(Level::Error);
+    EXPECT_EQ(run(args).status, 13);
+    EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] register sandbox profile failed: create(" + out +
+                              "\\s.sid): folder " + out + " is a link (0x00000000)\n");
+  }
+  EXPECT_EQ(names_in("C:\\Windows"), std::vector<std::string>{"System32"});
+  std::filesystem::remove(host(out));
+  root.make_dir("c/Users/ann/out");
+  winsim::replace_with_link_after("CreateFileW", ".s.sid.", out, "C:\\Windows");
+  ASSERT_EQ(run(args).status, 0);
+  EXPECT_EQ(winsim::count_calls("replace_with_link", out), 1u);
+  EXPECT_FALSE(std::filesystem::is_symlink(host(out)));
+  EXPECT_EQ(root.read("c/Users/ann/out/s.sid"), profile_sid("shared") + "\n");
+  EXPECT_EQ(names_in("C:\\Windows"), std::vector<std::string>{"System32"});
+}
+
+// Elevated, a search by bare name would run an icacls that a user left in the folder the
+// registration is started from: the system folder's own is run by its full path.
+TEST_F(Registration, IcaclsIsTheSystemFoldersEvenWithOneInTheCurrentFolder) {
+  root.write("planted/icacls", "#!/bin/sh\ntouch \"$0.ran\"\n");
+  ASSERT_EQ(::chmod((root / "planted/icacls").c_str(), 0755), 0);
+  {
+    testing::CurrentDirectory planted(root / "planted");
+    ASSERT_EQ(register_shared().status, 0);
+  }
+  EXPECT_FALSE(root.exists("planted/icacls.ran"));
+  EXPECT_EQ(icacls.targets(), std::vector<std::string>{"C:\\Tools"});
+  EXPECT_EQ(winsim::count_calls("CreateProcessW", "C:\\Windows\\System32\\icacls.exe C:\\Tools"),
+            1u);
+}
+
 // The user steps go where the profile variables point: nowhere when they are unset or empty (an
 // empty one would put the package directory and traversal grants at the root of whatever drive is
 // current), and not into a system location, each path skipped there named.
@@ -322,14 +399,25 @@ TEST_F(Pool, APoolOfThreeIsExemptOwnedByTheAdministratorsAndMarkedLast) {
   }
 }
 
-// Folders someone else owns or may change, or a link in the pool directory's place: the
-// registration changes nothing and says which folder to remove.
+// Folders someone else owns or may change, a link in the pool directory's place, or a file
+// there: the registration changes nothing and says which folder to remove. The folders are found
+// on what the pool directory resolves to, however it is spelt.
 TEST_F(Pool, AFolderOthersControlIsRefusedBeforeAnythingChanges) {
   const std::string user_pool = "C:\\ProgramData\\pool";
+  const std::string remove = ": remove it and register again";
   const auto make_dir = [](const std::string& dir, const char* admin) {
     testing::ScopedEnv who("WINSIM_ADMIN", admin);
     ASSERT_TRUE(CreateDirectoryW(to_wide_nul(dir).c_str(), nullptr)) << dir;
   };
+  const auto admin_tavo = [&] {
+    root.make_dir("c/ProgramData/Tavo");
+    winsim::set_owner(host("C:\\ProgramData\\Tavo"), kAdministrators);
+    winsim::set_stored_sddl(host("C:\\ProgramData\\Tavo"), kAdminFolderSddl);
+  };
+  const std::string users_tavo =
+      "folder C:\\ProgramData\\Tavo above the pool directory is not owned by "
+      "Administrators (owner " +
+      std::string(winsim::kUserSid) + ")" + remove;
   struct Case {
     std::string pool_dir;
     std::function<void()> arrange;
@@ -339,36 +427,48 @@ TEST_F(Pool, AFolderOthersControlIsRefusedBeforeAnythingChanges) {
       // Users may make folders in ProgramData, and own what they make.
       {user_pool, [&] { make_dir(user_pool, "0"); },
        "pool directory " + user_pool + " is not owned by Administrators (owner " +
-           std::string(winsim::kUserSid) + ")"},
+           std::string(winsim::kUserSid) + ")" + remove},
       // Made by an administrator, but with what ProgramData passes on, which lets Users add
       // files and folders: whoever does can swap the pool directory for their own.
       {kPoolDir, [&] { make_dir("C:\\ProgramData\\Tavo", "1"); },
        "folder C:\\ProgramData\\Tavo above the pool directory lets S-1-5-32-545 change it or "
-       "its entries (rights 0x6)"},
+       "its entries (rights 0x6)" +
+           remove},
       {kPoolDir,
        [&] {
-         root.make_dir("c/ProgramData/Tavo");
-         winsim::set_owner(host("C:\\ProgramData\\Tavo"), kAdministrators);
-         winsim::set_stored_sddl(host("C:\\ProgramData\\Tavo"), kAdminFolderSddl);
+         admin_tavo();
          std::filesystem::create_directory_symlink(host("C:\\Windows"), host(kPoolDir));
        },
-       "pool directory " + kPoolDir + " is a link"},
+       "pool directory " + kPoolDir + " is a link" + remove},
+      {kPoolDir,
+       [&] {
+         admin_tavo();
+         root.write("c/ProgramData/Tavo/pool", "");
+       },
+       "pool directory " + kPoolDir + " is not a directory"},
+      {"\\\\?\\" + kPoolDir, [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
+      {"\\\\.\\" + kPoolDir, [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
+      {"//?/C:/ProgramData/Tavo/pool", [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.pool_dir + ": " + c.refusal);
     start_over();
     c.arrange();
     root.write("c/Windows/old.dat", "");
     testing::LogCapture log(Level::Error);
     EXPECT_EQ(run({"--register-pool", "--pool-size", "2", "--pool-dir", c.pool_dir}).status, 13);
-    EXPECT_EQ(log.text(), "[ERROR tavo_sandbox] register pool failed: " + c.refusal +
-                              ": remove it and register again (0x00000000)\n");
+    EXPECT_EQ(log.text(),
+              "[ERROR tavo_sandbox] register pool failed: " + c.refusal + " (0x00000000)\n");
     EXPECT_TRUE(winsim::profiles().empty() && winsim::loopback_list().empty());
+    EXPECT_EQ(winsim::count_calls("SetSecurityInfo") + winsim::count_calls("CreateFileW", ".dat"),
+              0u);
     EXPECT_TRUE(root.exists("c/Windows/old.dat"));
   }
 }
 
 // Registering again, here as a pool of one: only the pool's own SID files go, each removed through
-// a handle that does not follow a link; what is not a plain file is left and warned about.
+// a handle that does not follow a link; what is not a plain file (a link, also one that leads
+// nowhere) is left and warned about.
 TEST_F(Pool, RegisteringAgainRemovesOldSidFilesAndKeepsEverythingElse) {
   ASSERT_TRUE(register_pool(1, kPoolDir));
   const std::map<std::string, std::string> others = {
@@ -381,6 +481,7 @@ TEST_F(Pool, RegisteringAgainRemovesOldSidFilesAndKeepsEverythingElse) {
   root.write("c/Windows/system.dat", "the system's\n");
   std::filesystem::create_symlink(host("C:\\Windows\\system.dat"),
                                   host(kPoolDir + "\\planted.dat"));
+  std::filesystem::create_symlink(host("C:\\Windows\\gone.dat"), host(kPoolDir + "\\dangling.dat"));
   root.write("c/ProgramData/Tavo/pool/locked.dat", "S-1-15-2-1-1-1-1-1-1-2\n");
   winsim::fail_next_call("CreateFileW", "locked.dat", ERROR_SHARING_VIOLATION);
   testing::LogCapture log(Level::Warn);
@@ -389,12 +490,14 @@ TEST_F(Pool, RegisteringAgainRemovesOldSidFilesAndKeepsEverythingElse) {
       "[WARN  tavo_sandbox::pool_version] clear_pool_dats: failed to remove ";
   EXPECT_EQ(log.text(),
             failed + kPoolDir + "\\cache.dat: a directory, left alone\n" + failed + kPoolDir +
+                "\\dangling.dat: a link, left alone\n" + failed + kPoolDir +
                 "\\locked.dat: " + IoError::from_win32(ERROR_SHARING_VIOLATION).display() + "\n" +
                 failed + kPoolDir + "\\planted.dat: a link, left alone\n");
   auto expected = complete_pool(1, others);
   expected["locked.dat"] = "S-1-15-2-1-1-1-1-1-1-2\n";
   expected["cache.dat"] = "";
   expected["planted.dat"] = "the system's\n";
+  expected["dangling.dat"] = "";
   EXPECT_EQ(pool_files(), expected);
   EXPECT_EQ(winsim::loopback_list(), std::vector{profile_sid("tavo-sandbox-pool-0")});
 }
@@ -713,8 +816,8 @@ TEST_F(AdminFaultSweep, ProfileRegistration) {
   const auto act = [] { return register_sandbox_profile("shared", kSidFile) ? 0 : 13; };
   sweep(arrange, act, 13, [&](int status, const std::string& call) {
     const std::string key = call.substr(call.find(' ') + 1);
-    const bool may_fail =
-        key.starts_with("C:\\Users") || key == "C:\\" || key == "NUL" || key.starts_with("icacls");
+    const bool may_fail = key.starts_with("C:\\Users") || key == "C:\\" || key == "NUL" ||
+                          key.find("icacls") != std::string::npos;
     EXPECT_TRUE(!may_fail || status == 0);
     const std::string sid = profile_sid("shared");
     const bool left = root.exists("c/ProgramData/Tavo/shared.sid");
@@ -739,7 +842,8 @@ TEST_F(AdminFaultSweep, PoolRegistration) {
   };
   sweep(arrange, act, 13, [&](int status, const std::string& call) {
     const std::string key = call.substr(call.find(' ') + 1);
-    EXPECT_TRUE(!(key.starts_with("C:\\Users") || key.starts_with("icacls")) || status == 0);
+    EXPECT_TRUE(!(key.starts_with("C:\\Users") || key.find("icacls") != std::string::npos) ||
+                status == 0);
     // Without the drive root's traversal or the NUL device no member can run a command.
     EXPECT_TRUE(!(call == "SetSecurityInfo NUL" || call == "SetKernelObjectSecurity C:\\") ||
                 status == 13);

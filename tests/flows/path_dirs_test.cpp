@@ -30,7 +30,7 @@ using Paths = std::vector<std::string>;
 // Where Windows keeps icacls; its DACL admits every AppContainer already, so the scans skip it.
 constexpr std::string_view kSystem32 = "C:\\Windows\\System32";
 constexpr std::string_view kAllPackagesRead = "D:(A;;0x1200a9;;;S-1-15-2-1)";
-const std::vector<std::string> kTreeFlags = {"/T", "/C", "/Q"};
+const std::vector<std::string> kTreeFlags = {"/T", "/C", "/Q", "/L"};
 const std::string kCargo = "C:\\Users\\ann\\.cargo";
 const std::string kNpmCache = "C:\\Users\\ann\\AppData\\Local\\npm-cache";
 
@@ -91,8 +91,34 @@ TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   EXPECT_EQ(host.read("output.txt"), "");
   EXPECT_EQ(winsim::process_starts().back().creation_flags, 0u);
   EXPECT_TRUE(log.contains("PATH skip (not absolute): bin"));
-  EXPECT_EQ(icacls.runs(), (Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags),
-                                 icacls_args(rooted, {read_execute(kTestSid)}, kTreeFlags)}));
+  // icacls gets the folder's final path: here, the host's own name for it.
+  EXPECT_EQ(icacls.runs(),
+            (Runs{icacls_args("C:\\Tools", {read_execute(kTestSid)}, kTreeFlags),
+                  icacls_args(host / "tools", {read_execute(kTestSid)}, kTreeFlags)}));
+}
+
+// PATH folders pass the guard on where they lead: a system folder named directly or through a
+// link is skipped with a warning, never handed to icacls. A folder on the way swapped for a link
+// after the scan is judged again where it leads then, and while icacls runs every folder of the
+// target is held, so it cannot be swapped at all.
+TEST_F(PathGrants, PathFoldersLeadingIntoTheSystemAreSkippedAndTheirChainsHeld) {
+  const std::string config = "C:\\Windows\\System32\\config";
+  drives.make_dirs({config, "C:\\Users\\ann\\x\\config", "C:\\Users\\ann\\y\\bin"});
+  std::filesystem::create_directory_symlink(drives.host(config),
+                                            drives.host("C:\\Users\\ann\\bin"));
+  set_path(config + ";C:\\Users\\ann\\bin;C:\\Users\\ann\\x\\config;C:\\Users\\ann\\y\\bin");
+  winsim::replace_with_link_after("SetKernelObjectSecurity", "C:\\Users\\ann\\x",
+                                  "C:\\Users\\ann\\x", "C:\\Windows\\System32");
+  winsim::replace_with_link_after("CreateProcessW", "y\\bin", "C:\\Users\\ann\\y",
+                                  "C:\\Windows\\System32");
+  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  const std::string refused =
+      "[WARN  tavo_sandbox::path_grant] refusing to modify ACL on system path: ";
+  EXPECT_EQ(log.text_of("WARN"), refused + config + "\n" + refused + "C:\\Users\\ann\\bin\n" +
+                                     refused + "C:\\Users\\ann\\x\\config\n");
+  EXPECT_EQ(icacls.targets(), Paths{"C:\\Users\\ann\\y\\bin"});
+  EXPECT_EQ(winsim::count_calls("replace_with_link", "C:\\Users\\ann\\y"), 1u);
+  EXPECT_FALSE(std::filesystem::is_symlink(drives.host("C:\\Users\\ann\\y")));
 }
 
 // Ancestors are granted once each, before the first run; only an icacls that cannot start ends
@@ -137,8 +163,11 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
   grant_path_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
   EXPECT_EQ(log.text_of("skip"), "");
   Runs expected;
-  for (const char* target : {"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64",
-                             "C:\\Program Files\\Git\\cmd"}) {
+  // A Git in a system location admits every AppContainer already, as the system's folders do.
+  EXPECT_EQ(log.text_of("refusing"),
+            "[WARN  tavo_sandbox::path_grant] refusing to modify ACL on system path: "
+            "C:\\Program Files\\Git\\cmd\n");
+  for (const char* target : {"C:\\A\\C", "C:\\G2\\CMD", "C:\\G3\\cmd", "C:\\G3\\mingw64"}) {
     expected.push_back(
         icacls_args(target, {read_execute(kTestSid), read_execute(kOtherSid)}, kTreeFlags));
   }
@@ -166,8 +195,8 @@ TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid)
   grant_user_package_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
   const std::vector<std::string> full = {"*" + std::string(kTestSid) + ":(OI)(CI)(F)",
                                          "*" + std::string(kOtherSid) + ":(OI)(CI)(F)"};
-  EXPECT_EQ(icacls.runs(), (Runs{icacls_args(kCargo, full, {"/C", "/Q"}),
-                                 icacls_args(kNpmCache, full, {"/C", "/Q"})}));
+  EXPECT_EQ(icacls.runs(), (Runs{icacls_args(kCargo, full, {"/C", "/Q", "/L"}),
+                                 icacls_args(kNpmCache, full, {"/C", "/Q", "/L"})}));
   const std::string line = "[WARN  tavo_sandbox::sandbox_profile] package dir ";
   EXPECT_EQ(log.text(),
             line + "C:\\Users\\ann\\.m2 icacls spawn failed: " + IoError::from_win32(5).display() +

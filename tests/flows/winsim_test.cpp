@@ -7,6 +7,11 @@
 #include <winsim/testing.h>
 #include <winsim/userenv.h>
 
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
 #include "acl/acl.h"
 #include "acl/dacl.h"
 #include "support/env.h"
@@ -233,6 +238,69 @@ TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProt
   EXPECT_EQ(winsim::dacl_sddl(dir / "d/f.txt"),
             "D:(A;ID;0x1200a9;;;S-1-15-2-9)" + winsim::dacl_sddl(dir / "plain.txt").substr(2));
   EXPECT_NE(control_of(dir / "d") & SE_DACL_AUTO_INHERITED, 0);
+}
+
+// A handle with data access (here listing a folder) and without FILE_SHARE_DELETE keeps the
+// object from being renamed or deleted, by name or through another handle, with 32; a handle
+// with only READ_CONTROL takes no part, and closing the holder frees the object.
+TEST_F(WinsimFacilities, AFolderHeldWithoutDeleteSharingCannotBeRenamedOrRemoved) {
+  dir.make_dir("held");
+  dir.write("held/f.txt", "x");
+  const WideString held = to_wide_nul(dir / "held");
+  const WideString aside = to_wide_nul(dir / "aside");
+  const auto open = [&](DWORD access, DWORD share) {
+    return unique_handle(CreateFileW(held.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  };
+  {
+    unique_handle holder = open(FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(MoveFileExW(held.c_str(), aside.c_str(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(RemoveDirectoryW(held.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    unique_handle other = open(DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    FILE_DISPOSITION_INFO gone{TRUE};
+    EXPECT_FALSE(SetFileInformationByHandle(other.get(), FileDispositionInfo, &gone, sizeof gone));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(dir.exists("held/f.txt"));  // a file inside is not held
+    EXPECT_TRUE(DeleteFileW(to_wide_nul(dir / "held/f.txt").c_str()));
+  }
+  unique_handle reader = open(READ_CONTROL, FILE_SHARE_READ);
+  unique_handle sharing = open(FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  EXPECT_TRUE(MoveFileExW(held.c_str(), aside.c_str(), 0));
+}
+
+// A rename through the handle, relative to a folder's handle, replaces a link at the new name
+// (never what it names) and carries the file's security; without ReplaceIfExists it fails.
+TEST_F(WinsimFacilities, ARenameByHandleReplacesALinkAtTheNewName) {
+  dir.make_dir("d");
+  dir.write("target.txt", "theirs\n");
+  std::filesystem::create_symlink(dir / "target.txt", dir / "d/name");
+  winsim::set_stored_sddl(dir / "target.txt", "D:P(A;;0x1f01ff;;;S-1-5-32-545)");
+  unique_handle folder(CreateFileW(to_wide_nul(dir / "d").c_str(), FILE_LIST_DIRECTORY,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  unique_handle file(CreateFileW(to_wide_nul(dir / "d/new").c_str(), GENERIC_WRITE | DELETE, 0,
+                                 nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_TRUE(folder && file);
+  winsim::set_stored_sddl(dir / "d/new", "D:P(A;;0x1f01ff;;;S-1-5-18)");
+  std::vector<std::byte> record(sizeof(FILE_RENAME_INFO) + 4 * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(record.data());
+  rename->RootDirectory = folder.get();
+  rename->FileNameLength = 4 * sizeof(WCHAR);
+  std::memcpy(rename->FileName, u"name", 4 * sizeof(WCHAR));
+  const auto size = static_cast<DWORD>(record.size());
+  rename->ReplaceIfExists = FALSE;
+  EXPECT_FALSE(SetFileInformationByHandle(file.get(), FileRenameInfo, rename, size));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  rename->ReplaceIfExists = TRUE;
+  ASSERT_TRUE(SetFileInformationByHandle(file.get(), FileRenameInfo, rename, size));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "d/name"));
+  EXPECT_FALSE(dir.exists("d/new"));
+  EXPECT_EQ(dir.read("target.txt"), "theirs\n");
+  EXPECT_EQ(winsim::stored_sddl(dir / "target.txt"), "D:P(A;;0x1f01ff;;;S-1-5-32-545)");
+  EXPECT_EQ(winsim::stored_sddl(dir / "d/name"), "D:P(A;;0x1f01ff;;;S-1-5-18)");
 }
 
 }  // namespace

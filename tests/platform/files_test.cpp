@@ -123,7 +123,8 @@ TEST_F(Files, OnlyASmallFileHoldingAnAppContainerSidIsTakenAndWrittenBack) {
   // A SID file is written with one line feed, its folders made, and read whatever white space
   // surrounds the SID.
   dir.write("f.sid", "a much longer previous content\n");
-  ASSERT_TRUE(write_text_file(dir / "f.sid", std::string(testing::kTestSid)));
+  auto written = write_text_file(dir / "f.sid", std::string(testing::kTestSid));
+  ASSERT_TRUE(written) << written.error().display();
   EXPECT_EQ(dir.read("f.sid"), std::string(testing::kTestSid) + "\n");
   ASSERT_TRUE(write_text_file(dir / "nested\\dirs\\f.sid", "x"));
   EXPECT_EQ(dir.read("nested/dirs/f.sid"), "x\n");

@@ -10,6 +10,7 @@
 #include "acl/acl.h"
 #include "acl/dacl.h"
 #include "acl/dacl_object.h"
+#include "path_grant/icacls.h"
 #include "support/current_directory.h"
 #include "support/env.h"
 #include "support/machine.h"
@@ -142,6 +143,49 @@ TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
   report("CreateProcessW's search: the current directory before PATH",
          "the current directory's program runs",
          code == 7 ? "the current directory's program runs" : "PATH's program runs");
+}
+
+// Whether `acl` holds an explicit entry for the test SID.
+bool grants_test_sid(PACL acl, PSID sid) {
+  return !entries_where(acl, [&](const ACCESS_ALLOWED_ACE& e) {
+            return !is_inherited(e) && EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
+          }).empty();
+}
+
+std::string read_execute_grant() {
+  return "*" + std::string(testing::kTestSid) + ":(OI)(CI)(RX)";
+}
+
+// The registrations hand icacls the drive form of a folder's final path (C:\...); whether it
+// takes the extended-length form too is not documented.
+TEST_F(Truth, IcaclsTakesAnExtendedLengthPath) {
+  root.make_dir("long");
+  const std::string target = "\\\\?\\" + (root / "long");
+  auto run = run_icacls(target, {read_execute_grant()}, kIcaclsDirFlags);
+  ASSERT_TRUE(run);
+  const bool changed = run->ok() && grants_test_sid(read_named(root / "long").dacl, sid);
+  report("icacls with a \\\\?\\ target", "the folder is changed",
+         changed ? "the folder is changed" : "refused: " + run->error_text);
+}
+
+// With /L icacls changes a link itself rather than what it names; whether /T still walks into a
+// folder a link inside the tree names is not documented.
+TEST_F(Truth, IcaclsTreeWithSlashLLeavesWhatALinkInsideNames) {
+  root.make_dir("tree");
+  root.make_dir("outside");
+  constexpr DWORD kDirectory = 0x1, kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_*
+  if (!CreateSymbolicLinkW(to_wide_nul(root / "tree/link").c_str(),
+                           to_wide_nul(root / "outside").c_str(), kDirectory | kUnprivileged)) {
+    GTEST_SKIP() << "cannot make a symbolic link here (developer mode or elevation): "
+                 << GetLastError();
+  }
+  auto run = run_icacls(root / "tree", {read_execute_grant()}, kIcaclsTreeFlags);
+  ASSERT_TRUE(run && run->ok()) << (run ? run->error_text : run.error().display());
+  const bool followed = grants_test_sid(read_named(root / "outside").dacl, sid);
+  report("icacls /T /L on a tree holding a link to a folder outside it",
+         "the folder the link names is left alone",
+         followed ? "the folder the link names is changed"
+                  : "the folder the link names is left alone");
 }
 
 }  // namespace

@@ -33,3 +33,14 @@ BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
   if (rc != 0) return fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
   return TRUE;
 }
+
+// The system folder is where Windows keeps it on the system drive; winsim has one machine with
+// drive C: *(A)*.
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  if (DWORD error = enter("GetSystemDirectoryW")) return fail(error, 0u);
+  const std::u16string folder = u"C:\\Windows\\System32";
+  const auto needed = static_cast<UINT>(folder.size() + 1);
+  if (buffer == nullptr || size < needed) return needed;
+  std::memcpy(buffer, folder.c_str(), needed * sizeof(WCHAR));
+  return needed - 1;
+}

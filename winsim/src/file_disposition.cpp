@@ -33,6 +33,7 @@ DWORD remove_object_of(const FileObject& file) {
   struct stat there {};
   if (::lstat(path->c_str(), &there) != 0 || !same_object(opened, there))
     return ERROR_ACCESS_DENIED;  // the name no longer leads to the handle's object
+  if (delete_barred(there, &file)) return ERROR_SHARING_VIOLATION;
   const int removed = S_ISDIR(there.st_mode) ? ::rmdir(path->c_str()) : ::unlink(path->c_str());
   if (removed != 0) return win32_error_from_errno(errno == EEXIST ? ENOTEMPTY : errno, *path);
   return ERROR_SUCCESS;
@@ -46,6 +47,8 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informati
     return fail(error, FALSE);
   auto object = find_handle_as<FileObject>(file);
   if (!object) return fail(ERROR_INVALID_HANDLE, FALSE);
+  if (information_class == FileRenameInfo && information != nullptr)
+    return rename_by_handle(*object, *static_cast<const FILE_RENAME_INFO*>(information), size);
   if (information_class != FileDispositionInfo || information == nullptr)
     return fail(ERROR_INVALID_PARAMETER, FALSE);
   constexpr DWORD kBadLength = 24;  // ERROR_BAD_LENGTH, as for a record of the wrong size

@@ -70,6 +70,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
     // The platform replaces files only; a directory in the way is refused.
     if (S_ISDIR(target.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
   }
+  if (delete_barred(source) || (target_exists && delete_barred(target)))
+    return fail(ERROR_SHARING_VIOLATION, FALSE);
   // A rename takes the object from its directory and makes an entry in the other (D).
   auto moved = object_itself(*from);
   if (!moved) return fail(moved.error(), FALSE);

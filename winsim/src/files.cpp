@@ -73,12 +73,18 @@ std::optional<int> open_flags_for(DWORD access, DWORD disposition) {
   }
 }
 
+// The rights that make a handle take part in sharing (D: a handle with only READ_CONTROL,
+// WRITE_DAC, WRITE_OWNER, FILE_READ_ATTRIBUTES or SYNCHRONIZE does not).
+constexpr DWORD kDataRights = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE |
+                              DELETE | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+
 HANDLE add_file_handle(int fd, std::string host, bool nul_device, LPCWSTR name, DWORD access,
-                       bool inheritable, bool is_link) {
+                       DWORD share, bool inheritable, bool is_link) {
   auto file = std::make_shared<FileObject>(fd, std::move(host), nul_device);
   file->opened_as = narrow(name);
   file->granted = granted_rights(access);
   file->is_link = is_link;
+  file->bars_delete = !nul_device && (access & kDataRights) && !(share & FILE_SHARE_DELETE);
   return add_handle(std::move(file), Release::CloseHandle, "CreateFileW", inheritable);
 }
 
@@ -97,20 +103,43 @@ DWORD last_errno_as_win32(const std::string& host) {
   return win32_error_from_errno(errno, host);
 }
 
+// One name of a listing, with what the listing says of it.
+struct Found {
+  std::string name;
+  DWORD attributes;
+  std::uint64_t size;
+};
+
 struct FindObject final : HandleObject {
   std::string_view kind() const override { return "find"; }
-  std::vector<std::pair<std::string, struct stat>> entries;
+  std::vector<Found> entries;
   std::size_t next = 0;
 };
 
-void fill_find_data(const std::pair<std::string, struct stat>& entry, LPWIN32_FIND_DATAW data) {
+// A link is listed with its own attributes, a reparse point's (a directory's too when it names
+// one), also when what it names is gone *(A, as GetFileAttributesW)*; nothing for a name that
+// vanished since it was read.
+std::optional<Found> found(const std::string& dir, std::string name) {
+  const std::string host = dir + "/" + name;
+  struct stat st {};
+  if (::lstat(host.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISLNK(st.st_mode)) {
+    struct stat named {};
+    const bool directory = ::stat(host.c_str(), &named) == 0 && S_ISDIR(named.st_mode);
+    return Found{std::move(name),
+                 FILE_ATTRIBUTE_REPARSE_POINT | (directory ? FILE_ATTRIBUTE_DIRECTORY : 0), 0};
+  }
+  return Found{std::move(name),
+               S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL,
+               static_cast<std::uint64_t>(st.st_size)};
+}
+
+void fill_find_data(const Found& entry, LPWIN32_FIND_DATAW data) {
   std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes =
-      S_ISDIR(entry.second.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  auto size = static_cast<std::uint64_t>(entry.second.st_size);
-  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  data->nFileSizeLow = static_cast<DWORD>(size);
-  std::u16string name = widen(entry.first);
+  data->dwFileAttributes = entry.attributes;
+  data->nFileSizeHigh = static_cast<DWORD>(entry.size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(entry.size);
+  std::u16string name = widen(entry.name);
   name.resize(std::min<std::size_t>(name.size(), MAX_PATH - 1));
   std::memcpy(data->cFileName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
 }
@@ -133,7 +162,6 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE) {
   if (DWORD error = enter("CreateFileW", narrow(name))) return fail(error, INVALID_HANDLE_VALUE);
-  (void)share;
   const bool inheritable = security != nullptr && security->bInheritHandle;
   if (name != nullptr && is_nul_device(view(name))) {
     if ((granted_rights(access) & (WRITE_DAC | WRITE_OWNER)) &&
@@ -141,7 +169,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
       return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return fail(last_errno_as_win32("/dev/null"), INVALID_HANDLE_VALUE);
-    return add_file_handle(fd, "NUL", true, name, access, inheritable, false);
+    return add_file_handle(fd, "NUL", true, name, access, share, inheritable, false);
   }
   auto host = resolve(name);
   if (!host) return INVALID_HANDLE_VALUE;
@@ -203,7 +231,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   const bool created = may_create && !existed;
   if (!(*open_flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  HANDLE handle = add_file_handle(fd, *host, false, name, access, inheritable, itself);
+  HANDLE handle = add_file_handle(fd, *host, false, name, access, share, inheritable, itself);
   auto refuse = [&](DWORD error) {
     remove_handle(handle, Release::CloseHandle);
     return fail(error, INVALID_HANDLE_VALUE);
@@ -244,6 +272,21 @@ std::optional<std::string> current_path(const FileObject& file) {
     return std::nullopt;
   }
   return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+}  // namespace winsim::detail
+
+namespace winsim::detail {
+
+bool delete_barred(const struct stat& object, const FileObject* except) {
+  for (const auto& held : open_objects()) {
+    const auto* file = dynamic_cast<const FileObject*>(held.get());
+    if (file == nullptr || file == except || !file->bars_delete) continue;
+    struct stat st {};
+    if (::fstat(file->fd, &st) == 0 && st.st_dev == object.st_dev && st.st_ino == object.st_ino)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace winsim::detail
@@ -372,6 +415,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
   if (!host) return FALSE;
   if (auto object = object_itself(*host); object && !caller_may_delete(*object))
     return fail(ERROR_ACCESS_DENIED, FALSE);
+  if (struct stat st{}; ::lstat(host->c_str(), &st) == 0 && delete_barred(st))
+    return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (::rmdir(host->c_str()) != 0) {
     return fail(errno == ENOTDIR ? ERROR_DIRECTORY : last_errno_as_win32(*host), FALSE);
   }
@@ -388,6 +433,8 @@ BOOL DeleteFileW(LPCWSTR path) {
   }
   if (auto object = object_itself(*host); object && !caller_may_delete(*object))
     return fail(ERROR_ACCESS_DENIED, FALSE);
+  if (::lstat(host->c_str(), &st) == 0 && delete_barred(st))
+    return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (::unlink(host->c_str()) != 0) return fail(last_errno_as_win32(*host), FALSE);
   return TRUE;
 }
@@ -434,15 +481,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (!wildcard_match(mask, name)) continue;
     // Drive roots and the host root list no "." and "..", as on Windows.
     if ((name == "." || name == "..") && is_host_root(dir)) continue;
-    struct stat st {};
-    if (::stat((dir + "/" + name).c_str(), &st) != 0) continue;
-    find->entries.emplace_back(name, st);
+    if (std::optional<Found> entry = found(dir, name)) find->entries.push_back(std::move(*entry));
   }
   ::closedir(listing);
   // "." and ".." first, the rest in name order: a stable listing order.
   std::stable_sort(find->entries.begin(), find->entries.end(), [](const auto& a, const auto& b) {
     auto rank = [](const std::string& n) { return n == "." ? 0 : n == ".." ? 1 : 2; };
-    return rank(a.first) != rank(b.first) ? rank(a.first) < rank(b.first) : a.first < b.first;
+    return rank(a.name) != rank(b.name) ? rank(a.name) < rank(b.name) : a.name < b.name;
   });
   if (find->entries.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   fill_find_data(find->entries[0], data);

@@ -114,6 +114,15 @@ std::shared_ptr<HandleObject> find_handle(HANDLE handle) {
   return it == t.open.end() ? nullptr : it->second.object;
 }
 
+std::vector<std::shared_ptr<HandleObject>> open_objects() {
+  Table& t = table();
+  std::lock_guard hold(t.lock);
+  std::vector<std::shared_ptr<HandleObject>> objects;
+  for (const auto& [value, entry] : t.open)
+    objects.push_back(entry.object);
+  return objects;
+}
+
 bool is_inheritable(HANDLE handle) {
   Table& t = table();
   std::lock_guard hold(t.lock);

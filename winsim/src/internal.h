@@ -108,6 +108,8 @@ HANDLE add_handle(std::shared_ptr<HandleObject> object, Release how, std::string
 bool is_inheritable(HANDLE handle);
 // The object behind an open handle, or null. Standard handles resolve too.
 std::shared_ptr<HandleObject> find_handle(HANDLE handle);
+// Every object this process holds a handle to, once per handle (standard handles left out).
+std::vector<std::shared_ptr<HandleObject>> open_objects();
 template <class T>
 std::shared_ptr<T> find_handle_as(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(find_handle(handle));

@@ -1,5 +1,6 @@
 // A folder replaced by a link between two calls of the program: the race a link-following
 // attacker runs, won on purpose for tests.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "files.h"
 #include "host_paths.h"
 #include "internal.h"
 #include "objects.h"
@@ -29,6 +31,13 @@ void replace_with_link(const LinkSwap& swap) {
   const auto folder = host_path(widen(swap.folder));
   const auto target = host_path(widen(swap.target));
   if (!folder || !target) give_up(swap, "not a path winsim maps");
+  // The rename that moves the folder aside is refused like any other while a handle holds the
+  // folder without FILE_SHARE_DELETE: the race is lost, and the folder stays.
+  if (struct stat st{}; ::lstat(folder->c_str(), &st) == 0 && delete_barred(st)) {
+    note("replace_with_link", swap.folder + ": " + std::to_string(ERROR_SHARING_VIOLATION));
+    commit_arrangement(change, "replace_with_link_after");
+    return;
+  }
   const std::string from = canonical_path(*folder);
   const std::string aside = *folder + ".swapped";
   if (::rename(folder->c_str(), aside.c_str()) != 0) give_up(swap, "rename");

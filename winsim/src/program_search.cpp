@@ -28,10 +28,17 @@ bool ends_with_exe(std::string_view name) {
   return true;
 }
 
-// The first existing file among `base` and `base` + ".exe".
+// The first existing file among `base` and `base` + ".exe"; for a `base` that ends in ".exe",
+// `base` and then `base` without it, since host programs have no extension *(A)*: a full path
+// to a system tool ("C:\Windows\System32\icacls.exe") finds the stand-in installed there.
 std::optional<std::string> existing_candidate(const std::string& base) {
   if (is_regular_file(base)) return base;
-  if (!ends_with_exe(base) && is_regular_file(base + ".exe")) return base + ".exe";
+  if (!ends_with_exe(base)) {
+    if (is_regular_file(base + ".exe")) return base + ".exe";
+    return std::nullopt;
+  }
+  std::string bare = base.substr(0, base.size() - 4);
+  if (is_regular_file(bare)) return bare;
   return std::nullopt;
 }
 

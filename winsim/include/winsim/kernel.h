@@ -22,6 +22,8 @@ BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 
 // ---- Environment -----------------------------------------------------------------------------
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+// C:\Windows\System32: the length written (without the NUL), or the size needed (with it).
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
 BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 
 // ---- Handles, standard handles and the console -----------------------------------------------
@@ -71,6 +73,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
 
 // ---- Files and directories -------------------------------------------------------------------
 inline constexpr DWORD FILE_READ_DATA = 0x0001;
+// The same bit on a directory: listing it.
+inline constexpr DWORD FILE_LIST_DIRECTORY = 0x0001;
 inline constexpr DWORD FILE_WRITE_DATA = 0x0002;
 // Without FILE_WRITE_DATA every write goes to the end of the file.
 inline constexpr DWORD FILE_APPEND_DATA = 0x0004;
@@ -161,7 +165,20 @@ struct FILE_DISPOSITION_INFO {
   BOOLEAN DeleteFile;
 };
 using PFILE_DISPOSITION_INFO = FILE_DISPOSITION_INFO*;
-// Only FileDispositionInfo is modelled: the object the handle stands on is removed at the call.
+// FileNameLength is in bytes; FileName is a full path, or, with RootDirectory, a name relative to
+// the folder that handle holds.
+struct FILE_RENAME_INFO {
+  union {
+    BOOLEAN ReplaceIfExists;
+    DWORD Flags;
+  };
+  HANDLE RootDirectory;
+  DWORD FileNameLength;
+  WCHAR FileName[1];
+};
+// FileDispositionInfo: the object the handle stands on is removed at the call. FileRenameInfo:
+// the object is given the new name, an existing file (or link) at that name replaced when
+// ReplaceIfExists is set.
 BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
                                 LPVOID information, DWORD size);
 // Writes the file's data and metadata through to the disk (fsync).
