@@ -87,6 +87,13 @@ int run_sandboxed(const Run& command) {
         "network mode {} requires --sandbox-sid-file (admin setup not run?)", command.network_mode);
     return kStatusSetup;
   }
+  // Refused before the profile, the grants or the journal are touched: a launch that cannot
+  // start must leave nothing to roll back.
+  if (!is_launchable_program(command.command)) {
+    log(Level::Error, kTargetMain, "spawn failed: {}",
+        HresultError::from_win32(ERROR_INVALID_NAME));
+    return kStatusLaunch;
+  }
   // Declared first, so released last, once, on every path.
   auto sid = obtain_sid(command);
   if (!sid) return sid.error();

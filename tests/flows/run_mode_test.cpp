@@ -201,6 +201,14 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
   system.cwd = root / "c/work/a";
   system.deny_access.push_back("C:\\work\\..\\Windows");
   expect(system, 12, "refusing to modify ACL on system path: C:\\work\\..\\Windows");
+  // A program name holding a quote: refused before the profile, a grant or the journal is made.
+  tavo::Run quoted = command("", true);
+  quoted.sandbox_sid_file.reset();
+  quoted.command = "sh\"x";
+  quoted.cwd = root / "c/work/a";
+  expect(quoted, 14, "spawn failed: " + HresultError::from_win32(ERROR_INVALID_NAME).display());
+  EXPECT_TRUE(winsim::profiles().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(root / "c/Users/u/AppData/Local/Tavo/runs"));
   tavo::Run missing = command("", true);
   missing.deny_access.push_back("C:\\work\\missing");
   expect(missing, 12,
