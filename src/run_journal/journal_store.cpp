@@ -103,7 +103,10 @@ std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) 
     } else {
       journal.contents = parse_journal(*text);
     }
-    if (journal.contents && !is_package_sid_text(journal.contents->sid)) {
+    // Only a journal that names changes has its SID used; one cut short before its first lines
+    // has none to name.
+    if (journal.contents && !journal.contents->changes.empty() &&
+        !is_package_sid_text(journal.contents->sid)) {
       journal.contents =
           std::unexpected(format("its SID {} is not an AppContainer SID", journal.contents->sid));
     }
