@@ -1,5 +1,7 @@
-// Start-up: the logger first, then the arguments as Unicode text, then the program.
+// Start-up: the standard handles first, then the logger, then the arguments as Unicode text, then
+// the program.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/format.h"
@@ -7,10 +9,27 @@
 #include "entry.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
+#include "win/std_handles.h"
 #include "win/wide.h"
+
+namespace {
+
+// Before anything is opened: a missing slot is NUL from here on. Without that, the program could
+// not keep its own files out of its command's standard handles, so it does not go on.
+tavo::StdHandleSlots take_std_handles() {
+  auto slots = tavo::StdHandleSlots::take();
+  if (!slots) {
+    tavo::internal_failure(
+        tavo::format("a missing standard handle cannot be set to NUL: {}", slots.error()));
+  }
+  return std::move(*slots);
+}
+
+}  // namespace
 
 #if defined(_WIN32)
 int wmain(int argc, wchar_t** argv) {
+  const tavo::StdHandleSlots std_handles = take_std_handles();
   tavo::logging::install_from_environment();
   std::vector<std::string> arguments;
   for (int i = 0; i < argc; ++i) {
@@ -22,6 +41,7 @@ int wmain(int argc, wchar_t** argv) {
 }
 #else
 int main(int argc, char** argv) {
+  const tavo::StdHandleSlots std_handles = take_std_handles();
   tavo::logging::install_from_environment();
   std::vector<std::string> arguments;
   for (int i = 0; i < argc; ++i) {

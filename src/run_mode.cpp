@@ -8,6 +8,8 @@
 #include "path_grant/traversal.h"
 #include "run/console_events.h"
 #include "run/spawn.h"
+#include "run_journal/journal_store.h"
+#include "run_journal/journal_text.h"
 #include "run_journal/recovery.h"
 #include "run_journal/undo_log.h"
 #include "runtime/exit_status.h"
@@ -49,6 +51,27 @@ const std::string* first_refused_path(const Run& command) {
   return nullptr;
 }
 
+// A run's journal holds its first lines and a line per grant and deny, which names the path as
+// typed and as reached (counted here as long again) and the SID's entries before the change
+// (given an allowance far above what an object holds). Recovery sets a journal past the limit
+// aside unread, so a run whose journal could pass it is refused before it changes anything.
+bool journal_fits(const Run& command) {
+  constexpr std::size_t kFirstLines = 512;
+  constexpr std::size_t kEntriesAllowance = 256;
+  std::size_t bound = kFirstLines;
+  for (const auto* list : {&command.grant_rw, &command.grant_r, &command.deny_access}) {
+    for (const std::string& path : *list) {
+      DaclChange change{};
+      change.kind = list == &command.deny_access ? ChangeKind::Deny : ChangeKind::Grant;
+      change.path = path;
+      change.object = path;
+      bound += 2 * change_line(change).size() + kEntriesAllowance;
+      if (bound > kMaxJournalBytes) return false;
+    }
+  }
+  return true;
+}
+
 void log_refusal(const std::string& path) {
   log(Level::Error, kTargetMain, "refusing to modify ACL on system path: {}", path);
 }
@@ -87,12 +110,25 @@ int run_sandboxed(const Run& command) {
         "network mode {} requires --sandbox-sid-file (admin setup not run?)", command.network_mode);
     return kStatusSetup;
   }
+  // Refused before the profile, the grants or the journal are touched: a launch that cannot
+  // start must leave nothing to roll back.
+  if (!is_launchable_program(command.command)) {
+    log(Level::Error, kTargetMain, "spawn failed: {}",
+        HresultError::from_win32(ERROR_INVALID_NAME));
+    return kStatusLaunch;
+  }
   // Declared first, so released last, once, on every path.
   auto sid = obtain_sid(command);
   if (!sid) return sid.error();
 
   if (const std::string* refused = first_refused_path(command)) {
     log_refusal(*refused);
+    return kStatusPath;
+  }
+
+  if (!journal_fits(command)) {
+    log(Level::Error, kTargetMain, "refusing the run: its journal could pass {} bytes",
+        kMaxJournalBytes);
     return kStatusPath;
   }
 

@@ -1,6 +1,8 @@
 #include "acl/path_blocklist.h"
 
 #include "base/text.h"
+#include "win/env.h"
+#include "win/path.h"
 #include "win/path_names.h"
 
 namespace tavo {
@@ -64,8 +66,29 @@ bool names_share_device_or_stream(std::string_view path) {
   return path.find(':', drive ? 2 : 0) != std::string_view::npos;
 }
 
+std::optional<std::string> own_files_dir() {
+  std::optional<std::string> base = env_directory("LOCALAPPDATA");
+  if (!base) return std::nullopt;
+  return path::join(*base, "Tavo");
+}
+
+bool is_own_files_path(std::string_view final_path) {
+  const std::optional<std::string> own = own_files_dir();
+  if (!own) return false;
+  const std::string path = normalize_for_compare(final_path);
+  for (const std::string& form :
+       {normalize_for_compare(*own), normalize_for_compare(resolved_path(*own))}) {
+    if (path == form ||
+        (path.starts_with(form) && path.size() > form.size() && path[form.size()] == '\\')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool is_refused_final_path(std::string_view final_path) {
-  return is_system_path(final_path) || names_share_device_or_stream(final_path);
+  return is_system_path(final_path) || names_share_device_or_stream(final_path) ||
+         is_own_files_path(final_path);
 }
 
 std::string resolved_path(std::string_view path) {

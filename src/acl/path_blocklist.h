@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,9 +45,17 @@ bool names_share_device_or_stream(std::string_view path);
 // protected directories, \\localhost\C$\Windows and links to shares.
 bool is_refused_path(std::string_view path);
 
+// %LOCALAPPDATA%\Tavo, where the program keeps its own files for this user (the run journals);
+// nothing when LOCALAPPDATA is unset or empty.
+std::optional<std::string> own_files_dir();
+
+// True for own_files_dir() and anything below it, compared with the path both as written and
+// resolved: whoever may write there decides what a later run takes back.
+bool is_own_files_path(std::string_view final_path);
+
 // The guard for a path that is already final (as the platform names an open object: links
 // followed, long names, nothing relative): the text checks of is_refused_path, without resolving
-// the path again.
+// the path again, and is_own_files_path.
 bool is_refused_final_path(std::string_view final_path);
 
 // The object a path names: its final path when it exists, otherwise its full long path; the path

@@ -96,6 +96,10 @@ bool wait_for_end(HANDLE process, HANDLE job, HANDLE stop) {
 
 }  // namespace
 
+bool is_launchable_program(std::string_view command) {
+  return command.find('"') == std::string_view::npos;
+}
+
 std::expected<std::uint32_t, HresultError> launch_sandboxed(PSID sid, std::string_view command,
                                                             const std::vector<std::string>& args,
                                                             const std::optional<std::string>& cwd,

@@ -14,6 +14,10 @@
 
 namespace tavo {
 
+// Whether `command` can be the program word of a command line: one holding a double quote cannot
+// (see command_line), and launch_sandboxed refuses it with ERROR_INVALID_NAME.
+bool is_launchable_program(std::string_view command);
+
 // Runs the command in the AppContainer of `sid` (borrowed) with no capabilities, this process's
 // standard handles (inheritable copies; the NUL device for a missing one) and environment, in
 // `cwd` or this process's current directory, and waits for it. The result is its exit code; an

@@ -1,23 +1,58 @@
 #include "run_journal/journal_store.h"
 
 #include <charconv>
+#include <variant>
 
+#include "acl/path_blocklist.h"
 #include "base/format.h"
+#include "run_journal/journal_folder.h"
+#include "sid/sid_text.h"
 #include "win/env.h"
 #include "win/fs.h"
 #include "win/path.h"
+#include "win/small_file.h"
+#include "win/unique.h"
+#include "win/wide.h"
 
 namespace tavo {
 namespace {
 
 constexpr std::string_view kJournalSuffix = ".journal";
 
+// A journal is read through one handle: its final link not followed, judged, then read. Not with
+// backup semantics, so that a folder by a journal's name fails to open rather than be read.
+std::expected<unique_handle, IoError> open_journal(std::string_view path) {
+  unique_handle file(CreateFileW(to_wide_nul(path).c_str(),
+                                 GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return std::unexpected(IoError::from_last_error());
+  return file;
+}
+
+std::string read_failure(const fs::SmallFileError& error) {
+  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
+  if (const auto* other = std::get_if<fs::NotARegularFile>(&error)) {
+    return format("it is {}, not a regular file", other->what);
+  }
+  return format("it is larger than {} bytes ({} bytes)", kMaxJournalBytes,
+                std::get<fs::FileTooLarge>(error).size);
+}
+
+// Whether a journal's SID text names an AppContainer package SID: a journal for any other SID
+// would have recovery write entries for Everyone, a user or all application packages.
+bool is_package_sid_text(const std::string& text) {
+  unique_local<void> sid;
+  if (!ConvertStringSidToSidW(to_wide_nul(text).c_str(), sid.put())) return false;
+  return is_package_sid(sid.get());
+}
+
 }  // namespace
 
 std::optional<std::string> journal_dir() {
-  std::optional<std::string> base = env_directory("LOCALAPPDATA");
-  if (!base) return std::nullopt;
-  return path::join(path::join(*base, "Tavo"), "runs");
+  std::optional<std::string> own = own_files_dir();
+  if (!own) return std::nullopt;
+  return path::join(*own, "runs");
 }
 
 std::string journal_file_name(const ProcessIdentity& owner) {
@@ -55,14 +90,25 @@ std::vector<std::string> journal_paths(std::string_view dir) {
 std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) {
   std::vector<StoredJournal> journals;
   for (const std::string& path : paths) {
-    auto text = fs::read_text_file(path);
+    auto file = open_journal(path);
     // Gone since the listing: its run ended, or another recovery took it.
-    if (!text && text.error().os_error() == ERROR_FILE_NOT_FOUND) continue;
+    if (!file && file.error().os_error() == ERROR_FILE_NOT_FOUND) continue;
     StoredJournal journal{path, owner_from_name(path), std::unexpected(std::string())};
-    if (text) {
-      journal.contents = parse_journal(*text);
+    if (!file) {
+      journal.contents = std::unexpected(file.error().display());
+    } else if (std::optional<std::string> distrust = distrust_of_journal(file->get())) {
+      journal.contents = std::unexpected(std::move(*distrust));
+    } else if (auto text = fs::read_small_text_from(file->get(), kMaxJournalBytes); !text) {
+      journal.contents = std::unexpected(read_failure(text.error()));
     } else {
-      journal.contents = std::unexpected(text.error().display());
+      journal.contents = parse_journal(*text);
+    }
+    // Only a journal that names changes has its SID used; one cut short before its first lines
+    // has none to name.
+    if (journal.contents && !journal.contents->changes.empty() &&
+        !is_package_sid_text(journal.contents->sid)) {
+      journal.contents =
+          std::unexpected(format("its SID {} is not an AppContainer SID", journal.contents->sid));
     }
     if (!journal.owner && journal.contents) journal.owner = journal.contents->owner;
     if (journal.contents && journal.contents->owner && journal.owner != journal.contents->owner) {

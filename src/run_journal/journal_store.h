@@ -1,6 +1,7 @@
 // Where this user's run journals live, and reading them all back.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <optional>
 #include <string>
@@ -11,6 +12,10 @@
 #include "win/error.h"
 
 namespace tavo {
+
+// The most a journal may hold: well above what the longest command line can make a run write.
+// A larger file is set aside unread, and a run whose journal would grow past it is refused.
+inline constexpr std::size_t kMaxJournalBytes = std::size_t{4} << 20;
 
 // %LOCALAPPDATA%\Tavo\runs; nothing when LOCALAPPDATA is unset or empty.
 std::optional<std::string> journal_dir();
@@ -35,7 +40,10 @@ struct StoredJournal {
 // exist holds none.
 std::vector<std::string> journal_paths(std::string_view dir);
 
-// Reads each of them; a file that cannot be read or parsed carries the reason.
+// Reads each of them through a handle that does not follow a final link, once it is judged as
+// the journal folder is (see journal_folder.h) and found to be a regular file of at most
+// kMaxJournalBytes. A file that fails, cannot be read or parsed, or names a SID that is not an
+// AppContainer's carries the reason.
 std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths);
 
 }  // namespace tavo

@@ -4,6 +4,7 @@
 
 #include "acl/acl.h"
 #include "acl/dacl_lock.h"
+#include "run_journal/journal_folder.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
 #include "run_journal/undo_log.h"
@@ -50,8 +51,22 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
 void recover_interrupted_runs() {
   const std::optional<std::string> dir = journal_dir();
   if (!dir) return;
+  // Nothing is read from a folder the sandbox could have written.
+  if (auto ready = make_private_journal_dir(*dir); !ready) {
+    log(Level::Warn, kTargetMain, "run journal folder: {}; killed runs are not recovered",
+        ready.error());
+    return;
+  }
   // The common case, no journal at all, costs one listing and no lock.
   if (journal_paths(*dir).empty()) return;
+  // What cannot be trusted or read goes aside before the lock, so that it holds up no one's
+  // edits; what stays is read again under the lock, where the other runs' records must be read.
+  {
+    OtherRuns first(*dir);
+    for (StoredJournal& journal : first.journals()) {
+      if (!journal.contents && !first.is_live(journal)) set_aside(journal);
+    }
+  }
   DaclEditLock lock;
   OtherRuns runs(*dir);
   for (StoredJournal& journal : runs.journals()) {

@@ -1,5 +1,7 @@
 #include "run_journal/run_journal.h"
 
+#include "base/format.h"
+#include "run_journal/journal_folder.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/process_identity.h"
@@ -62,8 +64,9 @@ bool RunJournal::open() {
     give_up("finding this process's creation time", HresultError::from_last_error().display());
     return false;
   }
-  if (auto made = fs::create_dir_all(*dir_); !made) {
-    give_up("creating its directory", made.error().display());
+  // Checked again for this run's own journal: the folder must still be the user's alone.
+  if (auto ready = make_private_journal_dir(*dir_); !ready) {
+    give_up("preparing its folder", ready.error());
     return false;
   }
   path_ = path::join(*dir_, journal_file_name(*self));
@@ -85,6 +88,12 @@ bool RunJournal::open() {
 void RunJournal::append(std::string_view line, Durability durability) {
   if (off_) return;
   if (!file_ && !open()) return;
+  // Recovery sets a larger journal aside unread: past the limit it would be no journal at all.
+  if (written_ + line.size() > kMaxJournalBytes) {
+    give_up("writing", format("it would pass {} bytes", kMaxJournalBytes));
+    return;
+  }
+  written_ += line.size();
   if (auto written = fs::write_all(file_.get(), line); !written) {
     give_up("writing", written.error().display());
     return;

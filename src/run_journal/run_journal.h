@@ -1,6 +1,7 @@
 // This run's own journal: each change is written down, and on disk, before it is made.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,7 @@ class RunJournal {
   std::optional<std::string> dir_;
   std::string path_;
   unique_handle file_;
+  std::size_t written_ = 0;  // bytes handed to the file so far
   bool off_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "acl/object_control.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/security_descriptor.h"
@@ -21,14 +22,6 @@ inline constexpr std::string_view kAdminDirectorySddl =
     "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 // Owner Administrators; SYSTEM and Administrators full control, Users read; nothing inherited.
 inline constexpr std::string_view kAdminFileSddl = "O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
-
-// The rights that let a holder change a file or a folder's entries, or take the object over:
-// write data / add file, append data / add folder, delete child, delete, write DAC, write owner.
-inline constexpr ACCESS_MASK kChangeRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
-
-// Opens a file or folder, its final link not followed, for non_admin_control.
-std::expected<unique_handle, IoError> open_to_judge(std::string_view path);
 
 // Why someone other than SYSTEM and the Administrators could change the object held open (with
 // READ_CONTROL and FILE_READ_ATTRIBUTES, its final link not followed), worded to follow the

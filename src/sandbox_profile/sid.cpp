@@ -1,6 +1,5 @@
 #include "sandbox_profile/sid.h"
 
-#include <cstring>
 #include <variant>
 
 #include "base/text.h"
@@ -17,20 +16,6 @@
 namespace tavo {
 
 namespace {
-
-// Whether a SID is an AppContainer package SID: authority 15 (application package), then 2 and
-// seven more sub-authorities. The SID structure: revision, sub-authority count, a 6-byte
-// big-endian authority, then the sub-authorities as 32-bit little-endian numbers.
-bool is_package_sid(PSID sid) {
-  constexpr BYTE kPackageAuthority[6] = {0, 0, 0, 0, 0, 15};
-  constexpr BYTE kPackageSubAuthorities = 8;
-  const auto* bytes = static_cast<const BYTE*>(sid);
-  if (bytes[1] != kPackageSubAuthorities) return false;
-  if (std::memcmp(bytes + 2, kPackageAuthority, sizeof kPackageAuthority) != 0) return false;
-  DWORD first = 0;
-  std::memcpy(&first, bytes + 8, sizeof first);
-  return first == 2;
-}
 
 // A SID string with white space around it fits many times over; a file holding more is not a
 // SID file, and is refused without being read.

@@ -49,26 +49,31 @@ std::expected<std::string, SmallFileError> read_small_text_file(std::string_view
     }
     return std::unexpected(IoError::from_win32(error));
   }
-  if (auto disk = require_disk_file(file.get()); !disk) return std::unexpected(disk.error());
-  auto size = size_of(file.get());
+  return read_small_text_from(file.get(), max_bytes);
+}
+
+std::expected<std::string, SmallFileError> read_small_text_from(HANDLE file,
+                                                                std::size_t max_bytes) {
+  if (auto disk = require_disk_file(file); !disk) return std::unexpected(disk.error());
+  auto size = size_of(file);
   if (!size) return std::unexpected(size.error());
   if (*size > max_bytes) return std::unexpected(FileTooLarge{*size});
 
-  // The file may grow after its size was read: never take in more than the limit and one byte.
-  std::string content(max_bytes + 1, '\0');
+  // The file may grow after its size was read: never take in more than its size and one byte,
+  // nor more than the limit and one byte.
+  std::string content(static_cast<std::size_t>(*size) + 1, '\0');
   std::size_t filled = 0;
   while (filled < content.size()) {
     const std::size_t wanted = std::min<std::size_t>(content.size() - filled, 1 << 20);
     DWORD read = 0;
-    if (!ReadFile(file.get(), content.data() + filled, static_cast<DWORD>(wanted), &read,
-                  nullptr)) {
+    if (!ReadFile(file, content.data() + filled, static_cast<DWORD>(wanted), &read, nullptr)) {
       return std::unexpected(IoError::from_last_error());
     }
     if (read == 0) break;
     filled += read;
   }
   if (filled > max_bytes) {
-    auto grown = size_of(file.get());
+    auto grown = size_of(file);
     return std::unexpected(FileTooLarge{grown ? *grown : filled});
   }
   content.resize(filled);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <variant>
 
+#include "win/api.h"
 #include "win/error.h"
 #include "win/fs.h"
 
@@ -25,5 +26,9 @@ using SmallFileError = std::variant<IoError, NotARegularFile, FileTooLarge>;
 // refused before a byte of it is read; text that is not UTF-8 is IoError::invalid_utf8().
 std::expected<std::string, SmallFileError> read_small_text_file(std::string_view path,
                                                                 std::size_t max_bytes);
+
+// The same for a file already held open with GENERIC_READ (not with backup semantics, which
+// would let a directory open), read from where the handle stands.
+std::expected<std::string, SmallFileError> read_small_text_from(HANDLE file, std::size_t max_bytes);
 
 }  // namespace tavo::fs

@@ -137,6 +137,38 @@ TEST_F(Interrupted, ConsoleEventsEndTheCommandAndTheRunTakesItsDeniesBack) {
   }
 }
 
+// Started with its standard handles closed, the program gives its command the NUL device for
+// each, not files of its own: what the command writes before it is killed with the program
+// reaches no journal, and the next run finishes the killed one as usual.
+TEST_F(Interrupted, ACommandStartedWithoutStandardHandlesGetsNul) {
+  // In the outer shell's double quotes: \$ keeps the command's own process id for the command.
+  const std::string command =
+      "fds=\\$(readlink /proc/\\$\\$/fd/0 /proc/\\$\\$/fd/1 /proc/\\$\\$/fd/2); echo "
+      "\\\"\\$fds\\\" > " +
+      (root / "fds") + "; echo \\$\\$ > " + (root / "command.pid") +
+      "; echo forged; echo forged >&2; touch " + (root / "started") + "; sleep 30";
+  const Outcome o = run_process(
+      {"sh", "-c",
+       "\"$TAVO_BINARY\" " + sid_option() + " --grant-rw 'C:\\work\\a' --deny-access " +
+           "'C:\\work\\secret' -- /bin/sh -c \"" + command + "\" <&- >&- 2>&- & pid=$!; " +
+           wait_for("started") + "cat " + (root / kRuns) + "/* > " + (root / "journal") +
+           "; kill -9 $pid; kill $(cat " + (root / "command.pid") + "); wait $pid; echo $?"},
+      machine({{"RUST_LOG", "trace"}}));
+  EXPECT_EQ(o.out, "137\n") << o.err;
+  EXPECT_EQ(root.read("fds"), "/dev/null\n/dev/null\n/dev/null\n");
+  const std::string journal = root.read("journal");
+  EXPECT_NE(journal.find("started\n"), std::string::npos) << journal;
+  EXPECT_EQ(journal.find("forged"), std::string::npos) << journal;
+  EXPECT_EQ(journal.find("tavo_sandbox"), std::string::npos) << journal;  // no log line
+  ASSERT_EQ(
+      run({"--profile-name", "p", "--sandbox-sid-file", root / "sid", "--", "/bin/true"}, machine())
+          .status,
+      0);
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
+  EXPECT_NE(stored_dacl(root, "c/work/a"), "");  // the command started: the grant stays
+  EXPECT_TRUE(no_journal_left());
+}
+
 // Two runs of one SID deny one folder; the first to end leaves the deny to the one still running,
 // and the last to end puts the folder back as it was before the first.
 TEST_F(Interrupted, ADenySharedByTwoRunsOfOneSidLastsUntilTheLastEnds) {

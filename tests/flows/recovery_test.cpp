@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <winsim/testing.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -135,12 +136,70 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_EQ(stored("c/work/secret"), "");
 }
 
+// Recovery reads only what the sandbox cannot have written. A journal folder that inherits a
+// grant of the SID (a run granted the profile folder) goes aside unread and a private one takes
+// its place; so does a journal the SID may change, one naming a SID that is no AppContainer's,
+// and one too large to be a journal, which is not read at all. None of them is recovered.
+TEST_F(Recovery, NothingTheSandboxCouldWriteIsRecovered) {
+  testing::LogCapture log(Level::Info);
+  const std::string planted = killed_run(gone);
+  winsim::set_stored_sddl(root / "c/Users/u", kGranted);
+  EXPECT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/a"), kGranted);
+  EXPECT_EQ(stored("c/work/secret"), kDenied);
+  std::vector<std::string> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(root / "c/Users/u/AppData/Local"))
+    aside.push_back(entry.path().filename().string());
+  ASSERT_EQ(aside.size(), 2u);
+  std::ranges::sort(aside);
+  EXPECT_EQ(aside[0], "Tavo");
+  ASSERT_TRUE(aside[1].starts_with("Tavo.untrusted-")) << aside[1];
+  EXPECT_TRUE(
+      root.exists("c/Users/u/AppData/Local/" + aside[1] + "/runs/" + journal_file_name(gone)));
+  EXPECT_TRUE(
+      log.contains("[WARN  tavo_sandbox] run journal folder C:\\Users\\u\\AppData\\Local\\Tavo "
+                   "lets S-1-15-2-1-2-3-4-5-6-7 change it or its entries (rights 0x10006"
+                   "): moved aside as C:\\Users\\u\\AppData\\Local\\" +
+                   aside[1] + ", never read"))
+      << log.text();
+  // Made private, whatever is above them.
+  for (const char* folder : {"c/Users/u/AppData/Local/Tavo", kRunsDir}) {
+    EXPECT_EQ(stored(folder), "D:P(A;OICI;0x1f01ff;;;" + std::string(winsim::kUserSid) +
+                                  ")(A;OICI;0x1f01ff;;;S-1-5-18)(A;OICI;0x1f01ff;;;S-1-5-32-544)");
+  }
+  EXPECT_FALSE(log.contains("recovered interrupted run"));
+
+  // In the private folder: journals the SID may change, of a SID no AppContainer has, of 1 GiB.
+  const std::string writable = killed_run({gone.pid, 1});
+  winsim::set_stored_sddl(root / writable, kGranted);
+  root.write(std::string(kRunsDir) + "/" + journal_file_name({gone.pid, 2}),
+             journal_preamble({gone.pid, 2}, "S-1-1-0") +
+                 change_line({ChangeKind::Grant, "C:\\work\\a", "\\\\?\\C:\\work\\a", {}, false}));
+  const std::string huge = std::string(kRunsDir) + "/" + journal_file_name({gone.pid, 3});
+  root.write(huge, "");
+  std::filesystem::resize_file(root / huge, std::uintmax_t{1} << 30);
+  EXPECT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/a"), kGranted);
+  EXPECT_EQ(stored("c/work/secret"), kDenied);
+  EXPECT_FALSE(log.contains("recovered interrupted run"));
+  for (const std::string& reason :
+       {std::string("it lets S-1-15-2-1-2-3-4-5-6-7 change it or its entries (rights 0x10006)"),
+        std::string("its SID S-1-1-0 is not an AppContainer SID"),
+        std::string("it is larger than 4194304 bytes (1073741824 bytes)")}) {
+    EXPECT_TRUE(log.contains(reason + ") set aside as")) << reason << "\n" << log.text();
+  }
+  EXPECT_EQ(std::filesystem::file_size(root / set_aside_name(huge)), std::uintmax_t{1} << 30);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / kRunsDir),
+                          std::filesystem::directory_iterator()),
+            3);  // all three set aside, nothing else
+}
+
 // A change is on disk in the journal before it is made, and each DACL write is in a window of
 // the edit lock that its read began; the command runs outside the lock.
 TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
-  std::filesystem::remove_all(root / kRunsDir);
+  std::filesystem::remove_all(root / "c/Users/u/AppData/Local/Tavo");  // made private by the run
   tavo::Run run = run_of();
   run.grant_rw = {"C:\\work\\a"};
   run.deny_access = {"C:\\work\\secret", "C:\\work\\a"};

@@ -201,6 +201,23 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
   system.cwd = root / "c/work/a";
   system.deny_access.push_back("C:\\work\\..\\Windows");
   expect(system, 12, "refusing to modify ACL on system path: C:\\work\\..\\Windows");
+  // A program name holding a quote: refused before the profile, a grant or the journal is made.
+  tavo::Run quoted = command("", true);
+  quoted.sandbox_sid_file.reset();
+  quoted.command = "sh\"x";
+  quoted.cwd = root / "c/work/a";
+  expect(quoted, 14, "spawn failed: " + HresultError::from_win32(ERROR_INVALID_NAME).display());
+  EXPECT_TRUE(winsim::profiles().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(root / "c/Users/u/AppData/Local/Tavo/runs"));
+  // The program's own folder is refused as a system path is; so is a run whose journal could
+  // grow past what recovery reads.
+  tavo::Run own = command("", true);
+  own.grant_rw.push_back("C:\\Users\\u\\AppData\\Local\\Tavo\\runs");
+  expect(own, 12,
+         "refusing to modify ACL on system path: C:\\Users\\u\\AppData\\Local\\Tavo\\runs");
+  tavo::Run huge = command("", true);
+  huge.grant_r.assign(3, "C:\\work\\" + std::string(std::size_t{1} << 20, 'x'));
+  expect(huge, 12, "refusing the run: its journal could pass 4194304 bytes");
   tavo::Run missing = command("", true);
   missing.deny_access.push_back("C:\\work\\missing");
   expect(missing, 12,

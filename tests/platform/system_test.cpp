@@ -14,6 +14,7 @@
 #include "win/console.h"
 #include "win/env.h"
 #include "win/error.h"
+#include "win/std_handles.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -130,6 +131,34 @@ TEST_F(SystemCalls, HandleListsJobLimitsAndTheStandardHandlesOfAnyCaller) {
                                        sizeof limits - 1));
   EXPECT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                       sizeof limits));
+}
+
+// A slot that is null or names no open handle is missing and is the NUL device once taken; a
+// real handle is left as it is; going, the slots are put back.
+TEST_F(SystemCalls, MissingStandardHandlesBecomeNul) {
+  unique_handle read_end, write_end;
+  ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
+  const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  const HANDLE saved[] = {GetStdHandle(kinds[0]), GetStdHandle(kinds[1]), GetStdHandle(kinds[2])};
+  const HANDLE stale = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7770));  // opened by none
+  const HANDLE given[] = {nullptr, stale, write_end.get()};
+  for (int i = 0; i < 3; ++i)
+    SetStdHandle(kinds[i], given[i]);
+  EXPECT_TRUE(is_missing_std_handle(stale));
+  EXPECT_FALSE(is_missing_std_handle(write_end.get()));
+  {
+    auto slots = StdHandleSlots::take();
+    ASSERT_TRUE(slots) << slots.error().code();
+    EXPECT_EQ(slots->filled(), 2u);
+    EXPECT_EQ(GetFileType(GetStdHandle(kinds[0])), static_cast<DWORD>(FILE_TYPE_CHAR));
+    EXPECT_EQ(GetFileType(GetStdHandle(kinds[1])), static_cast<DWORD>(FILE_TYPE_CHAR));
+    EXPECT_NE(GetStdHandle(kinds[0]), GetStdHandle(kinds[1]));
+    EXPECT_EQ(GetStdHandle(kinds[2]), write_end.get());
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(GetStdHandle(kinds[i]), given[i]);
+    SetStdHandle(kinds[i], saved[i]);
+  }
 }
 
 // Progress never reaches a pipe or the NUL device (a character device, as a console is).

@@ -241,6 +241,26 @@ TEST_F(OnWindows, ARegistrationWarnsAtACredentialFolderItMayNotChangeAndGoesOn) 
   EXPECT_TRUE(denies(root / "home\\.docker", sid)) << sid;
 }
 
+// A command granted the whole profile folder still cannot write into the program's journal
+// folder: the folder is the user's own and inherits nothing.
+TEST_F(OnWindows, AGrantAboveTheJournalFolderDoesNotReachIt) {
+  const std::string profile_dir = env_var("USERPROFILE").value_or("");
+  const std::string runs = env_var("LOCALAPPDATA").value_or("") + "\\Tavo\\runs";
+  ASSERT_FALSE(profile_dir.empty());
+  const ChildOutcome registered = tavo("--register-sandbox-profile --profile-name " + profile +
+                                       " --sid-out-file " + in_quotes(root / "sid"));
+  ASSERT_EQ(registered.exit_code, 0u) << registered.out;
+  const std::string planted = runs + "\\planted-" + profile + ".journal";
+  const ChildOutcome o =
+      sandboxed("--grant-rw " + in_quotes(profile_dir), "cmd /c type nul > " + in_quotes(planted));
+  EXPECT_NE(o.exit_code, 0u) << o.out;
+  EXPECT_EQ(GetFileAttributesW(to_wide_nul(planted).c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(tavo("--cleanup --profile-name " + profile + " --sandbox-sid-file " +
+                 in_quotes(root / "sid") + " --revoke " + in_quotes(profile_dir))
+                .exit_code,
+            0u);
+}
+
 // A pool registered, used and cleaned up; the loopback-exempt list keeps every entry it had.
 TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEntries) {
   const std::vector<std::string> kept = exempt_sids();

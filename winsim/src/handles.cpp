@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -65,12 +66,26 @@ int std_fd(HANDLE handle) {
   return -1;
 }
 
+bool fd_is_open(int fd) {
+  return ::fcntl(fd, F_GETFD) != -1;
+}
+
+// Which standard descriptors the process started with, judged before main: a descriptor closed at
+// the start is the first one the host gives to a file opened later, and that file is no standard
+// handle of the process.
+const std::array<bool, 3>& open_at_start() {
+  static const std::array<bool, 3> open = {fd_is_open(0), fd_is_open(1), fd_is_open(2)};
+  return open;
+}
+[[maybe_unused]] const bool kJudgedAtStart = open_at_start()[0] || true;
+
 std::shared_ptr<HandleObject> std_object(HANDLE handle) {
   static const std::shared_ptr<HandleObject> objects[] = {std::make_shared<StdHandle>(0),
                                                           std::make_shared<StdHandle>(1),
                                                           std::make_shared<StdHandle>(2)};
   const int fd = std_fd(handle);
-  return fd < 0 ? nullptr : objects[fd];
+  // A standard handle the process started without names nothing.
+  return fd < 0 || !open_at_start()[static_cast<std::size_t>(fd)] ? nullptr : objects[fd];
 }
 
 // 0, 1 or 2 for STD_INPUT_HANDLE, STD_OUTPUT_HANDLE and STD_ERROR_HANDLE, else -1.
@@ -82,10 +97,6 @@ int std_index(DWORD which) {
 }
 
 constexpr DWORD kHandleFlagProtectFromClose = 0x2;
-
-bool fd_is_open(int fd) {
-  return ::fcntl(fd, F_GETFD) != -1;
-}
 
 }  // namespace
 
@@ -169,8 +180,9 @@ HANDLE GetStdHandle(DWORD which) {
     std::lock_guard hold(t.lock);
     if (t.std.replaced[index]) return *t.std.replaced[index];
   }
-  // A process started without the standard handle has none: null, without an error.
-  if (!fd_is_open(index)) return nullptr;
+  // A process started without the standard handle has none: null, without an error, whatever
+  // the host has since put behind that descriptor.
+  if (!open_at_start()[static_cast<std::size_t>(index)] || !fd_is_open(index)) return nullptr;
   return std_handle_value(index);
 }
 

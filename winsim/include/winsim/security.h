@@ -35,6 +35,20 @@ DWORD GetLengthSid(PSID sid);
 // Releases SIDs from AllocateAndInitializeSid and the AppContainer profile functions.
 PVOID FreeSid(PSID sid);
 
+// ---- Access tokens ------------------------------------------------------------------------------
+inline constexpr DWORD TOKEN_QUERY = 0x0008;
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+
+// The calling process's token (process: GetCurrentProcess()), for TOKEN_QUERY; CloseHandle.
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+// TokenUser only: a TOKEN_USER whose SID lies in `information` after it. Too small a buffer
+// fails with ERROR_INSUFFICIENT_BUFFER and sets `needed`.
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* information,
+                         DWORD length, DWORD* needed);
+
 // ---- ACLs ------------------------------------------------------------------------------------
 using ACCESS_MASK = DWORD;
 
