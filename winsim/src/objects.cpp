@@ -10,6 +10,8 @@
 // it or above it.
 #include "objects.h"
 
+#include "access.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,9 +348,12 @@ bool may_assign_owner(std::string_view sid) {
   return caller_is_admin() || sid == winsim::kUserSid;
 }
 
-bool may_change_dacl(const SecuredObject& object) {
+bool may_change_dacl(const SecuredObject& object, ACCESS_MASK rights) {
   if (caller_is_admin()) return true;
-  return !object.is_nul_device() && owner_of(object) == winsim::kUserSid;
+  if (object.is_nul_device()) return false;
+  // The owner's implicit right, which no entry of the DACL takes away.
+  if (owner_of(object) == winsim::kUserSid) return true;
+  return dacl_grants_caller(object, rights);
 }
 
 void move_object_records(const std::string& from, const std::string& to) {
