@@ -40,21 +40,32 @@ std::expected<void, HresultError> record_change(ChangeRecorder* recorder, Change
   if (!entries) return std::unexpected(entries.error());
   auto was_protected = is_protected(before.descriptor.get());
   if (!was_protected) return std::unexpected(was_protected.error());
+  // Without it the change could be taken back after a crash only through a name, which anyone
+  // may have pointed elsewhere meanwhile: no identity, no change.
+  auto identity = object.identity();
+  if (!identity) return std::unexpected(identity.error());
   recorder->before_write(DaclChange{
       .kind = kind,
       .path = std::string(path),
       .object = object.final_path(),
+      .identity = *identity,
       .entries = std::move(*entries),
       .was_protected = *was_protected,
   });
   return {};
 }
 
-// Writes `dacl` as the edit recorded just before; the recorder hears when the write fails.
-std::expected<void, HresultError> write_recorded(ChangeRecorder* recorder, const DaclObject& object,
+// Writes `dacl` as the edit recorded just before; the recorder hears whether the write failed,
+// or takes the object, to undo the edit through it.
+std::expected<void, HresultError> write_recorded(ChangeRecorder* recorder, DaclObject& object,
                                                  SECURITY_INFORMATION info, PACL dacl) {
   auto written = object.write_dacl(info, dacl);
-  if (!written && recorder != nullptr) recorder->write_failed();
+  if (recorder == nullptr) return written;
+  if (written) {
+    recorder->written(std::move(object));
+  } else {
+    recorder->write_failed();
+  }
   return written;
 }
 
@@ -247,11 +258,10 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path)
   return object->write_dacl(DACL_SECURITY_INFORMATION, revoked->get());
 }
 
-std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change) {
-  auto object = DaclObject::open(change.object, change.path, GuardRule::SystemPathsRefused);
-  if (!object) return std::unexpected(object.error());
+std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
+                                                  const DaclObject& object) {
   DaclEditLock lock;
-  auto current = object->read_dacl();
+  auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());
   auto now_protected = is_protected(current->descriptor.get());
   if (!now_protected) return std::unexpected(now_protected.error());
@@ -276,8 +286,8 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
   }
   // Inheritance comes back only where the recorded deny took it away; otherwise the protection
   // stays as it is now, whatever happened to it since.
-  return object->write_dacl(change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
-                            acl);
+  return object.write_dacl(change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
+                           acl);
 }
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {

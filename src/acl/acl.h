@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_object.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/wide.h"
@@ -20,12 +21,13 @@ enum class AccessLevel {
 inline constexpr DWORD kReadMask = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 inline constexpr DWORD kReadWriteMask =
     FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
-// Read, write and execute, without DELETE.
-inline constexpr DWORD kDenyMask = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE;
+// Everything: with DELETE, WRITE_DAC and WRITE_OWNER denied too, the SID can neither move a
+// denied object aside nor take the deny off it, whatever a grant above lets it inherit.
+inline constexpr DWORD kDenyMask = FILE_ALL_ACCESS;
 // List and pass through this one object.
 inline constexpr DWORD kTraverseMask = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 // The values stored DACLs and the journal carry.
-static_assert(kReadMask == 0x1200A9 && kReadWriteMask == 0x1301BF && kDenyMask == 0x1201BF);
+static_assert(kReadMask == 0x1200A9 && kReadWriteMask == 0x1301BF && kDenyMask == 0x1F01FF);
 
 DWORD access_mask(AccessLevel level);
 
@@ -56,10 +58,12 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
 // protection as it is: an object its owner protected stays protected. The write always happens.
 std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path);
 
-// Takes one recorded edit back: the SID's explicit entries on the object become the recorded
-// ones again, every other trustee's entries stay as they are now, and the protection is put back
-// only when that edit changed it. Writes nothing when that changes nothing.
-std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change);
+// Takes one recorded edit back on `object`, the object it changed (the one the edit held, or
+// one reach_changed_object found): the SID's explicit entries on it become the recorded ones
+// again, every other trustee's entries stay as they are now, and the protection is put back only
+// when that edit changed it. Writes nothing when that changes nothing.
+std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
+                                                  const DaclObject& object);
 
 // Sets one non-inheritable read-and-execute entry on this one object, with the calls that change
 // that object only, so that nothing reaches its children; its protection stays as it was. Writes

@@ -1,10 +1,12 @@
 // What one edit of an object's DACL overwrote for one SID: enough to put it back exactly.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "win/api.h"
+#include "win/file_identity.h"
 
 namespace tavo {
 
@@ -21,8 +23,11 @@ enum class ChangeKind { Grant, Deny };
 struct DaclChange {
   ChangeKind kind;
   std::string path;    // as the caller gave it, for messages
-  std::string object;  // the object the edit reached (its final path when it exists), so that
-                       // two spellings of one object are one object and the undo lands on it
+  std::string object;  // the final path of the object the edit reached, for messages and for
+                       // records written before identities were
+  // The object the edit reached, whatever it is called later: the undo lands on it and on
+  // nothing else. None only in a record written before identities were.
+  std::optional<FileIdentity> identity;
   std::vector<SidEntry> entries;  // the SID's explicit entries before the edit, in DACL order
   bool was_protected;             // the DACL's protection before the edit
 
@@ -30,12 +35,19 @@ struct DaclChange {
   bool set_protection() const { return kind == ChangeKind::Deny && !was_protected; }
 };
 
+// Whether two records are of one object: by identity where both have one, else by final path.
+bool same_object(const DaclChange& a, const DaclChange& b);
+
+class DaclObject;
+
 // Told of an edit just before its write, so that it can be taken back. A write that then fails
-// changed nothing; the recorder hears of that too.
+// changed nothing; the recorder hears of that too. After a write that succeeded it is handed the
+// object the edit held, so that it can take the edit back through it and not through a name.
 class ChangeRecorder {
  public:
   virtual void before_write(DaclChange change) = 0;
   virtual void write_failed() = 0;
+  virtual void written(DaclObject object) = 0;
 
  protected:
   ~ChangeRecorder() = default;

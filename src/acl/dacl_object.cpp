@@ -17,10 +17,11 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // READ_CONTROL reads the DACL, FILE_READ_ATTRIBUTES tells a directory from a file.
 constexpr DWORD kReadAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 
-unique_handle open_handle(std::string_view path, DWORD access) {
-  // Backup semantics open directories; links are followed, so the handle is on the target.
+unique_handle open_handle(std::string_view path, DWORD access, DWORD flags) {
+  // Backup semantics open directories; links are followed, so the handle is on the target,
+  // unless `flags` say otherwise.
   return unique_handle(CreateFileW(to_wide_nul(path).c_str(), access, kShareAll, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
 }
 
 bool is_drive_root(std::string_view path) {
@@ -40,14 +41,15 @@ bool is_refused_object(const HresultError& error) {
   return error.code() == kRefusedObjectCode;
 }
 
-std::expected<DaclObject, HresultError> DaclObject::open(std::string_view path,
-                                                         std::string_view typed, GuardRule rule) {
+template <class Open>
+std::expected<DaclObject, HresultError> DaclObject::opened(Open open, std::string_view typed,
+                                                           GuardRule rule) {
   bool may_write = true;
-  unique_handle handle = open_handle(path, kReadAccess | WRITE_DAC);
+  unique_handle handle = open(kReadAccess | WRITE_DAC);
   if (!handle && GetLastError() == ERROR_ACCESS_DENIED) {
     // Not the caller's to change: a grant already in place still needs no write.
     may_write = false;
-    handle = open_handle(path, kReadAccess);
+    handle = open(kReadAccess);
   }
   if (!handle) return std::unexpected(HresultError::from_last_error());
   DaclObject object(std::move(handle), may_write);
@@ -63,18 +65,53 @@ std::expected<DaclObject, HresultError> DaclObject::open(std::string_view path,
   return object;
 }
 
+std::expected<DaclObject, HresultError> DaclObject::open(std::string_view path,
+                                                         std::string_view typed, GuardRule rule) {
+  return opened([&](DWORD access) { return open_handle(path, access, 0); }, typed, rule);
+}
+
+std::expected<DaclObject, HresultError> DaclObject::open_by_identity(const FileIdentity& identity,
+                                                                     HANDLE hint,
+                                                                     std::string_view typed) {
+  return opened([&](DWORD access) { return tavo::open_by_identity(hint, identity, access); }, typed,
+                GuardRule::SystemPathsRefused);
+}
+
+std::expected<DaclObject, HresultError> DaclObject::open_unfollowed(std::string_view path,
+                                                                    std::string_view typed) {
+  return opened(
+      [&](DWORD access) { return open_handle(path, access, FILE_FLAG_OPEN_REPARSE_POINT); }, typed,
+      GuardRule::SystemPathsRefused);
+}
+
 std::expected<DaclObject, HresultError> DaclObject::open_to_read(std::string_view path) {
-  unique_handle handle = open_handle(path, READ_CONTROL);
+  unique_handle handle = open_handle(path, READ_CONTROL, 0);
   if (!handle) return std::unexpected(HresultError::from_last_error());
   return DaclObject(std::move(handle), false);
 }
 
-std::expected<bool, HresultError> DaclObject::is_directory() const {
+std::expected<DWORD, HresultError> DaclObject::attributes() const {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle_.get(), &information)) {
     return std::unexpected(HresultError::from_last_error());
   }
-  return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return information.dwFileAttributes;
+}
+
+std::expected<bool, HresultError> DaclObject::is_directory() const {
+  auto found = attributes();
+  if (!found) return std::unexpected(found.error());
+  return (*found & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::expected<bool, HresultError> DaclObject::is_reparse_point() const {
+  auto found = attributes();
+  if (!found) return std::unexpected(found.error());
+  return (*found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::expected<FileIdentity, HresultError> DaclObject::identity() const {
+  return identity_of(handle_.get());
 }
 
 std::expected<ObjectDacl, HresultError> DaclObject::read_dacl() const {

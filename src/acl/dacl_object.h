@@ -11,6 +11,7 @@
 
 #include "win/api.h"
 #include "win/error.h"
+#include "win/file_identity.h"
 #include "win/unique.h"
 
 namespace tavo {
@@ -52,6 +53,15 @@ class DaclObject {
   // missing object fails as the platform reports it (0x80070002, 0x80070003).
   static std::expected<DaclObject, HresultError> open(std::string_view path, std::string_view typed,
                                                       GuardRule rule);
+  // As open, but the object with `identity` on the volume `hint` (a handle to anything on it)
+  // lies on, whatever its names are now.
+  static std::expected<DaclObject, HresultError> open_by_identity(const FileIdentity& identity,
+                                                                  HANDLE hint,
+                                                                  std::string_view typed);
+  // As open, but a link (a reparse point) in the last component of `path` is opened itself, not
+  // followed: is_reparse_point tells.
+  static std::expected<DaclObject, HresultError> open_unfollowed(std::string_view path,
+                                                                 std::string_view typed);
   // Opens `path` to read its security only; nothing is written, so nothing is judged.
   static std::expected<DaclObject, HresultError> open_to_read(std::string_view path);
 
@@ -59,6 +69,8 @@ class DaclObject {
   const std::string& final_path() const { return final_path_; }
 
   std::expected<bool, HresultError> is_directory() const;
+  std::expected<bool, HresultError> is_reparse_point() const;
+  std::expected<FileIdentity, HresultError> identity() const;
 
   // The DACL with the calls that push inheritable entries down to existing children.
   std::expected<ObjectDacl, HresultError> read_dacl() const;
@@ -72,6 +84,12 @@ class DaclObject {
  private:
   DaclObject(unique_handle handle, bool may_write)
       : handle_(std::move(handle)), may_write_(may_write) {}
+  // Takes the handle `open(access)` gives, with WRITE_DAC where the caller may change the DACL,
+  // and judges the object's final path.
+  template <class Open>
+  static std::expected<DaclObject, HresultError> opened(Open open, std::string_view typed,
+                                                        GuardRule rule);
+  std::expected<DWORD, HresultError> attributes() const;
 
   unique_handle handle_;
   bool may_write_;

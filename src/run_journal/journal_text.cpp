@@ -88,8 +88,8 @@ std::optional<SidEntry> parse_entry(std::string_view field) {
   };
 }
 
-// "grant|deny PROTECTED COUNT ENTRY... OBJECT"
-std::optional<DaclChange> parse_change(std::string_view line) {
+// "grant|deny PROTECTED COUNT ENTRY... IDENTITY OBJECT", without IDENTITY in version 1.
+std::optional<DaclChange> parse_change(std::string_view line, bool has_identity) {
   const std::string_view kind = next_field(line);
   if (kind != "grant" && kind != "deny") return std::nullopt;
   const std::string_view was_protected = next_field(line);
@@ -102,12 +102,20 @@ std::optional<DaclChange> parse_change(std::string_view line) {
     if (!entry) return std::nullopt;
     entries.push_back(*entry);
   }
+  std::optional<FileIdentity> identity;
+  if (has_identity) {
+    // "-": no identity, and the object is reached as a version-1 record's is.
+    const std::string_view field = next_field(line);
+    identity = parse_identity(field);
+    if (!identity && field != "-") return std::nullopt;
+  }
   auto object = unescaped(line);
   if (!object || object->empty()) return std::nullopt;
   return DaclChange{
       .kind = kind == "deny" ? ChangeKind::Deny : ChangeKind::Grant,
       .path = *object,
       .object = *object,
+      .identity = identity,
       .entries = std::move(entries),
       .was_protected = was_protected == "1",
   };
@@ -135,6 +143,8 @@ std::string change_line(const DaclChange& change) {
     line += entry_field(entry);
   }
   line.push_back(' ');
+  line += change.identity ? identity_text(*change.identity) : "-";
+  line.push_back(' ');
   line += escaped(change.object);
   line.push_back('\n');
   return line;
@@ -152,7 +162,10 @@ std::expected<JournalContents, std::string> parse_journal(std::string_view text)
   // The run may have died before its first lines were all written: then it announced nothing.
   JournalContents contents;
   if (lines.empty()) return contents;
-  if (lines[0] != kJournalHeader) return std::unexpected("not a run journal of this version");
+  const bool has_identity = lines[0] == kJournalHeader;
+  if (!has_identity && lines[0] != kJournalHeaderVersion1) {
+    return std::unexpected("not a run journal of this version");
+  }
   if (lines.size() == 1) return contents;
   contents.owner = parse_owner(lines[1]);
   if (!contents.owner) return std::unexpected("line 2: no process");
@@ -168,7 +181,7 @@ std::expected<JournalContents, std::string> parse_journal(std::string_view text)
     } else if (line == kDroppedLine.substr(0, kDroppedLine.size() - 1) &&
                !contents.changes.empty()) {
       contents.changes.pop_back();
-    } else if (auto change = parse_change(line)) {
+    } else if (auto change = parse_change(line, has_identity)) {
       contents.changes.push_back(std::move(*change));
     } else {
       return std::unexpected(format("line {}: not a record", i + 1));

@@ -14,8 +14,10 @@
 
 namespace tavo {
 
-// The first line of every journal; a later format gets a new number.
-inline constexpr std::string_view kJournalHeader = "tavo-sandbox run journal 1";
+// The first line of every journal; a later format gets a new number. Version 2 records each
+// object's identity beside its final path; version 1, written by earlier releases, only the path.
+inline constexpr std::string_view kJournalHeader = "tavo-sandbox run journal 2";
+inline constexpr std::string_view kJournalHeaderVersion1 = "tavo-sandbox run journal 1";
 
 // What a journal says: whose run it is, what it changed and whether its command started.
 struct JournalContents {

@@ -24,11 +24,11 @@ bool OtherRuns::is_live(const StoredJournal& journal) {
   return *live;
 }
 
-const DaclChange* OtherRuns::live_deny(std::string_view sid, std::string_view object) {
+const DaclChange* OtherRuns::live_deny(std::string_view sid, const DaclChange& mine) {
   for (const StoredJournal& journal : journals_) {
     if (!journal.contents || journal.contents->sid != sid) continue;
     for (const DaclChange& change : journal.contents->changes) {
-      if (change.kind != ChangeKind::Deny || change.object != object) continue;
+      if (change.kind != ChangeKind::Deny || !same_object(change, mine)) continue;
       if (is_live(journal)) return &change;
       break;
     }

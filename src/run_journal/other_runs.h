@@ -19,10 +19,11 @@ class OtherRuns {
   // after this process.
   explicit OtherRuns(std::string_view dir, std::string_view own_path = {});
 
-  // The first deny record on `object` that a live run of `sid` holds. Two runs of one SID that
-  // deny one object share that object's entries; while one of them runs, the other must not take
-  // its deny back, and the last to end must restore what stood before the first.
-  const DaclChange* live_deny(std::string_view sid, std::string_view object);
+  // The first deny record that a live run of `sid` holds on the object of `change` (one object
+  // by identity, see same_object). Two runs of one SID that deny one object share that object's
+  // entries; while one of them runs, the other must not take its deny back, and the last to end
+  // must restore what stood before the first.
+  const DaclChange* live_deny(std::string_view sid, const DaclChange& change);
 
   std::vector<StoredJournal>& journals() { return journals_; }
   // Whether the journal's run may still be running (looked up once per journal).

@@ -39,7 +39,8 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
     const SandboxSid sid(std::move(raw));
     for (auto change = run.changes.rbegin(); change != run.changes.rend(); ++change) {
       if (change->kind == ChangeKind::Grant && run.command_started) continue;
-      if (undo_change(sid.get(), *change, others, run.sid)) ++undone;
+      // The run's handles went with it: each object is found by its identity.
+      if (undo_change(sid.get(), *change, nullptr, others, run.sid)) ++undone;
     }
   }
   log(Level::Info, kTargetMain, "recovered interrupted run {}: {} change(s) undone", pid, undone);

@@ -1,10 +1,12 @@
 // What a run changed on the file system, kept so that it can be taken back exactly.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_object.h"
 #include "run_journal/run_journal.h"
 #include "win/api.h"
 
@@ -14,6 +16,11 @@ namespace tavo {
 // journal. Whatever it still holds when it goes is undone, last change first, so every way out
 // of a run takes its changes back without a call at each exit; a run whose command ran keeps its
 // grants by saying so.
+//
+// Each change is undone through the handle its edit held, kept open until then: the command may
+// rename what it was given and put a link in its place, and an undo by name would then land on
+// the link's target. A grant's handle closes when the command starts (the grant is kept from
+// then on, unless the launch fails before the command runs; then it is found by its identity).
 //
 // Runs of one SID may overlap: a deny of an object that a live run of the same SID has denied
 // too records what stood before that run's deny, and a deny is not taken back while another live
@@ -29,9 +36,11 @@ class UndoLog final : public ChangeRecorder {
 
   void before_write(DaclChange change) override;
   void write_failed() override;
+  void written(DaclObject object) override;
 
-  // Said just before the command starts: from then on a kill keeps the grants.
-  void command_starting() { journal_.command_starting(); }
+  // Said just before the command starts: from then on a kill keeps the grants, and their objects
+  // are no longer held.
+  void command_starting();
 
   // The grants stay for later runs: they are no longer undone.
   void keep_grants();
@@ -41,15 +50,22 @@ class UndoLog final : public ChangeRecorder {
   void undo_all();
 
  private:
+  struct Held {
+    DaclChange change;
+    std::optional<DaclObject> object;  // what the edit wrote through, while it is held
+  };
+
   PSID sid_;
   std::string sid_text_;
   RunJournal journal_;
-  std::vector<DaclChange> changes_;
+  std::vector<Held> changes_;
 };
 
 // Takes one recorded change of a run of `sid` back, unless it is a deny that a live run of the
-// same SID still holds on that object (see UndoLog). False when the undo failed (warned about)
-// or was left to the other run.
-bool undo_change(PSID sid, const DaclChange& change, OtherRuns& others, std::string_view sid_text);
+// same SID still holds on that object (see UndoLog): through `object` when the edit's object is
+// still held, else on the object reach_changed_object finds, and on nothing when none is found.
+// False when the undo failed or was left alone (warned about) or was left to the other run.
+bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
+                 std::string_view sid_text);
 
 }  // namespace tavo

@@ -14,19 +14,22 @@ namespace {
 constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
 // That folder while denied to the test's SID.
 constexpr const char* kDenied =
-    "D:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
+    "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
 
 class Interrupted : public ::testing::Test {
  protected:
   void SetUp() override {
     if (auto reason = unavailable()) GTEST_SKIP() << *reason;
     if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";
-    for (const char* dir : {"c/work/a", "c/work/b", "c/work/secret", "c/work/cred", kRuns})
+    for (const char* dir :
+         {"c/work/a", "c/work/b", "c/work/secret", "c/work/cred", "c/work/target", kRuns})
       root.make_dir(dir);
     root.write("sid", "S-1-15-2-1-2-3-4-5-6-7\n");
-    // One folder its owner protected; one credential folder the registration denied.
+    // One folder its owner protected; one credential folder the registration denied; one folder
+    // no run is given, which a command may try to reach through a link.
     initial_state = "winsim-state 1\nobject\t" + (root / "c/work/secret") + "\t" + kOwnerProtected +
-                    "\nobject\t" + (root / "c/work/cred") + "\t" + kDenied + "\n";
+                    "\nobject\t" + (root / "c/work/cred") + "\t" + kDenied + "\nobject\t" +
+                    (root / "c/work/target") + "\t" + kOwnerProtected + "\n";
     root.write("state", initial_state);
   }
 
@@ -47,6 +50,15 @@ class Interrupted : public ::testing::Test {
     }
     return out;
   }
+  // State text with the records of C:\work\secret moved to C:\work\secret.moved, as the
+  // machine moves them with the folder.
+  std::string moved_aside(std::string state) const {
+    const std::string from = root / "c/work/secret";
+    for (std::size_t at = state.find(from + "\t"); at != std::string::npos;
+         at = state.find(from + "\t", at))
+      state.replace(at, from.size(), from + ".moved");
+    return state;
+  }
   bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
 
   // Shell code that waits for the file `name` to appear, giving up after about ten seconds, so a
@@ -63,7 +75,9 @@ class Interrupted : public ::testing::Test {
 
 // A run killed at any one of its platform calls, followed by an ordinary run of the same SID,
 // leaves the machine as a completed run would have if its command had started, and as before
-// the killed run otherwise.
+// the killed run otherwise. Between the two, the denied folder is moved aside and a link to a
+// folder no run was given takes its name: the folder's deny goes wherever it was moved, and the
+// link's target stays as it was.
 TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   const std::vector<std::string> plain_run = {"--profile-name", "p",  "--sandbox-sid-file",
                                               root / "sid",     "--", "/bin/true"};
@@ -101,11 +115,15 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
     ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
     std::string state = root.read("state");
     state.erase(state.find("fault\t"));  // written last
-    root.write("state", state);
+    root.write("state", moved_aside(state));
+    std::filesystem::rename(root / "c/work/secret", root / "c/work/secret.moved");
+    std::filesystem::create_directory_symlink(root / "c/work/target", root / "c/work/secret");
     const Outcome next = run(plain_run, machine());
     ASSERT_EQ(next.status, 0) << next.err;
-    EXPECT_EQ(objects(), i > started_after ? completed : untouched) << next.err;
+    EXPECT_EQ(objects(), moved_aside(i > started_after ? completed : untouched)) << next.err;
     EXPECT_TRUE(no_journal_left());
+    std::filesystem::remove(root / "c/work/secret");
+    std::filesystem::rename(root / "c/work/secret.moved", root / "c/work/secret");
   }
   std::printf("kill points: %zu, all finished by the next run\n", calls.size());
 }

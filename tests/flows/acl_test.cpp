@@ -26,7 +26,13 @@ std::string entry(std::string_view type_flags_mask, std::string_view sid = kTest
 struct Recorded final : ChangeRecorder {
   void before_write(DaclChange change) override { changes.push_back(std::move(change)); }
   void write_failed() override { changes.pop_back(); }
+  void written(DaclObject object) override { objects.push_back(std::move(object)); }
+  // Takes change `i` back through the object its edit held.
+  bool restore(PSID who, std::size_t i) const {
+    return restore_entries(who, changes[i], objects[i]).has_value();
+  }
   std::vector<DaclChange> changes;
+  std::vector<DaclObject> objects;  // each change's, in the same order
 };
 
 class AclEditing : public testing::MachineTest {
@@ -40,8 +46,8 @@ class AclEditing : public testing::MachineTest {
     return winsim::count_calls("SetSecurityInfo") + winsim::count_calls("SetKernelObjectSecurity");
   }
   void undo(PSID who, Recorded& log) const {
-    for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it)
-      ASSERT_TRUE(restore_entries(who, *it));
+    for (std::size_t i = log.changes.size(); i-- > 0;)
+      ASSERT_TRUE(log.restore(who, i));
   }
 
   testing::TempDir dir;
@@ -73,7 +79,7 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
-  EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1201bf")));
+  EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1f01ff")));
 }
 
 // Restoring puts back the SID's entries and only the protection the edit changed; other
@@ -87,15 +93,15 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   ASSERT_EQ(twice.changes.size(), 3u);
   EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
   // The SID's allow goes back where a grant puts it: before the other SID's.
-  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[2]));
-  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[1]));
+  ASSERT_TRUE(twice.restore(sid.get(), 2));
+  ASSERT_TRUE(twice.restore(sid.get(), 1));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9") + entry("A;OICI;0x1200a9", kOtherSid));
-  ASSERT_TRUE(restore_entries(sid.get(), twice.changes[0]));
+  ASSERT_TRUE(twice.restore(sid.get(), 0));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9", kOtherSid));
 
   // A protected object keeps its protection and its copies of inherited entries; the SID's deny
   // that stood before stands again.
-  const std::string owner_deny = "D:P" + entry("D;OICI;0x1201bf") + owner + inherited;
+  const std::string owner_deny = "D:P" + entry("D;OICI;0x1f01ff") + owner + inherited;
   winsim::set_stored_sddl(dir / "work", owner_deny);
   Recorded protected_object;
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));
@@ -103,9 +109,9 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   undo(sid.get(), protected_object);
   EXPECT_EQ(stored("work"), owner_deny);
   const std::size_t before = writes();  // nothing left to put back: no write
-  ASSERT_TRUE(restore_entries(sid.get(), protected_object.changes.front()));
+  ASSERT_TRUE(protected_object.restore(sid.get(), 0));
   winsim::set_stored_sddl(dir / "work", "");
-  ASSERT_TRUE(restore_entries(sid.get(), twice.changes.front()));
+  ASSERT_TRUE(twice.restore(sid.get(), 0));
   EXPECT_EQ(writes(), before);
 }
 
@@ -121,8 +127,8 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
     ASSERT_TRUE(deny_access(other.get(), dir / "work", &runs[1]));
     undo(who[first_to_end], runs[first_to_end]);
     EXPECT_TRUE(stored("work").starts_with(first_to_end == 0
-                                               ? "D:" + entry("D;OICI;0x1201bf", kOtherSid)
-                                               : "D:P" + entry("D;OICI;0x1201bf")));
+                                               ? "D:" + entry("D;OICI;0x1f01ff", kOtherSid)
+                                               : "D:P" + entry("D;OICI;0x1f01ff")));
     undo(who[1 - first_to_end], runs[1 - first_to_end]);
     EXPECT_EQ(stored("work"), "");
   }
@@ -133,7 +139,7 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
 // an edit changes all and records it, or changes nothing; the edit lock is never a reason to fail.
 TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   using Act = std::function<bool(Recorded&)>;
-  const std::string deny = entry("D;OICI;0x1201bf"), allow = entry("A;OICI;0x1301bf");
+  const std::string deny = entry("D;OICI;0x1f01ff"), allow = entry("A;OICI;0x1301bf");
   const std::tuple<const char*, std::string, Act, std::string> edits[] = {
       {"grant", "D:P" + deny + owner,
        [&](Recorded& r) {
@@ -161,6 +167,7 @@ TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
     EXPECT_EQ(stored("work"), after);
     EXPECT_EQ(writes(), 1u);
     EXPECT_EQ(winsim::count_calls("ReleaseMutex"), 1u);
+    recorded.objects.clear();
     const std::vector<std::string> calls = testing::faultable_functions();
     for (DWORD error : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_SHARING_VIOLATION}}) {
       for (std::size_t n = 1; n <= calls.size(); ++n) {
@@ -177,6 +184,8 @@ TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
         EXPECT_EQ(stored("work"), done ? after : before);
         // A change made is a change recorded, or its run could not take it back.
         EXPECT_EQ(record.changes.size(), done ? recorded.changes.size() : 0u);
+        EXPECT_EQ(record.objects.size(), record.changes.size());
+        record.objects.clear();
         EXPECT_EQ(winsim::leaks(), held);
       }
     }

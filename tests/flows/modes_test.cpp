@@ -206,7 +206,7 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
   EXPECT_EQ(stored("C:\\ProgramData\\Tavo"), kAdminFolderSddl);
   EXPECT_EQ(winsim::owner_sid(kSidFile), kAdministrators);
   EXPECT_EQ(stored(kSidFile), kAdminFileSddl);
-  const std::string deny = ";0x1201bf;;;" + sid + ")";
+  const std::string deny = ";0x1f01ff;;;" + sid + ")";
   EXPECT_TRUE(stored("C:\\Users\\ann\\.ssh").starts_with("D:P(D;OICI" + deny));
   EXPECT_TRUE(stored("C:\\Users\\ann\\.npmrc").starts_with("D:P(D;" + deny));
   for (const char* traversed : {"C:\\Users\\ann", "C:\\Users\\ann\\AppData\\Local\\Packages"})

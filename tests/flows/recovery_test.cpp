@@ -18,6 +18,8 @@
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"
+#include "win/file_identity.h"
+#include "win/wide.h"
 
 namespace tavo {
 namespace {
@@ -25,7 +27,7 @@ namespace {
 using testing::kOtherSid;
 using testing::kTestSid;
 
-constexpr const char* kDenied = "D:P(D;OICI;0x1201bf;;;S-1-15-2-1-2-3-4-5-6-7)";
+constexpr const char* kDenied = "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kGranted = "D:(A;OICI;0x1301bf;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kRunsDir = "c/Users/u/AppData/Local/Tavo/runs";
 
@@ -64,13 +66,54 @@ class Recovery : public testing::MachineTest {
     root.make_dir("c/work/secret");
     winsim::set_stored_sddl(root / "c/work/a", kGranted);
     winsim::set_stored_sddl(root / "c/work/secret", kDenied);
+    return journal_of(owner, {{ChangeKind::Grant, "a"}, {ChangeKind::Deny, "secret"}}, tail);
+  }
+
+  // The journal of a gone run that made `changes` to folders of C:\work, as it records them.
+  std::string journal_of(const ProcessIdentity& owner,
+                         const std::vector<std::pair<ChangeKind, std::string>>& changes,
+                         std::string_view tail = "", bool identities = true) {
     std::string text = journal_preamble(owner, kTestSid);
-    text += change_line({ChangeKind::Grant, "C:\\work\\a", "\\\\?\\C:\\work\\a", {}, false});
-    text +=
-        change_line({ChangeKind::Deny, "C:\\work\\secret", "\\\\?\\C:\\work\\secret", {}, false});
+    if (!identities) text.replace(0, kJournalHeader.size(), kJournalHeaderVersion1);
+    for (const auto& [kind, name] : changes) {
+      const std::string path = windows_path(name);
+      const DaclChange change{.kind = kind,
+                              .path = path,
+                              .object = "\\\\?\\" + path,
+                              .identity = identities ? identity_at(path) : std::nullopt,
+                              .entries = {},
+                              .was_protected = false};
+      std::string line = change_line(change);
+      if (!identities) line.erase(line.find(" - "), 2);  // as a version-1 journal has it
+      text += line;
+    }
     const std::string name = std::string(kRunsDir) + "/" + journal_file_name(owner);
     root.write(name, text.append(tail));
     return name;
+  }
+
+  // C:\\work\\NAME, for NAME in the host's form.
+  static std::string windows_path(std::string name) {
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return "C:\\work\\" + name;
+  }
+
+  static std::optional<FileIdentity> identity_at(const std::string& path) {
+    const unique_handle object(CreateFileW(to_wide_nul(path).c_str(), FILE_READ_ATTRIBUTES, 0,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                           nullptr));
+    auto identity = identity_of(object.get());
+    return identity ? std::optional(*identity) : std::nullopt;
+  }
+
+  // C:\work\NAME moved to NAME.moved, its security with it, and a link to `target` in its place,
+  // as a command given its parent could do.
+  void swap_for_link(const std::string& name, const std::string& target) const {
+    const std::string folder = windows_path(name);
+    ASSERT_TRUE(
+        MoveFileExW(to_wide_nul(folder).c_str(), to_wide_nul(folder + ".moved").c_str(), 0));
+    std::filesystem::create_directory_symlink(root / ("c/work/" + target),
+                                              root / ("c/work/" + name));
   }
 
   tavo::Run run_of(std::string sid_file = "sid") const {
@@ -192,6 +235,41 @@ TEST_F(Recovery, NothingTheSandboxCouldWriteIsRecovered) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / kRunsDir),
                           std::filesystem::directory_iterator()),
             3);  // all three set aside, nothing else
+}
+
+// A gone run's deny is taken back on the folder it was made on, wherever that folder is now;
+// nothing is written through a name that leads elsewhere now: not through a link put in the
+// folder's place (an older journal, which knows only the name, leaves it denied, with a warning),
+// and not where an object is gone.
+TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
+  testing::LogCapture log(Level::Warn);
+  for (const char* name : {"a/b", "private", "gone"})
+    root.make_dir("c/work/" + std::string(name));
+  const std::string owner_choice = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
+  winsim::set_stored_sddl(root / "c/work/private", owner_choice);
+  winsim::set_stored_sddl(root / "c/work/a/b", kDenied);
+  winsim::set_stored_sddl(root / "c/work/gone", kGranted);
+  journal_of(gone, {{ChangeKind::Grant, "gone"}, {ChangeKind::Deny, "a/b"}});
+  std::filesystem::remove(root / "c/work/gone");
+  swap_for_link("a/b", "private");
+  ASSERT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/private"), owner_choice);
+  EXPECT_EQ(stored("c/work/a/b.moved"), "");
+  EXPECT_TRUE(log.contains("rollback revoke \\\\?\\C:\\work\\gone left alone: object "))
+      << log.text();
+
+  std::filesystem::remove(root / "c/work/a/b");
+  std::filesystem::rename(root / "c/work/a/b.moved", root / "c/work/a/b");
+  winsim::set_stored_sddl(root / "c/work/a/b", kDenied);
+  journal_of(gone, {{ChangeKind::Deny, "a/b"}}, "", false);
+  swap_for_link("a/b", "private");
+  ASSERT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/private"), owner_choice);
+  EXPECT_EQ(stored("c/work/a/b.moved"), kDenied);
+  EXPECT_TRUE(log.contains(
+      "rollback deny-revoke \\\\?\\C:\\work\\a\\b left alone: \\\\?\\C:\\work\\a\\b is a link now"))
+      << log.text();
+  EXPECT_TRUE(std::filesystem::is_empty(root / kRunsDir));
 }
 
 // A change is on disk in the journal before it is made, and each DACL write is in a window of

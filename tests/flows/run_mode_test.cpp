@@ -84,7 +84,7 @@ TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
       "cp \"$WINSIM_STATE\" " + (root / "seen") + "; sleep 30 & echo $! > " + (root / "bg.pid"),
       true);
   run.cwd = root / "c/work/a";
-  const std::string deny = "\tD:P(D;OICI;0x1201bf;;;" + std::string(kTestSid) + ")";
+  const std::string deny = "\tD:P(D;OICI;0x1f01ff;;;" + std::string(kTestSid) + ")";
   auto fresh = [&] {
     for (const char* file : {"state", "seen", "bg.pid"})
       std::filesystem::remove(root / file);
@@ -222,6 +222,23 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
   missing.deny_access.push_back("C:\\work\\missing");
   expect(missing, 12,
          "deny_access C:\\work\\missing failed: " + HresultError::from_win32(2).display(), false);
+}
+
+// While the command runs, it moves a folder it was denied aside (the grant on its parent lets it)
+// and puts a link to a folder it was never given in its place. The run takes its deny back on the
+// folder it denied, wherever it is now; the link's target stays as its owner left it.
+TEST_F(RunMode, ADenyIsTakenBackOnTheFolderItWasMadeOnNotThroughALinkInItsPlace) {
+  root.make_dir("c/work/a/b");
+  tavo::Run run = command("exit 3");
+  run.grant_rw = {"C:\\work\\a"};
+  run.deny_access = {"C:\\work\\a\\b"};
+  winsim::replace_with_link_after("CreateProcessW", "", "C:\\work\\a\\b", "C:\\work\\private");
+  testing::LogCapture log(Level::Warn);
+  EXPECT_EQ(run_sandboxed(run), 3);
+  EXPECT_EQ(stored("c/work/private"), kOwnerChoice);
+  EXPECT_EQ(stored("c/work/a/b.swapped"), "");
+  EXPECT_EQ(stored("c/work/a"), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")");
+  EXPECT_EQ(log.text(), "");
 }
 
 // A folder whose DACL the caller may not change: a grant already in place needs no write and the

@@ -18,6 +18,7 @@
 #include "support/machine.h"
 #include "support/sids.h"
 #include "support/temp_dir.h"
+#include "win/file_identity.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -301,6 +302,56 @@ TEST_F(WinsimFacilities, ARenameByHandleReplacesALinkAtTheNewName) {
   EXPECT_EQ(dir.read("target.txt"), "theirs\n");
   EXPECT_EQ(winsim::stored_sddl(dir / "target.txt"), "D:P(A;;0x1f01ff;;;S-1-5-32-545)");
   EXPECT_EQ(winsim::stored_sddl(dir / "d/name"), "D:P(A;;0x1f01ff;;;S-1-5-18)");
+}
+
+// An identity stays with its object through a rename, and opens it again from any handle on its
+// volume; once the object is removed nothing opens by it, not the object that takes its name.
+TEST_F(WinsimModel, AnIdentityNamesItsObjectWhereverItIsAndNothingOnceItIsGone) {
+  dir.make_dir("d");
+  // Outside the drives, the tree below the hint is the volume searched.
+  const unique_handle hint = open_dir(dir.path());
+  auto identity = identity_of(open_dir(dir / "d").get());
+  ASSERT_TRUE(identity);
+  ASSERT_TRUE(MoveFileExW(to_wide_nul(dir / "d").c_str(), to_wide_nul(dir / "moved").c_str(), 0));
+  dir.make_dir("d");
+  {
+    const unique_handle found = open_by_identity(hint.get(), *identity, READ_CONTROL);
+    ASSERT_TRUE(found) << GetLastError();
+    EXPECT_EQ(identity_of(found.get()), identity);
+    EXPECT_EQ(identity_of(open_dir(dir / "moved").get()), identity);
+  }
+  ASSERT_TRUE(RemoveDirectoryW(to_wide_nul(dir / "moved").c_str()));
+  dir.make_dir("moved");  // may well get the freed inode number
+  EXPECT_FALSE(open_by_identity(hint.get(), *identity, READ_CONTROL));
+  EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+}
+
+// An unprivileged caller may change the DACL or owner of an object it does not own only where
+// the object's protected DACL grants the right, and a deny of WRITE_DAC or WRITE_OWNER takes it
+// away whatever an allow entry gives.
+TEST_F(WinsimModel, ADenyOfWriteDacOrWriteOwnerRefusesThoseRights) {
+  testing::ScopedEnv unprivileged("WINSIM_ADMIN", "0");
+  dir.make_dir("d");
+  winsim::set_owner(dir / "d", "S-1-5-18");
+  const std::string user(winsim::kUserSid);
+  auto opens = [&](DWORD access) {
+    return unique_handle(CreateFileW(to_wide_nul(dir / "d").c_str(), access, 0, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
+        .
+        operator bool();
+  };
+  winsim::set_stored_sddl(dir / "d", "D:P(A;;0x1f01ff;;;" + user + ")");
+  EXPECT_TRUE(opens(WRITE_DAC | WRITE_OWNER));
+  // The deny that left WRITE_DAC and WRITE_OWNER to what was inherited, then one that does not.
+  winsim::set_stored_sddl(dir / "d", "D:P(D;;0x1201bf;;;" + user + ")(A;;0x1f01ff;;;" + user + ")");
+  EXPECT_TRUE(opens(WRITE_DAC | WRITE_OWNER));
+  winsim::set_stored_sddl(dir / "d", "D:P(D;;0x80000;;;" + user + ")(A;;0x1f01ff;;;" + user + ")");
+  EXPECT_TRUE(opens(WRITE_DAC));
+  EXPECT_FALSE(opens(WRITE_OWNER));
+  winsim::set_stored_sddl(dir / "d", "D:P(D;;0x1f01ff;;;" + user + ")(A;;0x1f01ff;;;" + user + ")");
+  EXPECT_FALSE(opens(WRITE_DAC));
+  winsim::set_owner(dir / "d", user);  // the owner's implicit right no entry takes away
+  EXPECT_TRUE(opens(WRITE_DAC));
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kApp = "S-1-15-2-111-222-333-444-555-666-777";
 constexpr const char* kOther = "S-1-15-2-1";
 constexpr const char* kUsers = "S-1-5-32-545";
+// Read, write and execute without DELETE: a deny that DELETE can still be merged into.
+constexpr DWORD kDenyWithoutDelete = 0x1201BF;
 
 class SecurityCalls : public testing::MachineTest {
  protected:
@@ -64,7 +66,7 @@ TEST_F(SecurityCalls, SetAndRevokeChangeOnlyTheTrusteesAllowEntries) {
       apply({record(kReadMask, GRANT_ACCESS, 3, kApp), record(kReadMask, GRANT_ACCESS, 0, kUsers)});
   EXPECT_EQ(entries_of(apply({record(kReadWriteMask, SET_ACCESS, 3, kApp)}, read)),
             std::string("(A;3;1301bf;") + kApp + ")(A;0;1200a9;" + kUsers + ")");
-  PACL denied = apply({record(kDenyMask, DENY_ACCESS, 0, kApp)}, read);
+  PACL denied = apply({record(kDenyWithoutDelete, DENY_ACCESS, 0, kApp)}, read);
   EXPECT_EQ(entries_of(apply({record(0, REVOKE_ACCESS, 3, kApp)}, denied)),
             std::string("(D;0;1201bf;") + kApp + ")(A;0;1200a9;" + kUsers + ")");
   EXPECT_EQ(
@@ -82,13 +84,13 @@ TEST_F(SecurityCalls, SetAndRevokeChangeOnlyTheTrusteesAllowEntries) {
 TEST_F(SecurityCalls, GrantAndDenyMergeOrPlaceTheirEntries) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine neither merges nor places entries";
   PACL first = apply(
-      {record(kDenyMask, DENY_ACCESS, 0, kOther), record(kReadMask, GRANT_ACCESS, 3, kUsers)});
+      {record(kDenyWithoutDelete, DENY_ACCESS, 0, kOther), record(kReadMask, GRANT_ACCESS, 3, kUsers)});
   PACL merged = apply(
       {record(0x100, GRANT_ACCESS, 3, kUsers), record(kReadMask, GRANT_ACCESS, 0, kApp)}, first);
   EXPECT_EQ(entries_of(merged), std::string("(D;0;1201bf;") + kOther + ")(A;0;1200a9;" + kApp +
                                     ")(A;3;1201a9;" + kUsers + ")");
   PACL denied = apply(
-      {record(kDenyMask, DENY_ACCESS, 3, kApp), record(0x10000, DENY_ACCESS, 0, kOther)}, merged);
+      {record(kDenyWithoutDelete, DENY_ACCESS, 3, kApp), record(0x10000, DENY_ACCESS, 0, kOther)}, merged);
   EXPECT_EQ(entries_of(denied), std::string("(D;3;1201bf;") + kApp + ")(D;0;1301bf;" + kOther +
                                     ")(A;0;1200a9;" + kApp + ")(A;3;1201a9;" + kUsers + ")");
 }

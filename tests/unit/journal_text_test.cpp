@@ -9,11 +9,17 @@ namespace {
 
 const ProcessIdentity kOwner{4242, 133'000'000'000'000'000ull};
 
+// An identity whose every byte differs, so that a field read back in the wrong order shows.
+const FileIdentity kIdentity{.volume = 0x0123456789ABCDEFull,
+                             .file = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87, 0x78, 0x69,
+                                      0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F}};
+
 DaclChange deny_of(std::string object) {
   return DaclChange{.kind = ChangeKind::Deny,
                     .path = object,
                     .object = object,
-                    .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1201BF},
+                    .identity = kIdentity,
+                    .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1F01FF},
                                 {ACCESS_ALLOWED_ACE_TYPE, 0x13, 0x1301BF}},
                     .was_protected = true};
 }
@@ -30,6 +36,7 @@ TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   const DaclChange grant{.kind = ChangeKind::Grant,
                          .path = "C:\\a b",
                          .object = "C:\\a b",
+                         .identity = std::nullopt,  // as though made before identities were
                          .entries = {},
                          .was_protected = false};
   const DaclChange odd = deny_of("C:\\100% \r\nsure");
@@ -42,7 +49,18 @@ TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   ASSERT_EQ(read->changes.size(), 2u);
   EXPECT_EQ(change_line(read->changes[0]), change_line(grant));  // each field written
   EXPECT_EQ(change_line(read->changes[1]), change_line(odd));
+  EXPECT_EQ(read->changes[1].identity, kIdentity);
+  EXPECT_FALSE(read->changes[0].identity);
   EXPECT_TRUE(read->command_started);
+  EXPECT_EQ(identity_text(kIdentity), "0123456789abcdef:f0e1d2c3b4a5968778695a4b3c2d1e0f");
+
+  // An earlier release's journal: no identities; each object is its final path.
+  auto old = parse_journal(std::string(kJournalHeaderVersion1) +
+                           "\nprocess 4242 5\nsid S-1-15-2-1\ndeny 0 0 \\\\?\\C:\\x y\n");
+  ASSERT_TRUE(old) << old.error();
+  ASSERT_EQ(old->changes.size(), 1u);
+  EXPECT_EQ(old->changes[0].object, "\\\\?\\C:\\x y");
+  EXPECT_FALSE(old->changes[0].identity);
   EXPECT_EQ(owner_from_name("C:\\runs\\" + journal_file_name(kOwner)), kOwner);
   for (const char* name : {"C:\\runs\\4242.journal", "4242-x.journal", "-5.journal", "4242-5.txt",
                            "4242-5-6.journal"}) {
@@ -72,9 +90,11 @@ TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
   for (int i = 0; i < 65; ++i)
     sixty_five += " A:0x3:0x1";
   for (const std::string& damaged :
-       {std::string("tavo-sandbox run journal 2\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
+       {std::string("tavo-sandbox run journal 3\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
+        whole + "deny 0 0 0123456789abcdef:F0e1d2c3b4a5968778695a4b3c2d1e0f C:\\z\n",
+        whole + "deny 0 0 0123456789abcdef:f0e1d2c3b4a5968778695a4b3c2d1e C:\\z\n",
         whole + "deny 1 1 A:0x100:0x1 C:\\z\n", whole + "deny 2 0 C:\\z\n",
-        whole + "deny 0 1 C:\\z\n", whole + "deny 0 0 \n", whole + "deny 0 0 C:\\100%zz\n",
+        whole + "deny 0 1 C:\\z\n", whole + "deny 0 0 \n", whole + "deny 0 0 - C:\\100%zz\n",
         whole + "started \n", journal_preamble(kOwner, "S-1 x") + "started\n",
         std::string("process 1 2\n"), whole + "deny 0 65" + sixty_five + " C:\\z\n"}) {
     EXPECT_FALSE(parse_journal(damaged)) << damaged;

@@ -261,6 +261,37 @@ TEST_F(OnWindows, AGrantAboveTheJournalFolderDoesNotReachIt) {
             0u);
 }
 
+// A deny takes everything from the SID: inside a folder granted read-write the command cannot
+// move a denied folder aside (the grant's DELETE does not reach it), and inside a folder granted
+// full control, as a tool cache is, it cannot take the deny off a file's DACL and then read it.
+TEST_F(OnWindows, ACommandCanNeitherMoveNorUnlockWhatItWasDenied) {
+  root.write("work/locked/inner.txt", "inner");
+  root.write("cache/token.txt", "s3cr3t-value");
+  const ChildOutcome registered = tavo("--register-sandbox-profile --profile-name " + profile +
+                                       " --sid-out-file " + in_quotes(root / "sid"));
+  ASSERT_EQ(registered.exit_code, 0u) << registered.out;
+  std::string sid = root.read("sid");
+  sid.erase(sid.find_last_not_of("\r\n") + 1);
+  const ChildOutcome full =
+      run_child("icacls " + in_quotes(root / "cache") + " /grant *" + sid + ":(OI)(CI)F", true);
+  ASSERT_EQ(full.exit_code, 0u) << full.out;
+
+  const ChildOutcome moved =
+      sandboxed("--grant-rw " + in_quotes(root / "work") + " --deny-access " +
+                    in_quotes(root / "work/locked") + " --cwd " + in_quotes(root / "work"),
+                "cmd /c ren locked moved");
+  EXPECT_NE(moved.exit_code, 0u) << moved.out;
+  EXPECT_TRUE(root.exists("work/locked/inner.txt"));
+  EXPECT_FALSE(root.exists("work/moved"));
+
+  const ChildOutcome unlocked =
+      sandboxed("--deny-access " + in_quotes(root / "cache/token.txt") + " --cwd " +
+                    in_quotes(root / "cache"),
+                "cmd /c icacls token.txt /remove:d *" + sid + " & type token.txt");
+  EXPECT_NE(unlocked.exit_code, 0u) << unlocked.out;
+  EXPECT_EQ(unlocked.out.find("s3cr3t-value"), std::string::npos) << unlocked.out;
+}
+
 // A pool registered, used and cleaned up; the loopback-exempt list keeps every entry it had.
 TEST_F(OnWindows, APoolIsRegisteredUsedAndCleanedUpAndTheLoopbackListKeepsItsEntries) {
   const std::vector<std::string> kept = exempt_sids();

@@ -53,6 +53,11 @@ bool caller_has(const SecuredObject& object, ACCESS_MASK rights) {
   return !dacl.is_protected || dacl_grants(dacl, rights);
 }
 
+bool dacl_grants_caller(const SecuredObject& object, ACCESS_MASK rights) {
+  const Dacl dacl = effective_dacl(object);
+  return dacl.is_protected && dacl_grants(dacl, rights);
+}
+
 bool caller_may_delete(const SecuredObject& object) {
   if (caller_has(object, DELETE)) return true;
   return caller_has(SecuredObject{parent_directory(object.key), true}, FILE_DELETE_CHILD);

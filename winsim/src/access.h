@@ -13,6 +13,9 @@ namespace winsim::detail {
 // Whether the caller holds every right of `rights` (generic rights mapped as for files) on the
 // object. An administrator holds all; so does the user where the object is not protected.
 bool caller_has(const SecuredObject& object, ACCESS_MASK rights);
+// Whether the object's DACL is protected and grants the caller every right of `rights`, no deny
+// entry refusing one: the test for a right no unprotected object gives the user by default.
+bool dacl_grants_caller(const SecuredObject& object, ACCESS_MASK rights);
 // Whether the caller may remove the object: DELETE on it, or FILE_DELETE_CHILD on its directory.
 bool caller_may_delete(const SecuredObject& object);
 // Whether the caller may make a file (or a subdirectory) as `host` names it: FILE_ADD_FILE (or

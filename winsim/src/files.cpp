@@ -162,6 +162,11 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE) {
   if (DWORD error = enter("CreateFileW", narrow(name))) return fail(error, INVALID_HANDLE_VALUE);
+  return open_file(name, access, share, security, disposition, flags);
+}
+
+HANDLE winsim::detail::open_file(LPCWSTR name, DWORD access, DWORD share,
+                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags) {
   const bool inheritable = security != nullptr && security->bInheritHandle;
   if (name != nullptr && is_nul_device(view(name))) {
     if ((granted_rights(access) & (WRITE_DAC | WRITE_OWNER)) &&
@@ -249,7 +254,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   // followed.
   if (granted_rights(access) & (WRITE_DAC | WRITE_OWNER)) {
     auto object = object_of_handle(handle);
-    if (!object || !may_change_dacl(*object)) return refuse(ERROR_ACCESS_DENIED);
+    if (!object || !may_change_dacl(*object, granted_rights(access) & (WRITE_DAC | WRITE_OWNER)))
+      return refuse(ERROR_ACCESS_DENIED);
   }
   // Opening an existing file with CREATE_ALWAYS or OPEN_ALWAYS succeeds with this last error.
   set_last_error(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)

@@ -33,6 +33,10 @@ struct FileObject final : HandleObject {
   bool bars_delete = false;
 };
 
+// CreateFileW after its entry into the gate: for calls that open a file on their own terms.
+HANDLE open_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                 DWORD disposition, DWORD flags);
+
 // Where the handle's object lies now, as a canonical host path: the descriptor's link names it
 // after a rename too. A link opened itself is named by its own path, not resolved. Nothing, with
 // errno set, when the host cannot tell.

@@ -120,4 +120,10 @@ std::optional<std::string> drive_form(std::string_view canonical) {
   return out;
 }
 
+std::optional<std::string> drive_root_of(std::string_view canonical) {
+  if (!drive_form(canonical)) return std::nullopt;
+  auto root = real_winsim_root();
+  return std::string(canonical.substr(0, root->size() + 2));
+}
+
 }  // namespace winsim::detail

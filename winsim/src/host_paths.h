@@ -26,6 +26,8 @@ std::string parent_directory(std::string_view canonical);
 bool is_canonical_root(std::string_view canonical);
 // True for C:\ProgramData in canonical form, which starts with a machine's default security.
 bool is_program_data(std::string_view canonical);
+// The root directory of the mapped drive a canonical path lies on; nothing outside the drives.
+std::optional<std::string> drive_root_of(std::string_view canonical);
 // The Windows form of a canonical path: "X:\..." below a mapped drive, otherwise the path as is.
 // Unlike windows_form(), a WINSIM_ROOT reached through links is recognised.
 std::optional<std::string> drive_form(std::string_view canonical);

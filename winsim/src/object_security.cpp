@@ -81,6 +81,13 @@ std::expected<std::string, DWORD> owner_to_write(const void* owner) {
   return sid;
 }
 
+// The rights a write of what `info` names takes, of a handle and of the caller: WRITE_DAC for the
+// DACL, WRITE_OWNER for the owner.
+DWORD rights_to_write(SECURITY_INFORMATION info) {
+  return ((info & DACL_SECURITY_INFORMATION) ? WRITE_DAC : 0) |
+         ((info & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : 0);
+}
+
 // The owner and DACL `info` names, written in one change of the machine.
 DWORD store_security_of(const SecuredObject& object, SECURITY_INFORMATION info, const void* owner,
                         const ACL* dacl) {
@@ -89,7 +96,7 @@ DWORD store_security_of(const SecuredObject& object, SECURITY_INFORMATION info, 
     return ERROR_INVALID_PARAMETER;
   // Group and SACL are not modelled; a write of them alone changes nothing.
   if (!(info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) return ERROR_SUCCESS;
-  if (!may_change_dacl(object)) return ERROR_ACCESS_DENIED;
+  if (!may_change_dacl(object, rights_to_write(info))) return ERROR_ACCESS_DENIED;
   SecurityWrite write;
   if (info & OWNER_SECURITY_INFORMATION) {
     auto sid = owner_to_write(owner);
@@ -104,12 +111,6 @@ DWORD store_security_of(const SecuredObject& object, SECURITY_INFORMATION info, 
     write.protection = protection_of(info);
   }
   return write_security(object, write, Reach::ObjectAndChildren);
-}
-
-// The rights a handle needs to write what `info` names.
-DWORD rights_to_write(SECURITY_INFORMATION info) {
-  return ((info & DACL_SECURITY_INFORMATION) ? WRITE_DAC : 0) |
-         ((info & OWNER_SECURITY_INFORMATION) ? WRITE_OWNER : 0);
 }
 
 bool supported_handle_type(SE_OBJECT_TYPE type) {
@@ -150,7 +151,7 @@ BOOL store_descriptor(const std::expected<SecuredObject, DWORD>& object, SECURIT
   if (descriptor == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!object) return fail(object.error(), FALSE);
   if (!(info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))) return TRUE;
-  if (!may_change_dacl(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!may_change_dacl(*object, rights_to_write(info))) return fail(ERROR_ACCESS_DENIED, FALSE);
   auto parts = descriptor_parts(descriptor);
   if (!parts) return fail(ERROR_INVALID_SECURITY_DESCR, FALSE);
   SecurityWrite write;

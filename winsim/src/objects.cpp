@@ -12,6 +12,8 @@
 // propagating write on it or above it (`inherits_nothing`).
 #include "objects.h"
 
+#include "access.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -387,9 +389,12 @@ bool may_assign_owner(std::string_view sid) {
   return caller_is_admin() || sid == winsim::kUserSid;
 }
 
-bool may_change_dacl(const SecuredObject& object) {
+bool may_change_dacl(const SecuredObject& object, ACCESS_MASK rights) {
   if (caller_is_admin()) return true;
-  return !object.is_nul_device() && owner_of(object) == winsim::kUserSid;
+  if (object.is_nul_device()) return false;
+  // The owner's implicit right, which no entry of the DACL takes away.
+  if (owner_of(object) == winsim::kUserSid) return true;
+  return dacl_grants_caller(object, rights);
 }
 
 void move_object_records(const std::string& from, const std::string& to) {

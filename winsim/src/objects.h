@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "acl_entries.h"
+#include "winsim/kernel.h"
 
 namespace winsim::detail {
 
@@ -46,9 +47,10 @@ std::string creator_owner();
 // itself.
 bool may_assign_owner(std::string_view sid);
 
-// Whether the caller may change the object's DACL (and owner): an administrator may change any;
-// otherwise only an object the user owns, and never the NUL device.
-bool may_change_dacl(const SecuredObject& object);
+// Whether the caller may change the object's DACL (`rights` WRITE_DAC) or owner (WRITE_OWNER):
+// an administrator may change any; the user an object it owns, and another's object whose
+// protected DACL grants it `rights` with no deny entry refusing them; never the NUL device.
+bool may_change_dacl(const SecuredObject& object, ACCESS_MASK rights = WRITE_DAC);
 
 // Moves the security records (stored entries, frozen inheritable entries, owner) of `from` and
 // of everything below it to `to`, as a rename carries an object's security with it; records left

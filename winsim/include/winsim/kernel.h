@@ -160,7 +160,34 @@ enum FILE_INFO_BY_HANDLE_CLASS {
   FileNameInfo = 2,
   FileRenameInfo = 3,
   FileDispositionInfo = 4,
+  FileIdInfo = 18,
 };
+struct FILE_ID_128 {
+  BYTE Identifier[16];
+};
+struct FILE_ID_INFO {
+  ULONGLONG VolumeSerialNumber;
+  FILE_ID_128 FileId;
+};
+// Only FileIdInfo is modelled: the host's device number as the volume's serial number; as the
+// file ID its inode number (little-endian, in the ID's low 8 bytes) and its birth time in
+// nanoseconds (the high 8, 0 where the host keeps none). Needs no access right.
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS information_class,
+                                  LPVOID information, DWORD size);
+enum FILE_ID_TYPE { FileIdType = 0, ObjectIdType = 1, ExtendedFileIdType = 2 };
+struct FILE_ID_DESCRIPTOR {
+  DWORD dwSize;
+  FILE_ID_TYPE Type;
+  union {
+    LARGE_INTEGER FileId;
+    FILE_ID_128 ExtendedFileId;
+  };
+};
+using LPFILE_ID_DESCRIPTOR = FILE_ID_DESCRIPTOR*;
+// Opens the object whose ID (FileIdType or ExtendedFileIdType) is given, on the volume the hint
+// handle lies on, as CreateFileW opens an existing object with the same access and flags.
+HANDLE OpenFileById(HANDLE volume_hint, LPFILE_ID_DESCRIPTOR file_id, DWORD access, DWORD share,
+                    LPSECURITY_ATTRIBUTES security, DWORD flags);
 struct FILE_DISPOSITION_INFO {
   BOOLEAN DeleteFile;
 };
