@@ -215,9 +215,11 @@ TEST_F(Recovery, NothingTheSandboxCouldWriteIsRecovered) {
   // In the private folder: journals the SID may change, of a SID no AppContainer has, of 1 GiB.
   const std::string writable = killed_run({gone.pid, 1});
   winsim::set_stored_sddl(root / writable, kGranted);
-  root.write(std::string(kRunsDir) + "/" + journal_file_name({gone.pid, 2}),
-             journal_preamble({gone.pid, 2}, "S-1-1-0") +
-                 change_line({ChangeKind::Grant, "C:\\work\\a", "\\\\?\\C:\\work\\a", {}, false}));
+  root.write(
+      std::string(kRunsDir) + "/" + journal_file_name({gone.pid, 2}),
+      journal_preamble({gone.pid, 2}, "S-1-1-0") +
+          change_line(
+              {ChangeKind::Grant, "C:\\work\\a", "\\\\?\\C:\\work\\a", std::nullopt, {}, false}));
   const std::string huge = std::string(kRunsDir) + "/" + journal_file_name({gone.pid, 3});
   root.write(huge, "");
   std::filesystem::resize_file(root / huge, std::uintmax_t{1} << 30);
