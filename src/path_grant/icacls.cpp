@@ -102,8 +102,8 @@ std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
     return std::unexpected(IoError::from_last_error());
   IcaclsRun run{exit_code, {}};
   if (!run.ok()) {
-    const std::string text = utf8_lossy(errors);
-    run.error_text = std::string(trim_white_space(text));
+    const std::string said = utf8_lossy(errors);
+    run.error_text = std::string(trim_white_space(said));
   }
   return run;
 }

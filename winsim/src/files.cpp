@@ -481,7 +481,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (!wildcard_match(mask, name)) continue;
     // Drive roots and the host root list no "." and "..", as on Windows.
     if ((name == "." || name == "..") && is_host_root(dir)) continue;
-    if (std::optional<Found> entry = found(dir, name)) find->entries.push_back(std::move(*entry));
+    if (std::optional<Found> listed = found(dir, name)) find->entries.push_back(std::move(*listed));
   }
   ::closedir(listing);
   // "." and ".." first, the rest in name order: a stable listing order.
