@@ -27,6 +27,11 @@ inline constexpr std::string_view kAdminFileSddl = "O:BAD:PAI(A;;FA;;;SY)(A;;FA;
 inline constexpr ACCESS_MASK kChangeRights =
     FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 
+// Whether a registration may make one of its folders in the existing folder with this final
+// path: where may_make_folder_in allows it, and at or below where %PROGRAMDATA% leads, which the
+// guard counts as a system location but where the pool and SID files are kept.
+bool may_make_admin_folder_in(std::string_view final_path);
+
 // Opens a file or folder, its final link not followed, for non_admin_control.
 std::expected<unique_handle, IoError> open_to_judge(std::string_view path);
 
