@@ -91,6 +91,13 @@ bool is_refused_final_path(std::string_view final_path) {
          is_own_files_path(final_path);
 }
 
+bool may_make_folder_in(std::string_view final_path) {
+  const std::string n = normalize_for_compare(final_path);
+  // Compared without its trailing separator: "c:".
+  const bool drive_root = n.size() == 2 && is_ascii_letter(n[0]) && n[1] == ':';
+  return drive_root || !is_refused_final_path(final_path);
+}
+
 std::string resolved_path(std::string_view path) {
   if (path.empty()) return std::string{};
   if (auto resolved = final_path_name(path)) return *resolved;

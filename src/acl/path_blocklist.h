@@ -58,6 +58,11 @@ bool is_own_files_path(std::string_view final_path);
 // the path again, and is_own_files_path.
 bool is_refused_final_path(std::string_view final_path);
 
+// Whether the program may make a folder in the existing folder with this final path: one that
+// is_refused_final_path lets through, or a drive root. A new folder in a drive root changes
+// nothing that exists, where a grant on the root would reach everything on the drive.
+bool may_make_folder_in(std::string_view final_path);
+
 // The object a path names: its final path when it exists, otherwise its full long path; the path
 // unchanged when neither can be had.
 std::string resolved_path(std::string_view path);

@@ -5,9 +5,11 @@
 #include "base/format.h"
 #include "runtime/log.h"
 #include "sid/sid_text.h"
+#include "win/env.h"
 #include "win/file_replace.h"
 #include "win/fs.h"
 #include "win/held_folder.h"
+#include "win/made_folders.h"
 #include "win/path.h"
 #include "win/path_names.h"
 
@@ -45,6 +47,18 @@ void warn_if_changeable(const HeldFolder& folder, std::string_view shown) {
 
 }  // namespace
 
+bool may_make_admin_folder_in(std::string_view final_path) {
+  if (may_make_folder_in(final_path)) return true;
+  // Where the pool is kept by default, also when the variable is unset.
+  const std::string data = env_directory("PROGRAMDATA").value_or("C:\\ProgramData");
+  const std::optional<std::string> anchor = final_path_name(data);
+  if (!anchor) return false;
+  const std::string below = normalize_for_compare(final_path);
+  const std::string top = normalize_for_compare(*anchor);
+  return below == top ||
+         (below.starts_with(top) && below.size() > top.size() && below[top.size()] == '\\');
+}
+
 std::expected<std::optional<std::string>, HresultError> non_admin_control(HANDLE object) {
   static constexpr std::string_view kAdmins[] = {kSystemSid, kAdministratorsSid};
   return outside_control(object, kAdmins, "Administrators");
@@ -60,9 +74,16 @@ std::expected<void, HresultError> write_text_file(std::string_view path, std::st
   if (!parent || !name) return failed("create", "the path cannot be resolved");
   auto folders = SddlDescriptor::parse(kAdminDirectorySddl);
   if (!folders) return failed("create_dir_all", folders.error());
-  if (auto made = fs::create_dir_all(*parent, &*folders); !made) {
-    return std::unexpected(
-        HresultError::program(format("create_dir_all({}): {}", *parent, made.error())));
+  // Held until the file is in place, so that no folder on the way turns into a link meanwhile.
+  auto made = fs::make_folders(*parent, &*folders, [](const std::string& final_path) {
+    return may_make_admin_folder_in(final_path);
+  });
+  if (!made) {
+    if (const auto* refused = std::get_if<fs::RefusedFolder>(&made.error())) {
+      return failed("create", format("folder {} leads to {}", refused->folder, refused->reached));
+    }
+    return std::unexpected(HresultError::program(
+        format("create_dir_all({}): {}", *parent, std::get<IoError>(made.error()))));
   }
   auto folder = hold_folder_for(*parent);
   if (!folder) return failed("create", folder.error());

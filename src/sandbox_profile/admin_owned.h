@@ -23,6 +23,11 @@ inline constexpr std::string_view kAdminDirectorySddl =
 // Owner Administrators; SYSTEM and Administrators full control, Users read; nothing inherited.
 inline constexpr std::string_view kAdminFileSddl = "O:BAD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
+// Whether a registration may make one of its folders in the existing folder with this final
+// path: where may_make_folder_in allows it, and at or below where %PROGRAMDATA% leads, which the
+// guard counts as a system location but where the pool and SID files are kept.
+bool may_make_admin_folder_in(std::string_view final_path);
+
 // Why someone other than SYSTEM and the Administrators could change the object held open (with
 // READ_CONTROL and FILE_READ_ATTRIBUTES, its final link not followed), worded to follow the
 // object's name: "is a link", "is not owned by Administrators (owner S-1-...)", "lets S-1-...

@@ -8,6 +8,7 @@
 #include "sandbox_profile/admin_owned.h"
 #include "win/env.h"
 #include "win/fs.h"
+#include "win/made_folders.h"
 #include "win/path.h"
 #include "win/path_names.h"
 #include "win/wide.h"
@@ -109,11 +110,26 @@ std::expected<void, HresultError> prepare_pool_dir(std::string_view pool_dir) {
   auto security = SddlDescriptor::parse(kAdminDirectorySddl);
   if (!security) return fatal(format("create_dir_all({}): {}", pool_dir, security.error()));
   const std::vector<Checked> folders = folders_to_check(pool_dir);
+  const auto may_make_in = [](const std::string& final_path) {
+    return may_make_admin_folder_in(final_path);
+  };
   // Above the checked folders: whatever is missing is made, and nothing that exists is changed.
+  // They stay held while the checked folders are made or checked in the last of them.
+  std::optional<fs::HeldFolders> held;
   if (std::optional<std::string> above = path::parent(folders.front().path); above) {
-    if (auto made = fs::create_dir_all(*above, &*security); !made) {
-      return fatal(format("create_dir_all({}): {}", pool_dir, made.error()));
+    auto made = fs::make_folders(*above, &*security, may_make_in);
+    if (!made) {
+      if (const auto* refused = std::get_if<fs::RefusedFolder>(&made.error())) {
+        return fatal(format("create_dir_all({}): folder {} leads to {}", pool_dir, refused->folder,
+                            refused->reached));
+      }
+      return fatal(format("create_dir_all({}): {}", pool_dir, std::get<IoError>(made.error())));
     }
+    if (!may_make_in(made->final_path())) {
+      return fatal(format("create_dir_all({}): folder {} leads to {}", pool_dir, *above,
+                          made->final_path()));
+    }
+    held = std::move(*made);
   }
   // Top down, each folder is either made here, as the administrators' own, or checked; once one
   // is made, nobody else can have put anything below it.

@@ -2,10 +2,12 @@
 
 #include "acl/acl.h"
 #include "acl/guarded_paths.h"
+#include "acl/path_blocklist.h"
 #include "base/format.h"
 #include "runtime/log.h"
 #include "win/env.h"
 #include "win/fs.h"
+#include "win/made_folders.h"
 
 namespace tavo {
 
@@ -48,10 +50,19 @@ UserFolders user_folders() {
 std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view packages,
                                                     std::string_view profile_name) {
   const std::string package_dir = format("{}\\{}", packages, profile_name);
-  if (auto made = fs::create_dir_all(package_dir); !made) {
+  // Held while the grant is made, so that no folder on the way turns into a link meanwhile.
+  auto made = fs::make_folders(package_dir, nullptr, [](const std::string& final_path) {
+    return may_make_folder_in(final_path);
+  });
+  if (!made) {
+    if (std::holds_alternative<fs::RefusedFolder>(made.error())) {
+      // A link on the way leads into a system location: nothing is made or granted there.
+      warn_refused(package_dir, kTargetProfile);
+      return {};
+    }
     // The grant below reports what the missing directory means for it.
     log(Level::Debug, kTargetProfile, "create package dir {} failed: {}", package_dir,
-        made.error());
+        std::get<IoError>(made.error()));
   }
   return grant_access(sid, package_dir, AccessLevel::ReadWrite);
 }

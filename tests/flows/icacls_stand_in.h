@@ -16,18 +16,30 @@
 
 namespace tavo::testing {
 
-// Records what it reads and a line of its arguments, each followed by a tab; a run on one of the
-// '|'-separated $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and $ICACLS_FLOOD bytes to standard error
-// and exits with 5.
-inline constexpr std::string_view kIcaclsStandIn = R"(#!/bin/sh
+// Records what it reads and a line of its arguments, each followed by a tab, and, in a file of its
+// own, where a real icacls would land: the target (C:\...) below $WINSIM_ROOT with every link on
+// the way followed, the last component's too unless /L is given. A run on one of the '|'-separated
+// $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and $ICACLS_FLOOD bytes to standard error and exits
+// with 5.
+inline constexpr std::string_view kIcaclsStandIn = R"sh(#!/bin/sh
 PATH=/usr/bin:/bin
 { cat; printf '%s\t' "$@"; echo; } >> "$ICACLS_RUNS"
+drive=$(printf '%s' "$1" | cut -c1 | tr 'A-Z' 'a-z')
+host="$WINSIM_ROOT/$drive$(printf '%s' "$1" | cut -c3- | tr '\\' /)"
+case " $* " in
+  *" /L "*) lands="$(realpath -m "$(dirname "$host")")/$(basename "$host")" ;;
+  *) lands=$(realpath -m "$host") ;;
+esac
+root=$(realpath -m "$WINSIM_ROOT")
+rest=${lands#"$root/"}
+letter=$(printf '%s' "$rest" | cut -c1 | tr 'a-z' 'A-Z')
+printf '%s:%s\n' "$letter" "$(printf '%s' "$rest" | cut -c2- | tr / '\\')" >> "$ICACLS_RUNS.lands"
 echo "to standard output"
 case "|${ICACLS_FAIL_ON:-}|" in
   *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2
     head -c "${ICACLS_FLOOD:-0}" /dev/zero | tr '\0' x >&2; exit 5 ;;
 esac
-)";
+)sh";
 
 class IcaclsStandIn {
  public:
@@ -64,7 +76,19 @@ class IcaclsStandIn {
     return firsts;
   }
 
-  void forget_runs() const { std::filesystem::remove(records_ / "runs"); }
+  // Where a real icacls would have made its changes, run by run.
+  std::vector<std::string> lands() const {
+    std::vector<std::string> all;
+    std::istringstream lines(records_.exists("runs.lands") ? records_.read("runs.lands") : "");
+    for (std::string line; std::getline(lines, line);)
+      all.push_back(line);
+    return all;
+  }
+
+  void forget_runs() const {
+    std::filesystem::remove(records_ / "runs");
+    std::filesystem::remove(records_ / "runs.lands");
+  }
 
  private:
   TempDir records_;

@@ -345,6 +345,37 @@ TEST_F(Registration, TheUserStepsStayOutOfTheSystemAndAwayFromEmptyVariables) {
   }
 }
 
+// A folder the registration has to make is made only where the folders on the way lead, and not
+// there when a link turns one of them into a system location: no package directory in C:\Windows
+// for a LOCALAPPDATA that leads there, no folder for a SID file below a link to it.
+TEST_F(Registration, NoFolderIsMadeWhereALinkOnTheWayLeadsIntoTheSystem) {
+  std::filesystem::remove_all(host("C:\\Users\\ann\\AppData\\Local"));
+  std::filesystem::create_directory_symlink(host("C:\\Windows"),
+                                            host("C:\\Users\\ann\\AppData\\Local"));
+  {
+    testing::LogCapture log(Level::Warn);
+    ASSERT_EQ(register_shared().status, 0);
+    EXPECT_NE(log.text().find("refusing to modify ACL on system path: "
+                              "C:\\Users\\ann\\AppData\\Local\\Packages\\shared\n"),
+              std::string::npos)
+        << log.text();
+  }
+  EXPECT_EQ(names_in("C:\\Windows"), std::vector<std::string>{"System32"});
+  EXPECT_EQ(stored("C:\\Windows"), "");
+  EXPECT_EQ(sid_file_bytes(), profile_sid("shared") + "\n");
+
+  const std::string out = "C:\\Users\\ann\\out\\new\\s.sid";
+  std::filesystem::create_directory_symlink(host("C:\\Windows"), host("C:\\Users\\ann\\out"));
+  testing::LogCapture log(Level::Error);
+  EXPECT_EQ(
+      run({"--register-sandbox-profile", "--profile-name", "shared", "--sid-out-file", out}).status,
+      13);
+  EXPECT_EQ(log.text(),
+            "[ERROR tavo_sandbox] register sandbox profile failed: create(" + out +
+                "): folder C:\\Users\\ann\\out leads to \\\\?\\C:\\Windows (0x00000000)\n");
+  EXPECT_EQ(names_in("C:\\Windows"), std::vector<std::string>{"System32"});
+}
+
 class Pool : public AdminMachine {
  protected:
   // The pool directory's files and their contents.
@@ -449,6 +480,15 @@ TEST_F(Pool, AFolderOthersControlIsRefusedBeforeAnythingChanges) {
       {"\\\\?\\" + kPoolDir, [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
       {"\\\\.\\" + kPoolDir, [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
       {"//?/C:/ProgramData/Tavo/pool", [&] { make_dir("C:\\ProgramData\\Tavo", "0"); }, users_tavo},
+      // A link on the way into the system: nothing is made there.
+      {"C:\\Users\\ann\\link\\Tavo\\pool",
+       [&] {
+         root.make_dir("c/Users/ann");
+         std::filesystem::create_directory_symlink(host("C:\\Windows"),
+                                                   host("C:\\Users\\ann\\link"));
+       },
+       "create_dir_all(C:\\Users\\ann\\link\\Tavo\\pool): folder \\\\?\\C:\\Windows leads to "
+       "\\\\?\\C:\\Windows"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pool_dir + ": " + c.refusal);
@@ -814,10 +854,14 @@ TEST_F(AdminFaultSweep, ProfileRegistration) {
   // The operation rather than the whole mode: a failure to print the mode's line on standard
   // output is an internal failure that ends the process.
   const auto act = [] { return register_sandbox_profile("shared", kSidFile) ? 0 : 13; };
+  // The drive root may fail for its traversal grant, not in the walk down to the SID file's
+  // folder, which comes last: its failures there are the last ones.
+  std::vector<int> root_statuses;
   sweep(arrange, act, 13, [&](int status, const std::string& call) {
     const std::string key = call.substr(call.find(' ') + 1);
-    const bool may_fail = key.starts_with("C:\\Users") || key == "C:\\" || key == "NUL" ||
-                          key.find("icacls") != std::string::npos;
+    if (key == "C:\\") root_statuses.push_back(status);
+    const bool may_fail =
+        key.starts_with("C:\\Users") || key == "NUL" || key.find("icacls") != std::string::npos;
     EXPECT_TRUE(!may_fail || status == 0);
     const std::string sid = profile_sid("shared");
     const bool left = root.exists("c/ProgramData/Tavo/shared.sid");
@@ -829,6 +873,10 @@ TEST_F(AdminFaultSweep, ProfileRegistration) {
       EXPECT_TRUE(!left || bytes == "old\n") << bytes;
     }
   });
+  const auto fatal = std::ranges::find_if(root_statuses, [](int status) { return status != 0; });
+  EXPECT_NE(fatal, root_statuses.begin());
+  EXPECT_NE(fatal, root_statuses.end());
+  EXPECT_TRUE(std::all_of(fatal, root_statuses.end(), [](int status) { return status != 0; }));
 }
 
 // The marker is written last: it exists only after a success, and then so does every member's

@@ -117,6 +117,8 @@ TEST_F(PathGrants, PathFoldersLeadingIntoTheSystemAreSkippedAndTheirChainsHeld) 
   EXPECT_EQ(log.text_of("WARN"), refused + config + "\n" + refused + "C:\\Users\\ann\\bin\n" +
                                      refused + "C:\\Users\\ann\\x\\config\n");
   EXPECT_EQ(icacls.targets(), Paths{"C:\\Users\\ann\\y\\bin"});
+  // Where a real icacls would have landed, every link on the way followed: not in System32.
+  EXPECT_EQ(icacls.lands(), Paths{"C:\\Users\\ann\\y\\bin"});
   EXPECT_EQ(winsim::count_calls("replace_with_link", "C:\\Users\\ann\\y"), 1u);
   EXPECT_FALSE(std::filesystem::is_symlink(drives.host("C:\\Users\\ann\\y")));
 }

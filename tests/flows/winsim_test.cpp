@@ -354,5 +354,20 @@ TEST_F(WinsimModel, ADenyOfWriteDacOrWriteOwnerRefusesThoseRights) {
   EXPECT_TRUE(opens(WRITE_DAC));
 }
 
+// A move by name over a link replaces the link: what it named keeps its bytes.
+TEST_F(WinsimFacilities, AMoveOverALinkReplacesTheLink) {
+  dir.write("target.txt", "theirs\n");
+  dir.write("new.txt", "ours\n");
+  std::filesystem::create_symlink(dir / "target.txt", dir / "name");
+  const WideString from = to_wide_nul(dir / "new.txt");
+  const WideString to = to_wide_nul(dir / "name");
+  EXPECT_FALSE(MoveFileExW(from.c_str(), to.c_str(), 0));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "name"));
+  EXPECT_EQ(dir.read("name"), "ours\n");
+  EXPECT_EQ(dir.read("target.txt"), "theirs\n");
+}
+
 }  // namespace
 }  // namespace tavo
