@@ -83,14 +83,15 @@ TEST_F(SecurityCalls, SetAndRevokeChangeOnlyTheTrusteesAllowEntries) {
 // before the first allow.
 TEST_F(SecurityCalls, GrantAndDenyMergeOrPlaceTheirEntries) {
   if (testing::running_under_wine()) GTEST_SKIP() << "Wine neither merges nor places entries";
-  PACL first = apply(
-      {record(kDenyWithoutDelete, DENY_ACCESS, 0, kOther), record(kReadMask, GRANT_ACCESS, 3, kUsers)});
+  PACL first = apply({record(kDenyWithoutDelete, DENY_ACCESS, 0, kOther),
+                      record(kReadMask, GRANT_ACCESS, 3, kUsers)});
   PACL merged = apply(
       {record(0x100, GRANT_ACCESS, 3, kUsers), record(kReadMask, GRANT_ACCESS, 0, kApp)}, first);
   EXPECT_EQ(entries_of(merged), std::string("(D;0;1201bf;") + kOther + ")(A;0;1200a9;" + kApp +
                                     ")(A;3;1201a9;" + kUsers + ")");
   PACL denied = apply(
-      {record(kDenyWithoutDelete, DENY_ACCESS, 3, kApp), record(0x10000, DENY_ACCESS, 0, kOther)}, merged);
+      {record(kDenyWithoutDelete, DENY_ACCESS, 3, kApp), record(0x10000, DENY_ACCESS, 0, kOther)},
+      merged);
   EXPECT_EQ(entries_of(denied), std::string("(D;3;1201bf;") + kApp + ")(D;0;1301bf;" + kOther +
                                     ")(A;0;1200a9;" + kApp + ")(A;3;1201a9;" + kUsers + ")");
 }
