@@ -17,15 +17,14 @@ namespace {
 // The groups of the user's token besides the user itself: Everyone, Authenticated Users, Users,
 // Interactive.
 bool in_token(const std::vector<BYTE>& sid) {
-  static const std::vector<std::vector<BYTE>> token = [] {
+  static const std::vector<std::vector<BYTE>> groups = [] {
     std::vector<std::vector<BYTE>> sids;
-    for (std::string_view text :
-         {winsim::kUserSid, std::string_view("S-1-1-0"), std::string_view("S-1-5-11"),
-          std::string_view("S-1-5-32-545"), std::string_view("S-1-5-4")})
+    for (std::string_view text : {"S-1-1-0", "S-1-5-11", "S-1-5-32-545", "S-1-5-4"})
       sids.push_back(*sid_from_string(text));
     return sids;
   }();
-  return std::find(token.begin(), token.end(), sid) != token.end();
+  return sid == *sid_from_string(caller_user()) ||
+         std::find(groups.begin(), groups.end(), sid) != groups.end();
 }
 
 // The platform's evaluation: the effective entries in order; a deny entry refuses a right still

@@ -41,6 +41,8 @@ struct Gate {
   // A swap whose call has been made: carried out when the next call reaches the gate, which is
   // as soon after that call's return as anything outside the process could act.
   std::optional<LinkSwap> pending_swap;
+  // Traced calls of this process so far, for WINSIM_DIE_AT_CALL.
+  std::size_t calls = 0;
 };
 
 Gate& gate() {
@@ -67,9 +69,20 @@ std::optional<std::size_t> parse_die(std::string_view text) {
   ::_exit(137);  // not reached: SIGKILL cannot be caught
 }
 
-// Whether a kill record matching this call has reached its call number. Called with the gate
-// locked.
+// WINSIM_DIE_AT_CALL: the number of this process's own traced call at which it is killed, so that
+// processes sharing one machine can each be killed at a call of their own.
+std::optional<std::size_t> own_kill_call() {
+  static const std::optional<std::size_t> n = [] {
+    const char* text = std::getenv("WINSIM_DIE_AT_CALL");
+    return text != nullptr ? parse_die("die:" + std::string(text)) : std::nullopt;
+  }();
+  return n;
+}
+
+// Whether a kill record matching this call has reached its call number, or this process's own
+// kill call has come. Called with the gate locked.
 bool reaches_kill(Gate& g, std::string_view function, std::string_view key) {
+  if (++g.calls == own_kill_call()) return true;
   for (const Fault& f : g.faults) {
     if (!f.die_at || f.function != function || key.find(f.key_part) == std::string_view::npos)
       continue;
@@ -233,6 +246,7 @@ void reset_gate() {
   g.fail_at_error = 0;
   g.faults.clear();
   g.die_matches.clear();
+  g.calls = 0;
   g.pending_swap.reset();
   last_error = 0;
 }

@@ -169,6 +169,9 @@ Exports firewallapi_exports();  // loopback.cpp
 
 // The caller is an administrator unless WINSIM_ADMIN=0.
 bool caller_is_admin();
+// The user the caller runs as: the SID WINSIM_USER names, or the machine's first user
+// (winsim::kUserSid) without it or when it names no SID.
+std::string caller_user();
 
 // ---- Persisted machine state -----------------------------------------------------------------
 

@@ -382,18 +382,18 @@ std::string owner_of(const SecuredObject& object) {
 }
 
 std::string creator_owner() {
-  return std::string(caller_is_admin() ? kAdministratorsSid : winsim::kUserSid);
+  return caller_is_admin() ? std::string(kAdministratorsSid) : caller_user();
 }
 
 bool may_assign_owner(std::string_view sid) {
-  return caller_is_admin() || sid == winsim::kUserSid;
+  return caller_is_admin() || sid == caller_user();
 }
 
 bool may_change_dacl(const SecuredObject& object, ACCESS_MASK rights) {
   if (caller_is_admin()) return true;
   if (object.is_nul_device()) return false;
   // The owner's implicit right, which no entry of the DACL takes away.
-  if (owner_of(object) == winsim::kUserSid) return true;
+  if (owner_of(object) == caller_user()) return true;
   return dacl_grants_caller(object, rights);
 }
 

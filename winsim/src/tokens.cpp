@@ -10,8 +10,8 @@ using namespace winsim::detail;
 
 namespace {
 
-// The token of this process: its user is the machine's one user, administrator or not (the
-// administrators are a group of the token, not its user).
+// The token of this process: its user is the user the process runs as (caller_user),
+// administrator or not (the administrators are a group of the token, not its user).
 struct TokenObject final : HandleObject {
   std::string_view kind() const override { return "access token"; }
 };
@@ -33,7 +33,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* infor
   if (needed == nullptr) return fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!find_handle_as<TokenObject>(token)) return fail(ERROR_INVALID_HANDLE, FALSE);
   if (kind != TokenUser) return fail(ERROR_NOT_SUPPORTED, FALSE);
-  const std::vector<BYTE> sid = *sid_from_string(winsim::kUserSid);
+  const std::vector<BYTE> sid = *sid_from_string(caller_user());
   const DWORD size = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
   *needed = size;
   if (information == nullptr || length < size) return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
