@@ -62,7 +62,7 @@ bool journal_fits(const Run& command) {
   for (const auto* list : {&command.grant_rw, &command.grant_r, &command.deny_access}) {
     for (const std::string& path : *list) {
       DaclChange change{};
-      change.kind = list == &command.deny_access ? ChangeKind::Deny : ChangeKind::Grant;
+      change.kind = list == &command.deny_access ? ChangeKind::DenyEntry : ChangeKind::Grant;
       change.path = path;
       change.object = path;
       bound += 2 * change_line(change).size() + kEntriesAllowance;
@@ -160,6 +160,9 @@ int run_sandboxed(const Run& command) {
   }
 
   ConsoleEventGuard console;
+  // Anyone may have taken a deny entry off since it was placed: the command starts with every
+  // deny it asked for.
+  undo.put_back_removed_denies();
   undo.command_starting();
   auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd,
                                     console.stop_event());

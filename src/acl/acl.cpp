@@ -3,7 +3,9 @@
 #include "win/path_names.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "acl/dacl.h"
@@ -31,12 +33,15 @@ std::expected<void, HresultError> remove_explicit_denies(PACL acl, PSID sid) {
   return {};
 }
 
-// Hands the recorder what a write of `object` is about to overwrite for the SID.
+// Hands the recorder what a write of `object` is about to overwrite for the SID, or, for a deny
+// entry, the entry it is about to place (`placed`): that entry is what its undo takes away.
 std::expected<void, HresultError> record_change(ChangeRecorder* recorder, ChangeKind kind,
                                                 std::string_view path, const DaclObject& object,
-                                                const ObjectDacl& before, PSID sid) {
+                                                const ObjectDacl& before, PSID sid,
+                                                const SidEntry* placed = nullptr) {
   if (recorder == nullptr) return {};
-  auto entries = sid_entries(before.dacl, sid);
+  std::expected<std::vector<SidEntry>, HresultError> entries = sid_entries(before.dacl, sid);
+  if (placed != nullptr) entries = std::vector<SidEntry>{*placed};
   if (!entries) return std::unexpected(entries.error());
   auto was_protected = is_protected(before.descriptor.get());
   if (!was_protected) return std::unexpected(was_protected.error());
@@ -160,6 +165,81 @@ std::optional<std::size_t> entry_bytes(const ACL* acl) {
   return offset - sizeof(ACL);
 }
 
+// An ACL holding `entries` (entry bytes, in order) in storage of its own, DWORD-aligned as ACLs
+// are, with `revision`.
+std::expected<std::vector<std::uint32_t>, HresultError> acl_of(const std::vector<BYTE>& entries,
+                                                               DWORD revision) {
+  const DWORD size = static_cast<DWORD>(sizeof(ACL) + entries.size());
+  std::vector<std::uint32_t> storage((size + 3) / 4);
+  auto* acl = reinterpret_cast<PACL>(storage.data());
+  if (!InitializeAcl(acl, static_cast<DWORD>(storage.size() * 4), revision)) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  if (!entries.empty() && !AddAce(acl, revision, MAXDWORD, const_cast<BYTE*>(entries.data()),
+                                  static_cast<DWORD>(entries.size()))) {
+    return std::unexpected(HresultError::from_last_error());
+  }
+  return storage;
+}
+
+DWORD revision_of(const ACL* acl) {
+  return acl != nullptr ? acl->AclRevision : ACL_REVISION;
+}
+
+// The entry a deny places: everything denied, and on a directory inherited by everything below
+// it. Not knowing which the object is fails the deny: written without inheritance on a
+// directory, a deny would leave everything below it readable.
+std::expected<SidEntry, HresultError> deny_entry_of(const DaclObject& object) {
+  auto directory = object.is_directory();
+  if (!directory) return std::unexpected(directory.error());
+  return SidEntry{.type = ACCESS_DENIED_ACE_TYPE,
+                  .flags = static_cast<BYTE>(*directory ? kInheritToAll : 0),
+                  .mask = kDenyMask};
+}
+
+// Where the SID's explicit entry equal to `wanted` stands in `acl`, first of them; none when none
+// does.
+std::expected<std::optional<DWORD>, HresultError> find_entry(PACL acl, PSID sid,
+                                                             const SidEntry& wanted) {
+  auto entries = explicit_entries_of(acl, sid);
+  if (!entries) return std::unexpected(entries.error());
+  for (const AceAt& at : *entries) {
+    const SidEntry entry{at.entry->Header.AceType, at.entry->Header.AceFlags, at.entry->Mask};
+    if (entry == wanted) return at.index;
+  }
+  return std::nullopt;
+}
+
+// The entries of `current` with `added` (the SID's) first and the entry at `left_out` left out.
+// Inherited entries are kept only in a DACL that stays protected: otherwise the platform computes
+// them again from the parent.
+std::expected<std::vector<BYTE>, HresultError> edited_entries(PACL current, PSID sid,
+                                                              const SidEntry* added,
+                                                              std::optional<DWORD> left_out,
+                                                              bool keeps_inherited) {
+  auto all = entries_of(current);
+  if (!all) return std::unexpected(all.error());
+  std::vector<BYTE> out;
+  if (added != nullptr) append_entry(out, *added, sid);
+  for (const AceAt& at : *all) {
+    if (left_out && at.index == *left_out) continue;
+    const bool inherited = (at.entry->Header.AceFlags & INHERITED_ACE) != 0;
+    if (inherited && !keeps_inherited) continue;
+    append_entry(out, *at.entry);
+  }
+  return out;
+}
+
+// The DACL of `current` with the SID's deny `entry` added first.
+std::expected<std::vector<std::uint32_t>, HresultError> with_deny(const ObjectDacl& current,
+                                                                  PSID sid, const SidEntry& entry) {
+  auto now_protected = is_protected(current.descriptor.get());
+  if (!now_protected) return std::unexpected(now_protected.error());
+  auto entries = edited_entries(current.dacl, sid, &entry, std::nullopt, *now_protected);
+  if (!entries) return std::unexpected(entries.error());
+  return acl_of(*entries, revision_of(current.dacl));
+}
+
 }  // namespace
 
 DWORD access_mask(AccessLevel level) {
@@ -223,23 +303,68 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
   DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
-  // Not knowing fails the deny: written without inheritance on a directory, a deny would leave
-  // everything below it readable.
-  auto directory = object->is_directory();
-  if (!directory) return std::unexpected(directory.error());
-  const DWORD inheritance = *directory ? kInheritToAll : 0;
-  // The REVOKE_ACCESS record first, so no allow entry of the SID stays beside the deny. Built on
-  // the DACL as read, inherited entries included: written protected, they stay as the object's
-  // own, so breaking inheritance takes nothing else away.
-  auto denied = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, 0),
-                           explicit_access(sid, kDenyMask, DENY_ACCESS, inheritance)},
-                          current->dacl);
+  auto entry = deny_entry_of(*object);
+  if (!entry) return std::unexpected(entry.error());
+  auto standing = find_entry(current->dacl, sid, *entry);
+  if (!standing) return std::unexpected(standing.error());
+  if (*standing) {
+    if (recorder == nullptr) return {};
+    auto identity = object->identity();
+    if (!identity) return std::unexpected(identity.error());
+    recorder->deny_stands(DaclChange{.kind = ChangeKind::DenyEntry,
+                                     .path = std::string(path),
+                                     .object = object->final_path(),
+                                     .identity = *identity,
+                                     .entries = {*entry},
+                                     .was_protected = false},
+                          std::move(*object));
+    return {};
+  }
+  auto denied = with_deny(*current, sid, *entry);
   if (!denied) return std::unexpected(denied.error());
-  if (auto recorded = record_change(recorder, ChangeKind::Deny, path, *object, *current, sid);
+  if (auto recorded =
+          record_change(recorder, ChangeKind::DenyEntry, path, *object, *current, sid, &*entry);
       !recorded) {
     return std::unexpected(recorded.error());
   }
-  return write_recorded(recorder, *object, kProtectedDacl, denied->get());
+  return write_recorded(recorder, *object, DACL_SECURITY_INFORMATION,
+                        reinterpret_cast<PACL>(denied->data()));
+}
+
+std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& change,
+                                                    const DaclObject& object) {
+  if (change.entries.size() != 1) return {};
+  DaclEditLock lock;
+  auto current = object.read_dacl();
+  if (!current) return std::unexpected(current.error());
+  auto at = find_entry(current->dacl, sid, change.entries.front());
+  if (!at) return std::unexpected(at.error());
+  if (!*at) return {};
+  auto now_protected = is_protected(current->descriptor.get());
+  if (!now_protected) return std::unexpected(now_protected.error());
+  auto entries = edited_entries(current->dacl, sid, nullptr, *at, *now_protected);
+  if (!entries) return std::unexpected(entries.error());
+  auto acl = acl_of(*entries, revision_of(current->dacl));
+  if (!acl) return std::unexpected(acl.error());
+  return object.write_dacl(DACL_SECURITY_INFORMATION, reinterpret_cast<PACL>(acl->data()));
+}
+
+std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
+                                                const DaclObject& object,
+                                                const std::function<void()>& before_write) {
+  DaclEditLock lock;
+  auto current = object.read_dacl();
+  if (!current) return std::unexpected(current.error());
+  auto standing = find_entry(current->dacl, sid, entry);
+  if (!standing) return std::unexpected(standing.error());
+  if (*standing) return false;
+  auto denied = with_deny(*current, sid, entry);
+  if (!denied) return std::unexpected(denied.error());
+  before_write();
+  auto written =
+      object.write_dacl(DACL_SECURITY_INFORMATION, reinterpret_cast<PACL>(denied->data()));
+  if (!written) return std::unexpected(written.error());
+  return true;
 }
 
 std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path) {
@@ -273,19 +398,11 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
 
   auto entries = restored_entries(current->dacl, sid, change, stays_protected);
   if (!entries) return std::unexpected(entries.error());
-  const DWORD size = static_cast<DWORD>(sizeof(ACL) + entries->size());
-  std::vector<std::uint32_t> storage((size + 3) / 4);  // ACLs are DWORD-aligned
-  auto* acl = reinterpret_cast<PACL>(storage.data());
-  const DWORD revision = current->dacl != nullptr ? current->dacl->AclRevision : ACL_REVISION;
-  if (!InitializeAcl(acl, static_cast<DWORD>(storage.size() * 4), revision)) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  if (!entries->empty() &&
-      !AddAce(acl, revision, MAXDWORD, entries->data(), static_cast<DWORD>(entries->size()))) {
-    return std::unexpected(HresultError::from_last_error());
-  }
-  // Inheritance comes back only where the recorded deny took it away; otherwise the protection
-  // stays as it is now, whatever happened to it since.
+  auto restored = acl_of(*entries, revision_of(current->dacl));
+  if (!restored) return std::unexpected(restored.error());
+  auto* acl = reinterpret_cast<PACL>(restored->data());
+  // Inheritance comes back only where an earlier version's recorded deny took it away; otherwise
+  // the protection stays as it is now, whatever happened to it since.
   return object.write_dacl(change.set_protection() ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
                            acl);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,20 +49,35 @@ EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode,
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
                                                ChangeRecorder* recorder = nullptr);
 
-// Protects the DACL from inheritance and replaces the SID's explicit allow entries by one deny
-// entry (inheritable on a directory), in one write: there is no moment when the object is
-// protected without its deny. A `recorder` hears what the write will overwrite before it is made.
+// Adds the SID's deny entry (everything denied; inherited by everything below a directory) to
+// the DACL, first, as a deny is placed, beside the SID's other entries, with the protection left
+// as it is: an explicit deny comes before every allow entry, the object's own and those inherited
+// from above, so it wins without breaking inheritance. Writes nothing when that entry stands
+// already; a `recorder` then hears deny_stands, and otherwise what the write will overwrite before
+// it is made.
 std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
                                               ChangeRecorder* recorder = nullptr);
+
+// Takes a deny entry placed by deny_access (`change` of kind DenyEntry) back off `object`: the
+// first explicit entry of the SID equal to it goes, and nothing else. Writes nothing when no such
+// entry stands.
+std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& change,
+                                                    const DaclObject& object);
+
+// Puts the SID's deny `entry` back on `object` when it no longer stands there (someone removed
+// it). `before_write` is called just before the write. True when it wrote.
+std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
+                                                const DaclObject& object,
+                                                const std::function<void()>& before_write);
 
 // Removes the SID's explicit entries, allow and deny alike, and writes the DACL back with its
 // protection as it is: an object its owner protected stays protected. The write always happens.
 std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path);
 
-// Takes one recorded edit back on `object`, the object it changed (the one the edit held, or
-// one reach_changed_object found): the SID's explicit entries on it become the recorded ones
-// again, every other trustee's entries stay as they are now, and the protection is put back only
-// when that edit changed it. Writes nothing when that changes nothing.
+// Takes one recorded grant (or an earlier version's deny) back on `object`, the object it changed
+// (the one the edit held, or one reach_changed_object found): the SID's explicit entries on it
+// become the recorded ones again, every other trustee's entries stay as they are now, and the
+// protection is put back only when that edit changed it. Writes nothing when that changes nothing.
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
                                                   const DaclObject& object);
 

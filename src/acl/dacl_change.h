@@ -18,7 +18,10 @@ struct SidEntry {
   friend bool operator==(const SidEntry&, const SidEntry&) = default;
 };
 
-enum class ChangeKind { Grant, Deny };
+// Deny: a deny as earlier versions made it, with the DACL protected and the SID's allow entries
+// revoked; found only in their journals, and taken back as they took it back. DenyEntry: a deny
+// entry of its own, placed beside the SID's other entries, the protection left as it was.
+enum class ChangeKind { Grant, Deny, DenyEntry };
 
 struct DaclChange {
   ChangeKind kind;
@@ -28,10 +31,13 @@ struct DaclChange {
   // The object the edit reached, whatever it is called later: the undo lands on it and on
   // nothing else. None only in a record written before identities were.
   std::optional<FileIdentity> identity;
-  std::vector<SidEntry> entries;  // the SID's explicit entries before the edit, in DACL order
-  bool was_protected;             // the DACL's protection before the edit
+  // The SID's explicit entries before the edit, in DACL order; for a DenyEntry, the one entry it
+  // placed (or found standing).
+  std::vector<SidEntry> entries;
+  bool was_protected;  // the DACL's protection before the edit
 
-  // Whether the edit set protection: only a deny does, on an object that inherited.
+  // Whether the edit set protection: only an earlier version's deny did, on an object that
+  // inherited.
   bool set_protection() const { return kind == ChangeKind::Deny && !was_protected; }
 };
 
@@ -48,6 +54,9 @@ class ChangeRecorder {
   virtual void before_write(DaclChange change) = 0;
   virtual void write_failed() = 0;
   virtual void written(DaclObject object) = 0;
+  // Told instead, under the same lock, when the deny entry of `change` stands on `object` already
+  // and nothing is written: whoever needs the deny may hold it all the same.
+  virtual void deny_stands(DaclChange change, DaclObject object) = 0;
 
  protected:
   ~ChangeRecorder() = default;

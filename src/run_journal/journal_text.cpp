@@ -88,10 +88,28 @@ std::optional<SidEntry> parse_entry(std::string_view field) {
   };
 }
 
-// "grant|deny PROTECTED COUNT ENTRY... IDENTITY OBJECT", without IDENTITY in version 1.
-std::optional<DaclChange> parse_change(std::string_view line, bool has_identity) {
-  const std::string_view kind = next_field(line);
-  if (kind != "grant" && kind != "deny") return std::nullopt;
+constexpr std::string_view kind_word(ChangeKind kind) {
+  switch (kind) {
+    case ChangeKind::Grant:
+      return "grant";
+    case ChangeKind::Deny:
+      return "deny";
+    case ChangeKind::DenyEntry:
+      return "deny-entry";
+  }
+  return "grant";
+}
+
+// "grant|deny|deny-entry PROTECTED COUNT ENTRY... IDENTITY OBJECT", without IDENTITY in version 1;
+// "deny-entry" (one entry: the one placed) from version 3 on.
+std::optional<DaclChange> parse_change(std::string_view line, bool has_identity,
+                                       bool has_deny_entries) {
+  const std::string_view word = next_field(line);
+  std::optional<ChangeKind> kind;
+  for (ChangeKind known : {ChangeKind::Grant, ChangeKind::Deny, ChangeKind::DenyEntry}) {
+    if (word == kind_word(known)) kind = known;
+  }
+  if (!kind || (*kind == ChangeKind::DenyEntry && !has_deny_entries)) return std::nullopt;
   const std::string_view was_protected = next_field(line);
   if (was_protected != "0" && was_protected != "1") return std::nullopt;
   const auto count = number<std::size_t>(next_field(line));
@@ -111,8 +129,9 @@ std::optional<DaclChange> parse_change(std::string_view line, bool has_identity)
   }
   auto object = unescaped(line);
   if (!object || object->empty()) return std::nullopt;
+  if (*kind == ChangeKind::DenyEntry && (entries.size() != 1 || !identity)) return std::nullopt;
   return DaclChange{
-      .kind = kind == "deny" ? ChangeKind::Deny : ChangeKind::Grant,
+      .kind = *kind,
       .path = *object,
       .object = *object,
       .identity = identity,
@@ -136,8 +155,8 @@ std::string journal_preamble(const ProcessIdentity& owner, std::string_view sid)
 }
 
 std::string change_line(const DaclChange& change) {
-  std::string line = format("{} {} {}", change.kind == ChangeKind::Deny ? "deny" : "grant",
-                            change.was_protected ? 1 : 0, change.entries.size());
+  std::string line = format("{} {} {}", kind_word(change.kind), change.was_protected ? 1 : 0,
+                            change.entries.size());
   for (const SidEntry& entry : change.entries) {
     line.push_back(' ');
     line += entry_field(entry);
@@ -162,7 +181,8 @@ std::expected<JournalContents, std::string> parse_journal(std::string_view text)
   // The run may have died before its first lines were all written: then it announced nothing.
   JournalContents contents;
   if (lines.empty()) return contents;
-  const bool has_identity = lines[0] == kJournalHeader;
+  const bool has_deny_entries = lines[0] == kJournalHeader;
+  const bool has_identity = has_deny_entries || lines[0] == kJournalHeaderVersion2;
   if (!has_identity && lines[0] != kJournalHeaderVersion1) {
     return std::unexpected("not a run journal of this version");
   }
@@ -181,7 +201,7 @@ std::expected<JournalContents, std::string> parse_journal(std::string_view text)
     } else if (line == kDroppedLine.substr(0, kDroppedLine.size() - 1) &&
                !contents.changes.empty()) {
       contents.changes.pop_back();
-    } else if (auto change = parse_change(line, has_identity)) {
+    } else if (auto change = parse_change(line, has_identity, has_deny_entries)) {
       contents.changes.push_back(std::move(*change));
     } else {
       return std::unexpected(format("line {}: not a record", i + 1));

@@ -14,9 +14,12 @@
 
 namespace tavo {
 
-// The first line of every journal; a later format gets a new number. Version 2 records each
-// object's identity beside its final path; version 1, written by earlier releases, only the path.
-inline constexpr std::string_view kJournalHeader = "tavo-sandbox run journal 2";
+// The first line of every journal; a later format gets a new number. Version 3 records a deny as
+// the entry it placed ("deny-entry"); versions 1 and 2, written by earlier releases, hold denies
+// that protected the DACL ("deny"), still taken back as those releases did. Version 2 records each
+// object's identity beside its final path; version 1 only the path.
+inline constexpr std::string_view kJournalHeader = "tavo-sandbox run journal 3";
+inline constexpr std::string_view kJournalHeaderVersion2 = "tavo-sandbox run journal 2";
 inline constexpr std::string_view kJournalHeaderVersion1 = "tavo-sandbox run journal 1";
 
 // What a journal says: whose run it is, what it changed and whether its command started.

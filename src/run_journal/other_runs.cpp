@@ -36,4 +36,17 @@ const DaclChange* OtherRuns::live_deny(std::string_view sid, const DaclChange& m
   return nullptr;
 }
 
+bool OtherRuns::deny_entry_of_gone_run(std::string_view sid, const DaclChange& mine) {
+  for (const StoredJournal& journal : journals_) {
+    if (!journal.contents || journal.contents->sid != sid || is_live(journal)) continue;
+    for (const DaclChange& change : journal.contents->changes) {
+      if (change.kind == ChangeKind::DenyEntry && same_object(change, mine) &&
+          change.entries == mine.entries) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace tavo

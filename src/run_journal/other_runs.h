@@ -19,11 +19,15 @@ class OtherRuns {
   // after this process.
   explicit OtherRuns(std::string_view dir, std::string_view own_path = {});
 
-  // The first deny record that a live run of `sid` holds on the object of `change` (one object
-  // by identity, see same_object). Two runs of one SID that deny one object share that object's
-  // entries; while one of them runs, the other must not take its deny back, and the last to end
-  // must restore what stood before the first.
+  // The first deny record of an earlier version (a protecting deny) that a live run of `sid`
+  // holds on the object of `change` (one object by identity, see same_object): while that run
+  // runs, the deny must not be taken back.
   const DaclChange* live_deny(std::string_view sid, const DaclChange& change);
+
+  // Whether a gone run of `sid` (one whose journal is not recovered yet) placed the deny entry of
+  // `change` on its object. Such an entry is no standing deny: the run that finds it takes it
+  // over, as that run's recovery would have taken it back.
+  bool deny_entry_of_gone_run(std::string_view sid, const DaclChange& change);
 
   std::vector<StoredJournal>& journals() { return journals_; }
   // Whether the journal's run may still be running (looked up once per journal).

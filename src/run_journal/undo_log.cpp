@@ -16,16 +16,39 @@ UndoLog::UndoLog(PSID sid)
     : sid_(sid), sid_text_(sid_to_sddl(sid).value_or("")), journal_(sid_text_, journal_dir()) {}
 
 void UndoLog::before_write(DaclChange change) {
-  // Called under the DACL edit lock, so the other runs' journals cannot change meanwhile.
-  if (change.kind == ChangeKind::Deny) {
-    OtherRuns others = journal_.other_runs();
-    if (const DaclChange* first = others.live_deny(sid_text_, change)) {
-      change.entries = first->entries;
-      change.was_protected = first->was_protected;
-    }
+  // Called under the DACL edit lock. The hold is taken before the entry is written, so no other
+  // run can find the entry without a holder and take it for one that stood before.
+  DenyHold hold;
+  if (change.kind == ChangeKind::DenyEntry && change.identity) {
+    hold = DenyHold::take(sid_text_, *change.identity);
   }
   journal_.record(change);
-  changes_.push_back(Held{std::move(change), std::nullopt});
+  changes_.push_back(Held{std::move(change), std::nullopt, std::move(hold), true});
+}
+
+void UndoLog::deny_stands(DaclChange change, DaclObject object) {
+  // Called under the DACL edit lock: whether another run holds the entry cannot change before
+  // this run holds it too. Held by a live run, the entry is one a run placed, and the last of
+  // the runs holding it takes it back. So is one a gone run of this user placed whose journal is
+  // not recovered yet (it died after this run's recovery): this run takes it over. With no
+  // holder otherwise, it is one this run must leave standing.
+  bool joins = false;
+  if (change.identity) {
+    switch (deny_holders(sid_text_, *change.identity)) {
+      case DenyHolders::Some:
+        joins = true;
+        break;
+      case DenyHolders::None:
+        joins = journal_.other_runs().deny_entry_of_gone_run(sid_text_, change);
+        break;
+      case DenyHolders::Unknown:
+        break;
+    }
+  }
+  DenyHold hold;
+  if (change.identity) hold = DenyHold::take(sid_text_, *change.identity);
+  if (joins) journal_.record(change);
+  changes_.push_back(Held{std::move(change), std::move(object), std::move(hold), joins});
 }
 
 void UndoLog::write_failed() {
@@ -35,6 +58,26 @@ void UndoLog::write_failed() {
 
 void UndoLog::written(DaclObject object) {
   changes_.back().object = std::move(object);
+}
+
+void UndoLog::put_back_removed_denies() {
+  for (Held& held : changes_) {
+    if (held.change.kind != ChangeKind::DenyEntry || !held.object) continue;
+    // Put back by this run, the entry is one it placed: journaled as such before the write.
+    auto put_back = put_back_deny(sid_, held.change.entries.front(), *held.object, [&] {
+      if (!held.takes_back) journal_.record(held.change);
+    });
+    if (!put_back) {
+      log(Level::Warn, kTargetMain, "deny on {} could not be checked before the launch: {}",
+          held.change.path, put_back.error());
+      continue;
+    }
+    if (*put_back) {
+      held.takes_back = true;
+      log(Level::Info, kTargetMain, "deny on {} was removed meanwhile and is put back",
+          held.change.path);
+    }
+  }
 }
 
 void UndoLog::command_starting() {
@@ -60,8 +103,12 @@ void UndoLog::undo_all() {
   // Last first: a later edit of the same object recorded what an earlier one had left, so only
   // this order ends at what stood before the run.
   while (!changes_.empty()) {
-    const Held& held = changes_.back();
-    undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_);
+    Held& held = changes_.back();
+    // This run's own hold goes first, so that only other processes' holds keep the entry.
+    held.hold.release();
+    if (held.takes_back) {
+      undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_);
+    }
     changes_.pop_back();
   }
   journal_.remove();
@@ -75,6 +122,21 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
         change.path);
     return false;
   }
+  if (change.kind == ChangeKind::DenyEntry && change.identity) {
+    switch (deny_holders(sid_text, *change.identity)) {
+      case DenyHolders::None:
+        break;
+      case DenyHolders::Some:
+        log(Level::Debug, kTargetMain, "deny on {} left to a process still holding it",
+            change.path);
+        return false;
+      case DenyHolders::Unknown:
+        // Someone may need it: a deny left in place is the safe side.
+        log(Level::Warn, kTargetMain, "rollback {} {} left alone: its hold {} cannot be opened",
+            what, change.path, deny_hold_name(sid_text, *change.identity));
+        return false;
+    }
+  }
   std::optional<DaclObject> reached;
   if (object == nullptr) {
     auto found = reach_changed_object(change);
@@ -86,7 +148,9 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
     reached = std::move(*found);
     object = &*reached;
   }
-  if (auto undone = restore_entries(sid, change, *object); !undone) {
+  auto undone = change.kind == ChangeKind::DenyEntry ? remove_deny_entry(sid, change, *object)
+                                                     : restore_entries(sid, change, *object);
+  if (!undone) {
     log(Level::Warn, kTargetMain, "rollback {} {} failed: {}", what, change.path, undone.error());
     return false;
   }

@@ -7,6 +7,7 @@
 
 #include "acl/dacl_change.h"
 #include "acl/dacl_object.h"
+#include "acl/deny_hold.h"
 #include "run_journal/run_journal.h"
 #include "win/api.h"
 
@@ -22,10 +23,12 @@ namespace tavo {
 // the link's target. A grant's handle closes when the command starts (the grant is kept from
 // then on, unless the launch fails before the command runs; then it is found by its identity).
 //
-// Runs of one SID may overlap: a deny of an object that a live run of the same SID has denied
-// too records what stood before that run's deny, and a deny is not taken back while another live
-// run of the SID still holds one on the object. So the last of them to end restores the object
-// as it was before the first.
+// Runs of one SID may overlap, whichever users run them: each run holds every deny it needs (see
+// DenyHold) until it ends. A run takes back only a deny entry it placed, or one it found placed
+// by a run that held it then (it joined that hold), and only when no other live process holds it
+// any more: the last of them to end takes the entry away. A deny entry found with no holder (a
+// registration's, or one that stood before) is held while the run needs it and never taken back
+// by it.
 class UndoLog final : public ChangeRecorder {
  public:
   // `sid` is borrowed: the run owns it and outlives the log.
@@ -37,10 +40,16 @@ class UndoLog final : public ChangeRecorder {
   void before_write(DaclChange change) override;
   void write_failed() override;
   void written(DaclObject object) override;
+  void deny_stands(DaclChange change, DaclObject object) override;
 
   // Said just before the command starts: from then on a kill keeps the grants, and their objects
   // are no longer held.
   void command_starting();
+
+  // Just before the command starts: every deny of the run is read again through the object it
+  // holds, and a deny entry someone removed meanwhile is put back (this run then takes it back
+  // as one it placed). Failures are warned about; the command starts all the same.
+  void put_back_removed_denies();
 
   // The grants stay for later runs: they are no longer undone.
   void keep_grants();
@@ -53,6 +62,8 @@ class UndoLog final : public ChangeRecorder {
   struct Held {
     DaclChange change;
     std::optional<DaclObject> object;  // what the edit wrote through, while it is held
+    DenyHold hold;                     // for a deny entry: this run's hold on it
+    bool takes_back = true;            // false for a deny entry found with no holder
   };
 
   PSID sid_;
@@ -61,9 +72,11 @@ class UndoLog final : public ChangeRecorder {
   std::vector<Held> changes_;
 };
 
-// Takes one recorded change of a run of `sid` back, unless it is a deny that a live run of the
-// same SID still holds on that object (see UndoLog): through `object` when the edit's object is
-// still held, else on the object reach_changed_object finds, and on nothing when none is found.
+// Takes one recorded change of a run of `sid` back, unless it is a deny that another live process
+// still holds (a deny entry: any process of any user, see deny_holders; this run's own hold must
+// be given up first; an earlier version's deny: a live run of the same SID whose journal says
+// so): through `object` when the edit's object is still held, else on the object
+// reach_changed_object finds, and on nothing when none is found. Called under the DACL edit lock.
 // False when the undo failed or was left alone (warned about) or was left to the other run.
 bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
                  std::string_view sid_text);

@@ -61,6 +61,17 @@ class Interrupted : public ::testing::Test {
   }
   bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
 
+  // Shell code that starts a run in the background denying `folder` with the SID file `sid`
+  // (and the environment `env`, "VAR=value ..."), whose command marks `mine` and then waits for
+  // `theirs`; its process id is left in $`var`.
+  std::string deny_run(const std::string& var, const std::string& mine, const std::string& theirs,
+                       const std::string& sid = "sid", const std::string& env = "",
+                       const std::string& folder = "secret") const {
+    return env + " \"$TAVO_BINARY\" --profile-name p --sandbox-sid-file " + (root / sid) +
+           " --deny-access 'C:\\work\\" + folder + "' -- /bin/sh -c 'touch " + (root / mine) +
+           "; " + wait_for(theirs) + "' & " + var + "=$!; ";
+  }
+
   // Shell code that waits for the file `name` to appear, giving up after about ten seconds, so a
   // run that fails early fails the test.
   std::string wait_for(const std::string& name) const {
@@ -190,21 +201,79 @@ TEST_F(Interrupted, ACommandStartedWithoutStandardHandlesGetsNul) {
 // Two runs of one SID deny one folder; the first to end leaves the deny to the one still running,
 // and the last to end puts the folder back as it was before the first.
 TEST_F(Interrupted, ADenySharedByTwoRunsOfOneSidLastsUntilTheLastEnds) {
-  auto run_line = [&](const std::string& mine, const std::string& theirs) {
-    return "\"$TAVO_BINARY\" " + sid_option() +
-           " --deny-access 'C:\\work\\secret' -- /bin/sh -c 'touch " + (root / mine) + "; " +
-           wait_for(theirs) + "' & ";
-  };
-  const std::string script =
-      run_line("a_running", "b_running") + "a=$!; " + wait_for("a_running") +
-      run_line("b_running", "release_b") + "b=$!; wait $a; echo a=$?; cp \"$WINSIM_STATE\" " +
-      (root / "between") + "; touch " + (root / "release_b") + "; wait $b; echo b=$?";
+  const std::string script = deny_run("a", "a_running", "b_running") + wait_for("a_running") +
+                             deny_run("b", "b_running", "release_b") +
+                             "wait $a; echo a=$?; cp \"$WINSIM_STATE\" " + (root / "between") +
+                             "; touch " + (root / "release_b") + "; wait $b; echo b=$?";
   const Outcome o = run_process({"sh", "-c", script}, machine());
   EXPECT_EQ(o.out, "a=0\nb=0\n") << o.err;
   EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
       << root.read("between");
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_TRUE(no_journal_left());
+}
+
+// Two SIDs deny a folder that inherits from its parent, in overlapping runs: p2, then p1, p2
+// ends, p1 denies it again in a second run, both p1 runs end. The folder ends as it began,
+// inheriting, with no entry of either SID and no frozen copy of what it inherits.
+TEST_F(Interrupted, OverlappingDeniesOfTwoSidsLeaveTheFolderInheriting) {
+  root.write("state", initial_state + "object\t" + (root / "c/work") +
+                          "\tD:(A;OICI;0x1301bf;;;S-1-15-2-9-9-9-9-9-9-9)\n");
+  root.write("sid2", "S-1-15-2-7-6-5-4-3-2-1\n");
+  const std::string script =
+      deny_run("p2", "p2_running", "release_p2", "sid2", "", "b") + wait_for("p2_running") +
+      deny_run("p1a", "p1a_running", "release_p1a", "sid", "", "b") + wait_for("p1a_running") +
+      "touch " + (root / "release_p2") + "; wait $p2; echo p2=$?; " +
+      deny_run("p1b", "p1b_running", "release_p1b", "sid", "", "b") + wait_for("p1b_running") +
+      "touch " + (root / "release_p1a") + "; wait $p1a; echo p1a=$?; touch " +
+      (root / "release_p1b") + "; wait $p1b; echo p1b=$?";
+  const Outcome o = run_process({"sh", "-c", script}, machine());
+  EXPECT_EQ(o.out, "p2=0\np1a=0\np1b=0\n") << o.err;
+  EXPECT_EQ(stored_dacl(root, "c/work/b"), "");
+  EXPECT_TRUE(no_journal_left());
+}
+
+// Run A denies a folder; run B of the same SID starts and its recovery sees A alive; A is
+// killed; B denies the folder; run C recovers A's journal while B runs; B ends. The folder stays
+// denied while B runs and is as it began once every run has ended.
+TEST_F(Interrupted, ADenyOfAKilledRunIsTakenBackByTheRunThatFoundIt) {
+  const std::string script =
+      deny_run("a", "a_running", "release_a") + wait_for("a_running") +
+      deny_run("b", "b_running", "release_b", "sid",
+               "WINSIM_DACL_READ_DELAY_MS=400 WINSIM_TRACE=" + (root / "trace_b")) +
+      // B reads the NUL device's DACL after its recovery and before its deny: A dies then.
+      "i=0; while ! grep -q 'GetSecurityInfo.NUL' " + (root / "trace_b") +
+      " 2>/dev/null && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; kill -9 $a; touch " +
+      (root / "release_a") + "; " + wait_for("b_running") + "\"$TAVO_BINARY\" " + sid_option() +
+      " -- /bin/true; echo c=$?; cp \"$WINSIM_STATE\" " + (root / "between") + "; touch " +
+      (root / "release_b") + "; wait $b; echo b=$?";
+  const Outcome o = run_process({"sh", "-c", script}, machine());
+  EXPECT_EQ(o.out, "c=0\nb=0\n") << o.err;
+  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
+      << root.read("between");
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
+  EXPECT_TRUE(no_journal_left());
+}
+
+// Two users run with one pool member's SID file, each with a profile of their own: the first to
+// end leaves the deny to the other user's run, which takes it back when it ends.
+TEST_F(Interrupted, TwoUsersOfOnePoolSidShareADenyUntilTheLastEnds) {
+  const std::string other_local = "c/Users/x/AppData/Local";
+  root.make_dir(other_local);
+  const std::string script = deny_run("x", "x_running", "release_x", "sid",
+                                      "WINSIM_USER=S-1-5-21-1004336348-1177238915-682003330-1002 "
+                                      "LOCALAPPDATA='C:\\Users\\x\\AppData\\Local'") +
+                             wait_for("x_running") + deny_run("u", "u_running", "release_u") +
+                             wait_for("u_running") + "touch " + (root / "release_x") +
+                             "; wait $x; echo x=$?; cp \"$WINSIM_STATE\" " + (root / "between") +
+                             "; touch " + (root / "release_u") + "; wait $u; echo u=$?";
+  const Outcome o = run_process({"sh", "-c", script}, machine());
+  EXPECT_EQ(o.out, "x=0\nu=0\n") << o.err;
+  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
+      << root.read("between");
+  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
+  EXPECT_TRUE(no_journal_left());
+  EXPECT_TRUE(std::filesystem::is_empty(root / (other_local + "/Tavo/runs")));
 }
 
 }  // namespace

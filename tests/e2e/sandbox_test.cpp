@@ -91,7 +91,7 @@ TEST_F(Sandbox, ARegistrationServesUnprivilegedRunsAndCleanup) {
           machine({{"WINSIM_ADMIN", "0"}}));
   EXPECT_EQ(ran.status, 3) << ran.err;
   EXPECT_EQ(ran.err, "");
-  const std::string deny = (root / "c/work/secret") + "\tD:P(D;OICI;0x1f01ff;;;" + sid + ")";
+  const std::string deny = (root / "c/work/secret") + "\tD:(D;OICI;0x1f01ff;;;" + sid + ")";
   EXPECT_NE(ran.out.find(deny), std::string::npos) << ran.out;
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), "");
   EXPECT_EQ(stored_dacl(root, "c/work/src"), "D:(A;OICI;0x1301bf;;;" + sid + ")");

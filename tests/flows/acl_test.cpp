@@ -27,12 +27,17 @@ struct Recorded final : ChangeRecorder {
   void before_write(DaclChange change) override { changes.push_back(std::move(change)); }
   void write_failed() override { changes.pop_back(); }
   void written(DaclObject object) override { objects.push_back(std::move(object)); }
+  void deny_stands(DaclChange change, DaclObject) override { stood.push_back(std::move(change)); }
   // Takes change `i` back through the object its edit held.
   bool restore(PSID who, std::size_t i) const {
-    return restore_entries(who, changes[i], objects[i]).has_value();
+    return (changes[i].kind == ChangeKind::DenyEntry
+                ? remove_deny_entry(who, changes[i], objects[i])
+                : restore_entries(who, changes[i], objects[i]))
+        .has_value();
   }
   std::vector<DaclChange> changes;
   std::vector<DaclObject> objects;  // each change's, in the same order
+  std::vector<DaclChange> stood;    // denies found standing: nothing written
 };
 
 class AclEditing : public testing::MachineTest {
@@ -60,7 +65,7 @@ class AclEditing : public testing::MachineTest {
 // A grant already in place is no write, wherever it stands among other SIDs' entries (the
 // platform would move a re-set entry in front of another SID's), nor needs the right to write
 // one; the traversal grant leaves the folder's DACL marked auto-inherited, as it found it. A
-// file's deny has no inheritance flags.
+// file's deny has no inheritance flags and leaves the file inheriting.
 TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
@@ -79,45 +84,62 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
-  EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1f01ff")));
+  EXPECT_EQ(stored("work/file.txt"), "D:" + entry("D;;0x1f01ff"));
 }
 
-// Restoring puts back the SID's entries and only the protection the edit changed; other
-// trustees' entries made since stay, and undoing last first ends where it began.
-TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
-  Recorded twice;  // denied under two spellings, another SID granted in between
+// A deny is one entry of its own, placed first beside the SID's other entries, the protection
+// left as it is; a deny that stands is no write. Taking it back removes exactly that entry: an
+// entry of the SID that stood before, and everything other trustees changed meanwhile, stay.
+TEST_F(AclEditing, ADenyIsAnEntryOfItsOwnTakenBackAlone) {
+  const std::string deny = entry("D;OICI;0x1f01ff");
+  const std::string read = entry("A;OICI;0x1200a9"),
+                    other_read = entry("A;OICI;0x1200a9", kOtherSid);
+  for (const std::string& before :
+       {"D:" + read + other_read, "D:P" + entry("D;OICI;0x1201bf") + owner + inherited}) {
+    SCOPED_TRACE(before);
+    winsim::set_stored_sddl(dir / "work", before);
+    const std::string tail = before.substr(before.find('('));
+    const std::string prefix = before.substr(0, before.find('('));
+    Recorded run;
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &run));
+    EXPECT_EQ(stored("work"), prefix + deny + tail);
+    const std::size_t writes_before = writes();
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &run));
+    EXPECT_EQ(writes(), writes_before);
+    ASSERT_EQ(run.changes.size(), 1u);
+    ASSERT_EQ(run.stood.size(), 1u);
+    EXPECT_EQ(run.stood[0].identity, run.changes[0].identity);
+    // Another trustee's edit meanwhile stays after the undo.
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite));
+    ASSERT_TRUE(run.restore(sid.get(), 0));
+    const std::string other_rw = entry("A;OICI;0x1301bf", kOtherSid);
+    EXPECT_EQ(stored("work"),
+              before.starts_with("D:P")
+                  ? prefix + entry("D;OICI;0x1201bf") + other_rw + tail.substr(tail.find(owner))
+                  : "D:" + other_rw + read);
+    // Nothing left to take away: no write.
+    const std::size_t writes_after = writes();
+    ASSERT_TRUE(run.restore(sid.get(), 0));
+    EXPECT_EQ(writes(), writes_after);
+  }
+}
+
+// A grant's undo puts back the SID's entries; other trustees' entries made since stay.
+TEST_F(AclEditing, RestoringAGrantPutsBackWhatItOverwrote) {
+  Recorded twice;
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &twice));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &twice));
   ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &twice));
-  ASSERT_EQ(twice.changes.size(), 3u);
-  EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &twice));
   // The SID's allow goes back where a grant puts it: before the other SID's.
-  ASSERT_TRUE(twice.restore(sid.get(), 2));
   ASSERT_TRUE(twice.restore(sid.get(), 1));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9") + entry("A;OICI;0x1200a9", kOtherSid));
   ASSERT_TRUE(twice.restore(sid.get(), 0));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9", kOtherSid));
-
-  // A protected object keeps its protection and its copies of inherited entries; the SID's deny
-  // that stood before stands again.
-  const std::string owner_deny = "D:P" + entry("D;OICI;0x1f01ff") + owner + inherited;
-  winsim::set_stored_sddl(dir / "work", owner_deny);
-  Recorded protected_object;
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &protected_object));
-  undo(sid.get(), protected_object);
-  EXPECT_EQ(stored("work"), owner_deny);
-  const std::size_t before = writes();  // nothing left to put back: no write
-  ASSERT_TRUE(protected_object.restore(sid.get(), 0));
-  winsim::set_stored_sddl(dir / "work", "");
-  ASSERT_TRUE(twice.restore(sid.get(), 0));
-  EXPECT_EQ(writes(), before);
 }
 
-// Two runs of different SIDs overlapping on one folder, ending in either order: each takes back
-// its own entries, the protection goes with the deny that set it, and the folder ends as it was.
-TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
+// Two SIDs deny one folder and grant below it, ending in either order: each takes back its own
+// entry, the protection never changes, and the folder ends as it was, inheriting.
+TEST_F(AclEditing, OverlappingDeniesOfTwoSidsEachTakeBackTheirOwn) {
   const PSID who[] = {sid.get(), other.get()};
   for (const int first_to_end : {0, 1}) {
     SCOPED_TRACE(first_to_end);
@@ -126,16 +148,16 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
     ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &runs[1]));
     ASSERT_TRUE(deny_access(other.get(), dir / "work", &runs[1]));
     undo(who[first_to_end], runs[first_to_end]);
-    EXPECT_TRUE(stored("work").starts_with(first_to_end == 0
-                                               ? "D:" + entry("D;OICI;0x1f01ff", kOtherSid)
-                                               : "D:P" + entry("D;OICI;0x1f01ff")));
+    EXPECT_EQ(stored("work"), first_to_end == 0 ? "D:" + entry("D;OICI;0x1f01ff", kOtherSid) +
+                                                      entry("A;OICI;0x1200a9", kOtherSid)
+                                                : "D:" + entry("D;OICI;0x1f01ff"));
     undo(who[1 - first_to_end], runs[1 - first_to_end]);
     EXPECT_EQ(stored("work"), "");
   }
 }
 
-// Each edit replaces the SID's entries in one write; only a deny changes the protection (revoke
-// keeps an owner's: inheriting again could widen access). With each platform call failing alone,
+// Each edit is one write and none changes the protection (revoke keeps an owner's: inheriting
+// again could widen access). With each platform call failing alone,
 // an edit changes all and records it, or changes nothing; the edit lock is never a reason to fail.
 TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   using Act = std::function<bool(Recorded&)>;
@@ -148,7 +170,7 @@ TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
        "D:P" + allow + owner},
       {"deny", "D:" + allow,
        [&](Recorded& r) { return deny_access(sid.get(), dir / "work", &r).has_value(); },
-       "D:P" + deny + inherited},
+       "D:" + deny + allow},
       {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner,
        [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); },
        "D:P" + owner},

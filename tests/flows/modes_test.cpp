@@ -207,8 +207,8 @@ TEST_F(Registration, ASuccessPrintsOneLineAndWritesTheSidFileLast) {
   EXPECT_EQ(winsim::owner_sid(kSidFile), kAdministrators);
   EXPECT_EQ(stored(kSidFile), kAdminFileSddl);
   const std::string deny = ";0x1f01ff;;;" + sid + ")";
-  EXPECT_TRUE(stored("C:\\Users\\ann\\.ssh").starts_with("D:P(D;OICI" + deny));
-  EXPECT_TRUE(stored("C:\\Users\\ann\\.npmrc").starts_with("D:P(D;" + deny));
+  EXPECT_TRUE(stored("C:\\Users\\ann\\.ssh").starts_with("D:(D;OICI" + deny));
+  EXPECT_TRUE(stored("C:\\Users\\ann\\.npmrc").starts_with("D:(D;" + deny));
   for (const char* traversed : {"C:\\Users\\ann", "C:\\Users\\ann\\AppData\\Local\\Packages"})
     EXPECT_EQ(stored(traversed), "D:(A;;0x1200a9;;;" + sid + ")") << traversed;
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});

@@ -8,10 +8,13 @@
 #include <random>
 #include <set>
 
+#include "acl/acl.h"
+#include "acl/deny_hold.h"
 #include "cleanup.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/process_identity.h"
+#include "run_journal/undo_log.h"
 #include "run_mode.h"
 #include "support/env.h"
 #include "support/log_capture.h"
@@ -27,7 +30,9 @@ namespace {
 using testing::kOtherSid;
 using testing::kTestSid;
 
-constexpr const char* kDenied = "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)";
+// A folder with the deny entry a run places, and as earlier versions denied it (protected).
+constexpr const char* kDenied = "D:(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)";
+constexpr const char* kDeniedProtected = "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kGranted = "D:(A;OICI;0x1301bf;;;S-1-15-2-1-2-3-4-5-6-7)";
 constexpr const char* kRunsDir = "c/Users/u/AppData/Local/Tavo/runs";
 
@@ -66,10 +71,11 @@ class Recovery : public testing::MachineTest {
     root.make_dir("c/work/secret");
     winsim::set_stored_sddl(root / "c/work/a", kGranted);
     winsim::set_stored_sddl(root / "c/work/secret", kDenied);
-    return journal_of(owner, {{ChangeKind::Grant, "a"}, {ChangeKind::Deny, "secret"}}, tail);
+    return journal_of(owner, {{ChangeKind::Grant, "a"}, {ChangeKind::DenyEntry, "secret"}}, tail);
   }
 
-  // The journal of a gone run that made `changes` to folders of C:\work, as it records them.
+  // The journal of a gone run that made `changes` to folders of C:\work, as it records them;
+  // `identities` false: as an earlier version wrote it, without them.
   std::string journal_of(const ProcessIdentity& owner,
                          const std::vector<std::pair<ChangeKind, std::string>>& changes,
                          std::string_view tail = "", bool identities = true) {
@@ -77,11 +83,13 @@ class Recovery : public testing::MachineTest {
     if (!identities) text.replace(0, kJournalHeader.size(), kJournalHeaderVersion1);
     for (const auto& [kind, name] : changes) {
       const std::string path = windows_path(name);
+      std::vector<SidEntry> entries;
+      if (kind == ChangeKind::DenyEntry) entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1f01ff}};
       const DaclChange change{.kind = kind,
                               .path = path,
                               .object = "\\\\?\\" + path,
                               .identity = identities ? identity_at(path) : std::nullopt,
-                              .entries = {},
+                              .entries = entries,
                               .was_protected = false};
       std::string line = change_line(change);
       if (!identities) line.erase(line.find(" - "), 2);  // as a version-1 journal has it
@@ -137,7 +145,7 @@ class Recovery : public testing::MachineTest {
 };
 
 // A gone run's changes are undone as its own end would have: all of them before its command
-// started, its denies after, but not a deny a live run of the SID holds too. Cleanup recovers as
+// started, its denies after, but not a deny entry another live process holds. Cleanup recovers as
 // a run does; an unreadable journal is set aside, a live run's is left alone.
 TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   testing::LogCapture log(Level::Info);
@@ -157,26 +165,61 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_EQ(stored("c/work/secret"), "");
   EXPECT_EQ(log.count(recovered(1)), 1u);
 
-  // The test's parent process stands for a live run.
+  // A live process holds the deny (as a run of any user that needs it does): it stays.
+  {
+    killed_run(gone);
+    const DenyHold held = DenyHold::take(kTestSid, *identity_at("C:\\work\\secret"));
+    EXPECT_EQ(run_sandboxed(run_of()), 0);
+    EXPECT_EQ(stored("c/work/secret"), kDenied);
+    EXPECT_EQ(log.count(recovered(1)), 2u);
+  }
+
+  // The test's parent process stands for a live run: its journal is not read.
   HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(getppid()));
   FILETIME created{}, unused[3]{};
   ASSERT_TRUE(GetProcessTimes(parent, &created, &unused[0], &unused[1], &unused[2]));
   CloseHandle(parent);
   const std::string live = killed_run(
       {DWORD(getppid()), (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime});
-  killed_run(gone);
   EXPECT_EQ(run_sandboxed(run_of()), 0);
-  EXPECT_EQ(stored("c/work/secret"), kDenied);
-  EXPECT_EQ(log.count(recovered(1)), 2u);
+  EXPECT_EQ(stored("c/work/a"), kGranted);
+  EXPECT_TRUE(root.exists(live));
+  std::filesystem::remove(root / live);
 
-  // That run ends (its journal goes) while another run of the SID denies the folder too: the
-  // folder goes back to what stood before the first.
-  tavo::Run second = run_of();
-  second.deny_access = {"C:\\work\\secret"};
-  second.command = "rm";
-  second.args = {root / live};
-  EXPECT_EQ(run_sandboxed(second), 0);
+  // An earlier version's journal: its deny protected the folder, and is taken back as it was.
+  std::string legacy = root.read(killed_run(gone));
+  legacy.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
+  legacy.replace(legacy.find("deny-entry 0 1 D:0x3:0x1f01ff"), 29, "deny 0 0");
+  root.write(std::string(kRunsDir) + "/" + journal_file_name(gone), legacy);
+  winsim::set_stored_sddl(root / "c/work/secret", kDeniedProtected);
+  EXPECT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/a"), "");
   EXPECT_EQ(stored("c/work/secret"), "");
+}
+
+// Just before the launch, a deny entry someone removed meanwhile is put back, whoever placed it,
+// and nothing is written where it stands; the run then takes it back when it ends, as one it
+// placed.
+TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
+  root.make_dir("c/work/secret");
+  root.make_dir("c/work/cred");
+  winsim::set_stored_sddl(root / "c/work/cred", kDenied);  // as a registration leaves it
+  const SandboxSid sid = testing::make_sid();
+  {
+    UndoLog undo(sid.get());
+    for (const char* name : {"secret", "cred"})
+      ASSERT_TRUE(deny_access(sid.get(), windows_path(name), &undo));
+    for (const char* name : {"secret", "cred"})
+      ASSERT_TRUE(revoke_access(sid.get(), windows_path(name)));
+    undo.put_back_removed_denies();
+    EXPECT_EQ(stored("c/work/secret"), kDenied);
+    EXPECT_EQ(stored("c/work/cred"), kDenied);
+    const std::size_t writes = winsim::count_calls("SetSecurityInfo");
+    undo.put_back_removed_denies();
+    EXPECT_EQ(winsim::count_calls("SetSecurityInfo"), writes);
+  }
+  EXPECT_EQ(stored("c/work/secret"), "");
+  EXPECT_EQ(stored("c/work/cred"), "");
 }
 
 // Recovery reads only what the sandbox cannot have written. A journal folder that inherits a
@@ -251,7 +294,7 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
   winsim::set_stored_sddl(root / "c/work/private", owner_choice);
   winsim::set_stored_sddl(root / "c/work/a/b", kDenied);
   winsim::set_stored_sddl(root / "c/work/gone", kGranted);
-  journal_of(gone, {{ChangeKind::Grant, "gone"}, {ChangeKind::Deny, "a/b"}});
+  journal_of(gone, {{ChangeKind::Grant, "gone"}, {ChangeKind::DenyEntry, "a/b"}});
   std::filesystem::remove(root / "c/work/gone");
   swap_for_link("a/b", "private");
   ASSERT_EQ(run_sandboxed(run_of()), 0);
@@ -262,12 +305,12 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
 
   std::filesystem::remove(root / "c/work/a/b");
   std::filesystem::rename(root / "c/work/a/b.moved", root / "c/work/a/b");
-  winsim::set_stored_sddl(root / "c/work/a/b", kDenied);
+  winsim::set_stored_sddl(root / "c/work/a/b", kDeniedProtected);
   journal_of(gone, {{ChangeKind::Deny, "a/b"}}, "", false);
   swap_for_link("a/b", "private");
   ASSERT_EQ(run_sandboxed(run_of()), 0);
   EXPECT_EQ(stored("c/work/private"), owner_choice);
-  EXPECT_EQ(stored("c/work/a/b.moved"), kDenied);
+  EXPECT_EQ(stored("c/work/a/b.moved"), kDeniedProtected);
   EXPECT_TRUE(log.contains(
       "rollback deny-revoke \\\\?\\C:\\work\\a\\b left alone: \\\\?\\C:\\work\\a\\b is a link now"))
       << log.text();

@@ -14,14 +14,21 @@ const FileIdentity kIdentity{.volume = 0x0123456789ABCDEFull,
                              .file = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87, 0x78, 0x69,
                                       0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F}};
 
-DaclChange deny_of(std::string object) {
-  return DaclChange{.kind = ChangeKind::Deny,
+// A deny entry placed; `legacy`: a deny as earlier versions recorded it (the SID's entries before
+// it, the protection).
+DaclChange deny_of(std::string object, bool legacy = false) {
+  DaclChange change{.kind = ChangeKind::DenyEntry,
                     .path = object,
                     .object = object,
                     .identity = kIdentity,
-                    .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1F01FF},
-                                {ACCESS_ALLOWED_ACE_TYPE, 0x13, 0x1301BF}},
-                    .was_protected = true};
+                    .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1F01FF}},
+                    .was_protected = false};
+  if (legacy) {
+    change.kind = ChangeKind::Deny;
+    change.entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0x13, 0x1301BF});
+    change.was_protected = true;
+  }
+  return change;
 }
 
 std::string journal_with(const std::vector<DaclChange>& changes, std::string_view tail = "") {
@@ -49,7 +56,16 @@ TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   ASSERT_EQ(read->changes.size(), 2u);
   EXPECT_EQ(change_line(read->changes[0]), change_line(grant));  // each field written
   EXPECT_EQ(change_line(read->changes[1]), change_line(odd));
+  EXPECT_EQ(read->changes[1].kind, ChangeKind::DenyEntry);
   EXPECT_EQ(read->changes[1].identity, kIdentity);
+
+  // An earlier release's version 2: its protecting deny reads back as that kind.
+  std::string version2 = journal_with({deny_of("C:\\x", true)});
+  version2.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
+  auto legacy = parse_journal(version2);
+  ASSERT_TRUE(legacy) << legacy.error();
+  ASSERT_EQ(legacy->changes.size(), 1u);
+  EXPECT_EQ(change_line(legacy->changes[0]), change_line(deny_of("C:\\x", true)));
   EXPECT_FALSE(read->changes[0].identity);
   EXPECT_TRUE(read->command_started);
   EXPECT_EQ(identity_text(kIdentity), "0123456789abcdef:f0e1d2c3b4a5968778695a4b3c2d1e0f");
@@ -90,7 +106,12 @@ TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
   for (int i = 0; i < 65; ++i)
     sixty_five += " A:0x3:0x1";
   for (const std::string& damaged :
-       {std::string("tavo-sandbox run journal 3\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
+       {std::string("tavo-sandbox run journal 4\n"), whole + "deny 1 1 X:0x3:0x1 C:\\z\n",
+        // A deny entry is one entry, on an object known by its identity, from version 3 on.
+        whole + "deny-entry 0 2 D:0x3:0x1f01ff D:0x3:0x1 " + identity_text(kIdentity) + " C:\\z\n",
+        whole + "deny-entry 0 1 D:0x3:0x1f01ff - C:\\z\n",
+        std::string(kJournalHeaderVersion2) + whole.substr(kJournalHeader.size()) +
+            change_line(deny_of("C:\\z")),
         whole + "deny 0 0 0123456789abcdef:F0e1d2c3b4a5968778695a4b3c2d1e0f C:\\z\n",
         whole + "deny 0 0 0123456789abcdef:f0e1d2c3b4a5968778695a4b3c2d1e C:\\z\n",
         whole + "deny 1 1 A:0x100:0x1 C:\\z\n", whole + "deny 2 0 C:\\z\n",
