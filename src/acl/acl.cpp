@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "acl/dacl.h"
-#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "win/sized_text.h"
 #include "win/unique.h"
@@ -191,10 +190,10 @@ bool acl_equal(const ACL* a, const ACL* b) {
 }
 
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
+                                               const DaclEditLock::Held&,
                                                ChangeRecorder* recorder) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto updated = build_acl({explicit_access(sid, access_mask(level), SET_ACCESS, kInheritToAll)},
@@ -217,10 +216,9 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
 }
 
 std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
-                                              ChangeRecorder* recorder) {
+                                              const DaclEditLock::Held&, ChangeRecorder* recorder) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   // Not knowing fails the deny: written without inheritance on a directory, a deny would leave
@@ -242,10 +240,10 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
   return write_recorded(recorder, *object, kProtectedDacl, denied->get());
 }
 
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path) {
+std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
+                                                const DaclEditLock::Held&) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto revoked = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, kInheritToAll)}, current->dacl);
@@ -259,8 +257,8 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path)
 }
 
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
-                                                  const DaclObject& object) {
-  DaclEditLock lock;
+                                                  const DaclObject& object,
+                                                  const DaclEditLock::Held&) {
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());
   auto now_protected = is_protected(current->descriptor.get());
@@ -290,13 +288,13 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
                            acl);
 }
 
-std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
+std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
+                                                 const DaclEditLock::Held&) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::DriveRootsPass);
   if (!object) {
     if (is_refused_object(object.error())) return std::unexpected(object.error());
     return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
   }
-  DaclEditLock lock;
   auto security = object->read_security();
   if (!security) return std::unexpected(security.error());
   PSECURITY_DESCRIPTOR descriptor = security->descriptor();

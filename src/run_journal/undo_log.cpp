@@ -4,7 +4,6 @@
 
 #include "acl/acl.h"
 #include "acl/changed_object.h"
-#include "acl/dacl_lock.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
 #include "runtime/log.h"
@@ -12,8 +11,11 @@
 
 namespace tavo {
 
-UndoLog::UndoLog(PSID sid)
-    : sid_(sid), sid_text_(sid_to_sddl(sid).value_or("")), journal_(sid_text_, journal_dir()) {}
+UndoLog::UndoLog(PSID sid, DaclEditLock& lock)
+    : sid_(sid),
+      lock_(lock),
+      sid_text_(sid_to_sddl(sid).value_or("")),
+      journal_(sid_text_, journal_dir()) {}
 
 void UndoLog::before_write(DaclChange change) {
   // Called under the DACL edit lock, so the other runs' journals cannot change meanwhile.
@@ -55,20 +57,21 @@ void UndoLog::undo_all() {
   }
   // Held to the end, journal removal included: another run sees this run's journal whole, or
   // gone with its undo done.
-  DaclEditLock lock;
+  const DaclEditLock::Held locked = lock_.hold();
   OtherRuns others = journal_.other_runs();
   // Last first: a later edit of the same object recorded what an earlier one had left, so only
   // this order ends at what stood before the run.
   while (!changes_.empty()) {
     const Held& held = changes_.back();
-    undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_);
+    undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_,
+                locked);
     changes_.pop_back();
   }
   journal_.remove();
 }
 
 bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text) {
+                 std::string_view sid_text, const DaclEditLock::Held& held) {
   const char* what = change.kind == ChangeKind::Grant ? "revoke" : "deny-revoke";
   if (change.kind == ChangeKind::Deny && others.live_deny(sid_text, change) != nullptr) {
     log(Level::Debug, kTargetMain, "deny on {} left to a run of the same SID still running",
@@ -86,7 +89,7 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
     reached = std::move(*found);
     object = &*reached;
   }
-  if (auto undone = restore_entries(sid, change, *object); !undone) {
+  if (auto undone = restore_entries(sid, change, *object, held); !undone) {
     log(Level::Warn, kTargetMain, "rollback {} {} failed: {}", what, change.path, undone.error());
     return false;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "run_journal/run_journal.h"
 #include "win/api.h"
@@ -28,8 +29,9 @@ namespace tavo {
 // as it was before the first.
 class UndoLog final : public ChangeRecorder {
  public:
-  // `sid` is borrowed: the run owns it and outlives the log.
-  explicit UndoLog(PSID sid);
+  // `sid` and `lock` are borrowed: the run owns them and they outlive the log. Its edits are made
+  // under `lock`, and so is the undo.
+  UndoLog(PSID sid, DaclEditLock& lock);
   ~UndoLog() { undo_all(); }
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
@@ -56,6 +58,7 @@ class UndoLog final : public ChangeRecorder {
   };
 
   PSID sid_;
+  DaclEditLock& lock_;
   std::string sid_text_;
   RunJournal journal_;
   std::vector<Held> changes_;
@@ -65,7 +68,8 @@ class UndoLog final : public ChangeRecorder {
 // same SID still holds on that object (see UndoLog): through `object` when the edit's object is
 // still held, else on the object reach_changed_object finds, and on nothing when none is found.
 // False when the undo failed or was left alone (warned about) or was left to the other run.
+// Its caller holds the DACL edit lock (`held`).
 bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text);
+                 std::string_view sid_text, const DaclEditLock::Held& held);
 
 }  // namespace tavo

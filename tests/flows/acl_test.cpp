@@ -29,7 +29,8 @@ struct Recorded final : ChangeRecorder {
   void written(DaclObject object) override { objects.push_back(std::move(object)); }
   // Takes change `i` back through the object its edit held.
   bool restore(PSID who, std::size_t i) const {
-    return restore_entries(who, changes[i], objects[i]).has_value();
+    DaclEditLock lock;
+    return restore_entries(who, changes[i], objects[i], lock.hold()).has_value();
   }
   std::vector<DaclChange> changes;
   std::vector<DaclObject> objects;  // each change's, in the same order
@@ -54,6 +55,7 @@ class AclEditing : public testing::MachineTest {
   SandboxSid sid = testing::make_sid();
   SandboxSid other = testing::make_sid(kOtherSid);
   std::string inherited;
+  DaclEditLock lock;                                         // the test's, as a run has one
   const std::string owner = "(A;OICI;0x1f01ff;;;S-1-5-18)";  // an owner's choice
 };
 
@@ -65,8 +67,8 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
     for (PSID who : {sid.get(), other.get()}) {
-      ASSERT_TRUE(grant_access(who, dir / "work", AccessLevel::ReadWrite));
-      ASSERT_TRUE(grant_traverse(who, dir / "passage"));
+      ASSERT_TRUE(grant_access(who, dir / "work", AccessLevel::ReadWrite, lock.hold()));
+      ASSERT_TRUE(grant_traverse(who, dir / "passage", lock.hold()));
     }
   }
   EXPECT_EQ(writes(), 4u);  // the first round's
@@ -77,8 +79,8 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   ASSERT_TRUE(security);
   EXPECT_EQ(kept_dacl_control(security->descriptor()), SE_DACL_AUTO_INHERITED);
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold()));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt", lock.hold()));
   EXPECT_TRUE(stored("work/file.txt").starts_with("D:P" + entry("D;;0x1f01ff")));
 }
 
@@ -86,10 +88,10 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
 // trustees' entries made since stay, and undoing last first ends where it began.
 TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   Recorded twice;  // denied under two spellings, another SID granted in between
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &twice));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &twice));
-  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &twice));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, lock.hold(), &twice));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work", lock.hold(), &twice));
+  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, lock.hold()));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", lock.hold(), &twice));
   ASSERT_EQ(twice.changes.size(), 3u);
   EXPECT_EQ(twice.changes[2].object, twice.changes[1].object);
   // The SID's allow goes back where a grant puts it: before the other SID's.
@@ -104,8 +106,9 @@ TEST_F(AclEditing, RestoringAnEditPutsBackWhatItOverwrote) {
   const std::string owner_deny = "D:P" + entry("D;OICI;0x1f01ff") + owner + inherited;
   winsim::set_stored_sddl(dir / "work", owner_deny);
   Recorded protected_object;
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &protected_object));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work", &protected_object));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold(),
+                           &protected_object));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work", lock.hold(), &protected_object));
   undo(sid.get(), protected_object);
   EXPECT_EQ(stored("work"), owner_deny);
   const std::size_t before = writes();  // nothing left to put back: no write
@@ -122,9 +125,9 @@ TEST_F(AclEditing, OverlappingRunsEachTakeBackTheirOwn) {
   for (const int first_to_end : {0, 1}) {
     SCOPED_TRACE(first_to_end);
     Recorded runs[2];
-    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &runs[0]));
-    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &runs[1]));
-    ASSERT_TRUE(deny_access(other.get(), dir / "work", &runs[1]));
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", lock.hold(), &runs[0]));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, lock.hold(), &runs[1]));
+    ASSERT_TRUE(deny_access(other.get(), dir / "work", lock.hold(), &runs[1]));
     undo(who[first_to_end], runs[first_to_end]);
     EXPECT_TRUE(stored("work").starts_with(first_to_end == 0
                                                ? "D:" + entry("D;OICI;0x1f01ff", kOtherSid)
@@ -143,17 +146,25 @@ TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   const std::tuple<const char*, std::string, Act, std::string> edits[] = {
       {"grant", "D:P" + deny + owner,
        [&](Recorded& r) {
-         return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &r).has_value();
+         return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, DaclEditLock().hold(),
+                             &r)
+             .has_value();
        },
        "D:P" + allow + owner},
       {"deny", "D:" + allow,
-       [&](Recorded& r) { return deny_access(sid.get(), dir / "work", &r).has_value(); },
+       [&](Recorded& r) {
+         return deny_access(sid.get(), dir / "work", DaclEditLock().hold(), &r).has_value();
+       },
        "D:P" + deny + inherited},
       {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner,
-       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); },
+       [&](Recorded&) {
+         return revoke_access(sid.get(), dir / "work", DaclEditLock().hold()).has_value();
+       },
        "D:P" + owner},
       {"traverse", "",
-       [&](Recorded&) { return grant_traverse(sid.get(), dir / "work").has_value(); },
+       [&](Recorded&) {
+         return grant_traverse(sid.get(), dir / "work", DaclEditLock().hold()).has_value();
+       },
        "D:" + entry("A;;0x1200a9")},
   };
   const std::vector<std::string> held = winsim::leaks();  // what the fixture holds
