@@ -136,7 +136,7 @@ int run_sandboxed(const Run& command) {
   // Opened once for the whole run, so that all its waits for the lock share one budget.
   DaclEditLock lock;
   // What killed runs left behind goes before this run changes anything.
-  recover_interrupted_runs(lock);
+  const bool journal_dir_checked = recover_interrupted_runs(lock);
 
   if (command.cwd) {
     if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd, lock); !granted) {
@@ -148,7 +148,7 @@ int run_sandboxed(const Run& command) {
   }
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
-  UndoLog undo(sid->get(), lock);
+  UndoLog undo(sid->get(), lock, journal_dir_checked);
   auto grant_rw = [&](const std::string& path) {
     return grant_access(sid->get(), path, AccessLevel::ReadWrite, lock.hold(), &undo);
   };

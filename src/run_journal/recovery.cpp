@@ -49,17 +49,17 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others,
 
 }  // namespace
 
-void recover_interrupted_runs(DaclEditLock& lock) {
+bool recover_interrupted_runs(DaclEditLock& lock) {
   const std::optional<std::string> dir = journal_dir();
-  if (!dir) return;
+  if (!dir) return false;
   // Nothing is read from a folder the sandbox could have written.
   if (auto ready = make_private_journal_dir(*dir); !ready) {
     log(Level::Warn, kTargetMain, "run journal folder: {}; killed runs are not recovered",
         ready.error());
-    return;
+    return false;
   }
   // The common case, no journal at all, costs one listing and no lock.
-  if (journal_paths(*dir).empty()) return;
+  if (journal_paths(*dir).empty()) return true;
   // What cannot be trusted or read goes aside before the lock, so that it holds up no one's
   // edits; what stays is read again under the lock, where the other runs' records must be read.
   {
@@ -84,6 +84,7 @@ void recover_interrupted_runs(DaclEditLock& lock) {
           removed.error());
     }
   }
+  return true;
 }
 
 }  // namespace tavo

@@ -10,7 +10,9 @@ namespace tavo {
 // every run whose process is gone left behind: its denies always, its grants too when its
 // command never started, as the run itself would have. Then removes its journal. A journal that
 // cannot be trusted or read (see read_journals) is renamed aside before the lock is taken, never
-// removed unread; a live run's journal is never touched. Nothing here fails the caller.
-void recover_interrupted_runs(DaclEditLock& lock);
+// removed unread; a live run's journal is never touched. Nothing here fails the caller. True
+// when the journal folder was found or made private just now, so that a run need not check it
+// again before its own journal.
+bool recover_interrupted_runs(DaclEditLock& lock);
 
 }  // namespace tavo

@@ -11,11 +11,11 @@
 
 namespace tavo {
 
-UndoLog::UndoLog(PSID sid, DaclEditLock& lock)
+UndoLog::UndoLog(PSID sid, DaclEditLock& lock, bool journal_dir_checked)
     : sid_(sid),
       lock_(lock),
       sid_text_(sid_to_sddl(sid).value_or("")),
-      journal_(sid_text_, journal_dir()) {}
+      journal_(sid_text_, journal_dir(), journal_dir_checked) {}
 
 void UndoLog::before_write(DaclChange change) {
   // Called under the DACL edit lock, so the other runs' journals cannot change meanwhile.

@@ -30,8 +30,8 @@ namespace tavo {
 class UndoLog final : public ChangeRecorder {
  public:
   // `sid` and `lock` are borrowed: the run owns them and they outlive the log. Its edits are made
-  // under `lock`, and so is the undo.
-  UndoLog(PSID sid, DaclEditLock& lock);
+  // under `lock`, and so is the undo. `journal_dir_checked`: see RunJournal.
+  UndoLog(PSID sid, DaclEditLock& lock, bool journal_dir_checked = false);
   ~UndoLog() { undo_all(); }
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
