@@ -1,6 +1,7 @@
 #include "cleanup.h"
 
 #include "acl/acl.h"
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "acl/path_blocklist.h"
 #include "run_journal/recovery.h"
@@ -46,12 +47,12 @@ void log_refusal(const std::string& path) {
 
 // Whether the path counts as done. An object the guard refuses when it is opened (a link to a
 // system location) is refused as a system path is.
-bool revoke_one(PSID sid, const std::string& path) {
+bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
   if (is_refused_path(path)) {
     log_refusal(path);
     return true;
   }
-  auto revoked = revoke_access(sid, path);
+  auto revoked = revoke_access(sid, path, lock.hold());
   if (revoked) return true;
   if (is_refused_object(revoked.error())) {
     log_refusal(path);
@@ -69,7 +70,8 @@ bool revoke_one(PSID sid, const std::string& path) {
 
 int cleanup(const Cleanup& command) {
   // What killed runs left behind goes first: a cleanup after a crash finishes their rollback.
-  recover_interrupted_runs();
+  DaclEditLock lock;
+  recover_interrupted_runs(lock);
   auto [sid, resolution] = resolve_sid(command);
   if (resolution == Resolution::Unresolved) {
     log(Level::Info, kTargetMain,
@@ -83,7 +85,7 @@ int cleanup(const Cleanup& command) {
 
   std::size_t done = 0;
   for (const std::string& path : command.revoke)
-    done += revoke_one(sid.get(), path) ? 1 : 0;
+    done += revoke_one(sid.get(), path, lock) ? 1 : 0;
 
   if (resolution == Resolution::Stable) {
     log(Level::Info, kTargetMain,

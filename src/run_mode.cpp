@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "acl/acl.h"
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "acl/path_blocklist.h"
 #include "path_grant/traversal.h"
@@ -132,27 +133,31 @@ int run_sandboxed(const Run& command) {
     return kStatusPath;
   }
 
+  // Opened once for the whole run, so that all its waits for the lock share one budget.
+  DaclEditLock lock;
   // What killed runs left behind goes before this run changes anything.
-  recover_interrupted_runs();
+  const bool journal_dir_checked = recover_interrupted_runs(lock);
 
   if (command.cwd) {
-    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd); !granted) {
+    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd, lock); !granted) {
       log(Level::Warn, kTargetMain, "grant_cwd_ancestors failed (non-fatal): {}", granted.error());
     }
   }
-  if (auto granted = grant_nul_device(sid->get()); !granted) {
+  if (auto granted = grant_nul_device(sid->get(), lock.hold()); !granted) {
     log(Level::Warn, kTargetMain, "NUL device grant failed (non-fatal): {}", granted.error());
   }
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
-  UndoLog undo(sid->get());
+  UndoLog undo(sid->get(), lock, journal_dir_checked);
   auto grant_rw = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::ReadWrite, &undo);
+    return grant_access(sid->get(), path, AccessLevel::ReadWrite, lock.hold(), &undo);
   };
   auto grant_r = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::Read, &undo);
+    return grant_access(sid->get(), path, AccessLevel::Read, lock.hold(), &undo);
   };
-  auto deny = [&](const std::string& path) { return deny_access(sid->get(), path, &undo); };
+  auto deny = [&](const std::string& path) {
+    return deny_access(sid->get(), path, lock.hold(), &undo);
+  };
   if (!apply_each(command.grant_rw, "grant_rw", grant_rw) ||
       !apply_each(command.grant_r, "grant_r", grant_r) ||
       !apply_each(command.deny_access, "deny_access", deny)) {

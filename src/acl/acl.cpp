@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "acl/dacl.h"
-#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "win/sized_text.h"
 #include "win/unique.h"
@@ -271,10 +270,10 @@ bool acl_equal(const ACL* a, const ACL* b) {
 }
 
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
+                                               const DaclEditLock::Held&,
                                                ChangeRecorder* recorder) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto updated = build_acl({explicit_access(sid, access_mask(level), SET_ACCESS, kInheritToAll)},
@@ -297,10 +296,9 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
 }
 
 std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
-                                              ChangeRecorder* recorder) {
+                                              const DaclEditLock::Held&, ChangeRecorder* recorder) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto entry = deny_entry_of(*object);
@@ -332,9 +330,9 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
 }
 
 std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& change,
-                                                    const DaclObject& object) {
+                                                    const DaclObject& object,
+                                                    const DaclEditLock::Held&) {
   if (change.entries.size() != 1) return {};
-  DaclEditLock lock;
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());
   auto at = find_entry(current->dacl, sid, change.entries.front());
@@ -351,8 +349,8 @@ std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& 
 
 std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
                                                 const DaclObject& object,
+                                                const DaclEditLock::Held&,
                                                 const std::function<void()>& before_write) {
-  DaclEditLock lock;
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());
   auto standing = find_entry(current->dacl, sid, entry);
@@ -367,10 +365,10 @@ std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
   return true;
 }
 
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path) {
+std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
+                                                const DaclEditLock::Held&) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
-  DaclEditLock lock;
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto revoked = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, kInheritToAll)}, current->dacl);
@@ -384,8 +382,8 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path)
 }
 
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
-                                                  const DaclObject& object) {
-  DaclEditLock lock;
+                                                  const DaclObject& object,
+                                                  const DaclEditLock::Held&) {
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());
   auto now_protected = is_protected(current->descriptor.get());
@@ -407,13 +405,13 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
                            acl);
 }
 
-std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
+std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
+                                                 const DaclEditLock::Held&) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::DriveRootsPass);
   if (!object) {
     if (is_refused_object(object.error())) return std::unexpected(object.error());
     return std::unexpected(HresultError(0xFFFFFFFF, "GetFileSecurityW returned needed=0"));
   }
-  DaclEditLock lock;
   auto security = object->read_security();
   if (!security) return std::unexpected(security.error());
   PSECURITY_DESCRIPTOR descriptor = security->descriptor();

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "win/api.h"
 #include "win/error.h"
@@ -36,10 +37,12 @@ DWORD access_mask(AccessLevel level);
 EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
                                   TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
 
-// Every edit below opens the object once, refuses it when the system-path guard refuses its final
-// path (is_refused_object tells that error apart), and reads and writes the DACL through that one
-// handle: the object read is the object written, even when its path is swapped for a link
-// meanwhile. An edit that needs no write succeeds where the caller may not change the DACL.
+// Every edit below is made under the DACL edit lock its caller holds (`held`), from the open
+// through the read to the write. Every edit opens the object once, refuses it when the system-path
+// guard refuses its final path (is_refused_object tells that error apart), and reads and writes the
+// DACL through that one handle: the object read is the object written, even when its path is
+// swapped for a link meanwhile. An edit that needs no write succeeds where the caller may not
+// change the DACL.
 
 // Sets one inheritable allow entry for the SID at `level`, in place of the SID's explicit allow
 // and deny entries. Writes nothing when the DACL already holds exactly that, or when the SID's
@@ -47,6 +50,7 @@ EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode,
 // change); the DACL's protection is left as it is. A `recorder` hears what the write will
 // overwrite before it is made.
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
+                                               const DaclEditLock::Held& held,
                                                ChangeRecorder* recorder = nullptr);
 
 // Adds the SID's deny entry (everything denied; inherited by everything below a directory) to
@@ -56,30 +60,35 @@ std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, 
 // already; a `recorder` then hears deny_stands, and otherwise what the write will overwrite before
 // it is made.
 std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
+                                              const DaclEditLock::Held& held,
                                               ChangeRecorder* recorder = nullptr);
 
 // Takes a deny entry placed by deny_access (`change` of kind DenyEntry) back off `object`: the
 // first explicit entry of the SID equal to it goes, and nothing else. Writes nothing when no such
 // entry stands.
 std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& change,
-                                                    const DaclObject& object);
+                                                    const DaclObject& object,
+                                                    const DaclEditLock::Held& held);
 
 // Puts the SID's deny `entry` back on `object` when it no longer stands there (someone removed
 // it). `before_write` is called just before the write. True when it wrote.
 std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
                                                 const DaclObject& object,
+                                                const DaclEditLock::Held& held,
                                                 const std::function<void()>& before_write);
 
 // Removes the SID's explicit entries, allow and deny alike, and writes the DACL back with its
 // protection as it is: an object its owner protected stays protected. The write always happens.
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path);
+std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
+                                                const DaclEditLock::Held& held);
 
 // Takes one recorded grant (or an earlier version's deny) back on `object`, the object it changed
 // (the one the edit held, or one reach_changed_object found): the SID's explicit entries on it
 // become the recorded ones again, every other trustee's entries stay as they are now, and the
 // protection is put back only when that edit changed it. Writes nothing when that changes nothing.
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,
-                                                  const DaclObject& object);
+                                                  const DaclObject& object,
+                                                  const DaclEditLock::Held& held);
 
 // Sets one non-inheritable read-and-execute entry on this one object, with the calls that change
 // that object only, so that nothing reaches its children; its protection stays as it was. Writes
@@ -87,7 +96,8 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
 // root passes the guard here: letting the SID pass through it is what traversal is for. An
 // object that cannot be opened or read fails with code 0xFFFFFFFF and "GetFileSecurityW returned
 // needed=0", as traversal grants always have.
-std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path);
+std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
+                                                 const DaclEditLock::Held& held);
 
 // Whether two ACLs hold the same entries: the same revision, entry count and entry bytes. Unused
 // space after the entries does not count. Two absent ACLs are equal; absent and present are not.

@@ -1,7 +1,9 @@
 #include "acl/dacl_lock.h"
 
+#include <algorithm>
 #include <array>
 
+#include "runtime/exit_status.h"
 #include "runtime/log.h"
 #include "win/error.h"
 #include "win/wide.h"
@@ -41,48 +43,79 @@ alignas(4) constexpr std::array<BYTE, 92> kMutexSecurity = {
 // unprivileged caller does not have on a mutex an administrator created.
 constexpr DWORD kMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-// Long enough for any edit (a DACL write on a large tree walks every file below it), short
-// enough that a holder that hangs does not stop every run for good.
-constexpr DWORD kWaitMilliseconds = 60'000;
+DWORD milliseconds_of(std::chrono::milliseconds duration) {
+  return static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(duration.count(), 0));
+}
 
 }  // namespace
 
-DaclEditLock::DaclEditLock() {
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = const_cast<BYTE*>(kMutexSecurity.data());
-  attributes.bInheritHandle = FALSE;
-  mutex_.reset(CreateMutexExW(&attributes, to_wide_nul(kMutexName).c_str(), 0, kMutexAccess));
-  if (!mutex_) {
-    log(Level::Debug, kTargetMain, "DACL edit lock unavailable, editing without it: {}",
-        HresultError::from_last_error());
-    return;
-  }
-  switch (WaitForSingleObject(mutex_.get(), kWaitMilliseconds)) {
+DaclEditLock::Held::~Held() {
+  if (taken_) lock_.release();
+  lock_.holding_ = false;
+}
+
+DaclEditLock::Held DaclEditLock::hold() {
+  if (holding_) internal_failure("the DACL edit lock was asked for while it was held");
+  holding_ = true;
+  if (!usable()) return Held(*this, false);
+  const auto started = std::chrono::steady_clock::now();
+  const DWORD result = WaitForSingleObject(mutex_.get(), milliseconds_of(left_));
+  left_ -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started);
+  switch (result) {
     case WAIT_OBJECT_0:
-      held_ = true;
-      break;
+      return Held(*this, true);
     case WAIT_ABANDONED:
       // Its last holder died between a read and a write; that edit never happened, so there is
       // nothing to repair here.
-      held_ = true;
       log(Level::Debug, kTargetMain, "DACL edit lock taken over from a holder that ended");
-      break;
+      return Held(*this, true);
     case WAIT_TIMEOUT:
-      log(Level::Warn, kTargetMain, "DACL edit lock not free after {} s, editing without it",
-          kWaitMilliseconds / 1000);
+      log(Level::Warn, kTargetMain,
+          "DACL edit lock {} still held by another process after {} s of waiting in all, editing "
+          "without it from now on",
+          kMutexName, budget_.count() / 1000);
       break;
     default:
-      log(Level::Debug, kTargetMain, "DACL edit lock unavailable, editing without it: {}",
+      log(Level::Warn, kTargetMain,
+          "DACL edit lock {} cannot be waited for, editing without it: {}", kMutexName,
           HresultError::from_last_error());
       break;
   }
+  give_up();
+  return Held(*this, false);
 }
 
-DaclEditLock::~DaclEditLock() {
-  // Released before the handle closes. Its result is of no use: it cannot fail for a mutex this
-  // thread holds, and were it to, the next waiter would find the mutex abandoned.
-  if (held_) ReleaseMutex(mutex_.get());
+bool DaclEditLock::usable() {
+  if (state_ == State::Unopened) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = const_cast<BYTE*>(kMutexSecurity.data());
+    attributes.bInheritHandle = FALSE;
+    mutex_.reset(CreateMutexExW(&attributes, to_wide_nul(kMutexName).c_str(), 0, kMutexAccess));
+    if (!mutex_) {
+      // Someone took the name first: as another kind of object (ERROR_INVALID_HANDLE) or with a
+      // DACL that shuts this user out (ERROR_ACCESS_DENIED). Either turns the lock off for this
+      // process, so it is said where an administrator looks, once.
+      log(Level::Warn, kTargetMain, "DACL edit lock {} cannot be opened, editing without it: {}",
+          kMutexName, HresultError::from_last_error());
+      state_ = State::GivenUp;
+    } else {
+      state_ = State::Usable;
+    }
+  }
+  return state_ == State::Usable;
+}
+
+void DaclEditLock::give_up() {
+  state_ = State::GivenUp;
+  mutex_.reset();
+}
+
+void DaclEditLock::release() {
+  // Its result is of no use: it cannot fail for a mutex this process holds, and were it to, the
+  // next waiter would find the mutex abandoned.
+  ReleaseMutex(mutex_.get());
 }
 
 }  // namespace tavo

@@ -113,12 +113,13 @@ void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>&
 
 }  // namespace
 
-std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl) {
+std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl,
+                                                 DaclEditLock& lock) {
   const PathScan scan = scan_path(Reporting::Logged);
   log(Level::Info, kTargetPathGrant, "granting read on {} PATH directories ({} skipped)",
       scan.kept.size(), scan.total - scan.kept.size());
   for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
-    if (auto granted = grant_traverse(sid, ancestor); !granted) {
+    if (auto granted = grant_traverse(sid, ancestor, lock.hold()); !granted) {
       log(Level::Warn, kTargetPathGrant, "PATH ancestor grant on {} failed: {}", ancestor,
           granted.error());
     }
@@ -146,7 +147,7 @@ std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl
   return {};
 }
 
-void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
+void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& lock) {
   const PathScan scan = scan_path(Reporting::Silent);
   log(Level::Info, kTargetPathGrant, "batch PATH-scan: {} dirs, {} SIDs", scan.kept.size(),
       entries.size());
@@ -156,7 +157,7 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries) {
 
   for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
     for (const PoolEntry& entry : entries) {
-      if (auto granted = grant_traverse(entry.sid.get(), ancestor); !granted) {
+      if (auto granted = grant_traverse(entry.sid.get(), ancestor, lock.hold()); !granted) {
         log(Level::Warn, kTargetPathGrant, "ancestor traverse grant on {} failed: {}", ancestor,
             granted.error());
       }

@@ -125,10 +125,14 @@ std::expected<void, std::string> make_private_journal_dir(std::string_view dir) 
   return {};
 }
 
-std::optional<std::string> distrust_of_journal(HANDLE file) {
-  auto who = trusted();
-  if (!who) return who.error();
-  auto judged = judge(file, *who);
+std::optional<std::string> JournalJudge::distrust(HANDLE file) {
+  if (!user_) {
+    auto who = trusted();
+    user_ = who ? std::expected<std::string, std::string>(std::move(who->user))
+                : std::unexpected(who.error());
+  }
+  if (!*user_) return user_->error();
+  auto judged = judge(file, Trusted{**user_});
   if (!judged) return format("it cannot be checked: {}", judged.error());
   if (*judged) return "it " + **judged;
   return std::nullopt;

@@ -22,8 +22,16 @@ namespace tavo {
 // and a fresh private one takes its place. The error says why the folder cannot be used at all.
 std::expected<void, std::string> make_private_journal_dir(std::string_view dir);
 
-// Why a journal file held open through open_to_judge (its final link not followed) must not be
-// read, judged as the folder is; nothing when it may be.
-std::optional<std::string> distrust_of_journal(HANDLE file);
+// Judges journal files as the folder is judged. One judge serves a whole listing, so that the
+// process's user is asked once, at the first file, not once per journal.
+class JournalJudge {
+ public:
+  // Why a journal file held open through open_to_judge (its final link not followed) must not
+  // be read; nothing when it may be.
+  std::optional<std::string> distrust(HANDLE file);
+
+ private:
+  std::optional<std::expected<std::string, std::string>> user_;
+};
 
 }  // namespace tavo

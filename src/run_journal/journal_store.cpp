@@ -89,6 +89,7 @@ std::vector<std::string> journal_paths(std::string_view dir) {
 
 std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) {
   std::vector<StoredJournal> journals;
+  JournalJudge judge;
   for (const std::string& path : paths) {
     auto file = open_journal(path);
     // Gone since the listing: its run ended, or another recovery took it.
@@ -96,7 +97,7 @@ std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) 
     StoredJournal journal{path, owner_from_name(path), std::unexpected(std::string())};
     if (!file) {
       journal.contents = std::unexpected(file.error().display());
-    } else if (std::optional<std::string> distrust = distrust_of_journal(file->get())) {
+    } else if (std::optional<std::string> distrust = judge.distrust(file->get())) {
       journal.contents = std::unexpected(std::move(*distrust));
     } else if (auto text = fs::read_small_text_from(file->get(), kMaxJournalBytes); !text) {
       journal.contents = std::unexpected(read_failure(text.error()));

@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "acl/acl.h"
-#include "acl/dacl_lock.h"
 #include "run_journal/journal_folder.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
@@ -30,7 +29,8 @@ void set_aside(const StoredJournal& journal) {
 
 // Undoes one dead run's changes, last first, as its own rollback would have. False when the
 // journal's SID is not one.
-bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
+bool recover(DWORD pid, const JournalContents& run, OtherRuns& others,
+             const DaclEditLock::Held& held) {
   std::size_t undone = 0;
   // A run that died before announcing a change left only its journal.
   if (!run.changes.empty()) {
@@ -40,7 +40,7 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
     for (auto change = run.changes.rbegin(); change != run.changes.rend(); ++change) {
       if (change->kind == ChangeKind::Grant && run.command_started) continue;
       // The run's handles went with it: each object is found by its identity.
-      if (undo_change(sid.get(), *change, nullptr, others, run.sid)) ++undone;
+      if (undo_change(sid.get(), *change, nullptr, others, run.sid, held)) ++undone;
     }
   }
   log(Level::Info, kTargetMain, "recovered interrupted run {}: {} change(s) undone", pid, undone);
@@ -49,17 +49,17 @@ bool recover(DWORD pid, const JournalContents& run, OtherRuns& others) {
 
 }  // namespace
 
-void recover_interrupted_runs() {
+bool recover_interrupted_runs(DaclEditLock& lock) {
   const std::optional<std::string> dir = journal_dir();
-  if (!dir) return;
+  if (!dir) return false;
   // Nothing is read from a folder the sandbox could have written.
   if (auto ready = make_private_journal_dir(*dir); !ready) {
     log(Level::Warn, kTargetMain, "run journal folder: {}; killed runs are not recovered",
         ready.error());
-    return;
+    return false;
   }
   // The common case, no journal at all, costs one listing and no lock.
-  if (journal_paths(*dir).empty()) return;
+  if (journal_paths(*dir).empty()) return true;
   // What cannot be trusted or read goes aside before the lock, so that it holds up no one's
   // edits; what stays is read again under the lock, where the other runs' records must be read.
   {
@@ -68,11 +68,11 @@ void recover_interrupted_runs() {
       if (!journal.contents && !first.is_live(journal)) set_aside(journal);
     }
   }
-  DaclEditLock lock;
+  const DaclEditLock::Held held = lock.hold();
   OtherRuns runs(*dir);
   for (StoredJournal& journal : runs.journals()) {
     if (runs.is_live(journal)) continue;
-    if (journal.contents && !recover(journal.owner->pid, *journal.contents, runs)) {
+    if (journal.contents && !recover(journal.owner->pid, *journal.contents, runs, held)) {
       journal.contents = std::unexpected("its SID " + journal.contents->sid + " is not one");
     }
     if (!journal.contents) {
@@ -84,6 +84,7 @@ void recover_interrupted_runs() {
           removed.error());
     }
   }
+  return true;
 }
 
 }  // namespace tavo

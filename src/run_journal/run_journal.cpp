@@ -12,8 +12,8 @@
 
 namespace tavo {
 
-RunJournal::RunJournal(std::string sid, std::optional<std::string> dir)
-    : sid_(std::move(sid)), dir_(std::move(dir)) {}
+RunJournal::RunJournal(std::string sid, std::optional<std::string> dir, bool dir_checked)
+    : sid_(std::move(sid)), dir_(std::move(dir)), dir_checked_(dir_checked) {}
 
 void RunJournal::record(const DaclChange& change) {
   append(change_line(change), Durability::OnDisk);
@@ -64,8 +64,11 @@ bool RunJournal::open() {
     give_up("finding this process's creation time", HresultError::from_last_error().display());
     return false;
   }
-  // Checked again for this run's own journal: the folder must still be the user's alone.
-  if (auto ready = make_private_journal_dir(*dir_); !ready) {
+  // The folder must be the user's alone. Checked once per run: nothing the run does before its
+  // command starts can change that, and the journal is made before the command starts.
+  if (auto ready =
+          dir_checked_ ? std::expected<void, std::string>() : make_private_journal_dir(*dir_);
+      !ready) {
     give_up("preparing its folder", ready.error());
     return false;
   }

@@ -18,8 +18,9 @@ namespace tavo {
 class RunJournal {
  public:
   // `sid` is the run's SID in string form. Without a directory, or without this process's
-  // identity, the journal is off from the start.
-  RunJournal(std::string sid, std::optional<std::string> dir);
+  // identity, the journal is off from the start. `dir_checked`: this run has just found or made
+  // the directory private (see make_private_journal_dir), so it is not checked again.
+  RunJournal(std::string sid, std::optional<std::string> dir, bool dir_checked = false);
   RunJournal(const RunJournal&) = delete;
   RunJournal& operator=(const RunJournal&) = delete;
 
@@ -46,6 +47,7 @@ class RunJournal {
 
   std::string sid_;
   std::optional<std::string> dir_;
+  bool dir_checked_;
   std::string path_;
   unique_handle file_;
   std::size_t written_ = 0;  // bytes handed to the file so far

@@ -4,7 +4,6 @@
 
 #include "acl/acl.h"
 #include "acl/changed_object.h"
-#include "acl/dacl_lock.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/other_runs.h"
 #include "runtime/log.h"
@@ -12,8 +11,11 @@
 
 namespace tavo {
 
-UndoLog::UndoLog(PSID sid)
-    : sid_(sid), sid_text_(sid_to_sddl(sid).value_or("")), journal_(sid_text_, journal_dir()) {}
+UndoLog::UndoLog(PSID sid, DaclEditLock& lock, bool journal_dir_checked)
+    : sid_(sid),
+      lock_(lock),
+      sid_text_(sid_to_sddl(sid).value_or("")),
+      journal_(sid_text_, journal_dir(), journal_dir_checked) {}
 
 void UndoLog::before_write(DaclChange change) {
   // Called under the DACL edit lock. The hold is taken before the entry is written, so no other
@@ -61,10 +63,11 @@ void UndoLog::written(DaclObject object) {
 }
 
 void UndoLog::put_back_removed_denies() {
+  const DaclEditLock::Held locked = lock_.hold();
   for (Held& held : changes_) {
     if (held.change.kind != ChangeKind::DenyEntry || !held.object) continue;
     // Put back by this run, the entry is one it placed: journaled as such before the write.
-    auto put_back = put_back_deny(sid_, held.change.entries.front(), *held.object, [&] {
+    auto put_back = put_back_deny(sid_, held.change.entries.front(), *held.object, locked, [&] {
       if (!held.takes_back) journal_.record(held.change);
     });
     if (!put_back) {
@@ -98,7 +101,7 @@ void UndoLog::undo_all() {
   }
   // Held to the end, journal removal included: another run sees this run's journal whole, or
   // gone with its undo done.
-  DaclEditLock lock;
+  const DaclEditLock::Held locked = lock_.hold();
   OtherRuns others = journal_.other_runs();
   // Last first: a later edit of the same object recorded what an earlier one had left, so only
   // this order ends at what stood before the run.
@@ -107,7 +110,8 @@ void UndoLog::undo_all() {
     // This run's own hold goes first, so that only other processes' holds keep the entry.
     held.hold.release();
     if (held.takes_back) {
-      undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_);
+      undo_change(sid_, held.change, held.object ? &*held.object : nullptr, others, sid_text_,
+                  locked);
     }
     changes_.pop_back();
   }
@@ -115,7 +119,7 @@ void UndoLog::undo_all() {
 }
 
 bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text) {
+                 std::string_view sid_text, const DaclEditLock::Held& held) {
   const char* what = change.kind == ChangeKind::Grant ? "revoke" : "deny-revoke";
   if (change.kind == ChangeKind::Deny && others.live_deny(sid_text, change) != nullptr) {
     log(Level::Debug, kTargetMain, "deny on {} left to a run of the same SID still running",
@@ -148,8 +152,9 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
     reached = std::move(*found);
     object = &*reached;
   }
-  auto undone = change.kind == ChangeKind::DenyEntry ? remove_deny_entry(sid, change, *object)
-                                                     : restore_entries(sid, change, *object);
+  auto undone = change.kind == ChangeKind::DenyEntry
+                    ? remove_deny_entry(sid, change, *object, held)
+                    : restore_entries(sid, change, *object, held);
   if (!undone) {
     log(Level::Warn, kTargetMain, "rollback {} {} failed: {}", what, change.path, undone.error());
     return false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "acl/deny_hold.h"
 #include "run_journal/run_journal.h"
@@ -31,8 +32,9 @@ namespace tavo {
 // by it.
 class UndoLog final : public ChangeRecorder {
  public:
-  // `sid` is borrowed: the run owns it and outlives the log.
-  explicit UndoLog(PSID sid);
+  // `sid` and `lock` are borrowed: the run owns them and they outlive the log. Its edits are made
+  // under `lock`, and so is the undo. `journal_dir_checked`: see RunJournal.
+  UndoLog(PSID sid, DaclEditLock& lock, bool journal_dir_checked = false);
   ~UndoLog() { undo_all(); }
   UndoLog(const UndoLog&) = delete;
   UndoLog& operator=(const UndoLog&) = delete;
@@ -67,6 +69,7 @@ class UndoLog final : public ChangeRecorder {
   };
 
   PSID sid_;
+  DaclEditLock& lock_;
   std::string sid_text_;
   RunJournal journal_;
   std::vector<Held> changes_;
@@ -78,7 +81,8 @@ class UndoLog final : public ChangeRecorder {
 // so): through `object` when the edit's object is still held, else on the object
 // reach_changed_object finds, and on nothing when none is found. Called under the DACL edit lock.
 // False when the undo failed or was left alone (warned about) or was left to the other run.
+// Its caller holds the DACL edit lock (`held`).
 bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text);
+                 std::string_view sid_text, const DaclEditLock::Held& held);
 
 }  // namespace tavo

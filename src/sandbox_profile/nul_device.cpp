@@ -1,7 +1,6 @@
 #include "sandbox_profile/nul_device.h"
 
 #include "acl/acl.h"
-#include "acl/dacl_lock.h"
 #include "runtime/log.h"
 #include "win/error.h"
 #include "win/unique.h"
@@ -15,7 +14,7 @@ constexpr DWORD kGrantedAccess = GENERIC_READ | GENERIC_WRITE;
 
 }  // namespace
 
-std::expected<void, std::string> grant_nul_device(PSID sid) {
+std::expected<void, std::string> grant_nul_device(PSID sid, const DaclEditLock::Held&) {
   unique_handle device(CreateFileW(to_wide_nul("NUL").c_str(), kOpenAccess,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                    nullptr));
@@ -24,7 +23,6 @@ std::expected<void, std::string> grant_nul_device(PSID sid) {
     return std::unexpected(format("CreateFileW NUL failed: {}", error));
   }
 
-  DaclEditLock lock;
   unique_local<void> descriptor;
   PACL dacl = nullptr;
   DWORD rc = GetSecurityInfo(device.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,

@@ -10,10 +10,11 @@
 
 namespace tavo {
 
-void grant_user_package_dirs(PSID sid) {
+void grant_user_package_dirs(PSID sid, DaclEditLock& lock) {
   for (const std::string& directory : user_package_dirs()) {
     if (skip_system_path(directory, kTargetProfile)) continue;
-    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite); !granted) {
+    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite, lock.hold());
+        !granted) {
       log(Level::Debug, kTargetProfile, "grant user package dir {} failed: {}", directory,
           granted.error());
     }

@@ -3,6 +3,7 @@
 
 #include <span>
 
+#include "acl/dacl_lock.h"
 #include "sid/pool_entry.h"
 #include "win/api.h"
 
@@ -10,7 +11,7 @@ namespace tavo {
 
 // Read-write access (inheritable) on each existing directory, through the ACL calls. Failures are
 // logged at debug level; nothing is reported.
-void grant_user_package_dirs(PSID sid);
+void grant_user_package_dirs(PSID sid, DaclEditLock& lock);
 
 // Full access for every pool SID, one icacls run per existing directory. Each outcome is logged.
 void grant_user_package_dirs_batch(std::span<const PoolEntry> entries);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "acl/dacl_lock.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
 #include "runtime/log.h"
@@ -51,7 +52,8 @@ std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t
 
 // Credential denies, the NUL device and the SID file of each member; the count written.
 std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolEntry>& entries,
-                                                         std::string_view pool_dir) {
+                                                         std::string_view pool_dir,
+                                                         DaclEditLock& lock) {
   const auto size = static_cast<std::uint32_t>(entries.size());
   // Judged once for the whole pool, so a refused store is warned about once.
   const std::vector<std::string> stores = deniable_credential_stores(credential_deny_paths());
@@ -61,10 +63,12 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
     const PoolEntry& entry = entries[k - 1];
     progress.show(k, format("{}: credential denies, NUL device, SID file", member_name(k - 1)));
     deny_credential_stores(
-        entry.sid.get(), stores, [&](const std::string& store, const HresultError& error) {
+        entry.sid.get(), stores,
+        [&](const std::string& store, const HresultError& error) {
           log(Level::Info, kTargetProfile, "[{}/{}] DENY on {} failed: {}", k, size, store, error);
-        });
-    if (auto granted = grant_nul_device(entry.sid.get()); !granted) {
+        },
+        lock);
+    if (auto granted = grant_nul_device(entry.sid.get(), lock.hold()); !granted) {
       return fatal(
           format("[{}/{}] NUL device grant failed (critical): {}", k, size, granted.error()));
     }
@@ -77,7 +81,8 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
   return written;
 }
 
-std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries) {
+std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries,
+                                                         DaclEditLock& lock) {
   const auto size = static_cast<std::uint32_t>(entries.size());
   // Judged once for the whole pool: a refused location is warned about once.
   const UserFolders folders = user_folders();
@@ -85,22 +90,23 @@ std::expected<void, HresultError> grant_member_locations(const std::vector<PoolE
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();
     progress.show(k, format("{}: traversal and package directory grants", member_name(k - 1)));
-    if (auto granted = grant_drive_root_traversal(sid); !granted) {
+    if (auto granted = grant_drive_root_traversal(sid, lock); !granted) {
       return fatal(format("[{}/{}] drive root traversal grant failed (critical): {}", k, size,
                           granted.error()));
     }
     if (folders.home) {
-      if (auto granted = grant_folder_and_ancestors(sid, *folders.home); !granted) {
+      if (auto granted = grant_folder_and_ancestors(sid, *folders.home, lock); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] USERPROFILE ancestor grant failed: {}", k, size,
             granted.error());
       }
     }
     if (folders.packages) {
-      if (auto granted = grant_folder_and_ancestors(sid, *folders.packages); !granted) {
+      if (auto granted = grant_folder_and_ancestors(sid, *folders.packages, lock); !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] LOCALAPPDATA ancestor grant failed: {}", k, size,
             granted.error());
       }
-      if (auto granted = grant_package_dir(sid, *folders.packages, member_name(k - 1)); !granted) {
+      if (auto granted = grant_package_dir(sid, *folders.packages, member_name(k - 1), lock);
+          !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] AC package dir grant failed: {}", k, size,
             granted.error());
       }
@@ -129,12 +135,14 @@ std::expected<std::uint32_t, HresultError> register_pool(std::uint32_t pool_size
     sids.push_back(entry.sid.get());
   if (auto exempt = exempt_loopback_pool(sids); !exempt) return std::unexpected(exempt.error());
 
-  auto written = write_members(*entries, pool_dir);
+  // One lock for the whole registration: its waits share one budget.
+  DaclEditLock lock;
+  auto written = write_members(*entries, pool_dir, lock);
   if (!written) return std::unexpected(written.error());
-  if (auto granted = grant_member_locations(*entries); !granted) {
+  if (auto granted = grant_member_locations(*entries, lock); !granted) {
     return std::unexpected(granted.error());
   }
-  grant_path_dirs_batch(*entries);
+  grant_path_dirs_batch(*entries, lock);
   grant_user_package_dirs_batch(*entries);
 
   // Last: the marker tells readers that every step of this registration has run.

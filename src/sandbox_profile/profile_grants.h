@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/dacl_lock.h"
 #include "win/api.h"
 #include "win/error.h"
 
@@ -22,7 +23,8 @@ std::vector<std::string> deniable_credential_stores(std::vector<std::string> sto
 // line, and a failed deny goes to `failed`.
 void deny_credential_stores(
     PSID sid, const std::vector<std::string>& stores,
-    const std::function<void(const std::string& store, const HresultError&)>& failed);
+    const std::function<void(const std::string& store, const HresultError&)>& failed,
+    DaclEditLock& lock);
 
 // The user's folders a registration lets its SIDs pass through, judged once by the guard:
 // %USERPROFILE% and %LOCALAPPDATA%\Packages, each absent when unset or refused.
@@ -35,6 +37,7 @@ UserFolders user_folders();
 // The profile's own package directory below `packages`, made when missing, with read-write
 // access for the SID.
 std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view packages,
-                                                    std::string_view profile_name);
+                                                    std::string_view profile_name,
+                                                    DaclEditLock& lock);
 
 }  // namespace tavo

@@ -1,6 +1,7 @@
 #include "sandbox_profile/registration.h"
 
 #include "acl/acl.h"
+#include "acl/dacl_lock.h"
 #include "path_grant/path_dirs.h"
 #include "path_grant/traversal.h"
 #include "runtime/log.h"
@@ -17,36 +18,37 @@
 namespace tavo {
 namespace {
 
-void apply_credential_denies(PSID sid) {
+void apply_credential_denies(PSID sid, DaclEditLock& lock) {
   const std::vector<std::string> stores = credential_deny_paths();
   log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", stores.size());
-  deny_credential_stores(sid, deniable_credential_stores(stores),
-                         [](const std::string& store, const HresultError& error) {
-                           log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store,
-                               error);
-                         });
+  deny_credential_stores(
+      sid, deniable_credential_stores(stores),
+      [](const std::string& store, const HresultError& error) {
+        log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store, error);
+      },
+      lock);
 }
 
 // Traversal of the user's profile directory and of %LOCALAPPDATA%\Packages with everything above
 // them, and read-write access to the profile's own package directory.
-void grant_user_locations(PSID sid, std::string_view profile_name) {
-  if (auto grant = grant_drive_root_traversal(sid); !grant) {
+void grant_user_locations(PSID sid, std::string_view profile_name, DaclEditLock& lock) {
+  if (auto grant = grant_drive_root_traversal(sid, lock); !grant) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
   const UserFolders folders = user_folders();
   if (folders.home) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.home); !grant) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.home, lock); !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
           grant.error());
     }
   }
   if (folders.packages) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages); !grant) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages, lock); !grant) {
       log(Level::Warn, kTargetProfile,
           "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());
     }
-    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name); !grant) {
+    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name, lock); !grant) {
       log(Level::Warn, kTargetProfile, "AC package dir grant failed (non-fatal): {}",
           grant.error());
     }
@@ -68,13 +70,15 @@ std::expected<void, HresultError> register_sandbox_profile(std::string_view prof
   if (auto exempt = exempt_loopback(sid->get()); !exempt) return std::unexpected(exempt.error());
   log(Level::Info, kTargetProfile, "loopback exemption registered");
 
-  apply_credential_denies(sid->get());
-  grant_user_locations(sid->get(), profile_name);
-  if (auto grant = grant_nul_device(sid->get()); !grant) {
+  // One lock for the whole registration: its waits share one budget.
+  DaclEditLock lock;
+  apply_credential_denies(sid->get(), lock);
+  grant_user_locations(sid->get(), profile_name, lock);
+  if (auto grant = grant_nul_device(sid->get(), lock.hold()); !grant) {
     log(Level::Warn, kTargetProfile, "NUL device grant failed (non-fatal): {}", grant.error());
   }
-  grant_user_package_dirs(sid->get());
-  if (auto grant = grant_path_dirs(sid->get(), *sddl); !grant) {
+  grant_user_package_dirs(sid->get(), lock);
+  if (auto grant = grant_path_dirs(sid->get(), *sddl, lock); !grant) {
     log(Level::Warn, kTargetProfile, "PATH-scan grant failed (non-fatal): {}", grant.error());
   }
 

@@ -31,8 +31,8 @@ struct Recorded final : ChangeRecorder {
   // Takes change `i` back through the object its edit held.
   bool restore(PSID who, std::size_t i) const {
     return (changes[i].kind == ChangeKind::DenyEntry
-                ? remove_deny_entry(who, changes[i], objects[i])
-                : restore_entries(who, changes[i], objects[i]))
+                ? remove_deny_entry(who, changes[i], objects[i], DaclEditLock().hold())
+                : restore_entries(who, changes[i], objects[i], DaclEditLock().hold()))
         .has_value();
   }
   std::vector<DaclChange> changes;
@@ -59,6 +59,7 @@ class AclEditing : public testing::MachineTest {
   SandboxSid sid = testing::make_sid();
   SandboxSid other = testing::make_sid(kOtherSid);
   std::string inherited;
+  DaclEditLock lock;                                         // the test's, as a run has one
   const std::string owner = "(A;OICI;0x1f01ff;;;S-1-5-18)";  // an owner's choice
 };
 
@@ -70,8 +71,8 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
     for (PSID who : {sid.get(), other.get()}) {
-      ASSERT_TRUE(grant_access(who, dir / "work", AccessLevel::ReadWrite));
-      ASSERT_TRUE(grant_traverse(who, dir / "passage"));
+      ASSERT_TRUE(grant_access(who, dir / "work", AccessLevel::ReadWrite, lock.hold()));
+      ASSERT_TRUE(grant_traverse(who, dir / "passage", lock.hold()));
     }
   }
   EXPECT_EQ(writes(), 4u);  // the first round's
@@ -82,8 +83,8 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   ASSERT_TRUE(security);
   EXPECT_EQ(kept_dacl_control(security->descriptor()), SE_DACL_AUTO_INHERITED);
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite));
-  ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt"));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold()));
+  ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt", lock.hold()));
   EXPECT_EQ(stored("work/file.txt"), "D:" + entry("D;;0x1f01ff"));
 }
 
@@ -101,16 +102,16 @@ TEST_F(AclEditing, ADenyIsAnEntryOfItsOwnTakenBackAlone) {
     const std::string tail = before.substr(before.find('('));
     const std::string prefix = before.substr(0, before.find('('));
     Recorded run;
-    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &run));
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", lock.hold(), &run));
     EXPECT_EQ(stored("work"), prefix + deny + tail);
     const std::size_t writes_before = writes();
-    ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", &run));
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work/../work", lock.hold(), &run));
     EXPECT_EQ(writes(), writes_before);
     ASSERT_EQ(run.changes.size(), 1u);
     ASSERT_EQ(run.stood.size(), 1u);
     EXPECT_EQ(run.stood[0].identity, run.changes[0].identity);
     // Another trustee's edit meanwhile stays after the undo.
-    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite, lock.hold()));
     ASSERT_TRUE(run.restore(sid.get(), 0));
     const std::string other_rw = entry("A;OICI;0x1301bf", kOtherSid);
     EXPECT_EQ(stored("work"),
@@ -127,9 +128,9 @@ TEST_F(AclEditing, ADenyIsAnEntryOfItsOwnTakenBackAlone) {
 // A grant's undo puts back the SID's entries; other trustees' entries made since stay.
 TEST_F(AclEditing, RestoringAGrantPutsBackWhatItOverwrote) {
   Recorded twice;
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, &twice));
-  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read));
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &twice));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, lock.hold(), &twice));
+  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, lock.hold()));
+  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold(), &twice));
   // The SID's allow goes back where a grant puts it: before the other SID's.
   ASSERT_TRUE(twice.restore(sid.get(), 1));
   EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9") + entry("A;OICI;0x1200a9", kOtherSid));
@@ -144,9 +145,9 @@ TEST_F(AclEditing, OverlappingDeniesOfTwoSidsEachTakeBackTheirOwn) {
   for (const int first_to_end : {0, 1}) {
     SCOPED_TRACE(first_to_end);
     Recorded runs[2];
-    ASSERT_TRUE(deny_access(sid.get(), dir / "work", &runs[0]));
-    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, &runs[1]));
-    ASSERT_TRUE(deny_access(other.get(), dir / "work", &runs[1]));
+    ASSERT_TRUE(deny_access(sid.get(), dir / "work", lock.hold(), &runs[0]));
+    ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, lock.hold(), &runs[1]));
+    ASSERT_TRUE(deny_access(other.get(), dir / "work", lock.hold(), &runs[1]));
     undo(who[first_to_end], runs[first_to_end]);
     EXPECT_EQ(stored("work"), first_to_end == 0 ? "D:" + entry("D;OICI;0x1f01ff", kOtherSid) +
                                                       entry("A;OICI;0x1200a9", kOtherSid)
@@ -165,17 +166,25 @@ TEST_F(AclEditing, EachEditSucceedsWholeOrChangesNothing) {
   const std::tuple<const char*, std::string, Act, std::string> edits[] = {
       {"grant", "D:P" + deny + owner,
        [&](Recorded& r) {
-         return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, &r).has_value();
+         return grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, DaclEditLock().hold(),
+                             &r)
+             .has_value();
        },
        "D:P" + allow + owner},
       {"deny", "D:" + allow,
-       [&](Recorded& r) { return deny_access(sid.get(), dir / "work", &r).has_value(); },
+       [&](Recorded& r) {
+         return deny_access(sid.get(), dir / "work", DaclEditLock().hold(), &r).has_value();
+       },
        "D:" + deny + allow},
       {"revoke", "D:P" + deny + entry("A;OICI;0x1") + owner,
-       [&](Recorded&) { return revoke_access(sid.get(), dir / "work").has_value(); },
+       [&](Recorded&) {
+         return revoke_access(sid.get(), dir / "work", DaclEditLock().hold()).has_value();
+       },
        "D:P" + owner},
       {"traverse", "",
-       [&](Recorded&) { return grant_traverse(sid.get(), dir / "work").has_value(); },
+       [&](Recorded&) {
+         return grant_traverse(sid.get(), dir / "work", DaclEditLock().hold()).has_value();
+       },
        "D:" + entry("A;;0x1200a9")},
   };
   const std::vector<std::string> held = winsim::leaks();  // what the fixture holds

@@ -70,10 +70,10 @@ TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefusedAndOnlyThose) {
 TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
   const std::string trustee = ";;;" + std::string(testing::kTestSid) + ")";
   const std::string granted = folder_swapped_after("grant", "GetSecurityInfo");
-  ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite));
+  ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite, DaclEditLock().hold()));
   EXPECT_EQ(winsim::stored_sddl(granted + ".swapped"), "D:(A;OICI;0x1301bf" + trustee);
   const std::string passed = folder_swapped_after("traverse", "GetKernelObjectSecurity");
-  ASSERT_TRUE(grant_traverse(sid.get(), passed));
+  ASSERT_TRUE(grant_traverse(sid.get(), passed, DaclEditLock().hold()));
   EXPECT_EQ(winsim::stored_sddl(passed + ".swapped"), "D:(A;;0x1200a9" + trustee);
   EXPECT_EQ(testing::dacl_calls_by_name(), std::vector<std::string>{});
 }

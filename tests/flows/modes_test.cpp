@@ -143,7 +143,7 @@ class AdminMachine : public testing::MachineTest {
     EXPECT_TRUE(made);
     for (const std::string& path : kRevoked) {
       root.make_dir("c/work/" + path.substr(8));
-      EXPECT_TRUE(grant_access(made->get(), path, AccessLevel::ReadWrite));
+      EXPECT_TRUE(grant_access(made->get(), path, AccessLevel::ReadWrite, DaclEditLock().hold()));
     }
     root.write("c/ProgramData/shared.sid", profile_sid("build-1") + "\n");
     return profile_sid("build-1");

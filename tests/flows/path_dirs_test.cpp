@@ -69,6 +69,7 @@ class PathGrants : public testing::MachineTest {
   testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"};
   testing::ScopedEnv roaming{"APPDATA", "C:\\Users\\ann\\AppData\\Roaming"};
   SandboxSid sid = testing::make_sid(kTestSid);
+  DaclEditLock lock;  // the test's, as a registration has one
   testing::LogCapture log;
 };
 
@@ -86,7 +87,7 @@ TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
   {
     testing::RedirectedDescriptor in(0, host / "input.txt", O_RDONLY);
     testing::RedirectedDescriptor out(1, host / "output.txt", O_WRONLY | O_CREAT | O_TRUNC);
-    ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+    ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid, lock));
   }
   EXPECT_EQ(host.read("output.txt"), "");
   EXPECT_EQ(winsim::process_starts().back().creation_flags, 0u);
@@ -111,7 +112,7 @@ TEST_F(PathGrants, PathFoldersLeadingIntoTheSystemAreSkippedAndTheirChainsHeld) 
                                   "C:\\Users\\ann\\x", "C:\\Windows\\System32");
   winsim::replace_with_link_after("CreateProcessW", "y\\bin", "C:\\Users\\ann\\y",
                                   "C:\\Windows\\System32");
-  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid, lock));
   const std::string refused =
       "[WARN  tavo_sandbox::path_grant] refusing to modify ACL on system path: ";
   EXPECT_EQ(log.text_of("WARN"), refused + config + "\n" + refused + "C:\\Users\\ann\\bin\n" +
@@ -130,14 +131,14 @@ TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheSc
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
   set_path("C:\\A\\B\\C;C:\\A\\D");
-  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid));
+  ASSERT_TRUE(grant_path_dirs(sid.get(), kTestSid, lock));
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\A\\B", "C:\\A"}));
   EXPECT_TRUE(ancestors_before_runs());
   EXPECT_EQ(icacls.targets(), (Paths{"C:\\A\\B\\C", "C:\\A\\D"}));
 
   std::filesystem::remove(drives.host(kSystem32) + "/icacls");
   const std::size_t starts = winsim::count_calls("CreateProcessW");
-  EXPECT_EQ(grant_path_dirs(sid.get(), kTestSid).error(),
+  EXPECT_EQ(grant_path_dirs(sid.get(), kTestSid, lock).error(),
             "failed to spawn icacls for C:\\A\\B\\C: " +
                 IoError::from_win32(ERROR_FILE_NOT_FOUND).display());
   EXPECT_EQ(winsim::count_calls("CreateProcessW"), starts + 1);  // C:\A\D is not tried
@@ -162,7 +163,7 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
   set_path(
       "C:\\Missing;C:\\A\\B;c:\\a\\b\\;.;C:\\A\\C;C:\\;C:\\G1\\cmd;C:\\G2\\CMD;C:\\G3\\cmd;"
       "C:\\Program Files\\Git\\cmd");
-  grant_path_dirs_batch(testing::pool_of({kTestSid, kOtherSid}));
+  grant_path_dirs_batch(testing::pool_of({kTestSid, kOtherSid}), lock);
   EXPECT_EQ(log.text_of("skip"), "");
   Runs expected;
   // A Git in a system location admits every AppContainer already, as the system's folders do.
@@ -182,7 +183,7 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
 // Tool caches: one run per existing directory for a pool, failures warned about with icacls's
 // error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
 TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
-  grant_user_package_dirs(sid.get());
+  grant_user_package_dirs(sid.get(), lock);
   for (const std::string& dir :
        {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
     EXPECT_EQ(winsim::stored_sddl(dir), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")")
@@ -211,14 +212,14 @@ TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid)
 // AppContainer are passed by, a protected one stays protected, the first failure ends the walk.
 TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
   drives.make_dirs({"C:\\Users\\ann\\proj"});
-  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj"));
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj", lock));
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
             (Paths{"\\\\?\\C:\\Users\\ann", "\\\\?\\C:\\Users", "\\\\?\\C:\\"}));
   fresh_machine();
   winsim::set_stored_sddl("C:\\Users", kAllPackagesRead);
   winsim::set_stored_sddl("C:\\Users\\ann", "D:P(A;OICI;0x1f01ff;;;S-1-5-18)");
-  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x"));
-  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\"));
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x", lock));
+  ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\", lock));
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"C:\\Users\\ann", "C:\\"}));
   EXPECT_EQ(
       winsim::stored_sddl("C:\\Users\\ann"),
@@ -229,7 +230,7 @@ TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
 
   fresh_machine();
   winsim::fail_next_call("SetKernelObjectSecurity", "ann", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x").error(),
+  EXPECT_EQ(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\x", lock).error(),
             "grant ancestor C:\\Users\\ann failed: " + HresultError::from_win32(5).display());
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"), Paths{"C:\\Users\\ann"});
 }
@@ -240,7 +241,7 @@ TEST_F(PathGrants, TheDriveRootComesFromSystemDrive) {
   for (const char* drive : {"D:", "D:\\", "", static_cast<const char*>(nullptr)}) {
     testing::ScopedEnv system_drive("SystemDrive",
                                     drive ? std::optional<std::string>(drive) : std::nullopt);
-    ASSERT_TRUE(grant_drive_root_traversal(sid.get()));
+    ASSERT_TRUE(grant_drive_root_traversal(sid.get(), lock));
   }
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"), (Paths{"D:\\", "C:\\"}));  // the others unchanged
 }

@@ -318,7 +318,8 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
 }
 
 // A change is on disk in the journal before it is made, and each DACL write is in a window of
-// the edit lock that its read began; the command runs outside the lock.
+// the edit lock that its read began; the command runs outside the lock, and the lock is opened
+// once and never taken again while held.
 TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
@@ -331,13 +332,15 @@ TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   bool on_disk = false, started = false, read_in_window = false;
   int depth = 0;
   std::size_t journaled = 0, writes = 0;
-  std::string previous;
   for (const winsim::Call& call : winsim::trace()) {
     const std::string_view function = call.function;
     if (function == "WriteFile") on_disk = false;
     if (function == "FlushFileBuffers") on_disk = true;
-    if (function == "WaitForSingleObject" && previous == "CreateMutexExW" && depth++ == 0)
+    // The lock is never taken while held.
+    if (function == "WaitForSingleObject" && call.key == "Global\\tavo-sandbox-dacl-edit") {
+      EXPECT_EQ(depth++, 0);
       read_in_window = false;
+    }
     if (function == "ReleaseMutex") {
       EXPECT_EQ(call.key, "Global\\tavo-sandbox-dacl-edit");
       EXPECT_GE(--depth, 0);
@@ -357,9 +360,9 @@ TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
         ++journaled;
       }
     }
-    previous = call.function;
   }
   EXPECT_EQ(depth, 0);
+  EXPECT_EQ(winsim::count_calls("CreateMutexExW"), 1u);
   EXPECT_EQ(journaled, 3u);
   // Traversal of C:\work and C:\, the NUL device, the three changes and the two denies' undo.
   EXPECT_EQ(writes, 8u);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
 
@@ -17,6 +18,9 @@
 #include "support/sids.h"
 #include "support/temp_dir.h"
 #include "win/error.h"
+#include "win/security_descriptor.h"
+#include "win/unique.h"
+#include "win/wide.h"
 
 namespace tavo {
 namespace {
@@ -276,6 +280,73 @@ TEST_F(RunMode, ASidFileOthersCanChangeIsWarnedAboutOnce) {
                               : "[WARN  tavo_sandbox::sandbox_profile] SID file " + (root / name) +
                                     " can be changed by non-administrators\n");
   }
+}
+
+constexpr char16_t kLockName[] = u"Global\\tavo-sandbox-dacl-edit";
+
+// Whoever takes the edit lock's name first, as another kind of object or with a DACL that shuts
+// runs out, turns the lock off for everyone: each run says so once, where an administrator
+// looks, and completes as it would with the lock.
+TEST_F(RunMode, ALockNameTakenByOthersIsWarnedAboutOnceAndTheRunCompletes) {
+  auto descriptor = SddlDescriptor::parse("D:(A;;GA;;;SY)");  // SYSTEM alone may open it
+  ASSERT_TRUE(descriptor);
+  SECURITY_ATTRIBUTES system_only = descriptor->attributes();
+  const std::pair<std::function<HANDLE()>, DWORD> squatters[] = {
+      {[] { return CreateEventW(nullptr, TRUE, FALSE, kLockName); }, ERROR_INVALID_HANDLE},
+      {[&] { return CreateMutexExW(&system_only, kLockName, 0, SYNCHRONIZE); },
+       ERROR_ACCESS_DENIED},
+  };
+  for (const auto& [squat, error] : squatters) {
+    SCOPED_TRACE(error);
+    fresh_machine();
+    unique_handle squatter(squat());
+    ASSERT_TRUE(squatter);
+    testing::LogCapture log(Level::Warn);
+    EXPECT_EQ(run_sandboxed(command("exit 3", true)), 3);
+    EXPECT_EQ(log.count("DACL edit lock"), 1u) << log.text();
+    EXPECT_TRUE(
+        log.contains("DACL edit lock Global\\tavo-sandbox-dacl-edit cannot be opened, "
+                     "editing without it: " +
+                     HresultError::from_win32(error).display()))
+        << log.text();
+    EXPECT_EQ(stored("c/work/secret"), "");
+    EXPECT_EQ(stored("c/work/private"), kOwnerChoice);
+  }
+}
+
+// Anyone who may wait on the lock may keep it. Another process keeping it holds a run up for
+// 30 s in all, not for each edit: then the run says so once, goes on without the lock and takes
+// its denies back as usual. (The one test that waits out the real budget.)
+TEST_F(RunMode, ALockKeptByAnotherProcessHoldsARunUpOnceThenIsPassedBy) {
+  testing::ScopedEnv state("WINSIM_STATE", root / "state");
+  fresh_machine();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t keeper = ::fork();
+  if (keeper == 0) {
+    HANDLE kept = CreateMutexExW(nullptr, kLockName, CREATE_MUTEX_INITIAL_OWNER, SYNCHRONIZE);
+    [[maybe_unused]] auto written = ::write(ready[1], kept != nullptr ? "t" : "f", 1);
+    for (;;)
+      ::pause();
+  }
+  char byte = 0;
+  ASSERT_TRUE(::read(ready[0], &byte, 1) == 1 && byte == 't');
+  testing::LogCapture log(Level::Warn);
+  const int status = run_sandboxed(command("exit 0", true));
+  ::kill(keeper, SIGKILL);
+  ::waitpid(keeper, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(log.count("DACL edit lock"), 1u) << log.text();
+  EXPECT_TRUE(
+      log.contains("DACL edit lock Global\\tavo-sandbox-dacl-edit still held by another "
+                   "process after 30 s of waiting in all, editing without it from now on"))
+      << log.text();
+  EXPECT_EQ(winsim::count_calls("WaitForSingleObject", "Global\\tavo-sandbox-dacl-edit"), 1u);
+  EXPECT_EQ(stored("c/work/a"), "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")");
+  EXPECT_EQ(stored("c/work/secret"), "");
+  EXPECT_EQ(stored("c/work/private"), kOwnerChoice);
 }
 
 }  // namespace

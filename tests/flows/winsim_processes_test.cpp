@@ -8,12 +8,17 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
+#include "acl/dacl_lock.h"
+#include "runtime/exit_status.h"
 #include "support/env.h"
+#include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"
 #include "win/api.h"
+#include "win/security_descriptor.h"
 #include "win/unique.h"
 #include "win/wide.h"
 
@@ -107,6 +112,98 @@ TEST_F(WinsimProcesses, AMutexIsOwnedRecursivelyAndAbandonedAcrossProcesses) {
   EXPECT_TRUE(ReleaseMutex(mutex.get()));
   ::close(owned[0]);
   ::close(owned[1]);
+}
+
+// A child that takes `name` (as a mutex it owns, or as an event) with `sddl` as its DACL (none:
+// the default) and keeps it until it is killed; returns once it holds the name.
+pid_t child_holding(const char16_t* name, bool as_event, const char* sddl = nullptr) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::optional<SECURITY_ATTRIBUTES> attributes;
+    auto descriptor = SddlDescriptor::parse(sddl != nullptr ? sddl : "D:");
+    if (sddl != nullptr && descriptor) attributes = descriptor->attributes();
+    SECURITY_ATTRIBUTES* given = attributes ? &*attributes : nullptr;
+    const bool held = as_event ? CreateEventW(given, TRUE, FALSE, name) != nullptr
+                               : WaitForSingleObject(CreateMutexExW(given, name, 0, SYNCHRONIZE),
+                                                     0) == WAIT_OBJECT_0;
+    [[maybe_unused]] auto written = ::write(ready[1], held ? "t" : "f", 1);
+    for (;;)
+      ::pause();
+  }
+  char byte = 0;
+  const bool held = ::read(ready[0], &byte, 1) == 1 && byte == 't';
+  ::close(ready[0]);
+  ::close(ready[1]);
+  if (!held) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+  }
+  return child;
+}
+
+void end(pid_t child) {
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
+// A name belongs to one kind of object at a time, its DACL decides who may open it, and it goes
+// with the last process that held it, killed or not; then anyone may make it anew.
+TEST_F(WinsimProcesses, ANamedObjectHasAKindADaclAndGoesWithItsLastHolder) {
+  testing::TempDir dir;
+  testing::ScopedEnv shared("WINSIM_STATE", dir / "state");
+  winsim::reset();
+  const pid_t events = child_holding(u"Global\\e", true);
+  const pid_t system_only = child_holding(u"Global\\m", false, "D:(A;;GA;;;SY)");
+  ASSERT_TRUE(events > 0 && system_only > 0);
+  auto error_of = [](HANDLE handle) {
+    const DWORD error = GetLastError();
+    if (handle != nullptr) CloseHandle(handle);
+    return error;
+  };
+  EXPECT_EQ(error_of(create_mutex(u"Global\\e")), DWORD{ERROR_INVALID_HANDLE});
+  EXPECT_EQ(error_of(OpenMutexW(SYNCHRONIZE, FALSE, u"Global\\e")), DWORD{ERROR_INVALID_HANDLE});
+  EXPECT_EQ(error_of(CreateEventW(nullptr, TRUE, FALSE, u"Global\\e")),
+            DWORD{ERROR_ALREADY_EXISTS});
+  EXPECT_EQ(error_of(create_mutex(u"Global\\m")), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(error_of(CreateEventW(nullptr, TRUE, FALSE, u"Global\\m")),
+            DWORD{ERROR_INVALID_HANDLE});
+  EXPECT_EQ(error_of(create_mutex(u"e")), DWORD{ERROR_SUCCESS});  // the session's, not Global's
+  end(events);
+  end(system_only);
+  EXPECT_EQ(error_of(OpenMutexW(SYNCHRONIZE, FALSE, u"Global\\m")), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(error_of(OpenMutexW(SYNCHRONIZE, FALSE, u"Global\\e")), DWORD{ERROR_FILE_NOT_FOUND});
+  EXPECT_EQ(error_of(create_mutex(u"Global\\e")), DWORD{ERROR_SUCCESS});
+}
+
+// Another process keeping the lock costs a process one wait of its whole budget, not one per
+// edit: the first hold waits it out and warns, every later one goes on at once. Asking for the
+// lock while holding it is a broken invariant, never a second wait.
+TEST_F(WinsimProcesses, TheEditLocksWaitsShareOneBudget) {
+  testing::TempDir dir;
+  testing::ScopedEnv shared("WINSIM_STATE", dir / "state");
+  winsim::reset();
+  const pid_t holder = child_holding(u"Global\\tavo-sandbox-dacl-edit", false);
+  ASSERT_GT(holder, 0);
+  {
+    testing::LogCapture log(Level::Warn);
+    DaclEditLock lock(std::chrono::milliseconds(100));
+    for (int edit = 0; edit < 3; ++edit)
+      [[maybe_unused]] const DaclEditLock::Held held = lock.hold();
+    EXPECT_EQ(winsim::count_calls("WaitForSingleObject"), 1u);
+    EXPECT_EQ(winsim::count_calls("CreateMutexExW"), 1u);
+    EXPECT_EQ(log.count("DACL edit lock Global\\tavo-sandbox-dacl-edit still held by another "
+                        "process after "),
+              1u)
+        << log.text();
+  }
+  end(holder);
+  DaclEditLock lock;
+  const DaclEditLock::Held held = lock.hold();
+  EXPECT_EXIT([[maybe_unused]] const DaclEditLock::Held again = lock.hold(),
+              ::testing::ExitedWithCode(kStatusInternal), "held");
 }
 
 }  // namespace

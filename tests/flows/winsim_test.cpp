@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "acl/acl.h"
@@ -109,6 +110,41 @@ TEST_F(WinsimFacilities, TheStateFileCarriesTheMachineFromProcessToProcess) {
                                    object + "S-1-5-32-545)\nobject\t" + (dir / "d/f.txt") +
                                    "\tD:(D;;0x1;;;S-1-15-2-9)\n" + fault +
                                    "future\tkept as it is\n");
+  winsim::reset();
+}
+
+// A removed object takes its security with it, whichever way it goes: one made later under its
+// name starts afresh, and the state file keeps nothing of it, so it does not grow with every file
+// a program makes and removes.
+TEST_F(WinsimFacilities, ARemovedObjectTakesItsRecordsWithIt) {
+  testing::ScopedEnv state("WINSIM_STATE", dir / "state");
+  winsim::reset();
+  dir.make_dir("d");
+  const std::function<bool(const std::string&)> removals[] = {
+      [](const std::string& path) { return DeleteFileW(to_wide_nul(path).c_str()) != FALSE; },
+      [](const std::string& path) {
+        unique_handle file(CreateFileW(to_wide_nul(path).c_str(), DELETE, FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+        FILE_DISPOSITION_INFO info{TRUE};
+        return SetFileInformationByHandle(file.get(), FileDispositionInfo, &info, sizeof info) !=
+               FALSE;
+      },
+  };
+  for (const auto& remove : removals) {
+    dir.write("d/f.txt", "x");
+    winsim::set_owner(dir / "d/f.txt", "S-1-5-32-544");
+    winsim::set_stored_sddl(dir / "d/f.txt", "D:P(A;;0x1;;;BU)");
+    ASSERT_TRUE(remove(dir / "d/f.txt"));
+    dir.write("d/f.txt", "x");
+    EXPECT_EQ(winsim::owner_sid(dir / "d/f.txt"), winsim::kUserSid);
+    EXPECT_EQ(winsim::stored_sddl(dir / "d/f.txt"), "");
+    ASSERT_TRUE(DeleteFileW(to_wide_nul(dir / "d/f.txt").c_str()));
+  }
+  winsim::set_stored_sddl(dir / "d", "D:P(A;;0x1;;;BU)");
+  ASSERT_TRUE(RemoveDirectoryW(to_wide_nul(dir / "d").c_str()));
+  dir.make_dir("d");
+  EXPECT_EQ(winsim::stored_sddl(dir / "d"), "");
+  EXPECT_EQ(dir.read("state").find(dir / "d"), std::string::npos) << dir.read("state");
   winsim::reset();
 }
 

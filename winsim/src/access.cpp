@@ -46,6 +46,11 @@ bool dacl_grants(const Dacl& dacl, ACCESS_MASK wanted) {
 
 }  // namespace
 
+bool caller_token_holds(const std::vector<BYTE>& sid) {
+  static const std::vector<BYTE> administrators = *sid_from_string("S-1-5-32-544");
+  return in_token(sid) || (caller_is_admin() && sid == administrators);
+}
+
 bool caller_has(const SecuredObject& object, ACCESS_MASK rights) {
   if (caller_is_admin()) return true;
   const Dacl dacl = effective_dacl(object);

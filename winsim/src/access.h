@@ -10,6 +10,9 @@
 
 namespace winsim::detail {
 
+// Whether the caller's token holds `sid` (its user, Everyone, Authenticated Users, Users,
+// Interactive, and Administrators for an administrator), as a kernel object's DACL is judged.
+bool caller_token_holds(const std::vector<BYTE>& sid);
 // Whether the caller holds every right of `rights` (generic rights mapped as for files) on the
 // object. An administrator holds all; so does the user where the object is not protected.
 bool caller_has(const SecuredObject& object, ACCESS_MASK rights);

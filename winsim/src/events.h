@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "named_objects.h"
 
 namespace winsim::detail {
 
@@ -24,6 +25,8 @@ class Event {
   // Whether the event is set; an auto-reset event that is set is taken, and so reset.
   bool take();
   int descriptor() const { return fd_; }
+  // A named event holds its name on the machine for as long as it lives.
+  void hold_name(HostDescriptor claim) { name_claim_ = std::move(claim); }
 
  private:
   void drain();
@@ -32,6 +35,7 @@ class Event {
   bool manual_reset_;
   bool set_ = false;
   int fd_;
+  HostDescriptor name_claim_;
 };
 
 struct EventObject final : HandleObject {

@@ -61,5 +61,6 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informati
   if (!secured) return fail(secured.error(), FALSE);
   if (!caller_may_delete(*secured)) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (DWORD error = remove_object_of(*object)) return fail(error, FALSE);
+  forget_object_records(secured->key);  // gone whether or not its records can go *(A)*
   return TRUE;
 }

@@ -419,13 +419,15 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
   if (DWORD error = enter("RemoveDirectoryW", narrow(path))) return fail(error, FALSE);
   auto host = resolve(path);
   if (!host) return FALSE;
-  if (auto object = object_itself(*host); object && !caller_may_delete(*object))
-    return fail(ERROR_ACCESS_DENIED, FALSE);
+  auto object = object_itself(*host);
+  if (object && !caller_may_delete(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (struct stat st{}; ::lstat(host->c_str(), &st) == 0 && delete_barred(st))
     return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (::rmdir(host->c_str()) != 0) {
     return fail(errno == ENOTDIR ? ERROR_DIRECTORY : last_errno_as_win32(*host), FALSE);
   }
+  // The directory is gone whether or not the machine can drop its records *(A)*.
+  if (object) forget_object_records(object->key);
   return TRUE;
 }
 
@@ -437,11 +439,13 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (::lstat(host->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return fail(ERROR_ACCESS_DENIED, FALSE);  // a directory is not a file
   }
-  if (auto object = object_itself(*host); object && !caller_may_delete(*object))
-    return fail(ERROR_ACCESS_DENIED, FALSE);
+  auto object = object_itself(*host);
+  if (object && !caller_may_delete(*object)) return fail(ERROR_ACCESS_DENIED, FALSE);
   if (::lstat(host->c_str(), &st) == 0 && delete_barred(st))
     return fail(ERROR_SHARING_VIOLATION, FALSE);
   if (::unlink(host->c_str()) != 0) return fail(last_errno_as_win32(*host), FALSE);
+  // The file is gone whether or not the machine can drop its records *(A)*.
+  if (object) forget_object_records(object->key);
   return TRUE;
 }
 

@@ -22,14 +22,7 @@ constexpr std::string_view kAbandoned = "abandoned\n";
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
 
 std::string base_path(const std::string& name) {
-  const auto digest = sha256(name.data(), name.size());
-  std::string path = state_path() + ".mutex.";
-  for (std::uint8_t byte : digest) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", byte);
-    path += hex;
-  }
-  return path;
+  return name_file_path("mutex", name);
 }
 
 int flock_retrying(int fd, int operation) {
@@ -63,45 +56,27 @@ DWORD last_host_error(const std::string& path) {
 
 }  // namespace
 
-HostDescriptor::~HostDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-HostDescriptor& HostDescriptor::operator=(HostDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 std::expected<MutexFiles::Opened, DWORD> MutexFiles::open(const std::string& name, bool create,
-                                                          bool own_if_created) {
+                                                          bool own_if_created,
+                                                          const std::string& dacl,
+                                                          ACCESS_MASK access) {
   // Whether anyone else has a handle and this process joining them must be one step, or two
   // creators could both find the mutex new.
   MachineLock guard;
   if (DWORD error = guard.error()) return std::unexpected(error);
+  auto claimed = claim_name(name, create, NamedKind::Mutex, dacl, access);
+  if (!claimed) return std::unexpected(claimed.error());
+  const bool alone = claimed->created;
   const std::string base = base_path(name);
-  const std::string open_path = base + ".open";
-  HostDescriptor open(::open(open_path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644));
-  if (open.get() < 0) {
-    if (!create && errno == ENOENT) return std::unexpected(ERROR_FILE_NOT_FOUND);
-    return std::unexpected(last_host_error(open_path));
-  }
-  const bool alone = flock_retrying(open.get(), LOCK_EX | LOCK_NB) == 0;
-  if (alone && !create) return std::unexpected(ERROR_FILE_NOT_FOUND);
   HostDescriptor owner(::open(base.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (owner.get() < 0) return std::unexpected(last_host_error(base));
   if (alone && read_mark(owner.get()).starts_with(kHeldBy)) write_mark(owner.get(), "");
-  // From exclusive to shared: everyone else who could take it exclusively waits for the guard.
-  if (flock_retrying(open.get(), LOCK_SH) != 0) return std::unexpected(last_host_error(open_path));
-  std::unique_ptr<MutexFiles> files(new MutexFiles(std::move(owner), std::move(open)));
+  std::unique_ptr<MutexFiles> files(new MutexFiles(std::move(owner), std::move(claimed->file)));
   // Nobody else has a handle, and nobody can get one before the guard goes: free to take.
   const bool owned =
       alone && own_if_created && flock_retrying(files->owner_.get(), LOCK_EX | LOCK_NB) == 0;
   if (owned) files->take_over();
-  return Opened{std::move(files), alone, owned};
+  return Opened{std::move(files), alone, owned, std::move(claimed->dacl)};
 }
 
 std::expected<bool, DWORD> MutexFiles::lock(DWORD milliseconds) {

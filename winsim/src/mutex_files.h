@@ -1,15 +1,15 @@
 // The files that make a named mutex one object for every process on the machine, beside the
 // WINSIM_STATE file:
 //
-//   $WINSIM_STATE.mutex.<SHA-256 of the name>       ownership: an exclusive flock on it; while
-//                                                   owned it holds "held by pid N"
-//   $WINSIM_STATE.mutex.<SHA-256 of the name>.open  every process with a handle holds a shared
-//                                                   flock on it
+//   $WINSIM_STATE.mutex.<SHA-256 of the name>  ownership: an exclusive flock on it; while owned
+//                                              it holds "held by pid N"
+//   $WINSIM_STATE.name.<SHA-256 of the name>   the name (named_objects.h): every process with a
+//                                              handle holds a shared flock on it
 //
 // The kernel drops a dead process's locks, so a mark found by the next owner means its owner
-// died (or closed its last handle) holding it: the mutex was abandoned. A process that can lock
-// the `.open` file exclusively knows that no other process has a handle: on Windows the mutex
-// would not exist any more, so it is created anew and an owner's old mark means nothing.
+// died (or closed its last handle) holding it: the mutex was abandoned. A process that finds
+// itself alone on the name knows that no other process has a handle: on Windows the mutex would
+// not exist any more, so it is created anew and an owner's old mark means nothing.
 #pragma once
 
 #include <expected>
@@ -17,21 +17,9 @@
 #include <string>
 
 #include "internal.h"
+#include "named_objects.h"
 
 namespace winsim::detail {
-
-// One host descriptor, closed with its owner.
-class HostDescriptor {
- public:
-  explicit HostDescriptor(int fd = -1) : fd_(fd) {}
-  ~HostDescriptor();
-  HostDescriptor(HostDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  HostDescriptor& operator=(HostDescriptor&& other) noexcept;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class MutexFiles {
  public:
@@ -39,13 +27,16 @@ class MutexFiles {
     std::unique_ptr<MutexFiles> files;
     bool created = false;  // no other process had a handle
     bool owned = false;    // created, and taken by this process as it was created
+    std::string dacl;      // the name's
   };
   // This process's way into the named mutex, marked as holding a handle. `create` false: fails
   // with ERROR_FILE_NOT_FOUND when no process has a handle. `own_if_created`: a mutex created
-  // here is owned before any other process can reach it. Other failures give the host's error
-  // as a Win32 error.
+  // here is owned before any other process can reach it. A mutex created here gets `dacl`; one
+  // that exists must be a mutex whose DACL grants `access` (ERROR_INVALID_HANDLE,
+  // ERROR_ACCESS_DENIED). Other failures give the host's error as a Win32 error.
   static std::expected<Opened, DWORD> open(const std::string& name, bool create,
-                                           bool own_if_created);
+                                           bool own_if_created, const std::string& dacl,
+                                           ACCESS_MASK access);
 
   // Takes ownership, waiting up to `milliseconds` (INFINITE: as long as it takes). True when
   // taken, false on time-out; the host's error as a Win32 error.
@@ -60,11 +51,11 @@ class MutexFiles {
   static DWORD mark_abandoned(const std::string& name);
 
  private:
-  MutexFiles(HostDescriptor owner, HostDescriptor open)
-      : owner_(std::move(owner)), open_(std::move(open)) {}
+  MutexFiles(HostDescriptor owner, HostDescriptor name)
+      : owner_(std::move(owner)), name_(std::move(name)) {}
 
   HostDescriptor owner_;
-  HostDescriptor open_;
+  HostDescriptor name_;
 };
 
 }  // namespace winsim::detail

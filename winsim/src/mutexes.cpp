@@ -10,6 +10,7 @@
 #include "descriptors.h"
 #include "mutex_files.h"
 #include "mutexes.h"
+#include "named_objects.h"
 #include "winsim/kernel.h"
 #include "winsim/process.h"
 #include "winsim/testing.h"
@@ -46,8 +47,6 @@ struct MutexHandle final : HandleObject {
 };
 
 struct Registry {
-  // The named mutexes this process has handles to. An entry expires with the last handle.
-  std::map<std::string, std::weak_ptr<Mutex>> named;
   // Named mutexes of this process's own machine that abandon_mutex marked.
   std::set<std::string> abandoned;
 };
@@ -96,26 +95,7 @@ bool Mutex::release() {
   return true;
 }
 
-// The object's name in the machine's namespace. The session namespace (`Local\` and no prefix)
-// and the global one (`Global\`) are kept apart, as they are for a program in a user's session.
-std::string namespaced(std::string_view name) {
-  constexpr std::string_view kLocal = "Local\\";
-  if (name.starts_with(kLocal)) name.remove_prefix(kLocal.size());
-  return std::string(name);
-}
-
-// The Win32 error for a name Windows refuses: a backslash after the prefix names a directory
-// that does not exist; more than MAX_PATH characters is too long.
-DWORD name_error(std::u16string_view name) {
-  if (name.size() > MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-  std::u16string_view rest = name;
-  for (std::u16string_view prefix : {u"Global\\", u"Local\\"}) {
-    if (rest.starts_with(prefix)) rest.remove_prefix(prefix.size());
-  }
-  return rest.find(u'\\') == std::u16string_view::npos ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
-}
-
-// The attributes' descriptor must be one; access checks are not modelled.
+// The attributes' descriptor must be one.
 DWORD attributes_error(const SECURITY_ATTRIBUTES* attributes) {
   if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return ERROR_SUCCESS;
   auto parts = descriptor_parts(attributes->lpSecurityDescriptor);
@@ -129,27 +109,29 @@ struct Found {
   bool created = false;
 };
 
-// The named mutex, from this process's handles, the machine's files or (`create`) made anew;
-// owned by this process when it was made here and `initial_owner` asks for it.
-std::expected<Found, DWORD> find_named(const std::string& name, bool create, bool initial_owner) {
-  Registry& r = registry();
-  auto known = r.named.find(name);
-  if (known != r.named.end()) {
-    if (auto mutex = known->second.lock()) return Found{mutex, false};
-  }
+// The named mutex, from this process's handles, the machine's files or (`create`) made anew
+// with `dacl`; owned by this process when it was made here and `initial_owner` asks for it. An
+// existing one must be a mutex whose DACL grants `access`.
+std::expected<Found, DWORD> find_named(const std::string& name, bool create, bool initial_owner,
+                                       const std::string& dacl, ACCESS_MASK access) {
+  auto known = local_object(name, NamedKind::Mutex, access);
+  if (!known) return std::unexpected(known.error());
+  if (*known) return Found{std::static_pointer_cast<Mutex>(*known), false};
   std::shared_ptr<Mutex> mutex;
   bool created = true;
+  std::string name_dacl = dacl;
   if (!state_path().empty()) {
-    auto opened = MutexFiles::open(name, create, initial_owner);
+    auto opened = MutexFiles::open(name, create, initial_owner, dacl, access);
     if (!opened) return std::unexpected(opened.error());
     created = opened->created;
+    name_dacl = std::move(opened->dacl);
     mutex = std::make_shared<Mutex>(name, std::move(opened->files), opened->owned);
   } else if (create) {
     mutex = std::make_shared<Mutex>(name, nullptr, initial_owner);
   } else {
     return std::unexpected(ERROR_FILE_NOT_FOUND);
   }
-  r.named[name] = mutex;
+  local_names()[name] = LocalName{NamedKind::Mutex, std::move(name_dacl), mutex};
   return Found{mutex, created};
 }
 
@@ -161,15 +143,22 @@ std::optional<DWORD> wait_for_mutex(HANDLE handle, DWORD milliseconds) {
   return object->mutex->wait(milliseconds);
 }
 
+std::optional<std::string> mutex_name_of(HANDLE handle) {
+  auto object = find_handle_as<MutexHandle>(handle);
+  if (!object) return std::nullopt;
+  return object->mutex->name();
+}
+
 }  // namespace winsim::detail
 
 using namespace winsim::detail;
 
 namespace {
 
-// CreateMutexW and CreateMutexExW alike; `function` names the call in the trace.
+// CreateMutexW and CreateMutexExW alike; `function` names the call in the trace, `access` is what
+// an existing mutex's DACL must grant.
 HANDLE create_mutex(std::string_view function, LPSECURITY_ATTRIBUTES attributes, bool initial_owner,
-                    LPCWSTR name) {
+                    LPCWSTR name, ACCESS_MASK access) {
   const std::string made_by(function);
   if (DWORD error = enter(function, narrow(name))) return fail(error, HANDLE{nullptr});
   if (DWORD error = attributes_error(attributes)) return fail(error, HANDLE{nullptr});
@@ -181,7 +170,8 @@ HANDLE create_mutex(std::string_view function, LPSECURITY_ATTRIBUTES attributes,
   }
   if (DWORD error = name_error(view(name))) return fail(error, HANDLE{nullptr});
   // Ownership comes with creation only; opening an existing mutex ignores the request.
-  auto found = find_named(namespaced(narrow(name)), true, initial_owner);
+  auto found =
+      find_named(namespaced(narrow(name)), true, initial_owner, new_name_dacl(attributes), access);
   if (!found) return fail(found.error(), HANDLE{nullptr});
   HANDLE handle =
       add_handle(std::make_shared<MutexHandle>(found->mutex), Release::CloseHandle, made_by);
@@ -192,24 +182,23 @@ HANDLE create_mutex(std::string_view function, LPSECURITY_ATTRIBUTES attributes,
 }  // namespace
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name) {
-  return create_mutex("CreateMutexW", attributes, initial_owner != FALSE, name);
+  return create_mutex("CreateMutexW", attributes, initial_owner != FALSE, name, MUTEX_ALL_ACCESS);
 }
 
-// The access asked for is not checked: access checks on mutexes are not modelled.
-HANDLE CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD) {
+HANDLE CreateMutexExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access) {
   if ((flags & ~CREATE_MUTEX_INITIAL_OWNER) != 0) {
     if (DWORD error = enter("CreateMutexExW", narrow(name))) return fail(error, HANDLE{nullptr});
     return fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});
   }
-  return create_mutex("CreateMutexExW", attributes, (flags & CREATE_MUTEX_INITIAL_OWNER) != 0,
-                      name);
+  return create_mutex("CreateMutexExW", attributes, (flags & CREATE_MUTEX_INITIAL_OWNER) != 0, name,
+                      access);
 }
 
-HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name) {
+HANDLE OpenMutexW(DWORD access, BOOL, LPCWSTR name) {
   if (DWORD error = enter("OpenMutexW", narrow(name))) return fail(error, HANDLE{nullptr});
   if (name == nullptr) return fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});
   if (DWORD error = name_error(view(name))) return fail(error, HANDLE{nullptr});
-  auto found = find_named(namespaced(narrow(name)), false, false);
+  auto found = find_named(namespaced(narrow(name)), false, false, {}, access);
   if (!found) return fail(found.error(), HANDLE{nullptr});
   return add_handle(std::make_shared<MutexHandle>(found->mutex), Release::CloseHandle,
                     "OpenMutexW");

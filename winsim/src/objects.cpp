@@ -447,6 +447,21 @@ DWORD carry_object_records(const std::string& from, const std::string& to) {
   return change.commit();
 }
 
+DWORD forget_object_records(const std::string& key) {
+  const Store& seen = store();
+  if (!seen.stored.contains(key) && !seen.inheritable.contains(key) && !seen.owners.contains(key) &&
+      !seen.not_auto_inherited.contains(key) && !seen.inherits_nothing.contains(key))
+    return ERROR_SUCCESS;
+  StateChange change;
+  Store& s = store();
+  s.stored.erase(key);
+  s.inheritable.erase(key);
+  s.owners.erase(key);
+  s.not_auto_inherited.erase(key);
+  s.inherits_nothing.erase(key);
+  return change.commit();
+}
+
 Dacl effective_dacl(const SecuredObject& object) {
   return effective(object.key, object.is_directory);
 }

@@ -60,6 +60,11 @@ void move_object_records(const std::string& from, const std::string& to);
 // The Win32 error of a machine that could not record it, or 0.
 DWORD carry_object_records(const std::string& from, const std::string& to);
 
+// Drops the security records of an object just removed, as one state change of its own, made
+// only when it has any: on the platform its security goes with it, and an object made later
+// under the same name starts afresh. The Win32 error of a machine that could not record it, or 0.
+DWORD forget_object_records(const std::string& key);
+
 // The DACL a reader sees: the stored entries, then (unless protected) the inherited ones.
 Dacl effective_dacl(const SecuredObject& object);
 // SE_DACL_AUTO_INHERITED of the object's DACL: set unless a write or the creation stored a

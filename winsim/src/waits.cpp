@@ -69,7 +69,8 @@ std::optional<DWORD> wait_for_any(std::span<const Waitable> objects, DWORD milli
 }  // namespace
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  if (DWORD error = enter_local("WaitForSingleObject")) return fail(error, WAIT_FAILED);
+  if (DWORD error = enter_local("WaitForSingleObject", mutex_name_of(handle).value_or("")))
+    return fail(error, WAIT_FAILED);
   if (auto taken = wait_for_mutex(handle, milliseconds)) return *taken;
   auto object = waitable(handle);
   if (!object) return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
