@@ -206,11 +206,12 @@ TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
   winsim::set_stored_sddl(root / "c/work/cred", kDenied);  // as a registration leaves it
   const SandboxSid sid = testing::make_sid();
   {
-    UndoLog undo(sid.get());
+    DaclEditLock lock;
+    UndoLog undo(sid.get(), lock);
     for (const char* name : {"secret", "cred"})
-      ASSERT_TRUE(deny_access(sid.get(), windows_path(name), &undo));
+      ASSERT_TRUE(deny_access(sid.get(), windows_path(name), lock.hold(), &undo));
     for (const char* name : {"secret", "cred"})
-      ASSERT_TRUE(revoke_access(sid.get(), windows_path(name)));
+      ASSERT_TRUE(revoke_access(sid.get(), windows_path(name), lock.hold()));
     undo.put_back_removed_denies();
     EXPECT_EQ(stored("c/work/secret"), kDenied);
     EXPECT_EQ(stored("c/work/cred"), kDenied);
