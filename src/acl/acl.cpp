@@ -309,13 +309,14 @@ std::expected<void, HresultError> deny_access(PSID sid, std::string_view path,
     if (recorder == nullptr) return {};
     auto identity = object->identity();
     if (!identity) return std::unexpected(identity.error());
-    recorder->deny_stands(DaclChange{.kind = ChangeKind::DenyEntry,
-                                     .path = std::string(path),
-                                     .object = object->final_path(),
-                                     .identity = *identity,
-                                     .entries = {*entry},
-                                     .was_protected = false},
-                          std::move(*object));
+    // Made before the object is handed over: its final path goes with it.
+    DaclChange change{.kind = ChangeKind::DenyEntry,
+                      .path = std::string(path),
+                      .object = object->final_path(),
+                      .identity = *identity,
+                      .entries = {*entry},
+                      .was_protected = false};
+    recorder->deny_stands(std::move(change), std::move(*object));
     return {};
   }
   auto denied = with_deny(*current, sid, *entry);

@@ -9,7 +9,8 @@
 namespace tavo {
 namespace {
 
-constexpr std::string_view kHoldPrefix = "Global\\tavo-sandbox-deny-";
+constexpr std::string_view kOwnerPrefix = "Global\\tavo-sandbox-deny-";
+constexpr std::string_view kNeedPrefix = "Global\\tavo-sandbox-deny-need-";
 
 // Made by whichever run denies first, elevated or not, and opened by runs of every user: SYSTEM
 // and Administrators have full control, and every authenticated user may open it to wait on it
@@ -34,8 +35,8 @@ alignas(4) constexpr std::array<BYTE, 92> kHoldSecurity = {
 
 }  // namespace
 
-std::string deny_hold_name(std::string_view sid, const FileIdentity& identity) {
-  std::string name(kHoldPrefix);
+std::string deny_hold_name(std::string_view sid, const FileIdentity& identity, HoldKind kind) {
+  std::string name(kind == HoldKind::Owner ? kOwnerPrefix : kNeedPrefix);
   name += sid;
   name.push_back('-');
   name += identity_text(identity);
@@ -43,14 +44,21 @@ std::string deny_hold_name(std::string_view sid, const FileIdentity& identity) {
 }
 
 DenyHolders deny_holders(std::string_view sid, const FileIdentity& identity) {
-  const std::string name = deny_hold_name(sid, identity);
+  const DenyHolders owners = deny_holders(sid, identity, HoldKind::Owner);
+  if (owners == DenyHolders::Some) return owners;
+  const DenyHolders needers = deny_holders(sid, identity, HoldKind::Need);
+  return needers == DenyHolders::None ? owners : needers;
+}
+
+DenyHolders deny_holders(std::string_view sid, const FileIdentity& identity, HoldKind kind) {
+  const std::string name = deny_hold_name(sid, identity, kind);
   unique_handle other(OpenMutexW(SYNCHRONIZE, FALSE, to_wide_nul(name).c_str()));
   if (other) return DenyHolders::Some;
   return GetLastError() == ERROR_FILE_NOT_FOUND ? DenyHolders::None : DenyHolders::Unknown;
 }
 
-DenyHold DenyHold::take(std::string_view sid, const FileIdentity& identity) {
-  const std::string name = deny_hold_name(sid, identity);
+DenyHold DenyHold::take(std::string_view sid, const FileIdentity& identity, HoldKind kind) {
+  const std::string name = deny_hold_name(sid, identity, kind);
   SECURITY_ATTRIBUTES attributes{};
   attributes.nLength = sizeof attributes;
   attributes.lpSecurityDescriptor = const_cast<BYTE*>(kHoldSecurity.data());

@@ -12,10 +12,16 @@
 
 namespace tavo {
 
+// Why a run holds a deny.
+enum class HoldKind {
+  Owner,  // it placed the entry, or joined a run that did: the last owner takes it back
+  Need,   // it found the entry standing with no owner: kept while it runs, never taken back
+};
+
 // The name of the object that holds the deny of the SID `sid` (string form) on the object with
-// `identity`: one name per SID and object, whatever path a run gave, in the namespace every
-// session of every user shares.
-std::string deny_hold_name(std::string_view sid, const FileIdentity& identity);
+// `identity` for `kind`: one name per SID, object and kind, whatever path a run gave, in the
+// namespace every session of every user shares.
+std::string deny_hold_name(std::string_view sid, const FileIdentity& identity, HoldKind kind);
 
 // What the system says of a deny's holders.
 enum class DenyHolders {
@@ -25,11 +31,12 @@ enum class DenyHolders {
             // DACL that refuses): someone may need the deny, so it must stay
 };
 
-// Asks the system whether any live process holds the deny of `sid` on `identity`. Only the
-// answer "no such name" means that no one does. A caller that holds the deny itself closes its
-// own hold first, under the DACL edit lock, so that no run can take a hold between the answer
-// and what the caller does with it.
+// Asks the system whether any live process holds the deny of `sid` on `identity`, of either kind
+// (or, with `kind`, of that kind). Only the answer "no such name" means that no one does. A
+// caller that holds the deny itself closes its own hold first, under the DACL edit lock, so that
+// no run can take a hold between the answer and what the caller does with it.
 DenyHolders deny_holders(std::string_view sid, const FileIdentity& identity);
+DenyHolders deny_holders(std::string_view sid, const FileIdentity& identity, HoldKind kind);
 
 // This process's hold on one deny: the named object, open while the hold lives.
 class DenyHold {
@@ -39,7 +46,7 @@ class DenyHold {
   // another run holds it already. A hold that cannot be taken is warned about and is empty: the
   // deny then looks held to everyone (see DenyHolders::Unknown) or not at all, and an empty hold
   // never lets this run take back a deny that another holds.
-  static DenyHold take(std::string_view sid, const FileIdentity& identity);
+  static DenyHold take(std::string_view sid, const FileIdentity& identity, HoldKind kind);
 
   bool held() const { return static_cast<bool>(handle_); }
   // Gives the hold up; called under the DACL edit lock before asking for other holders.

@@ -22,7 +22,7 @@ void UndoLog::before_write(DaclChange change) {
   // run can find the entry without a holder and take it for one that stood before.
   DenyHold hold;
   if (change.kind == ChangeKind::DenyEntry && change.identity) {
-    hold = DenyHold::take(sid_text_, *change.identity);
+    hold = DenyHold::take(sid_text_, *change.identity, HoldKind::Owner);
   }
   journal_.record(change);
   changes_.push_back(Held{std::move(change), std::nullopt, std::move(hold), true});
@@ -30,13 +30,14 @@ void UndoLog::before_write(DaclChange change) {
 
 void UndoLog::deny_stands(DaclChange change, DaclObject object) {
   // Called under the DACL edit lock: whether another run holds the entry cannot change before
-  // this run holds it too. Held by a live run, the entry is one a run placed, and the last of
-  // the runs holding it takes it back. So is one a gone run of this user placed whose journal is
-  // not recovered yet (it died after this run's recovery): this run takes it over. With no
-  // holder otherwise, it is one this run must leave standing.
+  // this run holds it too. Owned by a live run, the entry is one a run placed, and the last of
+  // the runs owning it takes it back (a run that only needs it does not make it a run's). So is one
+  // a gone run of this user placed whose journal is not recovered yet (it died after this run's
+  // recovery): this run takes it over. With no holder otherwise, it is one this run must leave
+  // standing.
   bool joins = false;
   if (change.identity) {
-    switch (deny_holders(sid_text_, *change.identity)) {
+    switch (deny_holders(sid_text_, *change.identity, HoldKind::Owner)) {
       case DenyHolders::Some:
         joins = true;
         break;
@@ -48,7 +49,9 @@ void UndoLog::deny_stands(DaclChange change, DaclObject object) {
     }
   }
   DenyHold hold;
-  if (change.identity) hold = DenyHold::take(sid_text_, *change.identity);
+  if (change.identity) {
+    hold = DenyHold::take(sid_text_, *change.identity, joins ? HoldKind::Owner : HoldKind::Need);
+  }
   if (joins) journal_.record(change);
   changes_.push_back(Held{std::move(change), std::move(object), std::move(hold), joins});
 }
@@ -68,7 +71,9 @@ void UndoLog::put_back_removed_denies() {
     if (held.change.kind != ChangeKind::DenyEntry || !held.object) continue;
     // Put back by this run, the entry is one it placed: journaled as such before the write.
     auto put_back = put_back_deny(sid_, held.change.entries.front(), *held.object, locked, [&] {
-      if (!held.takes_back) journal_.record(held.change);
+      if (held.takes_back) return;
+      journal_.record(held.change);
+      held.hold = DenyHold::take(sid_text_, *held.change.identity, HoldKind::Owner);
     });
     if (!put_back) {
       log(Level::Warn, kTargetMain, "deny on {} could not be checked before the launch: {}",
@@ -137,7 +142,7 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
       case DenyHolders::Unknown:
         // Someone may need it: a deny left in place is the safe side.
         log(Level::Warn, kTargetMain, "rollback {} {} left alone: its hold {} cannot be opened",
-            what, change.path, deny_hold_name(sid_text, *change.identity));
+            what, change.path, deny_hold_name(sid_text, *change.identity, HoldKind::Owner));
         return false;
     }
   }

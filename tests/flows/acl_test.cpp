@@ -110,6 +110,7 @@ TEST_F(AclEditing, ADenyIsAnEntryOfItsOwnTakenBackAlone) {
     ASSERT_EQ(run.changes.size(), 1u);
     ASSERT_EQ(run.stood.size(), 1u);
     EXPECT_EQ(run.stood[0].identity, run.changes[0].identity);
+    EXPECT_EQ(run.stood[0].object, run.changes[0].object);
     // Another trustee's edit meanwhile stays after the undo.
     ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::ReadWrite, lock.hold()));
     ASSERT_TRUE(run.restore(sid.get(), 0));

@@ -168,7 +168,8 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   // A live process holds the deny (as a run of any user that needs it does): it stays.
   {
     killed_run(gone);
-    const DenyHold held = DenyHold::take(kTestSid, *identity_at("C:\\work\\secret"));
+    const DenyHold held =
+        DenyHold::take(kTestSid, *identity_at("C:\\work\\secret"), HoldKind::Need);
     EXPECT_EQ(run_sandboxed(run_of()), 0);
     EXPECT_EQ(stored("c/work/secret"), kDenied);
     EXPECT_EQ(log.count(recovered(1)), 2u);
