@@ -290,7 +290,8 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
                            acl);
 }
 
-std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path) {
+std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
+                                                 PlacementNotice* notice) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::DriveRootsPass);
   if (!object) {
     if (is_refused_object(object.error())) return std::unexpected(object.error());
@@ -326,6 +327,7 @@ std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path
       !SetSecurityDescriptorControl(&absolute, kKeptDaclControl, *kept)) {
     return std::unexpected(HresultError::from_last_error());
   }
+  announce_placement(notice, path, *object);
   return object->write_security(&absolute);
 }
 

@@ -31,7 +31,8 @@ std::vector<std::string> ancestors_of(const std::string& path) {
 // Traversal on each folder of the list in turn, for the walk up from `path`.
 std::expected<void, std::string> grant_traversal_on(PSID sid,
                                                     const std::vector<std::string>& folders,
-                                                    std::string_view path) {
+                                                    std::string_view path,
+                                                    PlacementNotice* notice = nullptr) {
   std::uint32_t granted = 0;
   for (const std::string& ancestor : folders) {
     if (has_all_app_packages_ace(ancestor)) {
@@ -40,7 +41,7 @@ std::expected<void, std::string> grant_traversal_on(PSID sid,
       continue;
     }
     log(Level::Debug, kTargetPathGrant, "granting traverse on ancestor: {}", ancestor);
-    if (auto done = grant_traverse(sid, ancestor); !done) {
+    if (auto done = grant_traverse(sid, ancestor, notice); !done) {
       // A system location above the path is passed by, as the guard passes by any other.
       if (is_refused_object(done.error())) {
         warn_refused(ancestor, kTargetPathGrant);
@@ -58,10 +59,11 @@ std::expected<void, std::string> grant_traversal_on(PSID sid,
 
 }  // namespace
 
-std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path) {
+std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path,
+                                                     PlacementNotice* notice) {
   const std::string resolved = final_path_name(path).value_or(std::string(path));
   // The whole list is known before the first grant changes anything.
-  return grant_traversal_on(sid, ancestors_of(resolved), path);
+  return grant_traversal_on(sid, ancestors_of(resolved), path, notice);
 }
 
 std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder) {

@@ -5,14 +5,17 @@
 #include <string>
 #include <string_view>
 
+#include "acl/placement.h"
 #include "win/api.h"
 
 namespace tavo {
 
 // Grants traversal on every proper ancestor of `path` (resolved to its final path when it
 // exists), nearest first, the root included; ancestors that already admit all application
-// packages are skipped. The first failure ends the walk.
-std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path);
+// packages are skipped. The first failure ends the walk. A `notice` hears of each entry before
+// its write.
+std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path,
+                                                     PlacementNotice* notice = nullptr);
 
 // The same for a folder and everything above it, `folder` itself first, as named (its links are
 // not resolved first).
