@@ -9,6 +9,7 @@
 #include "sandbox_profile/loopback.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/recorded_entries.h"
+#include "sandbox_profile/retired_sid_file.h"
 #include "sandbox_profile/sid.h"
 
 namespace tavo {
@@ -108,7 +109,18 @@ int cleanup(const Cleanup& command) {
     done += revoke_one(sid.get(), path) ? 1 : 0;
 
   std::size_t left = 0;
-  if (resolution == Resolution::Derived) left = take_back_everything(sid.get());
+  if (resolution == Resolution::Derived || command.revoke_all)
+    left = take_back_everything(sid.get());
+  if (command.revoke_all) {
+    // Last: a SID file that is gone while entries of its SID stay would leave them to nobody.
+    if (left > 0) {
+      log(Level::Warn, kTargetMain, "cleanup: SID file {} kept: entries of its SID stay",
+          *command.sandbox_sid_file);
+    } else if (auto retired = retire_sid_file(*command.sandbox_sid_file); !retired) {
+      log(Level::Warn, kTargetMain, "cleanup: {}", retired.error());
+      ++left;
+    }
+  }
 
   if (resolution == Resolution::Stable) {
     log(Level::Info, kTargetMain,

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "path_grant/grant_notices.h"
 #include "sid/pool_entry.h"
 #include "win/api.h"
 
@@ -14,10 +15,11 @@ namespace tavo {
 
 // For one SID. The only error is an icacls that cannot be started; grant failures are warned
 // about and the scan goes on.
-std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl);
+std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl,
+                                                 GrantNotices* notices = nullptr);
 
 // For every SID of a pool at once: one icacls run per directory carrying one grant per SID, plus
 // the mingw64 directory beside a Git "cmd" directory. Every failure is logged; nothing stops it.
-void grant_path_dirs_batch(std::span<const PoolEntry> entries);
+void grant_path_dirs_batch(std::span<const PoolEntry> entries, GrantNotices* notices = nullptr);
 
 }  // namespace tavo

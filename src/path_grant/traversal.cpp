@@ -66,19 +66,20 @@ std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view 
   return grant_traversal_on(sid, ancestors_of(resolved), path, notice);
 }
 
-std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder) {
+std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder,
+                                                            PlacementNotice* notice) {
   // Named as the environment gives it: each edit opens its folder and judges where it really is.
   std::vector<std::string> folders = ancestors_of(std::string(folder));
   folders.insert(folders.begin(), std::string(folder));
-  return grant_traversal_on(sid, folders, folder);
+  return grant_traversal_on(sid, folders, folder, notice);
 }
 
-std::expected<void, std::string> grant_drive_root_traversal(PSID sid) {
+std::expected<void, std::string> grant_drive_root_traversal(PSID sid, PlacementNotice* notice) {
   const std::optional<std::string> drive = env_var("SystemDrive");
   std::string root = "C:\\";
   if (drive && !drive->empty()) root = drive->ends_with('\\') ? *drive : *drive + "\\";
   log(Level::Info, kTargetPathGrant, "granting drive root traversal on {}", root);
-  if (auto done = grant_traverse(sid, root); !done) {
+  if (auto done = grant_traverse(sid, root, notice); !done) {
     return std::unexpected(
         format("grant drive root traversal on {} failed: {}", root, done.error()));
   }

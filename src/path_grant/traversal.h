@@ -19,9 +19,11 @@ std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view 
 
 // The same for a folder and everything above it, `folder` itself first, as named (its links are
 // not resolved first).
-std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder);
+std::expected<void, std::string> grant_folder_and_ancestors(PSID sid, std::string_view folder,
+                                                            PlacementNotice* notice = nullptr);
 
 // Grants traversal on the root of the system drive (%SystemDrive%\, or C:\).
-std::expected<void, std::string> grant_drive_root_traversal(PSID sid);
+std::expected<void, std::string> grant_drive_root_traversal(PSID sid,
+                                                            PlacementNotice* notice = nullptr);
 
 }  // namespace tavo

@@ -20,6 +20,10 @@ RunPlacements::RunPlacements(PSID sid) : sid_(sid_to_sddl(sid).value_or("")) {
   if (folder && !sid_.empty()) ledger_.emplace(std::move(*folder));
 }
 
+RunPlacements::RunPlacements(PSID sid, LedgerFolder folder) : sid_(sid_to_sddl(sid).value_or("")) {
+  if (!sid_.empty()) ledger_.emplace(std::move(folder));
+}
+
 void RunPlacements::note(EntryKind kind, std::string_view level, const Placement& placement) {
   if (!ledger_) return;
   LedgerEntry entry{

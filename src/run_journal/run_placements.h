@@ -13,12 +13,15 @@
 
 namespace tavo {
 
-// The user's ledger as one run sees it. A ledger problem never fails a run: it is warned about
-// once and the run goes on without recording (as without a journal).
+// A ledger as one run (or one registration of one SID) sees it. A ledger problem never fails a
+// run or a registration: it is warned about once and the rest goes on without recording (as a
+// run goes on without a journal).
 class RunPlacements {
  public:
-  // `sid` is borrowed: the run owns it and outlives this.
+  // `sid` is borrowed: the run owns it and outlives this. The user's ledger.
   explicit RunPlacements(PSID sid);
+  // The ledger in `folder` (the administrators', for a registration).
+  RunPlacements(PSID sid, LedgerFolder folder);
 
   // Records an entry of `kind` at `level` about to be placed. Called under the DACL edit lock.
   void note(EntryKind kind, std::string_view level, const Placement& placement);
@@ -45,6 +48,22 @@ class PlacementNote final : public PlacementNotice {
   RunPlacements& placements_;
   EntryKind kind_;
   std::string level_;
+};
+
+// A recorder for edits that are not taken back (a registration's): each is recorded in the ledger
+// as an entry of `kind` at `level` before its write, and that is all.
+class LastingNote final : public ChangeRecorder {
+ public:
+  LastingNote(RunPlacements& placements, EntryKind kind, std::string level)
+      : note_(placements, kind, std::move(level)) {}
+  void before_write(DaclChange change) override {
+    note_.before_placing(Placement{change.path, change.object, change.identity});
+  }
+  void write_failed() override {}
+  void written(DaclObject) override {}
+
+ private:
+  PlacementNote note_;
 };
 
 // Stands before a run's undo record for its grants: each grant is recorded in the ledger before

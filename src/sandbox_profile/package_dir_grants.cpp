@@ -10,17 +10,18 @@
 
 namespace tavo {
 
-void grant_user_package_dirs(PSID sid) {
+void grant_user_package_dirs(PSID sid, GrantNotices* notices) {
   for (const std::string& directory : user_package_dirs()) {
     if (skip_system_path(directory, kTargetProfile)) continue;
-    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite); !granted) {
+    ChangeRecorder* recorder = notices != nullptr ? notices->grant_of(sid) : nullptr;
+    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite, recorder); !granted) {
       log(Level::Debug, kTargetProfile, "grant user package dir {} failed: {}", directory,
           granted.error());
     }
   }
 }
 
-void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
+void grant_user_package_dirs_batch(std::span<const PoolEntry> entries, GrantNotices* notices) {
   std::vector<std::string> grants;
   for (const PoolEntry& entry : entries)
     grants.push_back(format("*{}:(OI)(CI)(F)", entry.sddl));
@@ -40,6 +41,7 @@ void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
       continue;
     }
     if (!*target) continue;
+    if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsDirFlags);
     auto run = run_icacls((*target)->path(), grants, kIcaclsDirFlags);
     if (!run) {
       log(Level::Warn, kTargetProfile, "package dir {} icacls spawn failed: {}", directory,

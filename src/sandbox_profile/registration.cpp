@@ -11,42 +11,47 @@
 #include "sandbox_profile/package_dir_grants.h"
 #include "sandbox_profile/profile_grants.h"
 #include "sandbox_profile/profiles.h"
+#include "sandbox_profile/registration_ledger.h"
 #include "sandbox_profile/sid.h"
 #include "sid/sid_text.h"
 
 namespace tavo {
 namespace {
 
-void apply_credential_denies(PSID sid) {
+void apply_credential_denies(PSID sid, RegistrationLedger& ledger) {
   const std::vector<std::string> stores = credential_deny_paths();
   log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", stores.size());
-  deny_credential_stores(sid, deniable_credential_stores(stores),
-                         [](const std::string& store, const HresultError& error) {
-                           log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store,
-                               error);
-                         });
+  deny_credential_stores(
+      sid, deniable_credential_stores(stores),
+      [](const std::string& store, const HresultError& error) {
+        log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store, error);
+      },
+      ledger.deny_of(sid));
 }
 
 // Traversal of the user's profile directory and of %LOCALAPPDATA%\Packages with everything above
 // them, and read-write access to the profile's own package directory.
-void grant_user_locations(PSID sid, std::string_view profile_name) {
-  if (auto grant = grant_drive_root_traversal(sid); !grant) {
+void grant_user_locations(PSID sid, std::string_view profile_name, RegistrationLedger& ledger) {
+  if (auto grant = grant_drive_root_traversal(sid, ledger.traversal_of(sid)); !grant) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
   const UserFolders folders = user_folders();
   if (folders.home) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.home); !grant) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.home, ledger.traversal_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
           grant.error());
     }
   }
   if (folders.packages) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages); !grant) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages, ledger.traversal_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile,
           "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());
     }
-    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name); !grant) {
+    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name, ledger.grant_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile, "AC package dir grant failed (non-fatal): {}",
           grant.error());
     }
@@ -68,13 +73,15 @@ std::expected<void, HresultError> register_sandbox_profile(std::string_view prof
   if (auto exempt = exempt_loopback(sid->get()); !exempt) return std::unexpected(exempt.error());
   log(Level::Info, kTargetProfile, "loopback exemption registered");
 
-  apply_credential_denies(sid->get());
-  grant_user_locations(sid->get(), profile_name);
-  if (auto grant = grant_nul_device(sid->get()); !grant) {
+  // Every lasting entry below is recorded in the administrators' ledger before its write.
+  RegistrationLedger ledger;
+  apply_credential_denies(sid->get(), ledger);
+  grant_user_locations(sid->get(), profile_name, ledger);
+  if (auto grant = grant_nul_device(sid->get(), ledger.nul_device_of(sid->get())); !grant) {
     log(Level::Warn, kTargetProfile, "NUL device grant failed (non-fatal): {}", grant.error());
   }
-  grant_user_package_dirs(sid->get());
-  if (auto grant = grant_path_dirs(sid->get(), *sddl); !grant) {
+  grant_user_package_dirs(sid->get(), &ledger);
+  if (auto grant = grant_path_dirs(sid->get(), *sddl, &ledger); !grant) {
     log(Level::Warn, kTargetProfile, "PATH-scan grant failed (non-fatal): {}", grant.error());
   }
 
