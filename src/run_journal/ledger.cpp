@@ -1,6 +1,7 @@
 #include "run_journal/ledger.h"
 
 #include <algorithm>
+#include <memory>
 #include <variant>
 
 #include "acl/path_blocklist.h"
@@ -48,7 +49,14 @@ std::optional<LedgerFolder> user_ledger_folder() {
   if (!own) return std::nullopt;
   std::string dir = path::join(*own, "ledger");
   LedgerFolder folder;
-  folder.prepare = [dir]() { return make_private_journal_dir(dir); };
+  // Made or checked once for whoever holds this folder (a run): not again before every record.
+  auto ready = std::make_shared<bool>(false);
+  folder.prepare = [dir, ready]() -> std::expected<void, std::string> {
+    if (*ready) return {};
+    if (auto made = make_private_journal_dir(dir); !made) return made;
+    *ready = true;
+    return {};
+  };
   folder.distrust = distrust_of_journal;
   folder.replace = [dir](std::string_view name, std::string_view text) {
     return replace_by_rename(path::join(dir, name), text);

@@ -1,6 +1,8 @@
 #include "sandbox_profile/recorded_entries.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 
 #include "acl/changed_object.h"
 #include "acl/dacl_lock.h"
@@ -16,8 +18,11 @@
 #include "sandbox_profile/recorded_icacls.h"
 #include "sid/sid_text.h"
 #include "win/env.h"
+#include "win/file_replace.h"
 #include "win/fs.h"
+#include "win/held_folder.h"
 #include "win/path.h"
+#include "win/security_descriptor.h"
 
 namespace tavo {
 namespace {
@@ -109,9 +114,19 @@ struct Recorded {
 LedgerFolder admin_ledger_folder() {
   const std::string pool = default_pool_dir();
   std::string dir = path::join(path::parent(pool).value_or(pool), "ledger");
+  // The folder is made or checked once, then held (not to be renamed, deleted or swapped for a
+  // link) for as long as anyone holds this folder: a registration writes many records.
+  auto held = std::make_shared<std::optional<HeldFolder>>();
   LedgerFolder folder;
-  folder.prepare = [dir]() -> std::expected<void, std::string> {
+  folder.prepare = [dir, held]() -> std::expected<void, std::string> {
+    if (*held) return {};
     if (auto made = prepare_pool_dir(dir); !made) return std::unexpected(made.error().display());
+    auto opened = HeldFolder::open(dir);
+    if (!opened) return std::unexpected(format("folder {} {}", dir, opened.error()));
+    auto control = non_admin_control(opened->get());
+    if (!control) return std::unexpected(control.error().display());
+    if (*control) return std::unexpected(format("folder {} {}", dir, **control));
+    *held = std::move(*opened);
     return {};
   };
   folder.distrust = [](HANDLE file) -> std::optional<std::string> {
@@ -119,12 +134,13 @@ LedgerFolder admin_ledger_folder() {
     if (!control) return control.error().display();
     return *control;
   };
-  folder.replace = [dir](std::string_view name,
-                         std::string_view text) -> std::expected<void, std::string> {
-    // The administrators' file writer ends the text with its own line feed.
-    if (text.ends_with('\n')) text.remove_suffix(1);
-    if (auto written = write_text_file(path::join(dir, name), text); !written) {
-      return std::unexpected(written.error().display());
+  folder.replace = [held](std::string_view name,
+                          std::string_view text) -> std::expected<void, std::string> {
+    if (!*held) return std::unexpected(std::string("its folder is not held"));
+    auto security = SddlDescriptor::parse(kAdminFileSddl);
+    if (!security) return std::unexpected(security.error().display());
+    if (auto replaced = fs::replace_file_in(**held, name, text, *security); !replaced) {
+      return std::unexpected(replaced.error().display());
     }
     return {};
   };

@@ -23,11 +23,11 @@
 
 #include "acl/acl.h"
 #include "cleanup.h"
-#include "run_mode.h"
 #include "entry.h"
 #include "flows/drives.h"
 #include "flows/host_processes.h"
 #include "flows/icacls_stand_in.h"
+#include "run_mode.h"
 #include "sandbox_profile/exempt_list.h"
 #include "sandbox_profile/loopback.h"
 #include "sandbox_profile/pool.h"
@@ -386,10 +386,10 @@ TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
   root.make_dir("c/Users/ann/.ssh");
   root.make_dir("c/work/proj");
   const std::string sid_file = std::string(kSidFile);
-  ASSERT_EQ(run({"--register-sandbox-profile", "--profile-name", "shared", "--sid-out-file",
-                 sid_file})
-                .status,
-            0);
+  ASSERT_EQ(
+      run({"--register-sandbox-profile", "--profile-name", "shared", "--sid-out-file", sid_file})
+          .status,
+      0);
   const std::string sid = profile_sid("shared");
   tavo::Run used;
   used.profile_name = "ignored";
@@ -413,16 +413,16 @@ TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
   icacls.forget_runs();
 
   testing::LogCapture log(Level::Warn);
-  EXPECT_EQ(run({"--cleanup", "--profile-name", "shared", "--sandbox-sid-file", sid_file,
-                 "--revoke-all"})
-                .status,
-            0);
+  EXPECT_EQ(
+      run({"--cleanup", "--profile-name", "shared", "--sandbox-sid-file", sid_file, "--revoke-all"})
+          .status,
+      0);
   EXPECT_EQ(log.text(), "");
   EXPECT_EQ(holders(), std::vector<std::string>{});
   std::vector<std::vector<std::string>> removals;
   for (const std::string& target : granted_by_icacls)
-    removals.push_back(testing::icacls_args(target, {}, {"/remove:g", "*" + sid, "/T", "/C", "/Q",
-                                                         "/L"}));
+    removals.push_back(
+        testing::icacls_args(target, {}, {"/remove:g", "*" + sid, "/T", "/C", "/Q", "/L"}));
   EXPECT_EQ(icacls.runs(), removals);
   EXPECT_FALSE(root.exists("c/ProgramData/Tavo/shared.sid"));
   EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{});
