@@ -7,7 +7,10 @@
 #include "run_journal/recovery.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
+#include "sandbox_profile/loopback.h"
 #include "sandbox_profile/profiles.h"
+#include "sandbox_profile/recorded_entries.h"
+#include "sandbox_profile/retired_sid_file.h"
 #include "sandbox_profile/sid.h"
 
 namespace tavo {
@@ -66,6 +69,26 @@ bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
   return false;
 }
 
+// Everything the ledgers record for the SID, and its loopback exemption: left in place, they
+// would give a profile of the same name made later (the same derived SID) the same access. The
+// number of entries that could not be taken back.
+std::size_t take_back_everything(PSID sid) {
+  std::vector<Ledger> ledgers = readable_ledgers();
+  std::size_t failed = take_back_recorded(sid, ledgers, deny_held_by_live_runs());
+  auto exempt = remove_loopback_exemption(sid);
+  if (!exempt && exempt.error().listed) {
+    log(Level::Warn, kTargetMain, "cleanup: removing the loopback exemption failed: {}",
+        exempt.error().error);
+    ++failed;
+  } else if (!exempt) {
+    // A list that cannot be read at all (no network-isolation functions) holds no exemption to
+    // take back as far as anyone here can tell: that is no failure.
+    log(Level::Debug, kTargetMain, "cleanup: loopback exemption not checked: {}",
+        exempt.error().error);
+  }
+  return failed;
+}
+
 }  // namespace
 
 int cleanup(const Cleanup& command) {
@@ -87,6 +110,20 @@ int cleanup(const Cleanup& command) {
   for (const std::string& path : command.revoke)
     done += revoke_one(sid.get(), path, lock) ? 1 : 0;
 
+  std::size_t left = 0;
+  if (resolution == Resolution::Derived || command.revoke_all)
+    left = take_back_everything(sid.get());
+  if (command.revoke_all) {
+    // Last: a SID file that is gone while entries of its SID stay would leave them to nobody.
+    if (left > 0) {
+      log(Level::Warn, kTargetMain, "cleanup: SID file {} kept: entries of its SID stay",
+          *command.sandbox_sid_file);
+    } else if (auto retired = retire_sid_file(*command.sandbox_sid_file); !retired) {
+      log(Level::Warn, kTargetMain, "cleanup: {}", retired.error());
+      ++left;
+    }
+  }
+
   if (resolution == Resolution::Stable) {
     log(Level::Info, kTargetMain,
         "cleanup: skipping DeleteAppContainerProfile \xE2\x80\x94 profile is shared across "
@@ -98,6 +135,10 @@ int cleanup(const Cleanup& command) {
   if (done < command.revoke.size()) {
     log(Level::Error, kTargetMain, "cleanup: {} of {} revoke(s) failed",
         command.revoke.size() - done, command.revoke.size());
+    return kStatusCleanupPartial;
+  }
+  if (left > 0) {
+    log(Level::Error, kTargetMain, "cleanup: {} recorded entr(ies) could not be taken back", left);
     return kStatusCleanupPartial;
   }
   return kStatusSuccess;

@@ -36,7 +36,9 @@ Scan scan(const std::vector<std::string>& args) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& word = args[i];
     if (const cli::OptionRow* option = cli::find_option(word)) {
-      if (i + 1 == args.size()) {
+      if (option->value.empty()) {
+        static_cast<void>(option->take(s.values, word));
+      } else if (i + 1 == args.size()) {
         reject(format("{} requires a value", word));
       } else if (auto refused = option->take(s.values, args[++i])) {
         reject(std::move(*refused));
@@ -59,7 +61,11 @@ std::string pool_dir(OptionValues& o) {
 
 std::expected<Command, std::string> build_cleanup(OptionValues& o) {
   if (!o.profile_name) return std::unexpected(std::string("--cleanup requires --profile-name"));
-  return Cleanup{std::move(*o.profile_name), std::move(o.revoke), std::move(o.sandbox_sid_file)};
+  if (o.revoke_all && !o.sandbox_sid_file) {
+    return std::unexpected(std::string("--revoke-all requires --sandbox-sid-file"));
+  }
+  return Cleanup{std::move(*o.profile_name), std::move(o.revoke), std::move(o.sandbox_sid_file),
+                 o.revoke_all};
 }
 
 std::expected<Command, std::string> build_registration(OptionValues& o) {
@@ -143,6 +149,8 @@ std::expected<Command, std::string> parse_args(const std::vector<std::string>& a
       return build_pool(s.values);
     case Mode::CheckPoolVersion:
       return CheckPoolVersion{pool_dir(s.values)};
+    case Mode::ListEntries:
+      return ListEntries{std::move(s.values.profile_name), std::move(s.values.sandbox_sid_file)};
     case Mode::Run:
       return build_run(s);
   }

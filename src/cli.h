@@ -37,6 +37,12 @@ struct Cleanup {
   std::string profile_name;
   std::vector<std::string> revoke;
   std::optional<std::string> sandbox_sid_file;
+  bool revoke_all = false;  // retire the SID file's shared SID: every recorded entry goes
+};
+
+struct ListEntries {
+  std::optional<std::string> profile_name;
+  std::optional<std::string> sandbox_sid_file;
 };
 
 struct RegisterSandboxProfile {
@@ -54,7 +60,7 @@ struct CheckPoolVersion {
 };
 
 using Command = std::variant<Probe, Run, Cleanup, RegisterSandboxProfile, RegisterPool,
-                             CheckPoolVersion, Help, Version>;
+                             CheckPoolVersion, ListEntries, Help, Version>;
 
 // Parses the whole argument list, the program's own name first. The error is the message that
 // the entry point logs before it ends with status 10.

@@ -43,21 +43,27 @@ Taken take_network_mode(OptionValues& values, const std::string& value) {
   return std::nullopt;
 }
 
+Taken set_revoke_all(OptionValues& values, const std::string&) {
+  values.revoke_all = true;
+  return std::nullopt;
+}
+
 Taken check_proxy_port(OptionValues&, const std::string& value) {
   auto port = parse_u32(value);
   if (!port || *port > 65535) return format("bad proxy-port: {}", value);
   return std::nullopt;
 }
 
-constexpr std::array<ModeRow, 8> kModes = {{
+constexpr std::array<ModeRow, 9> kModes = {{
     {Mode::Probe, "--probe", "",
      "print \"tavo-sandbox probe ok\" and end; nothing else on the command line is looked at",
      "--probe"},
     {Mode::Help, "--help", "-h", "print this text and end", "--help"},
     {Mode::Version, "--version", "", "print the program's version and end", "--version"},
     {Mode::Cleanup, "--cleanup", "",
-     "remove the SID's entries (allow and deny) on each --revoke path; delete the profile unless "
-     "the SID came from --sandbox-sid-file",
+     "remove the SID's entries (allow and deny) on each --revoke path; unless the SID came "
+     "from --sandbox-sid-file, also every entry the ledgers record for it and its loopback "
+     "exemption, then delete the profile",
      "--cleanup --profile-name ci --revoke C:\\src"},
     {Mode::RegisterSandboxProfile, "--register-sandbox-profile", "",
      "prepare the profile --profile-name for unprivileged runs and write its SID to "
@@ -71,6 +77,11 @@ constexpr std::array<ModeRow, 8> kModes = {{
      "end with 0 when the pool's registration is current, with 16 when it must be registered "
      "again",
      "--check-pool-version --pool-dir C:\\ProgramData\\Tavo\\pool"},
+    {Mode::ListEntries, "--list-entries", "",
+     "print each entry the program placed that the ledgers this caller can read record, one a "
+     "line: SID, kind, level, path, when placed; only those of the SID of --profile-name or "
+     "--sandbox-sid-file when one is given",
+     "--list-entries --profile-name ci"},
     {Mode::Run, "", "",
      "run COMMAND in the sandbox: grant and deny the paths, start it in the AppContainer, wait, "
      "take the denies back and end with its status",
@@ -85,13 +96,13 @@ static_assert([] {
   return true;
 }());
 
-constexpr std::array<OptionRow, 12> kOptions = {{
+constexpr std::array<OptionRow, 13> kOptions = {{
     {"--profile-name", "NAME", Repeat::LastWins,
-     "run, cleanup, registration: the AppContainer profile",
+     "run, cleanup, registration, list: the AppContainer profile",
      keep_last<&OptionValues::profile_name>},
     {"--sandbox-sid-file", "FILE", Repeat::LastWins,
-     "run, cleanup: take the SID from FILE, written by a registration, instead of from the "
-     "profile",
+     "run, cleanup, list: take the SID from FILE, written by a registration, instead of from "
+     "the profile",
      keep_last<&OptionValues::sandbox_sid_file>},
     {"--sid-out-file", "FILE", Repeat::LastWins,
      "profile registration: where to write the profile's SID",
@@ -104,6 +115,11 @@ constexpr std::array<OptionRow, 12> kOptions = {{
      append<&OptionValues::deny_access>},
     {"--revoke", "PATH", Repeat::Repeatable, "cleanup: remove the SID's entries on PATH",
      append<&OptionValues::revoke>},
+    {"--revoke-all", "", Repeat::LastWins,
+     "cleanup with --sandbox-sid-file (administrator): take back every entry the ledgers record "
+     "for the shared SID, take it off the loopback-exempt list and retire its SID file; the "
+     "profile stays",
+     set_revoke_all},
     {"--network-mode", "MODE", Repeat::LastWins,
      "run: default_blocked (the default), common_dependencies or default_allowed; the last two "
      "need --sandbox-sid-file",

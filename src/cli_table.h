@@ -27,6 +27,7 @@ struct OptionValues {
   std::vector<std::string> revoke;
   NetworkMode network_mode = NetworkMode::DefaultBlocked;
   std::optional<std::string> cwd;
+  bool revoke_all = false;
 };
 
 enum class Repeat {
@@ -36,7 +37,8 @@ enum class Repeat {
 
 struct OptionRow {
   std::string_view name;
-  std::string_view value;  // the value's name in the usage text
+  std::string_view value;  // the value's name in the usage text; empty for a switch, which
+                           // takes no value
   Repeat repeat;
   std::string_view description;
   // Takes one occurrence's value into `values`; gives the rejection's message when the value is
@@ -53,6 +55,7 @@ enum class Mode {
   RegisterSandboxProfile,
   RegisterPool,
   CheckPoolVersion,
+  ListEntries,
   Run,
 };
 

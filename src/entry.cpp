@@ -2,6 +2,7 @@
 
 #include "cleanup.h"
 #include "cli.h"
+#include "list_entries.h"
 #include "run_mode.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
@@ -69,6 +70,7 @@ int dispatch(const Command& command) {
     int operator()(const RegisterSandboxProfile& c) const { return register_profile_mode(c); }
     int operator()(const RegisterPool& c) const { return register_pool_mode(c); }
     int operator()(const CheckPoolVersion& c) const { return check_pool_version_mode(c); }
+    int operator()(const ListEntries& c) const { return list_entries(c); }
   };
   return std::visit(Visitor{}, command);
 }

@@ -12,6 +12,7 @@
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/recovery.h"
+#include "run_journal/run_placements.h"
 #include "run_journal/undo_log.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
@@ -138,22 +139,29 @@ int run_sandboxed(const Run& command) {
   // What killed runs left behind goes before this run changes anything.
   const bool journal_dir_checked = recover_interrupted_runs(lock);
 
+  // Every lasting entry goes into the user's ledger before it is written.
+  RunPlacements placements(sid->get());
+  PlacementNote traverse_note(placements, EntryKind::Traverse, "traverse");
+  PlacementNote nul_note(placements, EntryKind::NulDevice, "rw");
   if (command.cwd) {
-    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd, lock); !granted) {
+    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd, lock, &traverse_note);
+        !granted) {
       log(Level::Warn, kTargetMain, "grant_cwd_ancestors failed (non-fatal): {}", granted.error());
     }
   }
-  if (auto granted = grant_nul_device(sid->get(), lock.hold()); !granted) {
+  if (auto granted = grant_nul_device(sid->get(), lock.hold(), &nul_note); !granted) {
     log(Level::Warn, kTargetMain, "NUL device grant failed (non-fatal): {}", granted.error());
   }
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
   UndoLog undo(sid->get(), lock, journal_dir_checked);
+  GrantNote rw_note(undo, placements, "rw");
+  GrantNote r_note(undo, placements, "r");
   auto grant_rw = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::ReadWrite, lock.hold(), &undo);
+    return grant_access(sid->get(), path, AccessLevel::ReadWrite, lock.hold(), &rw_note);
   };
   auto grant_r = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::Read, lock.hold(), &undo);
+    return grant_access(sid->get(), path, AccessLevel::Read, lock.hold(), &r_note);
   };
   auto deny = [&](const std::string& path) {
     return deny_access(sid->get(), path, lock.hold(), &undo);
@@ -161,6 +169,8 @@ int run_sandboxed(const Run& command) {
   if (!apply_each(command.grant_rw, "grant_rw", grant_rw) ||
       !apply_each(command.grant_r, "grant_r", grant_r) ||
       !apply_each(command.deny_access, "deny_access", deny)) {
+    undo.undo_all();
+    placements.forget_added_grants();
     return kStatusPath;
   }
 
@@ -178,6 +188,8 @@ int run_sandboxed(const Run& command) {
     log(Level::Error, kTargetMain, "spawn failed: {}", exit_code.error());
   }
   undo.undo_all();
+  // Grants the rollback took back leave the ledger; kept ones stay in it.
+  if (!exit_code) placements.forget_added_grants();
   console.rollback_done();
   return exit_code ? status_of(*exit_code) : kStatusLaunch;
 }

@@ -58,19 +58,21 @@ struct StatusMeaning {
 
 constexpr std::array<StatusMeaning, 9> kStatuses = {{
     {kStatusSuccess,
-     "success: probe, help, version, registration, a current pool, a confirmed cleanup, a "
-     "command that ended with 0"},
+     "success: probe, help, version, registration, a current pool, a confirmed cleanup, the "
+     "list of entries, a command that ended with 0"},
     {kStatusUsage, "the command line was rejected"},
     {kStatusProfile, "run: the AppContainer profile could not be created or derived"},
     {kStatusPath, "run: a requested path is a system path, or a grant or deny failed"},
     {kStatusSetup,
      "run: a network mode other than default_blocked without a SID file, or an unreadable SID "
-     "file; a registration failed"},
+     "file; a registration failed; list: the SID asked about cannot be had"},
     {kStatusLaunch,
      "run: the command could not be launched, or it ended with an NTSTATUS (0x80000000 or "
      "above)"},
     {kStatusPoolStale, "pool version check: the pool must be registered again"},
-    {kStatusCleanupPartial, "cleanup could not confirm every revoke"},
+    {kStatusCleanupPartial,
+     "cleanup could not confirm every revoke, or could not take back every entry the ledgers "
+     "record for the SID"},
     {kStatusInternal, "internal failure"},
 }};
 
@@ -90,10 +92,16 @@ std::string usage_text() {
                                                   : format("{}, {}", mode.alias, mode.flag);
     append_row(out, term, mode.description);
   }
-  out.append("\nOptions, each followed by its value (the next argument, taken as it is):\n");
+  out.append(
+      "\nOptions, each followed by its value (the next argument, taken as it is) but for a "
+      "switch:\n");
   for (const cli::OptionRow& option : cli::options()) {
-    append_row(out, format("{} {}", option.name, option.value),
-               format("{}; {}", option.description, repetition(option.repeat)));
+    append_row(out,
+               option.value.empty() ? std::string(option.name)
+                                    : format("{} {}", option.name, option.value),
+               option.value.empty()
+                   ? std::string(option.description)
+                   : format("{}; {}", option.description, repetition(option.repeat)));
   }
   append_row(out, cli::kEndOfOptions,
              "ends the options: the rest is COMMAND and its ARGS, passed on as they are");

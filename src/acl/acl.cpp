@@ -407,7 +407,8 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
 }
 
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
-                                                 const DaclEditLock::Held&) {
+                                                 const DaclEditLock::Held&,
+                                                 PlacementNotice* notice) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::DriveRootsPass);
   if (!object) {
     if (is_refused_object(object.error())) return std::unexpected(object.error());
@@ -442,6 +443,7 @@ std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path
       !SetSecurityDescriptorControl(&absolute, kKeptDaclControl, *kept)) {
     return std::unexpected(HresultError::from_last_error());
   }
+  announce_placement(notice, path, *object);
   return object->write_security(&absolute);
 }
 

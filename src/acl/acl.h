@@ -9,6 +9,7 @@
 #include "acl/dacl_change.h"
 #include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
+#include "acl/placement.h"
 #include "win/api.h"
 #include "win/error.h"
 #include "win/wide.h"
@@ -95,9 +96,10 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
 // nothing when the entry is there already, wherever it stands among other SIDs' entries. A drive
 // root passes the guard here: letting the SID pass through it is what traversal is for. An
 // object that cannot be opened or read fails with code 0xFFFFFFFF and "GetFileSecurityW returned
-// needed=0", as traversal grants always have.
+// needed=0", as traversal grants always have. A `notice` hears of the entry before its write.
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
-                                                 const DaclEditLock::Held& held);
+                                                 const DaclEditLock::Held& held,
+                                                 PlacementNotice* notice = nullptr);
 
 // Whether two ACLs hold the same entries: the same revision, entry count and entry bytes. Unused
 // space after the entries does not count. Two absent ACLs are equal; absent and present are not.

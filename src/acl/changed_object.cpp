@@ -31,7 +31,8 @@ std::optional<std::string> volume_hint_path(std::string_view final_path) {
 }
 
 std::expected<DaclObject, std::string> reach_by_identity(const DaclChange& change,
-                                                         const FileIdentity& identity) {
+                                                         const FileIdentity& identity,
+                                                         GuardRule rule) {
   const std::optional<std::string> hint_path = volume_hint_path(change.object);
   if (!hint_path) return std::unexpected(format("no volume is named by {}", change.object));
   const unique_handle hint(CreateFileW(to_wide_nul(*hint_path).c_str(), FILE_READ_ATTRIBUTES,
@@ -51,7 +52,7 @@ std::expected<DaclObject, std::string> reach_by_identity(const DaclChange& chang
   if (volume->volume != identity.volume) {
     return std::unexpected(format("{} is no longer the volume it was on", *hint_path));
   }
-  auto object = DaclObject::open_by_identity(identity, hint.get(), change.path);
+  auto object = DaclObject::open_by_identity(identity, hint.get(), change.path, rule);
   if (!object) {
     if (is_refused_object(object.error())) return std::unexpected(object.error().display());
     return std::unexpected(
@@ -81,8 +82,9 @@ bool same_object(const DaclChange& a, const DaclChange& b) {
   return a.object == b.object;
 }
 
-std::expected<DaclObject, std::string> reach_changed_object(const DaclChange& change) {
-  if (change.identity) return reach_by_identity(change, *change.identity);
+std::expected<DaclObject, std::string> reach_changed_object(const DaclChange& change,
+                                                            GuardRule rule) {
+  if (change.identity) return reach_by_identity(change, *change.identity, rule);
   return reach_by_path(change);
 }
 

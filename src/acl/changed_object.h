@@ -14,6 +14,8 @@ namespace tavo {
 // record without an identity is reached by its final path with a link in the last component
 // opened itself, and only when that path is no link and leads to itself still. Otherwise why it
 // cannot be reached as itself: nothing may then be written, since a name may lead elsewhere now.
-std::expected<DaclObject, std::string> reach_changed_object(const DaclChange& change);
+// `rule` lets a traversal entry's drive root be reached to take that entry back.
+std::expected<DaclObject, std::string> reach_changed_object(
+    const DaclChange& change, GuardRule rule = GuardRule::SystemPathsRefused);
 
 }  // namespace tavo

@@ -72,9 +72,10 @@ std::expected<DaclObject, HresultError> DaclObject::open(std::string_view path,
 
 std::expected<DaclObject, HresultError> DaclObject::open_by_identity(const FileIdentity& identity,
                                                                      HANDLE hint,
-                                                                     std::string_view typed) {
+                                                                     std::string_view typed,
+                                                                     GuardRule rule) {
   return opened([&](DWORD access) { return tavo::open_by_identity(hint, identity, access); }, typed,
-                GuardRule::SystemPathsRefused);
+                rule);
 }
 
 std::expected<DaclObject, HresultError> DaclObject::open_unfollowed(std::string_view path,

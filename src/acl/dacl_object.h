@@ -55,9 +55,9 @@ class DaclObject {
                                                       GuardRule rule);
   // As open, but the object with `identity` on the volume `hint` (a handle to anything on it)
   // lies on, whatever its names are now.
-  static std::expected<DaclObject, HresultError> open_by_identity(const FileIdentity& identity,
-                                                                  HANDLE hint,
-                                                                  std::string_view typed);
+  static std::expected<DaclObject, HresultError> open_by_identity(
+      const FileIdentity& identity, HANDLE hint, std::string_view typed,
+      GuardRule rule = GuardRule::SystemPathsRefused);
   // As open, but a link (a reparse point) in the last component of `path` is opened itself, not
   // followed: is_reparse_point tells.
   static std::expected<DaclObject, HresultError> open_unfollowed(std::string_view path,

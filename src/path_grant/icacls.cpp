@@ -13,12 +13,13 @@ namespace {
 
 std::vector<std::string> icacls_arguments(std::string_view target,
                                           const std::vector<std::string>& grants,
-                                          std::span<const std::string_view> flags) {
+                                          std::span<const std::string_view> flags,
+                                          std::string_view operation) {
   std::vector<std::string> args;
   args.reserve(1 + 2 * grants.size() + flags.size());
   args.emplace_back(target);
   for (const std::string& grant : grants) {
-    args.emplace_back("/grant");
+    args.emplace_back(operation);
     args.push_back(grant);
   }
   for (std::string_view flag : flags)
@@ -43,12 +44,13 @@ std::string drain(HANDLE pipe) {
 
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
-                                             std::span<const std::string_view> flags) {
+                                             std::span<const std::string_view> flags,
+                                             std::string_view operation) {
   // Elevated, a tool found by a search could be one a user put in the current folder.
   auto folder = system_folder();
   if (!folder) return std::unexpected(folder.error());
   const std::string program = path::join(*folder, "icacls.exe");
-  auto text = command_line(program, icacls_arguments(target, grants, flags));
+  auto text = command_line(program, icacls_arguments(target, grants, flags, operation));
   // Only a program word holding a quote cannot be written; the system folder holds none.
   if (!text) return std::unexpected(IoError::from_win32(ERROR_INVALID_NAME));
   WideString line = to_wide_nul(*text);

@@ -26,10 +26,12 @@ struct IcaclsRun {
 };
 
 // One awaited run of the system folder's icacls.exe, started by its full path: icacls TARGET
-// /grant G1 /grant G2 ... FLAGS. The error is a failed start (or, after a platform failure, a
-// run that could not be awaited; it has been ended then).
+// /grant G1 /grant G2 ... FLAGS (with another `operation`, such as "/remove:g", in place of
+// each "/grant"). The error is a failed start (or, after a platform failure, a run that could
+// not be awaited; it has been ended then).
 std::expected<IcaclsRun, IoError> run_icacls(std::string_view target,
                                              const std::vector<std::string>& grants,
-                                             std::span<const std::string_view> flags);
+                                             std::span<const std::string_view> flags,
+                                             std::string_view operation = "/grant");
 
 }  // namespace tavo

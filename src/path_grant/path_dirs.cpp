@@ -93,13 +93,15 @@ std::optional<std::string> git_mingw64_beside(const std::string& cmd_directory) 
   return mingw;
 }
 
-void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>& grants) {
+void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>& grants,
+                       GrantNotices* notices) {
   auto target = IcaclsTarget::hold(mingw, kTargetPathGrant);
   if (!target) {
     log(Level::Warn, kTargetPathGrant, "Git mingw64 grant on {} failed: {}", mingw, target.error());
     return;
   }
   if (!*target) return;
+  if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsTreeFlags);
   auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
   if (!run) {
     log(Level::Warn, kTargetPathGrant, "Git mingw64 icacls spawn failed: {}", run.error());
@@ -114,12 +116,13 @@ void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>&
 }  // namespace
 
 std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl,
-                                                 DaclEditLock& lock) {
+                                                 DaclEditLock& lock, GrantNotices* notices) {
   const PathScan scan = scan_path(Reporting::Logged);
   log(Level::Info, kTargetPathGrant, "granting read on {} PATH directories ({} skipped)",
       scan.kept.size(), scan.total - scan.kept.size());
   for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
-    if (auto granted = grant_traverse(sid, ancestor, lock.hold()); !granted) {
+    PlacementNotice* notice = notices != nullptr ? notices->traversal_of(sid) : nullptr;
+    if (auto granted = grant_traverse(sid, ancestor, lock.hold(), notice); !granted) {
       log(Level::Warn, kTargetPathGrant, "PATH ancestor grant on {} failed: {}", ancestor,
           granted.error());
     }
@@ -135,6 +138,7 @@ std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl
       continue;
     }
     if (!*target) continue;
+    if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     if (!run)
       return std::unexpected(format("failed to spawn icacls for {}: {}", directory, run.error()));
@@ -147,7 +151,8 @@ std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl
   return {};
 }
 
-void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& lock) {
+void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& lock,
+                           GrantNotices* notices) {
   const PathScan scan = scan_path(Reporting::Silent);
   log(Level::Info, kTargetPathGrant, "batch PATH-scan: {} dirs, {} SIDs", scan.kept.size(),
       entries.size());
@@ -157,7 +162,9 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& loc
 
   for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
     for (const PoolEntry& entry : entries) {
-      if (auto granted = grant_traverse(entry.sid.get(), ancestor, lock.hold()); !granted) {
+      PlacementNotice* notice =
+          notices != nullptr ? notices->traversal_of(entry.sid.get()) : nullptr;
+      if (auto granted = grant_traverse(entry.sid.get(), ancestor, lock.hold(), notice); !granted) {
         log(Level::Warn, kTargetPathGrant, "ancestor traverse grant on {} failed: {}", ancestor,
             granted.error());
       }
@@ -174,6 +181,7 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& loc
       continue;
     }
     if (!*target) continue;
+    if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     if (!run) {
       log(Level::Warn, kTargetPathGrant, "icacls spawn for {} failed: {}", directory, run.error());
@@ -188,7 +196,7 @@ void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& loc
     if (!is_git_cmd_directory(directory)) continue;
     if (std::optional<std::string> mingw = git_mingw64_beside(directory)) {
       progress.show(i + 1, format("icacls {}", *mingw));
-      grant_git_mingw64(*mingw, grants);
+      grant_git_mingw64(*mingw, grants, notices);
     }
   }
 }

@@ -4,51 +4,10 @@
 #include <optional>
 
 #include "base/format.h"
+#include "run_journal/line_escape.h"
 
 namespace tavo {
 namespace {
-
-// Paths may hold any character but the line feed that ends a record: '%', CR and LF are
-// written as %25, %0D and %0A.
-std::string escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    if (c == '%') {
-      out += "%25";
-    } else if (c == '\n') {
-      out += "%0A";
-    } else if (c == '\r') {
-      out += "%0D";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
-std::optional<std::string> unescaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    const std::string_view code = text.substr(i + 1, 2);
-    if (code == "25") {
-      out.push_back('%');
-    } else if (code == "0A") {
-      out.push_back('\n');
-    } else if (code == "0D") {
-      out.push_back('\r');
-    } else {
-      return std::nullopt;
-    }
-    i += 2;
-  }
-  return out;
-}
 
 // Splits off the text before the next `separator` of `rest`, or all of it.
 std::string_view next_field(std::string_view& rest, char separator = ' ') {

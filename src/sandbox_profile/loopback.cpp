@@ -93,4 +93,23 @@ std::expected<void, HresultError> exempt_loopback_pool(std::span<const PSID> sid
   return {};
 }
 
+std::expected<bool, LoopbackRemovalError> remove_loopback_exemption(PSID sid) {
+  auto current = read_exempt_list();
+  if (!current) return std::unexpected(LoopbackRemovalError{false, read_failed(current.error())});
+  if (!is_listed(current->entries(), sid)) return false;
+  std::vector<SID_AND_ATTRIBUTES> kept;
+  for (const SID_AND_ATTRIBUTES& entry : current->entries()) {
+    if (!same_sid(entry.Sid, sid)) kept.push_back(entry);
+  }
+  if (auto written = write_exempt_list(kept); !written) {
+    return std::unexpected(LoopbackRemovalError{
+        true, HresultError(0, format("NetworkIsolationSetAppContainerConfig returned Win32 error "
+                                     "{} (admin?)",
+                                     written.error()))});
+  }
+  log(Level::Info, kTargetProfile, "SID taken off the loopback-exempt list ({} entries stay)",
+      kept.size());
+  return true;
+}
+
 }  // namespace tavo

@@ -19,4 +19,12 @@ std::expected<void, HresultError> exempt_loopback(PSID sid);
 // registration of the same pool left, in one read and one write.
 std::expected<void, HresultError> exempt_loopback_pool(std::span<const PSID> sids);
 
+// Takes `sid` off the list when it is there, in one read and (then only) one write; every other
+// entry stays, in its order. True when it was there. Writing needs administrator rights.
+struct LoopbackRemovalError {
+  bool listed;  // the SID is on the list and stays there: only the write failed
+  HresultError error;
+};
+std::expected<bool, LoopbackRemovalError> remove_loopback_exemption(PSID sid);
+
 }  // namespace tavo

@@ -10,10 +10,11 @@
 
 namespace tavo {
 
-void grant_user_package_dirs(PSID sid, DaclEditLock& lock) {
+void grant_user_package_dirs(PSID sid, DaclEditLock& lock, GrantNotices* notices) {
   for (const std::string& directory : user_package_dirs()) {
     if (skip_system_path(directory, kTargetProfile)) continue;
-    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite, lock.hold());
+    ChangeRecorder* recorder = notices != nullptr ? notices->grant_of(sid) : nullptr;
+    if (auto granted = grant_access(sid, directory, AccessLevel::ReadWrite, lock.hold(), recorder);
         !granted) {
       log(Level::Debug, kTargetProfile, "grant user package dir {} failed: {}", directory,
           granted.error());
@@ -21,7 +22,7 @@ void grant_user_package_dirs(PSID sid, DaclEditLock& lock) {
   }
 }
 
-void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
+void grant_user_package_dirs_batch(std::span<const PoolEntry> entries, GrantNotices* notices) {
   std::vector<std::string> grants;
   for (const PoolEntry& entry : entries)
     grants.push_back(format("*{}:(OI)(CI)(F)", entry.sddl));
@@ -41,6 +42,7 @@ void grant_user_package_dirs_batch(std::span<const PoolEntry> entries) {
       continue;
     }
     if (!*target) continue;
+    if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsDirFlags);
     auto run = run_icacls((*target)->path(), grants, kIcaclsDirFlags);
     if (!run) {
       log(Level::Warn, kTargetProfile, "package dir {} icacls spawn failed: {}", directory,

@@ -17,6 +17,7 @@
 #include "sandbox_profile/pool_version.h"
 #include "sandbox_profile/profile_grants.h"
 #include "sandbox_profile/profiles.h"
+#include "sandbox_profile/registration_ledger.h"
 #include "sandbox_profile/sid.h"
 #include "sid/pool_entry.h"
 #include "sid/sid_text.h"
@@ -53,7 +54,8 @@ std::expected<std::vector<PoolEntry>, HresultError> ensure_members(std::uint32_t
 // Credential denies, the NUL device and the SID file of each member; the count written.
 std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolEntry>& entries,
                                                          std::string_view pool_dir,
-                                                         DaclEditLock& lock) {
+                                                         DaclEditLock& lock,
+                                                         RegistrationLedger& ledger) {
   const auto size = static_cast<std::uint32_t>(entries.size());
   // Judged once for the whole pool, so a refused store is warned about once.
   const std::vector<std::string> stores = deniable_credential_stores(credential_deny_paths());
@@ -67,8 +69,10 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
         [&](const std::string& store, const HresultError& error) {
           log(Level::Info, kTargetProfile, "[{}/{}] DENY on {} failed: {}", k, size, store, error);
         },
-        lock);
-    if (auto granted = grant_nul_device(entry.sid.get(), lock.hold()); !granted) {
+        lock, ledger.deny_of(entry.sid.get()));
+    if (auto granted =
+            grant_nul_device(entry.sid.get(), lock.hold(), ledger.nul_device_of(entry.sid.get()));
+        !granted) {
       return fatal(
           format("[{}/{}] NUL device grant failed (critical): {}", k, size, granted.error()));
     }
@@ -82,7 +86,8 @@ std::expected<std::uint32_t, HresultError> write_members(const std::vector<PoolE
 }
 
 std::expected<void, HresultError> grant_member_locations(const std::vector<PoolEntry>& entries,
-                                                         DaclEditLock& lock) {
+                                                         DaclEditLock& lock,
+                                                         RegistrationLedger& ledger) {
   const auto size = static_cast<std::uint32_t>(entries.size());
   // Judged once for the whole pool: a refused location is warned about once.
   const UserFolders folders = user_folders();
@@ -90,22 +95,27 @@ std::expected<void, HresultError> grant_member_locations(const std::vector<PoolE
   for (std::uint32_t k = 1; k <= size; ++k) {
     PSID sid = entries[k - 1].sid.get();
     progress.show(k, format("{}: traversal and package directory grants", member_name(k - 1)));
-    if (auto granted = grant_drive_root_traversal(sid, lock); !granted) {
+    if (auto granted = grant_drive_root_traversal(sid, lock, ledger.traversal_of(sid)); !granted) {
       return fatal(format("[{}/{}] drive root traversal grant failed (critical): {}", k, size,
                           granted.error()));
     }
     if (folders.home) {
-      if (auto granted = grant_folder_and_ancestors(sid, *folders.home, lock); !granted) {
+      if (auto granted =
+              grant_folder_and_ancestors(sid, *folders.home, lock, ledger.traversal_of(sid));
+          !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] USERPROFILE ancestor grant failed: {}", k, size,
             granted.error());
       }
     }
     if (folders.packages) {
-      if (auto granted = grant_folder_and_ancestors(sid, *folders.packages, lock); !granted) {
+      if (auto granted =
+              grant_folder_and_ancestors(sid, *folders.packages, lock, ledger.traversal_of(sid));
+          !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] LOCALAPPDATA ancestor grant failed: {}", k, size,
             granted.error());
       }
-      if (auto granted = grant_package_dir(sid, *folders.packages, member_name(k - 1), lock);
+      if (auto granted = grant_package_dir(sid, *folders.packages, member_name(k - 1), lock,
+                                           ledger.grant_of(sid));
           !granted) {
         log(Level::Warn, kTargetProfile, "[{}/{}] AC package dir grant failed: {}", k, size,
             granted.error());
@@ -135,15 +145,17 @@ std::expected<std::uint32_t, HresultError> register_pool(std::uint32_t pool_size
     sids.push_back(entry.sid.get());
   if (auto exempt = exempt_loopback_pool(sids); !exempt) return std::unexpected(exempt.error());
 
-  // One lock for the whole registration: its waits share one budget.
+  // One lock for the whole registration: its waits share one budget. Every lasting entry below
+  // is recorded in the administrators' ledger before its write.
   DaclEditLock lock;
-  auto written = write_members(*entries, pool_dir, lock);
+  RegistrationLedger ledger;
+  auto written = write_members(*entries, pool_dir, lock, ledger);
   if (!written) return std::unexpected(written.error());
-  if (auto granted = grant_member_locations(*entries, lock); !granted) {
+  if (auto granted = grant_member_locations(*entries, lock, ledger); !granted) {
     return std::unexpected(granted.error());
   }
-  grant_path_dirs_batch(*entries, lock);
-  grant_user_package_dirs_batch(*entries);
+  grant_path_dirs_batch(*entries, lock, &ledger);
+  grant_user_package_dirs_batch(*entries, &ledger);
 
   // Last: the marker tells readers that every step of this registration has run.
   if (auto marked = write_pool_version(pool_dir); !marked) {

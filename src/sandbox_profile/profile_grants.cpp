@@ -21,14 +21,14 @@ std::vector<std::string> deniable_credential_stores(std::vector<std::string> sto
 void deny_credential_stores(
     PSID sid, const std::vector<std::string>& stores,
     const std::function<void(const std::string& store, const HresultError&)>& failed,
-    DaclEditLock& lock) {
+    DaclEditLock& lock, ChangeRecorder* recorder) {
   for (const std::string& store : stores) {
     if (!fs::exists(store)) {
       log(Level::Debug, kTargetProfile,
           "skipping {} (does not exist; per-spawn layer covers post-install)", store);
       continue;
     }
-    if (auto denied = deny_access(sid, store, lock.hold()); !denied) {
+    if (auto denied = deny_access(sid, store, lock.hold(), recorder); !denied) {
       failed(store, denied.error());
     } else {
       log(Level::Debug, kTargetProfile, "DENY ACE applied on {}", store);
@@ -50,7 +50,7 @@ UserFolders user_folders() {
 
 std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view packages,
                                                     std::string_view profile_name,
-                                                    DaclEditLock& lock) {
+                                                    DaclEditLock& lock, ChangeRecorder* recorder) {
   const std::string package_dir = format("{}\\{}", packages, profile_name);
   // Held while the grant is made, so that no folder on the way turns into a link meanwhile.
   auto made = fs::make_folders(package_dir, nullptr, [](const std::string& final_path) {
@@ -66,7 +66,7 @@ std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view p
     log(Level::Debug, kTargetProfile, "create package dir {} failed: {}", package_dir,
         std::get<IoError>(made.error()));
   }
-  return grant_access(sid, package_dir, AccessLevel::ReadWrite, lock.hold());
+  return grant_access(sid, package_dir, AccessLevel::ReadWrite, lock.hold(), recorder);
 }
 
 }  // namespace tavo

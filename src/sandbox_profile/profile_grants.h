@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/dacl_change.h"
 #include "acl/dacl_lock.h"
 #include "win/api.h"
 #include "win/error.h"
@@ -21,10 +22,11 @@ std::vector<std::string> deniable_credential_stores(std::vector<std::string> sto
 
 // Denies the SID each store that exists at this moment; a missing one is passed by with a debug
 // line, and a failed deny goes to `failed`.
+// A `recorder` hears of each deny before its write (the ledger's record).
 void deny_credential_stores(
     PSID sid, const std::vector<std::string>& stores,
     const std::function<void(const std::string& store, const HresultError&)>& failed,
-    DaclEditLock& lock);
+    DaclEditLock& lock, ChangeRecorder* recorder = nullptr);
 
 // The user's folders a registration lets its SIDs pass through, judged once by the guard:
 // %USERPROFILE% and %LOCALAPPDATA%\Packages, each absent when unset or refused.
@@ -38,6 +40,7 @@ UserFolders user_folders();
 // access for the SID.
 std::expected<void, HresultError> grant_package_dir(PSID sid, std::string_view packages,
                                                     std::string_view profile_name,
-                                                    DaclEditLock& lock);
+                                                    DaclEditLock& lock,
+                                                    ChangeRecorder* recorder = nullptr);
 
 }  // namespace tavo

@@ -12,13 +12,14 @@
 #include "sandbox_profile/package_dir_grants.h"
 #include "sandbox_profile/profile_grants.h"
 #include "sandbox_profile/profiles.h"
+#include "sandbox_profile/registration_ledger.h"
 #include "sandbox_profile/sid.h"
 #include "sid/sid_text.h"
 
 namespace tavo {
 namespace {
 
-void apply_credential_denies(PSID sid, DaclEditLock& lock) {
+void apply_credential_denies(PSID sid, DaclEditLock& lock, RegistrationLedger& ledger) {
   const std::vector<std::string> stores = credential_deny_paths();
   log(Level::Info, kTargetProfile, "applying {} credential DENY ACEs", stores.size());
   deny_credential_stores(
@@ -26,29 +27,35 @@ void apply_credential_denies(PSID sid, DaclEditLock& lock) {
       [](const std::string& store, const HresultError& error) {
         log(Level::Warn, kTargetProfile, "DENY ACE on {} failed: {}", store, error);
       },
-      lock);
+      lock, ledger.deny_of(sid));
 }
 
 // Traversal of the user's profile directory and of %LOCALAPPDATA%\Packages with everything above
 // them, and read-write access to the profile's own package directory.
-void grant_user_locations(PSID sid, std::string_view profile_name, DaclEditLock& lock) {
-  if (auto grant = grant_drive_root_traversal(sid, lock); !grant) {
+void grant_user_locations(PSID sid, std::string_view profile_name, DaclEditLock& lock,
+                          RegistrationLedger& ledger) {
+  if (auto grant = grant_drive_root_traversal(sid, lock, ledger.traversal_of(sid)); !grant) {
     log(Level::Warn, kTargetProfile, "drive root traversal grant failed (non-fatal): {}",
         grant.error());
   }
   const UserFolders folders = user_folders();
   if (folders.home) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.home, lock); !grant) {
+    if (auto grant = grant_folder_and_ancestors(sid, *folders.home, lock, ledger.traversal_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile, "USERPROFILE ancestor grants failed (non-fatal): {}",
           grant.error());
     }
   }
   if (folders.packages) {
-    if (auto grant = grant_folder_and_ancestors(sid, *folders.packages, lock); !grant) {
+    if (auto grant =
+            grant_folder_and_ancestors(sid, *folders.packages, lock, ledger.traversal_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile,
           "LOCALAPPDATA\\Packages ancestor grants failed (non-fatal): {}", grant.error());
     }
-    if (auto grant = grant_package_dir(sid, *folders.packages, profile_name, lock); !grant) {
+    if (auto grant =
+            grant_package_dir(sid, *folders.packages, profile_name, lock, ledger.grant_of(sid));
+        !grant) {
       log(Level::Warn, kTargetProfile, "AC package dir grant failed (non-fatal): {}",
           grant.error());
     }
@@ -70,15 +77,18 @@ std::expected<void, HresultError> register_sandbox_profile(std::string_view prof
   if (auto exempt = exempt_loopback(sid->get()); !exempt) return std::unexpected(exempt.error());
   log(Level::Info, kTargetProfile, "loopback exemption registered");
 
-  // One lock for the whole registration: its waits share one budget.
+  // One lock for the whole registration: its waits share one budget. Every lasting entry below
+  // is recorded in the administrators' ledger before its write.
   DaclEditLock lock;
-  apply_credential_denies(sid->get(), lock);
-  grant_user_locations(sid->get(), profile_name, lock);
-  if (auto grant = grant_nul_device(sid->get(), lock.hold()); !grant) {
+  RegistrationLedger ledger;
+  apply_credential_denies(sid->get(), lock, ledger);
+  grant_user_locations(sid->get(), profile_name, lock, ledger);
+  if (auto grant = grant_nul_device(sid->get(), lock.hold(), ledger.nul_device_of(sid->get()));
+      !grant) {
     log(Level::Warn, kTargetProfile, "NUL device grant failed (non-fatal): {}", grant.error());
   }
-  grant_user_package_dirs(sid->get(), lock);
-  if (auto grant = grant_path_dirs(sid->get(), *sddl, lock); !grant) {
+  grant_user_package_dirs(sid->get(), lock, &ledger);
+  if (auto grant = grant_path_dirs(sid->get(), *sddl, lock, &ledger); !grant) {
     log(Level::Warn, kTargetProfile, "PATH-scan grant failed (non-fatal): {}", grant.error());
   }
 

@@ -14,8 +14,9 @@ namespace {
 
 constexpr std::size_t kRuns = 2 * 50;
 
-// Every run's grant stays and no deny outlives its run. With the lock out of reach the same runs
-// lose entries: the lock is what keeps them.
+// Every run's grant stays, no deny outlives its run, and the shared ledger holds every run's
+// record of its grant and of its NUL device entry. With the lock out of reach the same runs lose
+// entries: the lock is what keeps them.
 TEST(Overlap, EveryRunsGrantStaysAndNoDenyOutlivesItsRun) {
   if (auto reason = unavailable()) GTEST_SKIP() << *reason;
   if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";
@@ -33,6 +34,7 @@ TEST(Overlap, EveryRunsGrantStaysAndNoDenyOutlivesItsRun) {
          "echo \"run w$w-$i failed\"; done) & done; wait"},
         {{"WINSIM_ROOT", root.path()},
          {"WINSIM_STATE", root / "state"},
+         {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"},
          {"WINSIM_DACL_READ_DELAY_MS", "2"}});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "");  // every run completed
@@ -47,6 +49,16 @@ TEST(Overlap, EveryRunsGrantStaysAndNoDenyOutlivesItsRun) {
   run_workers();
   EXPECT_EQ(grants(), kRuns);
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), "");
+  const std::string ledger = root.read("c/Users/u/AppData/Local/Tavo/ledger/entries.ledger");
+  std::size_t grant_records = 0;
+  std::size_t nul_records = 0;
+  for (std::size_t at = ledger.find('\n'); at != std::string::npos;
+       at = ledger.find('\n', at + 1)) {
+    grant_records += ledger.compare(at + 1, 8, "grant S-") == 0 ? 1 : 0;
+    nul_records += ledger.compare(at + 1, 6, "nul S-") == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(grant_records, kRuns);
+  EXPECT_EQ(nul_records, kRuns);
 
   root.write("state", "winsim-state 1\nfault\tCreateMutexExW\tdacl-edit\t5\n");
   run_workers();

@@ -27,6 +27,7 @@
 #include "flows/drives.h"
 #include "flows/host_processes.h"
 #include "flows/icacls_stand_in.h"
+#include "run_mode.h"
 #include "sandbox_profile/exempt_list.h"
 #include "sandbox_profile/loopback.h"
 #include "sandbox_profile/pool.h"
@@ -374,6 +375,59 @@ TEST_F(Registration, NoFolderIsMadeWhereALinkOnTheWayLeadsIntoTheSystem) {
             "[ERROR tavo_sandbox] register sandbox profile failed: create(" + out +
                 "): folder C:\\Users\\ann\\out leads to \\\\?\\C:\\Windows (0x00000000)\n");
   EXPECT_EQ(names_in("C:\\Windows"), std::vector<std::string>{"System32"});
+}
+
+// The uninstall of a shared profile: registered, used by a run from its SID file, then retired
+// with --revoke-all. No object keeps an entry of the SID (the registration's credential deny,
+// traversal and NUL device entries, the package directory, the run's grant), each icacls grant is
+// removed by icacls as it was placed, the SID leaves the loopback list and its file goes, and the
+// profile stays for whoever shares it.
+TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
+  root.make_dir("c/Users/ann/.ssh");
+  root.make_dir("c/work/proj");
+  const std::string sid_file = std::string(kSidFile);
+  ASSERT_EQ(
+      run({"--register-sandbox-profile", "--profile-name", "shared", "--sid-out-file", sid_file})
+          .status,
+      0);
+  const std::string sid = profile_sid("shared");
+  tavo::Run used;
+  used.profile_name = "ignored";
+  used.sandbox_sid_file = sid_file;
+  used.grant_r = {"C:\\work\\proj"};
+  used.command = "/bin/sh";
+  used.args = {"-c", "exit 0"};
+  ASSERT_EQ(run_sandboxed(used), 0);
+  const auto holders = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / "c")) {
+      if (winsim::stored_sddl(entry.path().string()).find(sid) != std::string::npos)
+        found.push_back(entry.path().string().substr(root.path().size()));
+    }
+    if (winsim::dacl_sddl("NUL").find(sid) != std::string::npos) found.push_back("NUL");
+    return found;
+  };
+  ASSERT_GE(holders().size(), 5u);
+  const std::vector<std::string> granted_by_icacls = icacls.targets();
+  ASSERT_FALSE(granted_by_icacls.empty());
+  icacls.forget_runs();
+
+  testing::LogCapture log(Level::Warn);
+  EXPECT_EQ(
+      run({"--cleanup", "--profile-name", "shared", "--sandbox-sid-file", sid_file, "--revoke-all"})
+          .status,
+      0);
+  EXPECT_EQ(log.text(), "");
+  EXPECT_EQ(holders(), std::vector<std::string>{});
+  std::vector<std::vector<std::string>> removals;
+  for (const std::string& target : granted_by_icacls)
+    removals.push_back(
+        testing::icacls_args(target, {}, {"/remove:g", "*" + sid, "/T", "/C", "/Q", "/L"}));
+  EXPECT_EQ(icacls.runs(), removals);
+  EXPECT_FALSE(root.exists("c/ProgramData/Tavo/shared.sid"));
+  EXPECT_EQ(winsim::loopback_list(), std::vector<std::string>{});
+  EXPECT_EQ(profile_sid("shared"), sid);
+  EXPECT_EQ(run({"--list-entries", "--profile-name", "shared"}).out, "");
 }
 
 class Pool : public AdminMachine {

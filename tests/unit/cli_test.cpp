@@ -59,6 +59,7 @@ TEST(ParseArgs, EveryRejectionHasItsMessageUnlessAModeAnswersAlone) {
       {"--register-pool --pool-size 0", "pool-size must be 1..=10, got 0"},
       {"--profile-name p", "missing `-- <command> [args...]`"},
       {"--profile-name p --", "`-- <command>` requires at least the command"},
+      {"--cleanup --profile-name p --revoke-all", "--revoke-all requires --sandbox-sid-file"},
   };
   for (const auto& [line, message] : cases)
     EXPECT_EQ(error_of(words(line)), message) << line;
@@ -93,6 +94,14 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
       words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
   EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(cleanup.sandbox_sid_file, "s");
+  EXPECT_FALSE(cleanup.revoke_all);
+  // A switch takes no value: the word after it is an option again.
+  cleanup = as<Cleanup>(words("--cleanup --revoke-all --profile-name p --sandbox-sid-file s"));
+  EXPECT_TRUE(cleanup.revoke_all);
+  EXPECT_EQ(cleanup.profile_name, "p");
+  ListEntries list = as<ListEntries>(words("--list-entries --sandbox-sid-file s --grant-r x"));
+  EXPECT_EQ(list.sandbox_sid_file, "s");
+  EXPECT_EQ(list.profile_name, std::nullopt);
 }
 
 // PROGRAMDATA gives the default pool directory.
@@ -116,6 +125,7 @@ TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) 
       {cli::Mode::RegisterSandboxProfile, RegisterSandboxProfile{}},
       {cli::Mode::RegisterPool, RegisterPool{}},
       {cli::Mode::CheckPoolVersion, CheckPoolVersion{}},
+      {cli::Mode::ListEntries, ListEntries{}},
       {cli::Mode::Run, tavo::Run{}}};
   for (const cli::ModeRow& mode : cli::modes()) {
     EXPECT_NE(text.find(format("  tavo-sandbox {}\n", mode.example)), std::string::npos);
@@ -132,8 +142,10 @@ TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
   std::set<std::string> table = {std::string(cli::kEndOfOptions)};
   for (const cli::OptionRow& option : cli::options()) {
     table.emplace(option.name);
+    // A switch takes no value: standing last, it leaves the command line to the next check.
     EXPECT_EQ(error_of({"x", std::string(option.name)}),
-              format("{} requires a value", option.name));
+              option.value.empty() ? std::string("--profile-name is required")
+                                   : format("{} requires a value", option.name));
   }
   for (const cli::ModeRow& mode : cli::modes()) {
     for (std::string_view flag : {mode.flag, mode.alias}) {

@@ -102,6 +102,8 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD process_id);
 // modelled (zero); kernel and user times while the process can still be seen.
 BOOL GetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
                      LPFILETIME user);
+// The host's clock as a FILETIME (100 ns units since 1601, UTC). Cannot fail.
+void GetSystemTimeAsFileTime(LPFILETIME now);
 
 // ---- Events and waits ------------------------------------------------------------------------
 inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;

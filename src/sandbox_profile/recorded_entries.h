@@ -1,0 +1,42 @@
+// The lasting entries the ledgers record: found on the machine, and taken back.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "run_journal/ledger.h"
+#include "win/api.h"
+
+namespace tavo {
+
+// The ledgers a caller may read: the user's own (the runs') and the administrators' (the
+// registrations'), in that order; the ones whose folder is not known are left out.
+std::vector<Ledger> readable_ledgers();
+
+// The administrators' ledger: %PROGRAMDATA%\Tavo\ledger, under the pool directory's rules.
+LedgerFolder admin_ledger_folder();
+
+// Whether the entry still stands on its object, reached as itself; why not, when it cannot be
+// told (the object is gone, or cannot be reached as itself).
+std::expected<bool, std::string> entry_in_place(PSID sid, const LedgerEntry& entry);
+
+// Whether a live run holds a deny of the entry's SID on the entry's object: such a deny is left
+// alone, as the overlap rules leave it.
+using DenyHeldByLiveRun = std::function<bool(const LedgerEntry&)>;
+
+// The answer this user's run journals give: a live run's journal of this user names a deny of
+// the SID on that object.
+DenyHeldByLiveRun deny_held_by_live_runs();
+
+// Takes back every entry that `ledgers` record for the SID, last placed first, and removes each
+// record once its entry is gone (or its object is). An entry that cannot be taken back is warned
+// about and stays in its ledger; a deny a live run holds is left alone. The number that could
+// not be taken back (the live runs' denies not counted).
+std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
+                               const DenyHeldByLiveRun& held);
+
+}  // namespace tavo

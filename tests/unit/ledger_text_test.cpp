@@ -1,0 +1,102 @@
+// The ledger's text: what is written reads back the same, a torn last line is a record never
+// finished, and anything else that is not a record makes the whole ledger unreadable.
+#include "run_journal/ledger_text.h"
+
+#include <gtest/gtest.h>
+
+#include "base/utc_time.h"
+
+namespace tavo {
+namespace {
+
+LedgerEntry entry(EntryKind kind, std::string object, std::optional<FileIdentity> identity) {
+  return LedgerEntry{
+      .kind = kind,
+      .sid = "S-1-15-2-1-2-3-4-5-6-7",
+      .level = kind == EntryKind::Icacls ? "(OI)(CI)RX" : "rw",
+      .options = kind == EntryKind::Icacls ? "/T" : "-",
+      .placed = 133536836960000000,
+      .identity = identity,
+      .object = std::move(object),
+  };
+}
+
+bool same(const LedgerEntry& a, const LedgerEntry& b) {
+  return a.kind == b.kind && a.sid == b.sid && a.level == b.level && a.options == b.options &&
+         a.placed == b.placed && a.identity == b.identity && a.object == b.object;
+}
+
+TEST(LedgerText, EveryKindAndAnyPathReadsBackAsWritten) {
+  FileIdentity identity{.volume = 0x5e1c0a7e2b3d4f60, .file = {0xd7, 0xb2}};
+  const std::vector<LedgerEntry> written = {
+      entry(EntryKind::Grant, "\\\\?\\C:\\work\\a b%20\nc\r", identity),
+      entry(EntryKind::Traverse, "\\\\?\\C:\\", identity),
+      entry(EntryKind::NulDevice, "NUL", std::nullopt),
+      entry(EntryKind::Icacls, "C:\\Tools", std::nullopt),
+      entry(EntryKind::Deny, "\\\\?\\C:\\Users\\ann\\.ssh", identity),
+  };
+  const std::string text = ledger_text(written);
+  EXPECT_EQ(text.substr(0, text.find('\n', text.find('\n') + 1) + 1),
+            "tavo-sandbox ledger 1\ngrant S-1-15-2-1-2-3-4-5-6-7 rw - 133536836960000000 "
+            "5e1c0a7e2b3d4f60:d7b20000000000000000000000000000 \\\\?\\C:\\work\\a b%2520%0Ac%0D\n");
+  auto read = parse_ledger(text);
+  ASSERT_TRUE(read) << read.error();
+  ASSERT_EQ(read->size(), written.size());
+  for (std::size_t i = 0; i < written.size(); ++i)
+    EXPECT_TRUE(same((*read)[i], written[i])) << i;
+  // A writer that died within its last line never finished that record.
+  read = parse_ledger(text + "grant S-1-15-2-1 r - 1 - C:\\half");
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->size(), written.size());
+  EXPECT_TRUE(parse_ledger("")->empty());
+}
+
+TEST(LedgerText, ALineThatIsNoRecordMakesTheLedgerUnreadable) {
+  const std::string good = "grant S-1-15-2-1 r - 1 - C:\\a\n";
+  const std::pair<const char*, const char*> cases[] = {
+      {"tavo-sandbox ledger 2\n", "not a ledger of this version"},
+      {"deny-all S-1-15-2-1 r - 1 - C:\\a\n", "line 3: not a record"},
+      {"grant X-1 r - 1 - C:\\a\n", "line 3: not a record"},
+      {"grant S-1-15-2-1 r - x1 - C:\\a\n", "line 3: not a record"},
+      {"grant S-1-15-2-1 r - 1 5e1c:d7 C:\\a\n", "line 3: not a record"},
+      {"grant S-1-15-2-1 r - 1 - C:\\%41\n", "line 3: not a record"},
+      {"grant S-1-15-2-1 r - 1 -\n", "line 3: not a record"},
+      {"\n", "line 3: not a record"},
+  };
+  for (const auto& [line, message] : cases) {
+    const std::string text = std::string_view(line).starts_with("tavo-sandbox")
+                                 ? std::string(line)
+                                 : std::string(kLedgerHeader) + "\n" + good + line;
+    auto read = parse_ledger(text);
+    ASSERT_FALSE(read) << line;
+    EXPECT_EQ(read.error(), message) << line;
+  }
+}
+
+// One record per SID, object and kind: an object by its identity where both records have one,
+// else by its path.
+TEST(LedgerText, APlaceIsTheSidTheKindAndTheObject) {
+  const FileIdentity one{.volume = 1, .file = {1}};
+  const FileIdentity two{.volume = 1, .file = {2}};
+  const LedgerEntry grant = entry(EntryKind::Grant, "\\\\?\\C:\\a", one);
+  EXPECT_TRUE(grant.same_place(entry(EntryKind::Grant, "\\\\?\\C:\\renamed", one)));
+  EXPECT_FALSE(grant.same_place(entry(EntryKind::Grant, "\\\\?\\C:\\a", two)));
+  EXPECT_FALSE(grant.same_place(entry(EntryKind::Traverse, "\\\\?\\C:\\a", one)));
+  EXPECT_FALSE(grant.same_place(entry(EntryKind::Grant, "\\\\?\\C:\\a", std::nullopt)));
+  LedgerEntry other_sid = grant;
+  other_sid.sid = "S-1-15-2-9";
+  EXPECT_FALSE(grant.same_place(other_sid));
+  EXPECT_TRUE(entry(EntryKind::NulDevice, "NUL", std::nullopt)
+                  .same_place(entry(EntryKind::NulDevice, "NUL", std::nullopt)));
+}
+
+TEST(UtcText, CountsLeapDaysAndCenturies) {
+  EXPECT_EQ(utc_text(0), "1601-01-01T00:00:00Z");
+  EXPECT_EQ(utc_text(116444736000000000), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(utc_text(133536836960000000), "2024-02-29T12:34:56Z");
+  EXPECT_EQ(utc_text(126227807999999999), "2000-12-31T23:59:59Z");
+  EXPECT_EQ(utc_text(157520160000000000), "2100-03-01T00:00:00Z");
+}
+
+}  // namespace
+}  // namespace tavo
