@@ -46,7 +46,10 @@ class Interrupted : public ::testing::Test {
     std::istringstream state(root.read("state"));
     std::string out;
     for (std::string line; std::getline(state, line);) {
-      if (line.starts_with("object\t")) out += line + "\n";
+      // The ledger's folder is made when a run first records there, which depends on the ledger
+      // file left by earlier runs, not on the machine's state.
+      if (line.starts_with("object\t") && line.find("/Tavo/ledger\t") == std::string::npos)
+        out += line + "\n";
     }
     return out;
   }
@@ -121,6 +124,9 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const std::string function = calls[i].substr(0, calls[i].find('\t'));
     SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i]);
+    // The ledger is a file of its own, outside the machine's state: without it each killed run
+    // records its entries again and makes the traced run's calls.
+    std::filesystem::remove_all(root / "c/Users/u/AppData/Local/Tavo/ledger");
     root.write("state", initial_state + "fault\t" + function +
                             "\t\tdie:" + std::to_string(++seen[function]) + "\n");
     ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
