@@ -72,9 +72,9 @@ bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
 // Everything the ledgers record for the SID, and its loopback exemption: left in place, they
 // would give a profile of the same name made later (the same derived SID) the same access. The
 // number of entries that could not be taken back.
-std::size_t take_back_everything(PSID sid) {
+std::size_t take_back_everything(PSID sid, DaclEditLock& lock) {
   std::vector<Ledger> ledgers = readable_ledgers();
-  std::size_t failed = take_back_recorded(sid, ledgers, deny_held_by_live_runs());
+  std::size_t failed = take_back_recorded(sid, ledgers, deny_held_by_live_runs(), lock);
   auto exempt = remove_loopback_exemption(sid);
   if (!exempt && exempt.error().listed) {
     log(Level::Warn, kTargetMain, "cleanup: removing the loopback exemption failed: {}",
@@ -112,7 +112,7 @@ int cleanup(const Cleanup& command) {
 
   std::size_t left = 0;
   if (resolution == Resolution::Derived || command.revoke_all)
-    left = take_back_everything(sid.get());
+    left = take_back_everything(sid.get(), lock);
   if (command.revoke_all) {
     // Last: a SID file that is gone while entries of its SID stay would leave them to nobody.
     if (left > 0) {

@@ -170,7 +170,7 @@ int run_sandboxed(const Run& command) {
       !apply_each(command.grant_r, "grant_r", grant_r) ||
       !apply_each(command.deny_access, "deny_access", deny)) {
     undo.undo_all();
-    placements.forget_added_grants();
+    placements.forget_added_grants(lock);
     return kStatusPath;
   }
 
@@ -189,7 +189,7 @@ int run_sandboxed(const Run& command) {
   }
   undo.undo_all();
   // Grants the rollback took back leave the ledger; kept ones stay in it.
-  if (!exit_code) placements.forget_added_grants();
+  if (!exit_code) placements.forget_added_grants(lock);
   console.rollback_done();
   return exit_code ? status_of(*exit_code) : kStatusLaunch;
 }

@@ -81,8 +81,7 @@ std::expected<bool, HresultError> take_back_on_object_only(PSID sid, const DaclO
 }  // namespace
 
 std::expected<bool, HresultError> take_back_entries(PSID sid, const DaclObject& object,
-                                                    TakenEntries which) {
-  DaclEditLock lock;
+                                                    TakenEntries which, const DaclEditLock::Held&) {
   if (which == TakenEntries::TraverseAllows) return take_back_on_object_only(sid, object);
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());

@@ -3,6 +3,7 @@
 
 #include <expected>
 
+#include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "win/api.h"
 #include "win/error.h"
@@ -19,9 +20,11 @@ enum class TakenEntries {
 // Removes the SID's explicit entries of `which` from `object`, every other entry staying as it
 // is, and leaves the protection as it is. A traversal entry goes with the calls that change this
 // one object (as it came), anything else with those that push the change down to the children
-// that inherited it. Writes nothing, and says false, when the object holds none of them.
+// that inherited it. Writes nothing, and says false, when the object holds none of them. Made
+// under the DACL edit lock its caller holds (`held`).
 std::expected<bool, HresultError> take_back_entries(PSID sid, const DaclObject& object,
-                                                    TakenEntries which);
+                                                    TakenEntries which,
+                                                    const DaclEditLock::Held& held);
 
 // Whether `object` holds any of the SID's explicit entries of `which`.
 std::expected<bool, HresultError> holds_entries(PSID sid, const DaclObject& object,

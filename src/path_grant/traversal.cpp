@@ -60,7 +60,7 @@ std::expected<void, std::string> grant_traversal_on(PSID sid,
 }  // namespace
 
 std::expected<void, std::string> grant_cwd_ancestors(PSID sid, std::string_view path,
-                                                     PlacementNotice* notice) {
+                                                     DaclEditLock& lock, PlacementNotice* notice) {
   const std::string resolved = final_path_name(path).value_or(std::string(path));
   // The whole list is known before the first grant changes anything.
   return grant_traversal_on(sid, ancestors_of(resolved), path, lock, notice);

@@ -57,7 +57,10 @@ std::optional<LedgerFolder> user_ledger_folder() {
     *ready = true;
     return {};
   };
-  folder.distrust = distrust_of_journal;
+  // One judge for the folder's whole life: the user is asked once.
+  folder.distrust = [judge = std::make_shared<JournalJudge>()](HANDLE file) {
+    return judge->distrust(file);
+  };
   folder.replace = [dir](std::string_view name, std::string_view text) {
     return replace_by_rename(path::join(dir, name), text);
   };

@@ -45,9 +45,9 @@ void RunPlacements::note(EntryKind kind, std::string_view level, const Placement
   if (*noted) added_.push_back(std::move(entry));
 }
 
-void RunPlacements::forget_added_grants() {
+void RunPlacements::forget_added_grants(DaclEditLock& lock) {
   if (!ledger_ || added_.empty()) return;
-  DaclEditLock lock;
+  const DaclEditLock::Held held = lock.hold();
   for (const LedgerEntry& entry : added_) {
     if (entry.kind != EntryKind::Grant) continue;
     if (auto forgotten = ledger_->forget(entry); !forgotten) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "acl/dacl_change.h"
+#include "acl/dacl_lock.h"
 #include "acl/placement.h"
 #include "run_journal/ledger.h"
 #include "win/api.h"
@@ -27,7 +28,7 @@ class RunPlacements {
   void note(EntryKind kind, std::string_view level, const Placement& placement);
 
   // The run took its grants back (its command never ran): the records of grants it added go.
-  void forget_added_grants();
+  void forget_added_grants(DaclEditLock& lock);
 
  private:
   std::string sid_;
@@ -61,6 +62,8 @@ class LastingNote final : public ChangeRecorder {
   }
   void write_failed() override {}
   void written(DaclObject) override {}
+  // Nothing placed: a deny standing already is in a ledger when this program placed it.
+  void deny_stands(DaclChange, DaclObject) override {}
 
  private:
   PlacementNote note_;
@@ -76,6 +79,9 @@ class GrantNote final : public ChangeRecorder {
   void before_write(DaclChange change) override;
   void write_failed() override { next_.write_failed(); }
   void written(DaclObject object) override { next_.written(std::move(object)); }
+  void deny_stands(DaclChange change, DaclObject object) override {
+    next_.deny_stands(std::move(change), std::move(object));
+  }
 
  private:
   ChangeRecorder& next_;

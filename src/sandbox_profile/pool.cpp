@@ -148,7 +148,7 @@ std::expected<std::uint32_t, HresultError> register_pool(std::uint32_t pool_size
   // One lock for the whole registration: its waits share one budget. Every lasting entry below
   // is recorded in the administrators' ledger before its write.
   DaclEditLock lock;
-  RegistrationLedger ledger;
+  RegistrationLedger ledger(lock);
   auto written = write_members(*entries, pool_dir, lock, ledger);
   if (!written) return std::unexpected(written.error());
   if (auto granted = grant_member_locations(*entries, lock, ledger); !granted) {

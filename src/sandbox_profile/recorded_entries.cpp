@@ -6,11 +6,10 @@
 
 #include "acl/changed_object.h"
 #include "acl/dacl_lock.h"
+#include "acl/deny_hold.h"
 #include "acl/object_control.h"
 #include "acl/take_back.h"
 #include "base/format.h"
-#include "run_journal/journal_store.h"
-#include "run_journal/other_runs.h"
 #include "runtime/log.h"
 #include "sandbox_profile/admin_owned.h"
 #include "sandbox_profile/nul_device.h"
@@ -62,14 +61,15 @@ std::expected<DaclObject, std::string> reach(const LedgerEntry& entry) {
 enum class Outcome { Gone, LeftToLiveRun, Failed };
 
 std::expected<void, Outcome> take_back_one(PSID sid, const LedgerEntry& entry,
-                                           const DenyHeldByLiveRun& held) {
+                                           const DenyHeldByLiveRun& held,
+                                           const DaclEditLock::Held& locked) {
   if (entry.kind == EntryKind::Deny && held(entry)) {
     log(Level::Info, kTargetMain, "cleanup: deny on {} left to a run still holding it",
         entry.object);
     return std::unexpected(Outcome::LeftToLiveRun);
   }
   if (entry.kind == EntryKind::NulDevice) {
-    if (auto revoked = revoke_nul_device(sid); !revoked) {
+    if (auto revoked = revoke_nul_device(sid, locked); !revoked) {
       log(Level::Warn, kTargetMain, "cleanup: taking back the NUL device entry failed: {}",
           revoked.error());
       return std::unexpected(Outcome::Failed);
@@ -96,7 +96,7 @@ std::expected<void, Outcome> take_back_one(PSID sid, const LedgerEntry& entry,
         entry.object, object.error());
     return std::unexpected(Outcome::Failed);
   }
-  if (auto taken = take_back_entries(sid, *object, taken_of(entry.kind)); !taken) {
+  if (auto taken = take_back_entries(sid, *object, taken_of(entry.kind), locked); !taken) {
     log(Level::Warn, kTargetMain, "cleanup: taking back the {} entry on {} failed: {}",
         kind_name(entry.kind), entry.object, taken.error());
     return std::unexpected(Outcome::Failed);
@@ -167,17 +167,15 @@ std::expected<bool, std::string> entry_in_place(PSID sid, const LedgerEntry& ent
 
 DenyHeldByLiveRun deny_held_by_live_runs() {
   return [](const LedgerEntry& entry) {
-    const std::optional<std::string> dir = journal_dir();
-    if (!dir) return false;
-    OtherRuns others(*dir);
-    DaclChange change = as_change(entry);
-    change.kind = ChangeKind::Deny;
-    return others.live_deny(entry.sid, change) != nullptr;
+    // Asked of the system, not of other users' files: a process of any user that needs the deny
+    // holds a named object for it. A hold that cannot be told about counts as held.
+    if (!entry.identity) return false;
+    return deny_holders(entry.sid, *entry.identity) != DenyHolders::None;
   };
 }
 
 std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
-                               const DenyHeldByLiveRun& held) {
+                               const DenyHeldByLiveRun& held, DaclEditLock& lock) {
   const std::string sid_text = sid_to_sddl(sid).value_or("");
   std::vector<Recorded> recorded;
   for (Ledger& ledger : ledgers) {
@@ -197,13 +195,14 @@ std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
   });
   std::size_t failed = 0;
   for (const Recorded& item : recorded) {
-    auto taken = take_back_one(sid, item.entry, held);
+    // Held from the look at who holds a deny to the record's removal.
+    const DaclEditLock::Held locked = lock.hold();
+    auto taken = take_back_one(sid, item.entry, held, locked);
     if (!taken && taken.error() == Outcome::LeftToLiveRun) continue;
     if (!taken && taken.error() == Outcome::Failed) {
       ++failed;
       continue;
     }
-    DaclEditLock lock;
     if (auto forgotten = item.ledger->forget(item.entry); !forgotten) {
       log(Level::Warn, kTargetMain, "cleanup: ledger {}: removing the record of {} failed: {}",
           item.ledger->path(), item.entry.object, forgotten.error());

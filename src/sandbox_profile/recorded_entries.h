@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/dacl_lock.h"
 #include "run_journal/ledger.h"
 #include "win/api.h"
 
@@ -28,8 +29,8 @@ std::expected<bool, std::string> entry_in_place(PSID sid, const LedgerEntry& ent
 // alone, as the overlap rules leave it.
 using DenyHeldByLiveRun = std::function<bool(const LedgerEntry&)>;
 
-// The answer this user's run journals give: a live run's journal of this user names a deny of
-// the SID on that object.
+// The answer the system gives: a live process, of any user, holds the deny of the SID on that
+// object (see deny_hold.h).
 DenyHeldByLiveRun deny_held_by_live_runs();
 
 // Takes back every entry that `ledgers` record for the SID, last placed first, and removes each
@@ -37,6 +38,6 @@ DenyHeldByLiveRun deny_held_by_live_runs();
 // about and stays in its ledger; a deny a live run holds is left alone. The number that could
 // not be taken back (the live runs' denies not counted).
 std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
-                               const DenyHeldByLiveRun& held);
+                               const DenyHeldByLiveRun& held, DaclEditLock& lock);
 
 }  // namespace tavo

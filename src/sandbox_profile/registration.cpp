@@ -80,7 +80,7 @@ std::expected<void, HresultError> register_sandbox_profile(std::string_view prof
   // One lock for the whole registration: its waits share one budget. Every lasting entry below
   // is recorded in the administrators' ledger before its write.
   DaclEditLock lock;
-  RegistrationLedger ledger;
+  RegistrationLedger ledger(lock);
   apply_credential_denies(sid->get(), lock, ledger);
   grant_user_locations(sid->get(), profile_name, lock, ledger);
   if (auto grant = grant_nul_device(sid->get(), lock.hold(), ledger.nul_device_of(sid->get()));

@@ -8,7 +8,8 @@
 
 namespace tavo {
 
-RegistrationLedger::RegistrationLedger() : folder_(admin_ledger_folder()) {}
+RegistrationLedger::RegistrationLedger(DaclEditLock& lock)
+    : lock_(lock), folder_(admin_ledger_folder()) {}
 
 RegistrationLedger::OfSid& RegistrationLedger::of(PSID sid) {
   OfSid& notes = sids_[sid_to_sddl(sid).value_or("")];
@@ -46,7 +47,7 @@ void RegistrationLedger::before_icacls(std::string_view target,
   if (icacls_off_) return;
   Ledger ledger(folder_);
   // icacls changes no DACL under the lock; the ledger's change is made under it all the same.
-  DaclEditLock lock;
+  const DaclEditLock::Held held = lock_.hold();
   for (const LedgerEntry& record : icacls_records(target, grants, flags)) {
     if (auto noted = ledger.note(record); !noted) {
       log(Level::Warn, kTargetProfile,

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "acl/dacl_lock.h"
 #include "path_grant/grant_notices.h"
 #include "run_journal/ledger.h"
 #include "run_journal/run_placements.h"
@@ -15,7 +16,7 @@ namespace tavo {
 // registration: it is warned about and the registration goes on.
 class RegistrationLedger final : public GrantNotices {
  public:
-  RegistrationLedger();
+  explicit RegistrationLedger(DaclEditLock& lock);
   RegistrationLedger(const RegistrationLedger&) = delete;
   RegistrationLedger& operator=(const RegistrationLedger&) = delete;
 
@@ -36,6 +37,8 @@ class RegistrationLedger final : public GrantNotices {
     std::unique_ptr<LastingNote> deny;
   };
   OfSid& of(PSID sid);
+
+  DaclEditLock& lock_;
 
   LedgerFolder folder_;
   std::map<std::string, OfSid> sids_;
