@@ -35,7 +35,8 @@ const std::pair<std::string_view, Command> kModes[] = {
     {"--cleanup", Cleanup{}},
     {"--register-sandbox-profile", RegisterSandboxProfile{}},
     {"--register-pool", RegisterPool{}},
-    {"--check-pool-version", CheckPoolVersion{}}};
+    {"--check-pool-version", CheckPoolVersion{}},
+    {"--list-entries", ListEntries{}}};
 
 void check(const std::vector<std::string>& args) {
   // The reference walk: what stands as an option name, each option's values in order, and the
