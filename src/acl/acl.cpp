@@ -349,8 +349,7 @@ std::expected<void, HresultError> remove_deny_entry(PSID sid, const DaclChange& 
 }
 
 std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
-                                                const DaclObject& object,
-                                                const DaclEditLock::Held&,
+                                                const DaclObject& object, const DaclEditLock::Held&,
                                                 const std::function<void()>& before_write) {
   auto current = object.read_dacl();
   if (!current) return std::unexpected(current.error());

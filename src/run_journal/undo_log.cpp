@@ -157,9 +157,8 @@ bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, O
     reached = std::move(*found);
     object = &*reached;
   }
-  auto undone = change.kind == ChangeKind::DenyEntry
-                    ? remove_deny_entry(sid, change, *object, held)
-                    : restore_entries(sid, change, *object, held);
+  auto undone = change.kind == ChangeKind::DenyEntry ? remove_deny_entry(sid, change, *object, held)
+                                                     : restore_entries(sid, change, *object, held);
   if (!undone) {
     log(Level::Warn, kTargetMain, "rollback {} {} failed: {}", what, change.path, undone.error());
     return false;
