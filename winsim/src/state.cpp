@@ -56,6 +56,7 @@ std::optional<FileIdentity> identity_at(const std::string& path) {
 struct State {
   bool loaded = false;
   std::optional<FileIdentity> known;  // the file the sections hold; none: reload at the next call
+  std::string known_text;             // that file's text, while `known` is set
   std::vector<StateSection> sections;
   std::map<std::string, std::vector<Record>> unclaimed;  // records of areas not in use yet
 };
@@ -81,6 +82,7 @@ std::vector<std::string> split_tabs(const std::string& line) {
 struct Snapshot {
   std::map<std::string, std::vector<Record>> records;
   FileIdentity identity;
+  std::string text;
 };
 
 // The records of the file as it is now, with the identity of exactly the file read: a rename by
@@ -100,6 +102,7 @@ Snapshot read_snapshot(const std::string& path) {
     text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fd);
+  snapshot.text = text;
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kHeader) {
@@ -138,6 +141,7 @@ void apply(Snapshot snapshot) {
   }
   s.unclaimed = std::move(records);
   s.known = snapshot.identity;
+  s.known_text = std::move(snapshot.text);
 }
 
 std::string render() {
@@ -176,23 +180,45 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
-// Writes the whole state beside the file and renames it over the file, so a reader never sees
-// half a state. The Win32 error of a failed write, or 0.
+// Puts the file at `temp` in place of the one at `path` in one step. Where the host can, the two
+// names are swapped and the caller removes the old state under the temporary name: a plain rename
+// over an existing file makes ext4 (and file systems like it) write the new file out and free the
+// old one's blocks at once, a disk write per change that an exchange does not cost. `swapped`
+// tells whether the old state now lies at `temp`.
+bool replace_with(const std::string& temp, const std::string& path, bool& swapped) {
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    swapped = true;
+    return true;
+  }
+  // No state file yet (ENOENT), or a file system without exchanges: the plain rename.
+  return ::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// Writes the whole state beside the file and puts it in place of the file in one step, so a
+// reader never sees half a state. The Win32 error of a failed write, or 0.
 DWORD write_state(const std::string& path) {
+  State& s = state();
+  std::string text = render();
+  // A change that leaves the machine as the file already holds it (a DACL written again as it
+  // stands) has nothing to write; the file and its identity stay, so no process reloads.
+  if (s.known && s.known->exists && text == s.known_text) return ERROR_SUCCESS;
   const std::string temp = path + ".tmp." + std::to_string(::getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return win32_error_from_errno(errno, temp);
-  const bool written = write_all(fd, render());
+  const bool written = write_all(fd, text);
   const int write_errno = errno;
   struct stat st {};
   const bool closed = ::fstat(fd, &st) == 0 && ::close(fd) == 0;
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+  bool swapped = false;
+  if (!written || !closed || !replace_with(temp, path, swapped)) {
     const DWORD error = win32_error_from_errno(written ? errno : write_errno, path);
     if (closed == false) ::close(fd);
     ::unlink(temp.c_str());
     return error;
   }
-  state().known = identity_of(st);  // a rename keeps the inode and the times
+  s.known = identity_of(st);  // a rename keeps the inode and the times
+  s.known_text = std::move(text);
+  if (swapped) ::unlink(temp.c_str());  // the state as it was, now under the temporary name
   return ERROR_SUCCESS;
 }
 
