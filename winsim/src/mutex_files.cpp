@@ -20,6 +20,10 @@ constexpr std::string_view kHeldBy = "held by pid ";
 // so a test can arrange an abandoned mutex before the program first opens it.
 constexpr std::string_view kAbandoned = "abandoned\n";
 constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// Every mark is written over the whole of this width, padded with spaces, and never truncated:
+// a mark changes twice per take of the mutex, and a file cut to nothing and written again makes
+// ext4 (and file systems like it) write it out and free its blocks each time.
+constexpr std::size_t kMarkWidth = 32;
 
 std::string base_path(const std::string& name) {
   return name_file_path("mutex", name);
@@ -42,12 +46,14 @@ std::string read_mark(int fd) {
     mark.append(buffer, static_cast<std::size_t>(n));
     at += n;
   }
+  mark.erase(mark.find_last_not_of(' ') + 1);  // npos + 1: nothing but padding
   return mark;
 }
 
 void write_mark(int fd, std::string_view mark) {
-  if (::ftruncate(fd, 0) != 0 || mark.empty()) return;
-  [[maybe_unused]] ssize_t written = ::pwrite(fd, mark.data(), mark.size(), 0);
+  std::string padded(mark);
+  padded.resize(std::max(kMarkWidth, padded.size()), ' ');
+  [[maybe_unused]] ssize_t written = ::pwrite(fd, padded.data(), padded.size(), 0);
 }
 
 DWORD last_host_error(const std::string& path) {

@@ -185,8 +185,10 @@ std::expected<ClaimedName, DWORD> claim_name(const std::string& name, bool creat
   ClaimedName claimed{HostDescriptor(), alone, dacl};
   if (alone) {
     const std::string text = std::string(kind_text(kind)) + "\n" + dacl + "\n";
-    if (::ftruncate(file.get(), 0) != 0 ||
-        ::pwrite(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+    // Written over the old text and then cut to length: cutting the file to nothing first would
+    // free its blocks and have them written out again on every creation of the name.
+    if (::pwrite(file.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ::ftruncate(file.get(), static_cast<off_t>(text.size())) != 0)
       return std::unexpected(win32_error_from_errno(errno, path));
   } else {
     // Written whole under the machine lock by the process that made the name.
