@@ -268,9 +268,23 @@ namespace winsim::detail {
 
 std::optional<std::string> current_path(const FileObject& file) {
   const std::string descriptor = "/proc/self/fd/" + std::to_string(file.fd);
-  if (!file.is_link) return real_path(descriptor);
-  // The descriptor's link names the link itself; resolving it would follow the link on.
   std::vector<char> buffer(PATH_MAX);
+  if (!file.is_link) {
+    // The descriptor's link names the object by the path it has now, with no link on the way;
+    // that path must still lead to the object (a removed one's carries " (deleted)"). One look
+    // each, where resolving the descriptor's link would look at every component again.
+    const ssize_t length = ::readlink(descriptor.c_str(), buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == buffer.size() || buffer[0] != '/')
+      return std::nullopt;
+    std::string path(buffer.data(), static_cast<std::size_t>(length));
+    struct stat held {
+    }, named{};
+    if (::fstat(file.fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino)
+      return std::nullopt;
+    return path;
+  }
+  // The descriptor's link names the link itself; resolving it would follow the link on.
   const ssize_t n = ::readlink(descriptor.c_str(), buffer.data(), buffer.size());
   if (n < 0) return std::nullopt;
   if (static_cast<std::size_t>(n) == buffer.size()) {

@@ -1,6 +1,7 @@
 // Canonical host paths and the drive roots they may lie under.
 #include "host_paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,11 +20,27 @@ bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// WINSIM_ROOT with its links resolved; nothing when it is unset or does not exist.
+// WINSIM_ROOT with its links resolved; nothing when it is unset or does not exist. Most calls
+// ask for it, often several times, and resolving it takes a look at every component; one look at
+// the object it names tells whether the last answer still holds. Per thread, as a console
+// handler's thread may ask while the main thread does.
 std::optional<std::string> real_winsim_root() {
+  struct Resolved {
+    std::string root;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string real;
+  };
+  thread_local std::optional<Resolved> last;
   const char* root = std::getenv("WINSIM_ROOT");
   if (root == nullptr || *root == '\0') return std::nullopt;
-  return real_path(root);
+  struct stat st {};
+  if (::stat(root, &st) != 0) return std::nullopt;
+  if (last && last->root == root && last->device == st.st_dev && last->inode == st.st_ino)
+    return last->real;
+  auto real = real_path(root);
+  if (real) last = Resolved{root, st.st_dev, st.st_ino, *real};
+  return real;
 }
 
 std::string current_directory() {

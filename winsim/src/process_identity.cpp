@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -26,16 +27,17 @@ constexpr std::uint64_t kSecondsFrom1601To1970 = 11'644'473'600;
 // the kernel's figure is fixed for the life of the machine.
 std::optional<std::uint64_t> boot_time() {
   static const std::optional<std::uint64_t> seconds = []() -> std::optional<std::uint64_t> {
+    // Read whole and searched for its line: the file holds thousands of interrupt counts before
+    // it, which reading word by word through a stream takes a good part of a run's time to skip.
     std::ifstream in("/proc/stat");
-    std::string word;
-    while (in >> word) {
-      if (word == "btime") {
-        std::uint64_t value = 0;
-        if (in >> value) return value;
-        return std::nullopt;
-      }
-    }
-    return std::nullopt;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto line = text.find("\nbtime ");
+    if (line == std::string::npos) return std::nullopt;
+    std::uint64_t value = 0;
+    const char* first = text.data() + line + 7;
+    const auto [end, error] = std::from_chars(first, text.data() + text.size(), value);
+    if (error != std::errc{} || end == first) return std::nullopt;
+    return value;
   }();
   return seconds;
 }
