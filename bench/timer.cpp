@@ -1,5 +1,8 @@
-// Runs a command many times and prints the median wall time in microseconds and the largest
-// resident set any run reached, in KiB: "<median_us> <max_rss_kib>".
+// Runs a command many times and prints the median wall time in microseconds, the largest
+// resident set any run reached, in KiB, and the median processor time (user and system, of the
+// run and the children it waited for) in microseconds: "<median_us> <max_rss_kib> <cpu_us>".
+// The processor time says what a run costs when other work on the machine stretches the wall
+// time with waits for a core.
 // Usage: bench_timer RUNS COMMAND [ARGS...]
 #include <spawn.h>
 #include <sys/resource.h>
@@ -20,6 +23,7 @@ int main(int argc, char** argv) {
   }
   const int runs = std::atoi(argv[1]);
   std::vector<long long> times;
+  std::vector<long long> cpu_times;
   long max_rss = 0;
   for (int i = 0; i < runs; ++i) {
     const auto start = std::chrono::steady_clock::now();
@@ -38,8 +42,13 @@ int main(int argc, char** argv) {
     }
     times.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
     max_rss = std::max(max_rss, usage.ru_maxrss);
+    auto micros = [](const timeval& t) {
+      return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_usec;
+    };
+    cpu_times.push_back(micros(usage.ru_utime) + micros(usage.ru_stime));
   }
   std::sort(times.begin(), times.end());
-  std::printf("%lld %ld\n", times[times.size() / 2], max_rss);
+  std::sort(cpu_times.begin(), cpu_times.end());
+  std::printf("%lld %ld %lld\n", times[times.size() / 2], max_rss, cpu_times[cpu_times.size() / 2]);
   return 0;
 }
