@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <variant>
 
 #include "acl/path_blocklist.h"
 #include "base/format.h"
@@ -17,26 +16,6 @@
 
 namespace tavo {
 namespace {
-
-// Opened without following a final link, and not with backup semantics, so that a folder or a
-// link by the ledger's name is refused rather than read.
-std::expected<unique_handle, IoError> open_ledger(std::string_view path) {
-  unique_handle file(CreateFileW(to_wide_nul(path).c_str(),
-                                 GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return std::unexpected(IoError::from_last_error());
-  return file;
-}
-
-std::string read_failure(const fs::SmallFileError& error) {
-  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
-  if (const auto* other = std::get_if<fs::NotARegularFile>(&error)) {
-    return format("it is {}, not a regular file", other->what);
-  }
-  return format("it is larger than {} bytes ({} bytes)", kMaxLedgerBytes,
-                std::get<fs::FileTooLarge>(error).size);
-}
 
 bool same_record(const LedgerEntry& a, const LedgerEntry& b) {
   return a.same_place(b) && a.level == b.level && a.options == b.options && a.object == b.object;
@@ -99,7 +78,7 @@ Ledger::Ledger(LedgerFolder folder)
     : folder_(std::move(folder)), path_(path::join(folder_.dir, kLedgerFileName)) {}
 
 std::expected<std::vector<LedgerEntry>, std::string> Ledger::read() const {
-  auto file = open_ledger(path_);
+  auto file = fs::open_own_file(path_);
   if (!file) {
     const auto error = file.error().os_error();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -111,7 +90,7 @@ std::expected<std::vector<LedgerEntry>, std::string> Ledger::read() const {
     return std::unexpected(std::move(*distrust));
   }
   auto text = fs::read_small_text_from(file->get(), kMaxLedgerBytes);
-  if (!text) return std::unexpected(read_failure(text.error()));
+  if (!text) return std::unexpected(fs::own_file_failure(text.error(), kMaxLedgerBytes));
   return parse_ledger(*text);
 }
 
