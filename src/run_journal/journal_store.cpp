@@ -1,7 +1,6 @@
 #include "run_journal/journal_store.h"
 
 #include <charconv>
-#include <variant>
 
 #include "acl/path_blocklist.h"
 #include "base/format.h"
@@ -18,26 +17,6 @@ namespace tavo {
 namespace {
 
 constexpr std::string_view kJournalSuffix = ".journal";
-
-// A journal is read through one handle: its final link not followed, judged, then read. Not with
-// backup semantics, so that a folder by a journal's name fails to open rather than be read.
-std::expected<unique_handle, IoError> open_journal(std::string_view path) {
-  unique_handle file(CreateFileW(to_wide_nul(path).c_str(),
-                                 GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return std::unexpected(IoError::from_last_error());
-  return file;
-}
-
-std::string read_failure(const fs::SmallFileError& error) {
-  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
-  if (const auto* other = std::get_if<fs::NotARegularFile>(&error)) {
-    return format("it is {}, not a regular file", other->what);
-  }
-  return format("it is larger than {} bytes ({} bytes)", kMaxJournalBytes,
-                std::get<fs::FileTooLarge>(error).size);
-}
 
 // Whether a journal's SID text names an AppContainer package SID: a journal for any other SID
 // would have recovery write entries for Everyone, a user or all application packages.
@@ -91,7 +70,8 @@ std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) 
   std::vector<StoredJournal> journals;
   JournalJudge judge;
   for (const std::string& path : paths) {
-    auto file = open_journal(path);
+    // Read through one handle: judged, then read.
+    auto file = fs::open_own_file(path);
     // Gone since the listing: its run ended, or another recovery took it.
     if (!file && file.error().os_error() == ERROR_FILE_NOT_FOUND) continue;
     StoredJournal journal{path, owner_from_name(path), std::unexpected(std::string())};
@@ -100,7 +80,7 @@ std::vector<StoredJournal> read_journals(const std::vector<std::string>& paths) 
     } else if (std::optional<std::string> distrust = judge.distrust(file->get())) {
       journal.contents = std::unexpected(std::move(*distrust));
     } else if (auto text = fs::read_small_text_from(file->get(), kMaxJournalBytes); !text) {
-      journal.contents = std::unexpected(read_failure(text.error()));
+      journal.contents = std::unexpected(fs::own_file_failure(text.error(), kMaxJournalBytes));
     } else {
       journal.contents = parse_journal(*text);
     }

@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <memory>
-#include <variant>
 
+#include "acl/object_control.h"
 #include "acl/path_blocklist.h"
 #include "base/format.h"
 #include "run_journal/journal_folder.h"
 #include "runtime/log.h"
+#include "sid/current_user.h"
 #include "win/error.h"
+#include "win/file_replace.h"
 #include "win/fs.h"
+#include "win/held_folder.h"
 #include "win/path.h"
+#include "win/security_descriptor.h"
 #include "win/small_file.h"
 #include "win/unique.h"
 #include "win/wide.h"
@@ -18,28 +22,33 @@
 namespace tavo {
 namespace {
 
-// Opened without following a final link, and not with backup semantics, so that a folder or a
-// link by the ledger's name is refused rather than read.
-std::expected<unique_handle, IoError> open_ledger(std::string_view path) {
-  unique_handle file(CreateFileW(to_wide_nul(path).c_str(),
-                                 GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file) return std::unexpected(IoError::from_last_error());
-  return file;
-}
-
-std::string read_failure(const fs::SmallFileError& error) {
-  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
-  if (const auto* other = std::get_if<fs::NotARegularFile>(&error)) {
-    return format("it is {}, not a regular file", other->what);
-  }
-  return format("it is larger than {} bytes ({} bytes)", kMaxLedgerBytes,
-                std::get<fs::FileTooLarge>(error).size);
-}
-
 bool same_record(const LedgerEntry& a, const LedgerEntry& b) {
   return a.same_place(b) && a.level == b.level && a.options == b.options && a.object == b.object;
+}
+
+// The user's ledger folder once made or checked: held, and the security its files are born with.
+struct HeldLedgerFolder {
+  HeldFolder folder;
+  SddlDescriptor security;
+};
+
+std::expected<HeldLedgerFolder, std::string> hold_user_ledger_folder(const std::string& dir,
+                                                                     JournalJudge& judge) {
+  if (auto made = make_private_journal_dir(dir); !made) return std::unexpected(made.error());
+  auto opened = HeldFolder::open(dir);
+  if (!opened) return std::unexpected(format("folder {} {}", dir, opened.error()));
+  // Judged again on the handle that is held: the folder checked by name may have been swapped
+  // since.
+  if (std::optional<std::string> distrust = judge.distrust(opened->get())) {
+    return std::unexpected(format("folder {}: {}", dir, *distrust));
+  }
+  auto user = current_user_sid();
+  if (!user) return std::unexpected(user.error().display());
+  // The folder's own entries, not inherited: a file born with a descriptor inherits nothing.
+  auto security = SddlDescriptor::parse(
+      format("D:P(A;;FA;;;{})(A;;FA;;;{})(A;;FA;;;{})", *user, kSystemSid, kAdministratorsSid));
+  if (!security) return std::unexpected(security.error().display());
+  return HeldLedgerFolder{std::move(*opened), std::move(*security)};
 }
 
 }  // namespace
@@ -49,57 +58,38 @@ std::optional<LedgerFolder> user_ledger_folder() {
   if (!own) return std::nullopt;
   std::string dir = path::join(*own, "ledger");
   LedgerFolder folder;
-  // Made or checked once for whoever holds this folder (a run): not again before every record.
-  auto ready = std::make_shared<bool>(false);
-  folder.prepare = [dir, ready]() -> std::expected<void, std::string> {
-    if (*ready) return {};
-    if (auto made = make_private_journal_dir(dir); !made) return made;
-    *ready = true;
+  // One judge for the folder's whole life: the user is asked once.
+  auto judge = std::make_shared<JournalJudge>();
+  // Made or checked once for whoever holds this folder (a run), then held (not to be renamed,
+  // deleted or swapped for a link) until the last record is written: a name is never trusted
+  // twice.
+  auto held = std::make_shared<std::optional<HeldLedgerFolder>>();
+  folder.prepare = [dir, judge, held]() -> std::expected<void, std::string> {
+    if (*held) return {};
+    auto ready = hold_user_ledger_folder(dir, *judge);
+    if (!ready) return std::unexpected(ready.error());
+    held->emplace(std::move(*ready));
     return {};
   };
-  // One judge for the folder's whole life: the user is asked once.
-  folder.distrust = [judge = std::make_shared<JournalJudge>()](HANDLE file) {
-    return judge->distrust(file);
-  };
-  folder.replace = [dir](std::string_view name, std::string_view text) {
-    return replace_by_rename(path::join(dir, name), text);
+  folder.distrust = [judge](HANDLE file) { return judge->distrust(file); };
+  folder.replace = [held](std::string_view name,
+                          std::string_view text) -> std::expected<void, std::string> {
+    if (!*held) return std::unexpected(std::string("its folder is not held"));
+    const HeldLedgerFolder& ready = **held;
+    if (auto replaced = fs::replace_file_in(ready.folder, name, text, ready.security); !replaced) {
+      return std::unexpected(replaced.error().display());
+    }
+    return {};
   };
   folder.dir = std::move(dir);
   return folder;
-}
-
-std::expected<void, std::string> replace_by_rename(std::string_view path, std::string_view text) {
-  // Named after this process: no other writer uses it, and one its earlier namesake left is
-  // overwritten.
-  const std::string fresh = format("{}.{}.new", path, GetCurrentProcessId());
-  {
-    unique_handle file(CreateFileW(to_wide_nul(fresh).c_str(), GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::unexpected(format("creating {}: {}", fresh, IoError::from_last_error()));
-    auto written = fs::write_all(file.get(), text);
-    if (written && !FlushFileBuffers(file.get())) {
-      written = std::unexpected(IoError::from_last_error());
-    }
-    if (!written) {
-      file.reset();
-      fs::discard_partial_file(fresh);
-      return std::unexpected(format("writing {}: {}", fresh, written.error()));
-    }
-  }
-  if (!MoveFileExW(to_wide_nul(fresh).c_str(), to_wide_nul(path).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const IoError error = IoError::from_last_error();
-    fs::discard_partial_file(fresh);
-    return std::unexpected(format("renaming {} over {}: {}", fresh, path, error));
-  }
-  return {};
 }
 
 Ledger::Ledger(LedgerFolder folder)
     : folder_(std::move(folder)), path_(path::join(folder_.dir, kLedgerFileName)) {}
 
 std::expected<std::vector<LedgerEntry>, std::string> Ledger::read() const {
-  auto file = open_ledger(path_);
+  auto file = fs::open_own_file(path_);
   if (!file) {
     const auto error = file.error().os_error();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
@@ -111,7 +101,7 @@ std::expected<std::vector<LedgerEntry>, std::string> Ledger::read() const {
     return std::unexpected(std::move(*distrust));
   }
   auto text = fs::read_small_text_from(file->get(), kMaxLedgerBytes);
-  if (!text) return std::unexpected(read_failure(text.error()));
+  if (!text) return std::unexpected(fs::own_file_failure(text.error(), kMaxLedgerBytes));
   return parse_ledger(*text);
 }
 

@@ -35,12 +35,11 @@ struct LedgerFolder {
 };
 
 // This user's ledger: %LOCALAPPDATA%\Tavo\ledger, a folder under the run journal folder's rules
-// (the user's alone). Nothing when LOCALAPPDATA is unset or empty.
+// (the user's alone), held open from its check to the last write and written into as a whole new
+// file renamed into place through its handle (see fs::replace_file_in), so that a reader sees the
+// old ledger or the new one, never half of one, and a folder swapped for a link cannot redirect
+// the write. Nothing when LOCALAPPDATA is unset or empty.
 std::optional<LedgerFolder> user_ledger_folder();
-
-// Writes `text` to a new file beside `path`, flushes it and renames it over `path`: a reader sees
-// the old ledger or the new one, never half of one.
-std::expected<void, std::string> replace_by_rename(std::string_view path, std::string_view text);
 
 // Reading and changing one ledger. Changes are read-modify-writes of the whole file: the caller
 // holds the DACL edit lock across each (the runs' edits do already, when they announce an entry).

@@ -189,7 +189,9 @@ std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
       if (entry.sid == sid_text) recorded.push_back(Recorded{std::move(entry), &ledger});
     }
   }
-  // Last placed first, across the ledgers, as an undo goes.
+  // Last placed first, across the ledgers, as an undo goes. A ledger lists its records in the
+  // order they were placed, and the clock may give several the same time: those go in reverse.
+  std::reverse(recorded.begin(), recorded.end());
   std::stable_sort(recorded.begin(), recorded.end(), [](const Recorded& a, const Recorded& b) {
     return a.entry.placed > b.entry.placed;
   });

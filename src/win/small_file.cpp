@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/format.h"
 #include "base/text.h"
 #include "win/fs.h"
 #include "win/unique.h"
@@ -79,6 +80,24 @@ std::expected<std::string, SmallFileError> read_small_text_from(HANDLE file,
   content.resize(filled);
   if (!is_valid_utf8(content)) return std::unexpected(IoError::invalid_utf8());
   return content;
+}
+
+std::expected<unique_handle, IoError> open_own_file(std::string_view path) {
+  unique_handle file(CreateFileW(to_wide_nul(path).c_str(),
+                                 GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return std::unexpected(IoError::from_last_error());
+  return file;
+}
+
+std::string own_file_failure(const SmallFileError& error, std::size_t max_bytes) {
+  if (const auto* io = std::get_if<IoError>(&error)) return io->display();
+  if (const auto* other = std::get_if<NotARegularFile>(&error)) {
+    return format("it is {}, not a regular file", other->what);
+  }
+  return format("it is larger than {} bytes ({} bytes)", max_bytes,
+                std::get<FileTooLarge>(error).size);
 }
 
 }  // namespace tavo::fs

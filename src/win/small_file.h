@@ -13,6 +13,7 @@
 #include "win/api.h"
 #include "win/error.h"
 #include "win/fs.h"
+#include "win/unique.h"
 
 namespace tavo::fs {
 
@@ -30,5 +31,15 @@ std::expected<std::string, SmallFileError> read_small_text_file(std::string_view
 // The same for a file already held open with GENERIC_READ (not with backup semantics, which
 // would let a directory open), read from where the handle stands.
 std::expected<std::string, SmallFileError> read_small_text_from(HANDLE file, std::size_t max_bytes);
+
+// Opens a file of the program's own (a journal, a ledger) to be judged and then read through the
+// same handle: with GENERIC_READ, READ_CONTROL and FILE_READ_ATTRIBUTES, its final link not
+// followed, and not with backup semantics, so that a folder or a link by its name is refused
+// rather than read.
+std::expected<unique_handle, IoError> open_own_file(std::string_view path);
+
+// Why such a file was not read, worded to follow its name: the platform's message, "it is a
+// directory, not a regular file" or "it is larger than MAX bytes (SIZE bytes)".
+std::string own_file_failure(const SmallFileError& error, std::size_t max_bytes);
 
 }  // namespace tavo::fs

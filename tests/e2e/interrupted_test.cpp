@@ -2,6 +2,7 @@
 // one simulated machine: nothing they changed outlives them but what a completed run keeps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -46,9 +47,9 @@ class Interrupted : public ::testing::Test {
     std::istringstream state(root.read("state"));
     std::string out;
     for (std::string line; std::getline(state, line);) {
-      // The ledger's folder is made when a run first records there, which depends on the ledger
-      // file left by earlier runs, not on the machine's state.
-      if (line.starts_with("object\t") && line.find("/Tavo/ledger\t") == std::string::npos)
+      // The ledger's folder and file are made when a run first records there, which depends on
+      // the ledger file left by earlier runs, not on the machine's state.
+      if (line.starts_with("object\t") && line.find("/Tavo/ledger") == std::string::npos)
         out += line + "\n";
     }
     return out;
@@ -63,6 +64,74 @@ class Interrupted : public ::testing::Test {
     return state;
   }
   bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
+
+  // What the ledger and the machine say of the test's SID do not disagree: every allow entry of
+  // the SID on the machine (a run's lasting entries: its denies go with it) is recorded, and every
+  // record whose entry is not on its object is shown so by --list-entries (asked only then: a
+  // process per kill point is the sweep's main cost). Empty when they agree, else what is wrong.
+  std::string ledger_disagreements() const {
+    const std::string sid = "S-1-15-2-1-2-3-4-5-6-7";
+    std::string wrong;
+    // The recorded objects: the last field of "KIND SID LEVEL OPTIONS PLACED IDENTITY OBJECT".
+    std::vector<std::string> records;
+    const std::string ledger = "c/Users/u/AppData/Local/Tavo/ledger/entries.ledger";
+    std::istringstream lines(root.exists(ledger) ? root.read(ledger) : "");
+    for (std::string line; std::getline(lines, line);) {
+      std::size_t at = line.find(' ');
+      if (at == std::string::npos || line.compare(at + 1, sid.size() + 1, sid + " ") != 0) continue;
+      for (int field = 2; field < 7 && at != std::string::npos; ++field)
+        at = line.find(' ', at + 1);
+      if (at == std::string::npos) {
+        wrong += "a record of another form: " + line + "\n";
+        continue;
+      }
+      records.push_back(line.substr(at + 1));
+    }
+    // Recorded by final path (\\?\C:\...), which names the same object as C:\...
+    const auto recorded = [&](const std::string& path) {
+      return std::find(records.begin(), records.end(), path) != records.end() ||
+             std::find(records.begin(), records.end(), "\\\\?\\" + path) != records.end();
+    };
+    // The machine's objects holding an allow entry of the SID, by the path a record gives.
+    std::map<std::string, bool> holders;
+    const std::string drive = root / "c";
+    std::istringstream state(root.read("state"));
+    for (std::string line; std::getline(state, line);) {
+      if (!line.starts_with("object\t")) continue;
+      const std::size_t tab = line.find('\t', 7);
+      std::string path = line.substr(7, tab - 7);
+      const std::string sddl = line.substr(tab + 1);
+      bool allows = false;
+      for (std::size_t at = sddl.find(sid + ")"); at != std::string::npos;
+           at = sddl.find(sid + ")", at + 1))
+        allows = allows || sddl.compare(sddl.rfind('(', at), 3, "(A;") == 0;
+      if (!allows) continue;
+      if (path.starts_with(drive)) {
+        path = "C:" + path.substr(drive.size());
+        std::replace(path.begin(), path.end(), '/', '\\');
+        if (path == "C:") path = "C:\\";
+      }
+      holders[path] = true;
+      if (!recorded(path)) wrong += "not recorded: " + path + "\n";
+    }
+    std::vector<std::string> absent;
+    for (const std::string& object : records) {
+      const bool final_path = object.starts_with("\\\\?\\");
+      if (!holders.contains(final_path ? object.substr(4) : object)) absent.push_back(object);
+    }
+    if (absent.empty()) return wrong;
+    const Outcome listed = run({"--list-entries", "--sandbox-sid-file", root / "sid"}, machine());
+    if (listed.status != 0) return wrong + "--list-entries failed: " + listed.err;
+    for (const std::string& object : absent) {
+      // "SID KIND LEVEL OBJECT PLACED", tab-separated, then the mark when it is not in place.
+      const std::size_t at = listed.out.find("\t" + object + "\t");
+      const std::size_t end = listed.out.find('\n', at);
+      if (at == std::string::npos ||
+          listed.out.substr(at, end - at).find("\t(not in place") == std::string::npos)
+        wrong += "recorded, not on the machine, not marked: " + object + "\n";
+    }
+    return wrong;
+  }
 
   // Shell code that starts a run in the background denying `folder` with the SID file `sid`
   // (and the environment `env`, "VAR=value ..."), whose command marks `mine` and then waits for
@@ -139,6 +208,7 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
     ASSERT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(objects(), moved_aside(i > started_after ? completed : untouched)) << next.err;
     EXPECT_TRUE(no_journal_left());
+    EXPECT_EQ(ledger_disagreements(), "");
     std::filesystem::remove(root / "c/work/secret");
     std::filesystem::rename(root / "c/work/secret.moved", root / "c/work/secret");
   }

@@ -20,12 +20,18 @@ namespace tavo::testing {
 // own, where a real icacls would land: the target (C:\...) below $WINSIM_ROOT with every link on
 // the way followed, the last component's too unless /L is given. A run on one of the '|'-separated
 // $ICACLS_FAIL_ON writes $ICACLS_FAIL_TEXT and $ICACLS_FLOOD bytes to standard error and exits
-// with 5.
+// with 5. With the machine kept in $WINSIM_STATE, a run that succeeds also changes the machine's
+// records where it lands, under the machine's lock, as icacls would: "/grant *SID:(OI)(CI)(RX)"
+// adds an explicit allow entry of the SID, "/remove:g *SID" takes the SID's explicit allow entries
+// away; with /T on everything below the target too (links below it are not followed).
 inline constexpr std::string_view kIcaclsStandIn = R"sh(#!/bin/sh
 PATH=/usr/bin:/bin
 { cat; printf '%s\t' "$@"; echo; } >> "$ICACLS_RUNS"
-drive=$(printf '%s' "$1" | cut -c1 | tr 'A-Z' 'a-z')
-host="$WINSIM_ROOT/$drive$(printf '%s' "$1" | cut -c3- | tr '\\' /)"
+case "$1" in
+  /*) host=$1 ;;
+  *) drive=$(printf '%s' "$1" | cut -c1 | tr 'A-Z' 'a-z')
+    host="$WINSIM_ROOT/$drive$(printf '%s' "$1" | cut -c3- | tr '\\' /)" ;;
+esac
 case " $* " in
   *" /L "*) lands="$(realpath -m "$(dirname "$host")")/$(basename "$host")" ;;
   *) lands=$(realpath -m "$host") ;;
@@ -39,6 +45,39 @@ case "|${ICACLS_FAIL_ON:-}|" in
   *"|$1|"*) printf '%s' "$ICACLS_FAIL_TEXT" >&2
     head -c "${ICACLS_FLOOD:-0}" /dev/zero | tr '\0' x >&2; exit 5 ;;
 esac
+[ -n "${WINSIM_STATE:-}" ] || exit 0
+tree=0; ops=""; shift
+while [ $# -gt 0 ]; do
+  case "$1" in
+    /T) tree=1 ;;
+    /remove:g) ops="$ops${ops:+;}remove ${2#\*}"; shift ;;
+    /grant) sid=${2%%:*}; how=${2#*:}; flags=""; mask=""
+      case "$how" in *"(OI)"*) flags=OI ;; esac
+      case "$how" in *"(CI)"*) flags="${flags}CI" ;; esac
+      case "$how" in *"(F)"*) mask=0x1f01ff ;; *"(M)"*) mask=0x1301bf ;; *"(RX)"*) mask=0x1200a9 ;;
+        *"(R)"*) mask=0x120089 ;; esac
+      ops="$ops${ops:+;}grant ${sid#\*} $flags $mask"; shift ;;
+  esac
+  shift
+done
+if [ "$tree" = 1 ]; then find "$lands"; else printf '%s\n' "$lands"; fi > "$ICACLS_RUNS.objects"
+(
+  flock 9
+  awk -F '\t' -v OFS='\t' -v ops="$ops" -v list="$ICACLS_RUNS.objects" '
+    function apply(sddl,   i, f, ace) {
+      for (i = 1; i <= n; i++) {
+        split(op[i], f, " ")
+        if (f[1] == "remove") gsub("\\(A;[^;)]*;[^;)]*;;;" f[2] "\\)", "", sddl)
+        else if (index(sddl, ace = "(A;" f[3] ";" f[4] ";;;" f[2] ")") == 0) sddl = sddl ace
+      }
+      return sddl
+    }
+    BEGIN { n = split(ops, op, ";"); while ((getline path < list) > 0) todo[path] = 1 }
+    $1 == "object" && ($2 in todo) { $3 = apply($3); delete todo[$2] }
+    { print }
+    END { for (path in todo) if (apply("D:") != "D:") print "object", path, apply("D:") }
+  ' "$WINSIM_STATE" > "$WINSIM_STATE.icacls.$$" && mv "$WINSIM_STATE.icacls.$$" "$WINSIM_STATE"
+) 9>> "$WINSIM_STATE.lock"
 )sh";
 
 class IcaclsStandIn {

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ranges>
 #include <sstream>
 
 #include "acl/acl.h"
@@ -379,11 +380,14 @@ TEST_F(Registration, NoFolderIsMadeWhereALinkOnTheWayLeadsIntoTheSystem) {
 
 // The uninstall of a shared profile: registered, used by a run from its SID file, then retired
 // with --revoke-all. No object keeps an entry of the SID (the registration's credential deny,
-// traversal and NUL device entries, the package directory, the run's grant), each icacls grant is
-// removed by icacls as it was placed, the SID leaves the loopback list and its file goes, and the
-// profile stays for whoever shares it.
+// traversal and NUL device entries, the package directory, the PATH folders icacls granted and
+// the files below them, the run's grant), each icacls grant is removed by icacls as it was placed,
+// the SID leaves the loopback list and its file goes, and the profile stays for whoever shares it.
+// The machine is kept in a file, so that the stand-in icacls changes it as the real one would.
 TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
+  testing::ScopedEnv persisted("WINSIM_STATE", root / "state");
   root.make_dir("c/Users/ann/.ssh");
+  root.write("c/Tools/tool.exe", "x");
   root.make_dir("c/work/proj");
   const std::string sid_file = std::string(kSidFile);
   ASSERT_EQ(
@@ -400,7 +404,7 @@ TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
   ASSERT_EQ(run_sandboxed(used), 0);
   const auto holders = [&] {
     std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / "c")) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root.path())) {
       if (winsim::stored_sddl(entry.path().string()).find(sid) != std::string::npos)
         found.push_back(entry.path().string().substr(root.path().size()));
     }
@@ -410,6 +414,11 @@ TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
   ASSERT_GE(holders().size(), 5u);
   const std::vector<std::string> granted_by_icacls = icacls.targets();
   ASSERT_FALSE(granted_by_icacls.empty());
+  for (const std::string& target : granted_by_icacls)
+    ASSERT_NE(winsim::stored_sddl(target).find("(A;OICI;0x1200a9;;;" + sid + ")"),
+              std::string::npos)
+        << target;
+  ASSERT_NE(winsim::stored_sddl("C:\\Tools\\tool.exe").find(sid), std::string::npos);
   icacls.forget_runs();
 
   testing::LogCapture log(Level::Warn);
@@ -419,8 +428,9 @@ TEST_F(Registration, RevokeAllRetiresASharedSidEverywhereTheProgramPutIt) {
       0);
   EXPECT_EQ(log.text(), "");
   EXPECT_EQ(holders(), std::vector<std::string>{});
+  // Last placed first.
   std::vector<std::vector<std::string>> removals;
-  for (const std::string& target : granted_by_icacls)
+  for (const std::string& target : std::views::reverse(granted_by_icacls))
     removals.push_back(
         testing::icacls_args(target, {}, {"/remove:g", "*" + sid, "/T", "/C", "/Q", "/L"}));
   EXPECT_EQ(icacls.runs(), removals);
