@@ -100,6 +100,7 @@ std::expected<Command, std::string> build_run(Scan& s) {
   run.grant_rw = std::move(o.grant_rw);
   run.grant_r = std::move(o.grant_r);
   run.deny_access = std::move(o.deny_access);
+  run.keep_denies = o.keep_denies;
   run.command = std::move(s.command->front());
   run.args.assign(std::make_move_iterator(s.command->begin() + 1),
                   std::make_move_iterator(s.command->end()));

@@ -26,6 +26,7 @@ struct Run {
   std::vector<std::string> grant_rw;
   std::vector<std::string> grant_r;
   std::vector<std::string> deny_access;
+  bool keep_denies = false;  // the denies stay, standing, after the command ends
   std::string command;
   std::vector<std::string> args;
   std::optional<std::string> cwd;

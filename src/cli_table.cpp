@@ -48,6 +48,11 @@ Taken set_revoke_all(OptionValues& values, const std::string&) {
   return std::nullopt;
 }
 
+Taken set_keep_denies(OptionValues& values, const std::string&) {
+  values.keep_denies = true;
+  return std::nullopt;
+}
+
 Taken check_proxy_port(OptionValues&, const std::string& value) {
   auto port = parse_u32(value);
   if (!port || *port > 65535) return format("bad proxy-port: {}", value);
@@ -96,7 +101,7 @@ static_assert([] {
   return true;
 }());
 
-constexpr std::array<OptionRow, 13> kOptions = {{
+constexpr std::array<OptionRow, 14> kOptions = {{
     {"--profile-name", "NAME", Repeat::LastWins,
      "run, cleanup, registration, list: the AppContainer profile",
      keep_last<&OptionValues::profile_name>},
@@ -113,6 +118,11 @@ constexpr std::array<OptionRow, 13> kOptions = {{
      append<&OptionValues::grant_r>},
     {"--deny-access", "PATH", Repeat::Repeatable, "run: deny the command PATH while it runs",
      append<&OptionValues::deny_access>},
+    {"--keep-denies", "", Repeat::LastWins,
+     "run: the denies stay after the command ends, recorded in the user's ledger, so that a "
+     "repeat run asking for them writes nothing; any run of the SID not asking for one takes it "
+     "back",
+     set_keep_denies},
     {"--revoke", "PATH", Repeat::Repeatable, "cleanup: remove the SID's entries on PATH",
      append<&OptionValues::revoke>},
     {"--revoke-all", "", Repeat::LastWins,

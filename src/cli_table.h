@@ -28,6 +28,7 @@ struct OptionValues {
   NetworkMode network_mode = NetworkMode::DefaultBlocked;
   std::optional<std::string> cwd;
   bool revoke_all = false;
+  bool keep_denies = false;
 };
 
 enum class Repeat {

@@ -13,6 +13,7 @@
 #include "run_journal/journal_text.h"
 #include "run_journal/recovery.h"
 #include "run_journal/run_placements.h"
+#include "run_journal/standing_denies.h"
 #include "run_journal/undo_log.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
@@ -155,6 +156,12 @@ int run_sandboxed(const Run& command) {
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
   UndoLog undo(sid->get(), lock, journal_dir_checked);
+  // Every command runs without the standing denies it does not ask for: they go before the
+  // run's own edits, so that a grant of a standing deny's object records what stands after it.
+  StandingDenies standing(sid->get(), undo, command.keep_denies);
+  standing.take_back_unasked(command.deny_access, lock);
+  ChangeRecorder& deny_recorder = command.keep_denies ? static_cast<ChangeRecorder&>(standing)
+                                                      : static_cast<ChangeRecorder&>(undo);
   GrantNote rw_note(undo, placements, "rw");
   GrantNote r_note(undo, placements, "r");
   auto grant_rw = [&](const std::string& path) {
@@ -164,7 +171,7 @@ int run_sandboxed(const Run& command) {
     return grant_access(sid->get(), path, AccessLevel::Read, lock.hold(), &r_note);
   };
   auto deny = [&](const std::string& path) {
-    return deny_access(sid->get(), path, lock.hold(), &undo);
+    return deny_access(sid->get(), path, lock.hold(), &deny_recorder);
   };
   if (!apply_each(command.grant_rw, "grant_rw", grant_rw) ||
       !apply_each(command.grant_r, "grant_r", grant_r) ||
@@ -178,6 +185,7 @@ int run_sandboxed(const Run& command) {
   // Anyone may have taken a deny entry off since it was placed: the command starts with every
   // deny it asked for.
   undo.put_back_removed_denies();
+  standing.put_back_removed(lock);
   undo.command_starting();
   auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd,
                                     console.stop_event());

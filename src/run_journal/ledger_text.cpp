@@ -1,5 +1,6 @@
 #include "run_journal/ledger_text.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -9,12 +10,13 @@
 namespace tavo {
 namespace {
 
-constexpr std::array<std::pair<EntryKind, std::string_view>, 5> kKinds{{
+constexpr std::array<std::pair<EntryKind, std::string_view>, 6> kKinds{{
     {EntryKind::Grant, "grant"},
     {EntryKind::Traverse, "traverse"},
     {EntryKind::NulDevice, "nul"},
     {EntryKind::Icacls, "icacls"},
     {EntryKind::Deny, "deny"},
+    {EntryKind::StandingDeny, "standing-deny"},
 }};
 
 std::optional<EntryKind> kind_of(std::string_view name) {
@@ -84,7 +86,10 @@ std::string ledger_line(const LedgerEntry& entry) {
 }
 
 std::string ledger_text(const std::vector<LedgerEntry>& entries) {
-  std::string text(kLedgerHeader);
+  const bool standing = std::any_of(entries.begin(), entries.end(), [](const LedgerEntry& entry) {
+    return entry.kind == EntryKind::StandingDeny;
+  });
+  std::string text(standing ? kLedgerHeaderVersion2 : kLedgerHeader);
   text.push_back('\n');
   for (const LedgerEntry& entry : entries)
     text += ledger_line(entry);
@@ -98,8 +103,11 @@ std::expected<std::vector<LedgerEntry>, std::string> parse_ledger(std::string_vi
   }
   std::vector<LedgerEntry> entries;
   if (text.empty()) return entries;
-  if (next_field(text, '\n') != kLedgerHeader)
+  // Version 1 holds a subset of version 2's kinds, written the same way.
+  if (const std::string_view header = next_field(text, '\n');
+      header != kLedgerHeader && header != kLedgerHeaderVersion2) {
     return std::unexpected("not a ledger of this version");
+  }
   for (std::size_t number = 2; !text.empty(); ++number) {
     auto entry = parse_line(next_field(text, '\n'));
     if (!entry) return std::unexpected(format("line {}: not a record", number));

@@ -12,8 +12,11 @@
 
 namespace tavo {
 
-// The first line of every ledger; a later format gets a new number.
+// The first line of every ledger; a later format gets a new number. Version 2 added the kind
+// "standing-deny". A ledger without such a record is still written as version 1, which earlier
+// versions of the program read (and would set aside as unreadable otherwise); both are read.
 inline constexpr std::string_view kLedgerHeader = "tavo-sandbox ledger 1";
+inline constexpr std::string_view kLedgerHeaderVersion2 = "tavo-sandbox ledger 2";
 
 enum class EntryKind {
   Grant,      // a run's --grant-rw / --grant-r, or a registration's grant: inheritable allow
@@ -21,6 +24,9 @@ enum class EntryKind {
   NulDevice,  // read and write on the NUL device
   Icacls,     // a grant icacls placed, on the folder and (with /T) everything below it
   Deny,       // a deny that stays: the registrations' credential denies
+  // A run's deny kept after it ended (--keep-denies): taken back by the next run of the SID that
+  // does not ask for it, by a grant of its object, or by cleanup.
+  StandingDeny,
 };
 
 struct LedgerEntry {
@@ -41,7 +47,8 @@ std::string_view kind_name(EntryKind kind);
 // "KIND SID LEVEL OPTIONS PLACED IDENTITY OBJECT" and a line feed; OBJECT escaped as journals
 // escape paths, IDENTITY in its one text form or "-".
 std::string ledger_line(const LedgerEntry& entry);
-// The whole file: the header, then a line per entry.
+// The whole file: the header (version 2 when a standing deny is among the entries), then a line
+// per entry.
 std::string ledger_text(const std::vector<LedgerEntry>& entries);
 
 // Reads a ledger back. A last line without its line feed was being written when its writer

@@ -44,6 +44,7 @@ TakenEntries taken_of(EntryKind kind) {
     case EntryKind::Traverse:
       return TakenEntries::TraverseAllows;
     case EntryKind::Deny:
+    case EntryKind::StandingDeny:
       return TakenEntries::Denies;
     default:
       return TakenEntries::Allows;
@@ -63,7 +64,8 @@ enum class Outcome { Gone, LeftToLiveRun, Failed };
 std::expected<void, Outcome> take_back_one(PSID sid, const LedgerEntry& entry,
                                            const DenyHeldByLiveRun& held,
                                            const DaclEditLock::Held& locked) {
-  if (entry.kind == EntryKind::Deny && held(entry)) {
+  const bool deny = entry.kind == EntryKind::Deny || entry.kind == EntryKind::StandingDeny;
+  if (deny && held(entry)) {
     log(Level::Info, kTargetMain, "cleanup: deny on {} left to a run still holding it",
         entry.object);
     return std::unexpected(Outcome::LeftToLiveRun);

@@ -51,10 +51,26 @@ TEST(LedgerText, EveryKindAndAnyPathReadsBackAsWritten) {
   EXPECT_TRUE(parse_ledger("")->empty());
 }
 
+// A standing deny needs the later version, so that earlier programs never misread one; a ledger
+// without one stays readable to them.
+TEST(LedgerText, OnlyAStandingDenyMakesTheLedgerVersion2) {
+  FileIdentity identity{.volume = 7, .file = {1}};
+  std::vector<LedgerEntry> written = {entry(EntryKind::Grant, "C:\\a", identity)};
+  EXPECT_TRUE(ledger_text(written).starts_with("tavo-sandbox ledger 1\n"));
+  written.push_back(entry(EntryKind::StandingDeny, "C:\\a\\.git", identity));
+  const std::string text = ledger_text(written);
+  EXPECT_TRUE(text.starts_with("tavo-sandbox ledger 2\ngrant ")) << text;
+  EXPECT_NE(text.find("\nstanding-deny S-1-15-2-1-2-3-4-5-6-7 rw"), std::string::npos) << text;
+  auto read = parse_ledger(text);
+  ASSERT_TRUE(read) << read.error();
+  ASSERT_EQ(read->size(), 2u);
+  EXPECT_TRUE(same(read->back(), written.back()));
+}
+
 TEST(LedgerText, ALineThatIsNoRecordMakesTheLedgerUnreadable) {
   const std::string good = "grant S-1-15-2-1 r - 1 - C:\\a\n";
   const std::pair<const char*, const char*> cases[] = {
-      {"tavo-sandbox ledger 2\n", "not a ledger of this version"},
+      {"tavo-sandbox ledger 3\n", "not a ledger of this version"},
       {"deny-all S-1-15-2-1 r - 1 - C:\\a\n", "line 3: not a record"},
       {"grant X-1 r - 1 - C:\\a\n", "line 3: not a record"},
       {"grant S-1-15-2-1 r - x1 - C:\\a\n", "line 3: not a record"},
