@@ -53,6 +53,12 @@ std::expected<HeldLedgerFolder, std::string> hold_user_ledger_folder(const std::
 
 }  // namespace
 
+std::uint64_t placed_now() {
+  FILETIME time{};
+  GetSystemTimeAsFileTime(&time);
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 std::optional<LedgerFolder> user_ledger_folder() {
   std::optional<std::string> own = own_files_dir();
   if (!own) return std::nullopt;

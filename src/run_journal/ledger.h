@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <optional>
@@ -33,6 +34,9 @@ struct LedgerFolder {
   std::function<std::expected<void, std::string>(std::string_view name, std::string_view text)>
       replace;
 };
+
+// The time a record is made, in the form records keep it (LedgerEntry::placed).
+std::uint64_t placed_now();
 
 // This user's ledger: %LOCALAPPDATA%\Tavo\ledger, a folder under the run journal folder's rules
 // (the user's alone), held open from its check to the last write and written into as a whole new

@@ -5,16 +5,6 @@
 #include "sid/sid_text.h"
 
 namespace tavo {
-namespace {
-
-std::uint64_t now() {
-  FILETIME time{};
-  GetSystemTimeAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-}  // namespace
-
 RunPlacements::RunPlacements(PSID sid) : sid_(sid_to_sddl(sid).value_or("")) {
   std::optional<LedgerFolder> folder = user_ledger_folder();
   if (folder && !sid_.empty()) ledger_.emplace(std::move(*folder));
@@ -31,7 +21,7 @@ void RunPlacements::note(EntryKind kind, std::string_view level, const Placement
       .sid = sid_,
       .level = std::string(level),
       .options = "-",
-      .placed = now(),
+      .placed = placed_now(),
       .identity = placement.identity,
       .object = placement.object,
   };

@@ -14,12 +14,6 @@
 namespace tavo {
 namespace {
 
-std::uint64_t now() {
-  FILETIME time{};
-  GetSystemTimeAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 // A record as the undo record of a deny entry, so that its object is reached as an undo reaches
 // one: by its identity, never by a name that may lead elsewhere now.
 DaclChange as_deny_change(const LedgerEntry& entry) {
@@ -116,7 +110,7 @@ bool StandingDenies::record(const DaclChange& change) {
       .sid = sid_text_,
       .level = "deny",
       .options = "-",
-      .placed = now(),
+      .placed = placed_now(),
       .identity = change.identity,
       .object = change.object,
   };

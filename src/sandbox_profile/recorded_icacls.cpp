@@ -7,18 +7,13 @@
 #include "base/format.h"
 #include "path_grant/icacls.h"
 #include "path_grant/icacls_target.h"
+#include "run_journal/ledger.h"
 #include "runtime/log.h"
 
 namespace tavo {
 namespace {
 
 constexpr std::string_view kTree = "/T";
-
-std::uint64_t now() {
-  FILETIME time{};
-  GetSystemTimeAsFileTime(&time);
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 }  // namespace
 
@@ -36,7 +31,7 @@ std::vector<LedgerEntry> icacls_records(std::string_view target,
         .sid = grant.substr(1, colon - 1),
         .level = grant.substr(colon + 1),
         .options = tree ? std::string(kTree) : std::string("-"),
-        .placed = now(),
+        .placed = placed_now(),
         .identity = std::nullopt,
         .object = std::string(target),
     });
