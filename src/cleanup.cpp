@@ -56,7 +56,11 @@ bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
     return true;
   }
   auto revoked = revoke_access(sid, path, lock.hold());
-  if (revoked) return true;
+  if (revoked) {
+    std::vector<Ledger> ledgers = readable_ledgers();
+    forget_revoked(sid, *revoked, ledgers, lock);
+    return true;
+  }
   if (is_refused_object(revoked.error())) {
     log_refusal(path);
     return true;

@@ -365,10 +365,12 @@ std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
   return true;
 }
 
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
-                                                const DaclEditLock::Held&) {
+std::expected<FileIdentity, HresultError> revoke_access(PSID sid, std::string_view path,
+                                                        const DaclEditLock::Held&) {
   auto object = DaclObject::open(to_long_path(path), path, GuardRule::SystemPathsRefused);
   if (!object) return std::unexpected(object.error());
+  auto identity = object->identity();
+  if (!identity) return std::unexpected(identity.error());
   auto current = object->read_dacl();
   if (!current) return std::unexpected(current.error());
   auto revoked = build_acl({explicit_access(sid, 0, REVOKE_ACCESS, kInheritToAll)}, current->dacl);
@@ -378,7 +380,9 @@ std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
   }
   // Protection stays as it is: turning inheritance back on for an object its owner protected
   // could widen access to it.
-  return object->write_dacl(DACL_SECURITY_INFORMATION, revoked->get());
+  if (auto written = object->write_dacl(DACL_SECURITY_INFORMATION, revoked->get()); !written)
+    return std::unexpected(written.error());
+  return *identity;
 }
 
 std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& change,

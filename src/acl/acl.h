@@ -80,8 +80,9 @@ std::expected<bool, HresultError> put_back_deny(PSID sid, const SidEntry& entry,
 
 // Removes the SID's explicit entries, allow and deny alike, and writes the DACL back with its
 // protection as it is: an object its owner protected stays protected. The write always happens.
-std::expected<void, HresultError> revoke_access(PSID sid, std::string_view path,
-                                                const DaclEditLock::Held& held);
+// The identity of the object changed, so that what records it can be told.
+std::expected<FileIdentity, HresultError> revoke_access(PSID sid, std::string_view path,
+                                                        const DaclEditLock::Held& held);
 
 // Takes one recorded grant (or an earlier version's deny) back on `object`, the object it changed
 // (the one the edit held, or one reach_changed_object found): the SID's explicit entries on it

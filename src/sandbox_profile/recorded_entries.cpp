@@ -220,4 +220,23 @@ std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
   return failed;
 }
 
+void forget_revoked(PSID sid, const FileIdentity& identity, std::vector<Ledger>& ledgers,
+                    DaclEditLock& lock) {
+  const std::string sid_text = sid_to_sddl(sid).value_or("");
+  [[maybe_unused]] const DaclEditLock::Held locked = lock.hold();
+  for (Ledger& ledger : ledgers) {
+    // A ledger that cannot be read records nothing this cleanup could remove.
+    auto entries = ledger.read();
+    if (!entries) continue;
+    for (const LedgerEntry& entry : *entries) {
+      if (entry.sid != sid_text || entry.identity != identity || entry.kind == EntryKind::Icacls)
+        continue;
+      if (auto forgotten = ledger.forget(entry); !forgotten) {
+        log(Level::Warn, kTargetMain, "cleanup: ledger {}: removing the record of {} failed: {}",
+            ledger.path(), entry.object, forgotten.error());
+      }
+    }
+  }
+}
+
 }  // namespace tavo

@@ -40,4 +40,11 @@ DenyHeldByLiveRun deny_held_by_live_runs();
 std::size_t take_back_recorded(PSID sid, std::vector<Ledger>& ledgers,
                                const DenyHeldByLiveRun& held, DaclEditLock& lock);
 
+// Forgets what `ledgers` record of the SID on the object `identity`, whose explicit entries of the
+// SID a revoke has just taken off, so that no record outlives its entry. Records of icacls grants
+// stay: those reach the objects below too, which the revoke did not touch. A record that cannot
+// be removed is warned about; the entry is gone all the same, and a listing shows it so.
+void forget_revoked(PSID sid, const FileIdentity& identity, std::vector<Ledger>& ledgers,
+                    DaclEditLock& lock);
+
 }  // namespace tavo

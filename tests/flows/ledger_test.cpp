@@ -187,5 +187,32 @@ TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedAndFailsTheCleanup) {
   EXPECT_EQ(ledger_text(), "tavo-sandbox ledger 1\n");
 }
 
+// A revoke forgets the records of the entries it took off, and no others: the SID's grant on
+// another folder stays recorded, and so does its entry on the folders above; nothing is left
+// recorded that the machine no longer carries.
+TEST_F(LedgerFlow, ARevokeForgetsTheRecordsOfWhatItTookOff) {
+  ASSERT_EQ(demo_run(), 0);
+  const std::string sid = sid_of("demo");
+  root.write("sid", sid + "\n");
+  tavo::Run other;
+  other.profile_name = "demo";
+  other.sandbox_sid_file = root / "sid";
+  other.grant_r = {"C:\\work\\other"};
+  other.command = "sh";
+  other.args = {"-c", "exit 0"};
+  ASSERT_EQ(run_sandboxed(other), 0);
+  ASSERT_NE(ledger_text().find("\\\\?\\C:\\work\\proj\n"), std::string::npos);
+
+  EXPECT_EQ(cleanup(Cleanup{"demo", {"C:\\work\\proj"}, root / "sid", false}), 0);
+  EXPECT_EQ(winsim::dacl_sddl("C:\\work\\proj").find(sid), std::string::npos);
+  const std::string left = ledger_text();
+  EXPECT_EQ(left.find("\\\\?\\C:\\work\\proj\n"), std::string::npos) << left;
+  EXPECT_NE(left.find("\\\\?\\C:\\work\\other\n"), std::string::npos) << left;
+  EXPECT_NE(left.find("traverse " + sid), std::string::npos) << left;
+  const Outcome listed = program({"--list-entries", "--profile-name", "demo"});
+  EXPECT_NE(listed.out.find("C:\\work\\other"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("not in place"), std::string::npos) << listed.out;
+}
+
 }  // namespace
 }  // namespace tavo
