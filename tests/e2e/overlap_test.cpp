@@ -185,11 +185,19 @@ TEST(Overlap, RandomRunsOfSeveralSidsAndUsersLeaveWhatTheModelSays) {
       ++(line == "137 k" ? killed : completed);
     }
     std::string err = o.err;
-    if (mixed) {
-      // Only a killed run's deny may be left, beside everything that stood before.
+    // Where kills meet two users, a killed run's deny may stay beside everything that stood
+    // before, and nothing else: another user's run found it without an owner and needed it, so
+    // the recovery of the killed run's journal (by its own user's next run) left it to that run
+    // and, once that run ended, nobody holds its record any more. It stays on the safe side.
+    // Elsewhere, every object is exactly as it was.
+    const auto check_denied = [&](const std::string& why) {
       for (std::size_t d = 0; d < std::size(denied); ++d) {
         const auto& [name, sddl] = denied[d];
         const std::string now = stored_dacl(root, "c/work/" + name);
+        if (!mixed) {
+          EXPECT_EQ(now, sddl) << name << "\n" << why;
+          continue;
+        }
         const auto before = entries_of(sddl);
         std::vector<std::string> kept;
         for (const std::string& entry : entries_of(now)) {
@@ -200,15 +208,22 @@ TEST(Overlap, RandomRunsOfSeveralSidsAndUsersLeaveWhatTheModelSays) {
           if (new_deny && killed_denies[d].contains(sid)) continue;
           kept.push_back(entry);
         }
-        EXPECT_EQ(kept, before) << name << ": " << now << "\n" << o.err;
-        EXPECT_EQ(now.substr(0, now.find('(')), sddl.substr(0, sddl.find('('))) << name;
+        EXPECT_EQ(kept, before) << name << ": " << now << "\n" << why;
+        // No protection changed: an object without a DACL of its own before has a plain one
+        // only when a leftover deny is on it.
+        const std::string head = now.substr(0, now.find('('));
+        const std::string head_before = sddl.substr(0, sddl.find('('));
+        EXPECT_TRUE(head == head_before || (head_before.empty() && head == "D:"))
+            << name << ": " << now;
       }
+    };
+    if (mixed) {
+      check_denied(err);
       const Outcome again = run_process({"sh", "-c", recovery_runs()}, env);
       ASSERT_EQ(again.status, 0) << again.err;
       err += again.err;
     }
-    for (const auto& [name, sddl] : denied)
-      EXPECT_EQ(stored_dacl(root, "c/work/" + name), sddl) << name << "\n" << err;
+    check_denied(err);
     for (std::size_t k = 0; k < std::size(sids); ++k) {
       EXPECT_EQ(stored_dacl(root, "c/work/g" + std::to_string(k)),
                 granted[k] ? std::string("D:(A;OICI;0x1301bf;;;") + sids[k] + ")" : "")
