@@ -1,5 +1,8 @@
 #include "cleanup.h"
 
+#include <optional>
+#include <vector>
+
 #include "acl/acl.h"
 #include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
@@ -48,17 +51,28 @@ void log_refusal(const std::string& path) {
   log(Level::Warn, kTargetMain, "cleanup: refusing to revoke ACL on system path: {}", path);
 }
 
+// The ledgers this cleanup reads and changes, looked up once when first needed.
+class CleanupLedgers {
+ public:
+  std::vector<Ledger>& get() {
+    if (!ledgers_) ledgers_ = readable_ledgers();
+    return *ledgers_;
+  }
+
+ private:
+  std::optional<std::vector<Ledger>> ledgers_;
+};
+
 // Whether the path counts as done. An object the guard refuses when it is opened (a link to a
 // system location) is refused as a system path is.
-bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
+bool revoke_one(PSID sid, const std::string& path, CleanupLedgers& ledgers, DaclEditLock& lock) {
   if (is_refused_path(path)) {
     log_refusal(path);
     return true;
   }
   auto revoked = revoke_access(sid, path, lock.hold());
   if (revoked) {
-    std::vector<Ledger> ledgers = readable_ledgers();
-    forget_revoked(sid, *revoked, ledgers, lock);
+    forget_revoked(sid, *revoked, ledgers.get(), lock);
     return true;
   }
   if (is_refused_object(revoked.error())) {
@@ -76,9 +90,8 @@ bool revoke_one(PSID sid, const std::string& path, DaclEditLock& lock) {
 // Everything the ledgers record for the SID, and its loopback exemption: left in place, they
 // would give a profile of the same name made later (the same derived SID) the same access. The
 // number of entries that could not be taken back.
-std::size_t take_back_everything(PSID sid, DaclEditLock& lock) {
-  std::vector<Ledger> ledgers = readable_ledgers();
-  std::size_t failed = take_back_recorded(sid, ledgers, deny_held_by_live_runs(), lock);
+std::size_t take_back_everything(PSID sid, CleanupLedgers& ledgers, DaclEditLock& lock) {
+  std::size_t failed = take_back_recorded(sid, ledgers.get(), deny_held_by_live_runs(), lock);
   auto exempt = remove_loopback_exemption(sid);
   if (!exempt && exempt.error().listed) {
     log(Level::Warn, kTargetMain, "cleanup: removing the loopback exemption failed: {}",
@@ -110,13 +123,14 @@ int cleanup(const Cleanup& command) {
     return kStatusCleanupPartial;
   }
 
+  CleanupLedgers ledgers;
   std::size_t done = 0;
   for (const std::string& path : command.revoke)
-    done += revoke_one(sid.get(), path, lock) ? 1 : 0;
+    done += revoke_one(sid.get(), path, ledgers, lock) ? 1 : 0;
 
   std::size_t left = 0;
   if (resolution == Resolution::Derived || command.revoke_all)
-    left = take_back_everything(sid.get(), lock);
+    left = take_back_everything(sid.get(), ledgers, lock);
   if (command.revoke_all) {
     // Last: a SID file that is gone while entries of its SID stay would leave them to nobody.
     if (left > 0) {

@@ -1,4 +1,4 @@
-// Events: CreateEventW, SetEvent, ResetEvent. A console handler sets an event from its own thread
+// Events: CreateEventW, SetEvent. A console handler sets an event from its own thread
 // while the main thread waits for it, so the calls are safe across threads and go through the
 // gate without reloading the machine. A named event takes its name in the namespace every
 // process shares (named_objects.h); its state is this process's.
@@ -31,12 +31,6 @@ void Event::set() {
   set_ = true;
   const std::uint64_t one = 1;
   [[maybe_unused]] auto written = ::write(fd_, &one, sizeof one);
-}
-
-void Event::reset() {
-  std::lock_guard hold(lock_);
-  set_ = false;
-  drain();
 }
 
 bool Event::take() {
@@ -118,13 +112,5 @@ BOOL SetEvent(HANDLE handle) {
   auto event = event_of(handle);
   if (!event) return fail(ERROR_INVALID_HANDLE, FALSE);
   event->set();
-  return TRUE;
-}
-
-BOOL ResetEvent(HANDLE handle) {
-  if (DWORD error = enter_local("ResetEvent")) return fail(error, FALSE);
-  auto event = event_of(handle);
-  if (!event) return fail(ERROR_INVALID_HANDLE, FALSE);
-  event->reset();
   return TRUE;
 }

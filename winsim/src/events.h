@@ -21,7 +21,6 @@ class Event {
   // False when the host gave no eventfd.
   bool usable() const { return fd_ >= 0; }
   void set();
-  void reset();
   // Whether the event is set; an auto-reset event that is set is taken, and so reset.
   bool take();
   int descriptor() const { return fd_; }

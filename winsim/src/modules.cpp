@@ -66,9 +66,6 @@ HMODULE ntdll_module() {
 HMODULE GetModuleHandleW(LPCWSTR name) {
   return load(name, "GetModuleHandleW");
 }
-HMODULE LoadLibraryW(LPCWSTR name) {
-  return load(name, "LoadLibraryW");
-}
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE, DWORD) {
   return load(name, "LoadLibraryExW");
 }

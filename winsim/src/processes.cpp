@@ -356,12 +356,3 @@ BOOL TerminateProcess(HANDLE process, UINT exit_code) {
   object->process->terminate(exit_code);
   return TRUE;
 }
-
-DWORD GetProcessId(HANDLE process) {
-  if (DWORD error = enter_local("GetProcessId")) return fail(error, 0u);
-  if (process == current_process_handle()) return static_cast<DWORD>(::getpid());
-  if (auto opened = find_handle_as<OpenedProcess>(process)) return static_cast<DWORD>(opened->pid);
-  auto object = find_handle_as<ProcessObject>(process);
-  if (!object) return fail(ERROR_INVALID_HANDLE, 0u);
-  return static_cast<DWORD>(object->process->pid());
-}

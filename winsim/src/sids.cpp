@@ -152,11 +152,6 @@ BOOL EqualSid(PSID a, PSID b) {
   return sid_length(a) == sid_length(b) && std::memcmp(a, b, sid_length(a)) == 0;
 }
 
-BOOL IsValidSid(PSID sid) {
-  if (DWORD error = enter("IsValidSid")) return fail(error, FALSE);
-  return sid_is_valid(sid);
-}
-
 DWORD GetLengthSid(PSID sid) {
   if (DWORD error = enter("GetLengthSid")) return fail(error, 0u);
   return sid_is_valid(sid) ? static_cast<DWORD>(sid_length(sid)) : 0u;

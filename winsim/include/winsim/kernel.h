@@ -55,7 +55,6 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---- Modules ---------------------------------------------------------------------------------
 HMODULE GetModuleHandleW(LPCWSTR name);
-HMODULE LoadLibraryW(LPCWSTR name);
 inline constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE reserved, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);

@@ -86,7 +86,6 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
 DWORD ResumeThread(HANDLE thread);  // the previous suspend count, or (DWORD)-1
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
-DWORD GetProcessId(HANDLE process);
 
 // ---- Process identity ------------------------------------------------------------------------
 inline constexpr DWORD PROCESS_TERMINATE = 0x0001;
@@ -111,7 +110,6 @@ inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
                     LPCWSTR name);
 BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 // Waits for a process or thread to end or an event to be set, or takes a mutex (WAIT_ABANDONED:
 // taken from an owner that died holding it). A wait takes an auto-reset event, resetting it.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

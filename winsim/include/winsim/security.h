@@ -30,7 +30,6 @@ using PSID_AND_ATTRIBUTES = SID_AND_ATTRIBUTES*;
 BOOL ConvertSidToStringSidW(PSID sid, LPWSTR* string_sid);   // string: LocalFree
 BOOL ConvertStringSidToSidW(LPCWSTR string_sid, PSID* sid);  // SID: LocalFree
 BOOL EqualSid(PSID a, PSID b);
-BOOL IsValidSid(PSID sid);
 DWORD GetLengthSid(PSID sid);
 // Releases SIDs from AllocateAndInitializeSid and the AppContainer profile functions.
 PVOID FreeSid(PSID sid);
