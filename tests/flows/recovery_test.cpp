@@ -158,6 +158,7 @@ class Recovery : public testing::MachineTest {
 // A gone run's changes are undone as its own end would have: all of them before its command
 // started, its denies after, but not a deny entry another live process holds. Cleanup recovers as
 // a run does; an unreadable journal is set aside, a live run's is left alone.
+// Proves J5 (grants taken back only before "started"), J7 and J8.
 TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   testing::LogCapture log(Level::Info);
   const std::string damaged = killed_run({gone.pid, 1}, "not a record\n");
@@ -206,6 +207,7 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
 
 // One reading of the other runs' journals tells each run live or gone once; the undo's look-ups
 // ask it nothing more of the platform, and recovery takes the gone runs' journals out of it.
+// Proves J8.
 TEST_F(Recovery, OneReadingTellsEachRunLiveOrGoneOnce) {
   // The live run holds an earlier version's protecting deny of C:\work\secret; the gone one
   // placed a deny entry there.
@@ -264,6 +266,7 @@ TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
 // grant of the SID (a run granted the profile folder) goes aside unread and a private one takes
 // its place; so does a journal the SID may change, one naming a SID that is no AppContainer's,
 // and one too large to be a journal, which is not read at all. None of them is recovered.
+// Proves J6.
 TEST_F(Recovery, NothingTheSandboxCouldWriteIsRecovered) {
   testing::LogCapture log(Level::Info);
   const std::string planted = killed_run(gone);
@@ -358,6 +361,7 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
 // A change is on disk in the journal before it is made, and each DACL write is in a window of
 // the edit lock that its read began; the command runs outside the lock, and the lock is opened
 // once and never taken again while held.
+// Proves J1 and J9.
 TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
@@ -410,6 +414,7 @@ TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
 
 // Random runs of two SIDs, some with a failing call, leave only what stood before them and the
 // grants of runs whose command ran.
+// Proves J4 and J5 against a model.
 TEST_F(Recovery, RandomRunsLeaveWhatTheModelSays) {
   root.write("c/work/f0/file.txt", "x");
   root.write("b.sid", std::string(kOtherSid) + "\n");

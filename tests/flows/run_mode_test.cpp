@@ -83,6 +83,7 @@ class RunMode : public testing::MachineTest {
 // grants went too (12 and 13: the command never started; a launch that failed is 14). Either way
 // the denies go and an owner's protection stays, unless the failed call was that very rollback,
 // which is warned about. The traversal and NUL device grants may fail without failing the run.
+// Proves J10 and L7: a failing journal or ledger call never changes the status.
 TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
   // The command copies the machine's state as it runs, so the test sees what it saw, and leaves a
   // process behind, which must end with the run whatever happens.
