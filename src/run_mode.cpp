@@ -7,14 +7,11 @@
 #include "acl/dacl_object.h"
 #include "acl/path_blocklist.h"
 #include "path_grant/traversal.h"
-#include "run/console_events.h"
+#include "run/run_session.h"
 #include "run/spawn.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/recovery.h"
-#include "run_journal/run_placements.h"
-#include "run_journal/standing_denies.h"
-#include "run_journal/undo_log.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
 #include "sandbox_profile/nul_device.h"
@@ -120,7 +117,7 @@ int run_sandboxed(const Run& command) {
         HresultError::from_win32(ERROR_INVALID_NAME));
     return kStatusLaunch;
   }
-  // Declared first, so released last, once, on every path.
+  // Released once, on every path: by the session once it has taken the SID over.
   auto sid = obtain_sid(command);
   if (!sid) return sid.error();
 
@@ -140,65 +137,63 @@ int run_sandboxed(const Run& command) {
   // What killed runs left behind goes before this run changes anything.
   const bool journal_dir_checked = recover_interrupted_runs(lock);
 
+  // From here the run changes the machine: however it ends, the session's end takes back what
+  // the run does not keep.
+  RunSession session(std::move(*sid), lock, journal_dir_checked, command.keep_denies);
   // Every lasting entry goes into the user's ledger before it is written.
-  RunPlacements placements(sid->get());
-  PlacementNote traverse_note(placements, EntryKind::Traverse, "traverse");
-  PlacementNote nul_note(placements, EntryKind::NulDevice, "rw");
+  PlacementNote traverse_note(session.placements(), EntryKind::Traverse, "traverse");
+  PlacementNote nul_note(session.placements(), EntryKind::NulDevice, "rw");
   if (command.cwd) {
-    if (auto granted = grant_cwd_ancestors(sid->get(), *command.cwd, lock, &traverse_note);
+    if (auto granted = grant_cwd_ancestors(session.sid(), *command.cwd, lock, &traverse_note);
         !granted) {
       log(Level::Warn, kTargetMain, "grant_cwd_ancestors failed (non-fatal): {}", granted.error());
     }
   }
-  if (auto granted = grant_nul_device(sid->get(), lock.hold(), &nul_note); !granted) {
+  if (auto granted = grant_nul_device(session.sid(), lock.hold(), &nul_note); !granted) {
     log(Level::Warn, kTargetMain, "NUL device grant failed (non-fatal): {}", granted.error());
   }
 
   // Whatever the run changed and did not keep is undone, last change first, when it ends.
-  UndoLog undo(sid->get(), lock, journal_dir_checked);
+  UndoLog& undo = session.undo();
   // Every command runs without the standing denies it does not ask for: they go before the
   // run's own edits, so that a grant of a standing deny's object records what stands after it.
-  StandingDenies standing(sid->get(), undo, command.keep_denies);
+  StandingDenies& standing = session.standing();
   standing.take_back_unasked(command.deny_access, lock);
   ChangeRecorder& deny_recorder = command.keep_denies ? static_cast<ChangeRecorder&>(standing)
                                                       : static_cast<ChangeRecorder&>(undo);
-  GrantNote rw_note(undo, placements, "rw");
-  GrantNote r_note(undo, placements, "r");
+  GrantNote rw_note(undo, session.placements(), "rw");
+  GrantNote r_note(undo, session.placements(), "r");
   auto grant_rw = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::ReadWrite, lock.hold(), &rw_note);
+    return grant_access(session.sid(), path, AccessLevel::ReadWrite, lock.hold(), &rw_note);
   };
   auto grant_r = [&](const std::string& path) {
-    return grant_access(sid->get(), path, AccessLevel::Read, lock.hold(), &r_note);
+    return grant_access(session.sid(), path, AccessLevel::Read, lock.hold(), &r_note);
   };
   auto deny = [&](const std::string& path) {
-    return deny_access(sid->get(), path, lock.hold(), &deny_recorder);
+    return deny_access(session.sid(), path, lock.hold(), &deny_recorder);
   };
   if (!apply_each(command.grant_rw, "grant_rw", grant_rw) ||
       !apply_each(command.grant_r, "grant_r", grant_r) ||
       !apply_each(command.deny_access, "deny_access", deny)) {
-    undo.undo_all();
-    placements.forget_added_grants(lock);
+    session.end();
     return kStatusPath;
   }
 
-  ConsoleEventGuard console;
+  HANDLE stop = session.guard_console();
   // Anyone may have taken a deny entry off since it was placed: the command starts with every
   // deny it asked for.
   undo.put_back_removed_denies();
   standing.put_back_removed(lock);
   undo.command_starting();
-  auto exit_code = launch_sandboxed(sid->get(), command.command, command.args, command.cwd,
-                                    console.stop_event());
+  auto exit_code =
+      launch_sandboxed(session.sid(), command.command, command.args, command.cwd, stop);
   if (exit_code) {
     // The grants stay for later runs; the denies belong to this one and go now.
-    undo.keep_grants();
+    session.keep_grants();
   } else {
     log(Level::Error, kTargetMain, "spawn failed: {}", exit_code.error());
   }
-  undo.undo_all();
-  // Grants the rollback took back leave the ledger; kept ones stay in it.
-  if (!exit_code) placements.forget_added_grants(lock);
-  console.rollback_done();
+  session.end();
   return exit_code ? status_of(*exit_code) : kStatusLaunch;
 }
 

@@ -1,12 +1,11 @@
 #include "acl/dacl_lock.h"
 
 #include <algorithm>
-#include <array>
 
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
 #include "win/error.h"
-#include "win/wide.h"
+#include "win/shared_mutex.h"
 
 namespace tavo {
 namespace {
@@ -17,30 +16,8 @@ namespace {
 // privilege.
 constexpr std::string_view kMutexName = "Global\\tavo-sandbox-dacl-edit";
 
-// Whoever creates the mutex first decides its DACL. Left to the default, an elevated creator
-// would admit only administrators and SYSTEM, and every unprivileged run would be shut out. So
-// it is always created with this self-relative descriptor: SYSTEM and Administrators have full
-// control; every authenticated user may wait on it and release it (SYNCHRONIZE |
-// MUTEX_MODIFY_STATE), which is all a run needs and does not let one change its DACL.
-alignas(4) constexpr std::array<BYTE, 92> kMutexSecurity = {
-    // Descriptor: revision 1, control SE_SELF_RELATIVE | SE_DACL_PRESENT, no owner, group or
-    // SACL, the DACL at offset 20.
-    0x01, 0x00, 0x04, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x14, 0x00, 0x00, 0x00,
-    // ACL: revision 2, 72 bytes, 3 entries.
-    0x02, 0x00, 0x48, 0x00, 0x03, 0x00, 0x00, 0x00,
-    // Allow 0x001F0001 (MUTEX_ALL_ACCESS) to S-1-5-18 (SYSTEM).
-    0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x1F, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
-    0x12, 0x00, 0x00, 0x00,
-    // Allow 0x001F0001 to S-1-5-32-544 (Administrators).
-    0x00, 0x00, 0x18, 0x00, 0x01, 0x00, 0x1F, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
-    0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,
-    // Allow 0x00100001 (SYNCHRONIZE | MUTEX_MODIFY_STATE) to S-1-5-11 (Authenticated Users).
-    0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x10, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05,
-    0x0B, 0x00, 0x00, 0x00};
-
-// What a run asks for when it opens the mutex; CreateMutexW would ask for full control, which an
-// unprivileged caller does not have on a mutex an administrator created.
+// What a run needs of the mutex: to wait on it and release it. Every authenticated user gets that
+// much and no more (see create_shared_mutex), which does not let one change its DACL.
 constexpr DWORD kMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 DWORD milliseconds_of(std::chrono::milliseconds duration) {
@@ -88,19 +65,16 @@ DaclEditLock::Held DaclEditLock::hold() {
 
 bool DaclEditLock::usable() {
   if (state_ == State::Unopened) {
-    SECURITY_ATTRIBUTES attributes{};
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = const_cast<BYTE*>(kMutexSecurity.data());
-    attributes.bInheritHandle = FALSE;
-    mutex_.reset(CreateMutexExW(&attributes, to_wide_nul(kMutexName).c_str(), 0, kMutexAccess));
-    if (!mutex_) {
+    auto mutex = create_shared_mutex(kMutexName, kMutexAccess);
+    if (!mutex) {
       // Someone took the name first: as another kind of object (ERROR_INVALID_HANDLE) or with a
       // DACL that shuts this user out (ERROR_ACCESS_DENIED). Either turns the lock off for this
       // process, so it is said where an administrator looks, once.
       log(Level::Warn, kTargetMain, "DACL edit lock {} cannot be opened, editing without it: {}",
-          kMutexName, HresultError::from_last_error());
+          kMutexName, mutex.error());
       state_ = State::GivenUp;
     } else {
+      mutex_ = std::move(*mutex);
       state_ = State::Usable;
     }
   }

@@ -10,36 +10,30 @@ OtherRuns::OtherRuns(std::string_view dir, std::string_view own_path) {
   std::vector<std::string> paths = journal_paths(dir);
   std::erase(paths, own_path);
   if (paths.empty()) return;
-  journals_ = read_journals(paths);
   const std::optional<ProcessIdentity> self = current_process();
-  std::erase_if(journals_,
-                [&](const StoredJournal& journal) { return self && journal.owner == self; });
-  live_.resize(journals_.size());
+  for (StoredJournal& journal : read_journals(paths)) {
+    if (self && journal.owner == self) continue;
+    const bool live = !journal.owner || may_be_running(*journal.owner);
+    runs_.push_back(OtherRun{std::move(journal), live});
+  }
 }
 
-bool OtherRuns::is_live(const StoredJournal& journal) {
-  std::optional<bool>& live = live_[static_cast<std::size_t>(&journal - journals_.data())];
-  // A journal that names no run cannot be told dead: it is left alone.
-  if (!live) live = !journal.owner || may_be_running(*journal.owner);
-  return *live;
-}
-
-const DaclChange* OtherRuns::live_deny(std::string_view sid, const DaclChange& mine) {
-  for (const StoredJournal& journal : journals_) {
-    if (!journal.contents || journal.contents->sid != sid) continue;
-    for (const DaclChange& change : journal.contents->changes) {
-      if (change.kind != ChangeKind::Deny || !same_object(change, mine)) continue;
-      if (is_live(journal)) return &change;
-      break;
+const DaclChange* OtherRuns::live_deny(std::string_view sid, const DaclChange& mine) const {
+  for (const OtherRun& run : runs_) {
+    const auto& contents = run.journal.contents;
+    if (!run.live || !contents || contents->sid != sid) continue;
+    for (const DaclChange& change : contents->changes) {
+      if (change.kind == ChangeKind::Deny && same_object(change, mine)) return &change;
     }
   }
   return nullptr;
 }
 
-bool OtherRuns::deny_entry_of_gone_run(std::string_view sid, const DaclChange& mine) {
-  for (const StoredJournal& journal : journals_) {
-    if (!journal.contents || journal.contents->sid != sid || is_live(journal)) continue;
-    for (const DaclChange& change : journal.contents->changes) {
+bool OtherRuns::deny_entry_of_gone_run(std::string_view sid, const DaclChange& mine) const {
+  for (const OtherRun& run : runs_) {
+    const auto& contents = run.journal.contents;
+    if (run.live || !contents || contents->sid != sid) continue;
+    for (const DaclChange& change : contents->changes) {
       if (change.kind == ChangeKind::DenyEntry && same_object(change, mine) &&
           change.entries == mine.entries) {
         return true;
@@ -47,6 +41,14 @@ bool OtherRuns::deny_entry_of_gone_run(std::string_view sid, const DaclChange& m
     }
   }
   return false;
+}
+
+std::vector<StoredJournal> OtherRuns::gone_journals() const {
+  std::vector<StoredJournal> gone;
+  for (const OtherRun& run : runs_) {
+    if (!run.live) gone.push_back(run.journal);
+  }
+  return gone;
 }
 
 }  // namespace tavo

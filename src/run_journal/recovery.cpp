@@ -29,7 +29,7 @@ void set_aside(const StoredJournal& journal) {
 
 // Undoes one dead run's changes, last first, as its own rollback would have. False when the
 // journal's SID is not one.
-bool recover(DWORD pid, const JournalContents& run, OtherRuns& others,
+bool recover(DWORD pid, const JournalContents& run, const OtherRuns& others,
              const DaclEditLock::Held& held) {
   std::size_t undone = 0;
   // A run that died before announcing a change left only its journal.
@@ -63,15 +63,17 @@ bool recover_interrupted_runs(DaclEditLock& lock) {
   // What cannot be trusted or read goes aside before the lock, so that it holds up no one's
   // edits; what stays is read again under the lock, where the other runs' records must be read.
   {
-    OtherRuns first(*dir);
-    for (StoredJournal& journal : first.journals()) {
-      if (!journal.contents && !first.is_live(journal)) set_aside(journal);
+    const OtherRuns first(*dir);
+    for (const OtherRun& run : first.runs()) {
+      if (!run.journal.contents && !run.live) set_aside(run.journal);
     }
   }
   const DaclEditLock::Held held = lock.hold();
-  OtherRuns runs(*dir);
-  for (StoredJournal& journal : runs.journals()) {
-    if (runs.is_live(journal)) continue;
+  // One snapshot for the whole recovery: the undo looks up the live runs' records in it, and the
+  // gone runs' journals are taken out of it, so that what recovery finds wrong with one is marked
+  // on its own copy.
+  const OtherRuns runs(*dir);
+  for (StoredJournal& journal : runs.gone_journals()) {
     if (journal.contents && !recover(journal.owner->pid, *journal.contents, runs, held)) {
       journal.contents = std::unexpected("its SID " + journal.contents->sid + " is not one");
     }

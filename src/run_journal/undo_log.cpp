@@ -107,7 +107,7 @@ void UndoLog::undo_all() {
   // Held to the end, journal removal included: another run sees this run's journal whole, or
   // gone with its undo done.
   const DaclEditLock::Held locked = lock_.hold();
-  OtherRuns others = journal_.other_runs();
+  const OtherRuns others = journal_.other_runs();
   // Last first: a later edit of the same object recorded what an earlier one had left, so only
   // this order ends at what stood before the run.
   while (!changes_.empty()) {
@@ -123,8 +123,9 @@ void UndoLog::undo_all() {
   journal_.remove();
 }
 
-bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text, const DaclEditLock::Held& held) {
+bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object,
+                 const OtherRuns& others, std::string_view sid_text,
+                 const DaclEditLock::Held& held) {
   const char* what = change.kind == ChangeKind::Grant ? "revoke" : "deny-revoke";
   if (change.kind == ChangeKind::Deny && others.live_deny(sid_text, change) != nullptr) {
     log(Level::Debug, kTargetMain, "deny on {} left to a run of the same SID still running",

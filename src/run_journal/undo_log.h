@@ -82,7 +82,8 @@ class UndoLog final : public ChangeRecorder {
 // reach_changed_object finds, and on nothing when none is found. Called under the DACL edit lock.
 // False when the undo failed or was left alone (warned about) or was left to the other run.
 // Its caller holds the DACL edit lock (`held`).
-bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object, OtherRuns& others,
-                 std::string_view sid_text, const DaclEditLock::Held& held);
+bool undo_change(PSID sid, const DaclChange& change, const DaclObject* object,
+                 const OtherRuns& others, std::string_view sid_text,
+                 const DaclEditLock::Held& held);
 
 }  // namespace tavo

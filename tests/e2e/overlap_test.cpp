@@ -20,6 +20,7 @@ constexpr std::size_t kRuns = 2 * 50;
 // Every run's grant stays, no deny outlives its run, and the shared ledger holds every run's
 // record of its grant and of its NUL device entry. With the lock out of reach the same runs lose
 // entries: the lock is what keeps them.
+// Proves L3 (no writer's record is lost).
 TEST(Overlap, EveryRunsGrantStaysAndNoDenyOutlivesItsRun) {
   if (auto reason = unavailable()) GTEST_SKIP() << *reason;
   if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";

@@ -59,6 +59,7 @@ class LedgerStore : public testing::MachineTest {
 // A place is the SID, the kind and the object: the same place again writes nothing, with another
 // level it is replaced and counts as placed last; forgetting one place leaves the others, and
 // forgetting what is not recorded writes nothing.
+// Proves L2.
 TEST_F(LedgerStore, OneRecordPerPlaceTheLatestLast) {
   Ledger ledger = user_ledger();
   EXPECT_EQ(ledger.note(record(EntryKind::Grant, "C:\\a")), true);
@@ -88,6 +89,7 @@ TEST_F(LedgerStore, OneRecordPerPlaceTheLatestLast) {
 
 // A writer that died within its last line left a record never finished: it is not read, and the
 // next change writes the ledger whole without it.
+// Proves L4.
 TEST_F(LedgerStore, ATornLastLineIsDroppedByTheNextChange) {
   Ledger ledger = user_ledger();
   ASSERT_TRUE(ledger.note(record(EntryKind::Grant, "C:\\a")));
@@ -101,6 +103,7 @@ TEST_F(LedgerStore, ATornLastLineIsDroppedByTheNextChange) {
 // A ledger past its bound is not read: the next record sets it aside (kept for a person to look
 // at) and starts a new one. A record that would take the ledger past its bound is refused, and the
 // ledger stays as it was.
+// Proves L4 (set aside, never deleted).
 TEST_F(LedgerStore, ItsBoundHoldsForReadingAndForWriting) {
   Ledger ledger = user_ledger();
   ASSERT_TRUE(ledger.note(record(EntryKind::Grant, "C:\\a")));
@@ -137,6 +140,7 @@ TEST_F(LedgerStore, ItsBoundHoldsForReadingAndForWriting) {
 // never read; a file someone else owns is not read; and the folder, once checked, is held until
 // the ledger is written, so that swapping it for a link meanwhile fails and the record lands
 // where it belongs.
+// Proves L5 and the held folder of L3.
 TEST_F(LedgerStore, WhatOthersControlIsNeverReadNorWrittenThrough) {
   root.make_dir(kDir);
   root.write(kFile, std::string(kLedgerHeader) + "\ngrant S-1-15-2-1 rw - 1 - C:\\planted\n");

@@ -125,6 +125,7 @@ TEST_F(LedgerFlow, CleanupOfADeletedProfileTakesBackEverythingTheRunLeft) {
 // A repeat run places nothing new and writes nothing to the ledger (it does not even read it:
 // every edit it makes finds its entry in place); a run whose command never started takes its
 // grant back and its record with it, and keeps what only lets the SID pass.
+// Proves L1 (a grant taken back leaves the ledger).
 TEST_F(LedgerFlow, ARepeatRunWritesNothingAndAFailedLaunchForgetsItsGrant) {
   ASSERT_EQ(demo_run(), 0);
   const std::string first = ledger_text();
@@ -151,6 +152,7 @@ TEST_F(LedgerFlow, ARepeatRunWritesNothingAndAFailedLaunchForgetsItsGrant) {
 // cannot be taken back is warned about, stays recorded and makes the cleanup partial (17), and a
 // later cleanup finishes it. A ledger that cannot be trusted is warned about; the others are
 // still listed.
+// Proves L1 (a record goes only after its entry).
 TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedAndFailsTheCleanup) {
   ASSERT_EQ(demo_run(), 0);
   const std::string sid = sid_of("demo");
@@ -190,6 +192,7 @@ TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedAndFailsTheCleanup) {
 // A revoke forgets the records of the entries it took off, and no others: the SID's grant on
 // another folder stays recorded, and so does its entry on the folders above; nothing is left
 // recorded that the machine no longer carries.
+// Proves L1.
 TEST_F(LedgerFlow, ARevokeForgetsTheRecordsOfWhatItTookOff) {
   ASSERT_EQ(demo_run(), 0);
   const std::string sid = sid_of("demo");

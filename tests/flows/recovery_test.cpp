@@ -13,6 +13,7 @@
 #include "cleanup.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
+#include "run_journal/other_runs.h"
 #include "run_journal/process_identity.h"
 #include "run_journal/undo_log.h"
 #include "run_mode.h"
@@ -142,11 +143,22 @@ class Recovery : public testing::MachineTest {
   testing::ScopedEnv local{"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"};
   // This process's id with another creation time: a run that is gone.
   const ProcessIdentity gone{GetCurrentProcessId(), current_process()->created - 1};
+
+  // The test's parent process, standing for a live run.
+  static ProcessIdentity live_run() {
+    HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(getppid()));
+    FILETIME created{}, unused[3]{};
+    EXPECT_TRUE(GetProcessTimes(parent, &created, &unused[0], &unused[1], &unused[2]));
+    CloseHandle(parent);
+    return {DWORD(getppid()),
+            (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime};
+  }
 };
 
 // A gone run's changes are undone as its own end would have: all of them before its command
 // started, its denies after, but not a deny entry another live process holds. Cleanup recovers as
 // a run does; an unreadable journal is set aside, a live run's is left alone.
+// Proves J5 (grants taken back only before "started"), J7 and J8.
 TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   testing::LogCapture log(Level::Info);
   const std::string damaged = killed_run({gone.pid, 1}, "not a record\n");
@@ -176,12 +188,7 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   }
 
   // The test's parent process stands for a live run: its journal is not read.
-  HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(getppid()));
-  FILETIME created{}, unused[3]{};
-  ASSERT_TRUE(GetProcessTimes(parent, &created, &unused[0], &unused[1], &unused[2]));
-  CloseHandle(parent);
-  const std::string live = killed_run(
-      {DWORD(getppid()), (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime});
+  const std::string live = killed_run(live_run());
   EXPECT_EQ(run_sandboxed(run_of()), 0);
   EXPECT_EQ(stored("c/work/a"), kGranted);
   EXPECT_TRUE(root.exists(live));
@@ -196,6 +203,37 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_EQ(run_sandboxed(run_of()), 0);
   EXPECT_EQ(stored("c/work/a"), "");
   EXPECT_EQ(stored("c/work/secret"), "");
+}
+
+// One reading of the other runs' journals tells each run live or gone once; the undo's look-ups
+// ask it nothing more of the platform, and recovery takes the gone runs' journals out of it.
+// Proves J8.
+TEST_F(Recovery, OneReadingTellsEachRunLiveOrGoneOnce) {
+  // The live run holds an earlier version's protecting deny of C:\work\secret; the gone one
+  // placed a deny entry there.
+  std::string live = root.read(killed_run(live_run()));
+  live.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
+  live.replace(live.find("deny-entry 0 1 D:0x3:0x1f01ff"), 29, "deny 0 0");
+  root.write(std::string(kRunsDir) + "/" + journal_file_name(live_run()), live);
+  const std::string gone_journal = killed_run(gone);
+
+  const OtherRuns others(*journal_dir());
+  ASSERT_EQ(others.runs().size(), 2u);
+  for (const OtherRun& run : others.runs())
+    EXPECT_EQ(run.live, run.journal.owner == live_run()) << run.journal.path;
+  const std::vector<StoredJournal> taken = others.gone_journals();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].owner, gone);
+  ASSERT_TRUE(taken[0].contents && taken[0].contents->changes.size() == 2);
+
+  const std::size_t looked_at = winsim::count_calls("OpenProcess");
+  const DaclChange& deny = taken[0].contents->changes.back();
+  EXPECT_NE(others.live_deny(kTestSid, deny), nullptr);
+  EXPECT_EQ(others.live_deny(kOtherSid, deny), nullptr);
+  EXPECT_TRUE(others.deny_entry_of_gone_run(kTestSid, deny));
+  EXPECT_FALSE(others.deny_entry_of_gone_run(kOtherSid, deny));
+  EXPECT_EQ(winsim::count_calls("OpenProcess"), looked_at);
+  EXPECT_TRUE(root.exists(gone_journal));  // a reading changes nothing
 }
 
 // Just before the launch, a deny entry someone removed meanwhile is put back, whoever placed it,
@@ -228,6 +266,7 @@ TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
 // grant of the SID (a run granted the profile folder) goes aside unread and a private one takes
 // its place; so does a journal the SID may change, one naming a SID that is no AppContainer's,
 // and one too large to be a journal, which is not read at all. None of them is recovered.
+// Proves J6.
 TEST_F(Recovery, NothingTheSandboxCouldWriteIsRecovered) {
   testing::LogCapture log(Level::Info);
   const std::string planted = killed_run(gone);
@@ -322,6 +361,7 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
 // A change is on disk in the journal before it is made, and each DACL write is in a window of
 // the edit lock that its read began; the command runs outside the lock, and the lock is opened
 // once and never taken again while held.
+// Proves J1 and J9.
 TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
@@ -374,6 +414,7 @@ TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
 
 // Random runs of two SIDs, some with a failing call, leave only what stood before them and the
 // grants of runs whose command ran.
+// Proves J4 and J5 against a model.
 TEST_F(Recovery, RandomRunsLeaveWhatTheModelSays) {
   root.write("c/work/f0/file.txt", "x");
   root.write("b.sid", std::string(kOtherSid) + "\n");

@@ -10,7 +10,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "acl/acl.h"
 #include "flows/host_processes.h"
+#include "run/run_session.h"
+#include "run_journal/ledger.h"
 #include "support/env.h"
 #include "support/faults.h"
 #include "support/log_capture.h"
@@ -80,6 +83,7 @@ class RunMode : public testing::MachineTest {
 // grants went too (12 and 13: the command never started; a launch that failed is 14). Either way
 // the denies go and an owner's protection stays, unless the failed call was that very rollback,
 // which is warned about. The traversal and NUL device grants may fail without failing the run.
+// Proves J10 and L7: a failing journal or ledger call never changes the status.
 TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
   // The command copies the machine's state as it runs, so the test sees what it saw, and leaves a
   // process behind, which must end with the run whatever happens.
@@ -232,6 +236,33 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
   missing.deny_access.push_back("C:\\work\\missing");
   expect(missing, 12,
          "deny_access C:\\work\\missing failed: " + HresultError::from_win32(2).display(), false);
+}
+
+// A session left without its end, as an early return would leave it, ends all the same: the
+// deny goes, and so do the grant and its ledger record unless the run kept its grants; the
+// journal is gone either way.
+TEST_F(RunMode, ASessionLeftWithoutItsEndTakesBackWhatTheRunDidNotKeep) {
+  const std::string granted = "D:(A;OICI;0x1301bf;;;" + std::string(kTestSid) + ")";
+  for (const bool kept : {false, true}) {
+    SCOPED_TRACE(kept);
+    fresh_machine();
+    {
+      DaclEditLock lock;
+      RunSession session(testing::make_sid(), lock, false, false);
+      GrantNote note(session.undo(), session.placements(), "rw");
+      ASSERT_TRUE(
+          grant_access(session.sid(), "C:\\work\\a", AccessLevel::ReadWrite, lock.hold(), &note));
+      ASSERT_TRUE(deny_access(session.sid(), "C:\\work\\secret", lock.hold(), &session.undo()));
+      EXPECT_FALSE(std::filesystem::is_empty(root / "c/Users/u/AppData/Local/Tavo/runs"));
+      if (kept) session.keep_grants();
+    }
+    EXPECT_EQ(stored("c/work/a"), kept ? granted : "");
+    EXPECT_EQ(stored("c/work/secret"), "");
+    auto records = Ledger(*user_ledger_folder()).read();
+    ASSERT_TRUE(records) << records.error();
+    EXPECT_EQ(records->size(), kept ? 1u : 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(root / "c/Users/u/AppData/Local/Tavo/runs"));
+  }
 }
 
 // While the command runs, it moves a folder it was denied aside (the grant on its parent lets it)

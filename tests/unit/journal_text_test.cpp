@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "run_journal/journal_store.h"
+#include "support/golden.h"
 
 namespace tavo {
 namespace {
@@ -38,7 +39,8 @@ std::string journal_with(const std::vector<DaclChange>& changes, std::string_vie
   return text.append(tail);
 }
 
-// Whatever a run writes reads back as it was, paths with '%' and line breaks included.
+// Whatever a run writes reads back as it was, paths with '%' and line breaks included. Proves
+// J2: the file name names the run.
 TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   const DaclChange grant{.kind = ChangeKind::Grant,
                          .path = "C:\\a b",
@@ -84,7 +86,65 @@ TEST(JournalText, WhatIsWrittenReadsBackAndTheFileNameNamesTheRun) {
   }
 }
 
-// A last line cut short is a change never made; anything else out of form is an error.
+// The journal of a run that denied a folder, failed one grant and made another, as README.md
+// shows the format: tests/data/run.journal is written by hand from that description, not by the
+// program. Read, it gives these records; these records, written, give its bytes. A change to the
+// format fails here before a journal of an earlier run goes unread. Proves J3 ("dropped").
+TEST(JournalText, TheGoldenJournalPinsTheFormat) {
+  const std::string golden = testing::golden_file("run.journal");
+  ASSERT_FALSE(golden.empty()) << "tests/data/run.journal not found";
+  const FileIdentity volume{.volume = 0x5e1c0a7e2b3d4f60};
+  auto identity = [&](std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    FileIdentity id = volume;
+    id.file = {a, b, 0, 0, 0, 0, 0, 0, c, 0x0f};
+    return id;
+  };
+  const DaclChange deny{.kind = ChangeKind::DenyEntry,
+                        .path = "\\\\?\\C:\\work\\secret",
+                        .object = "\\\\?\\C:\\work\\secret",
+                        .identity = identity(0x2f, 0x1a, 0xa0),
+                        .entries = {{ACCESS_DENIED_ACE_TYPE, 0x3, 0x1F01FF}},
+                        .was_protected = false};
+  const DaclChange failed{.kind = ChangeKind::Grant,
+                          .path = "\\\\?\\C:\\work\\src",
+                          .object = "\\\\?\\C:\\work\\src",
+                          .identity = identity(0xd7, 0xb2, 0xb1),
+                          .entries = {{ACCESS_ALLOWED_ACE_TYPE, 0x3, 0x1200A9}},
+                          .was_protected = true};
+  const DaclChange grant{
+      .kind = ChangeKind::Grant,
+      .path = "\\\\?\\C:\\work\\100% done\r\n",
+      .object = "\\\\?\\C:\\work\\100% done\r\n",
+      .identity = identity(0xd8, 0xb2, 0xb1),
+      .entries = {{ACCESS_ALLOWED_ACE_TYPE, 0x3, 0x1200A9}, {ACCESS_DENIED_ACE_TYPE, 0x0, 0x10000}},
+      .was_protected = false};
+  const ProcessIdentity owner{4242, 133774656000000000ull};
+  const std::string sid = "S-1-15-2-1-2-3-4-5-6-7";
+
+  auto read = parse_journal(golden);
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(read->owner, owner);
+  EXPECT_EQ(read->sid, sid);
+  EXPECT_TRUE(read->command_started);
+  ASSERT_EQ(read->changes.size(), 2u);  // the failed grant is withdrawn
+  for (std::size_t i = 0; i < 2; ++i) {
+    const DaclChange& want = i == 0 ? deny : grant;
+    const DaclChange& got = read->changes[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got.kind, want.kind);
+    EXPECT_EQ(got.was_protected, want.was_protected);
+    EXPECT_EQ(got.identity, want.identity);
+    EXPECT_EQ(got.object, want.object);
+    EXPECT_TRUE(got.entries == want.entries);
+  }
+
+  const std::string written = journal_preamble(owner, sid) + change_line(deny) +
+                              change_line(failed) + std::string(kDroppedLine) + change_line(grant) +
+                              std::string(kStartedLine);
+  EXPECT_EQ(written, golden);
+}
+
+// A last line cut short is a change never made; anything else out of form is an error. Proves J3.
 TEST(JournalText, ATornLastLineIsLeftOutAndDamageIsAnError) {
   const std::string whole = journal_with({deny_of("C:\\x")});
   const std::string torn = whole + change_line(deny_of("C:\\y")).substr(0, 12);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/utc_time.h"
+#include "support/golden.h"
 
 namespace tavo {
 namespace {
@@ -26,6 +27,7 @@ bool same(const LedgerEntry& a, const LedgerEntry& b) {
          a.placed == b.placed && a.identity == b.identity && a.object == b.object;
 }
 
+// Proves L4 (a torn last line is left out).
 TEST(LedgerText, EveryKindAndAnyPathReadsBackAsWritten) {
   FileIdentity identity{.volume = 0x5e1c0a7e2b3d4f60, .file = {0xd7, 0xb2}};
   const std::vector<LedgerEntry> written = {
@@ -51,8 +53,48 @@ TEST(LedgerText, EveryKindAndAnyPathReadsBackAsWritten) {
   EXPECT_TRUE(parse_ledger("")->empty());
 }
 
+// A ledger holding one record of every kind, as README.md shows the format: tests/data/
+// entries.ledger is written by hand from that description, not by the program. Read, it gives
+// these records in this order; these records, written, give its bytes. Proves L6 (a standing
+// deny makes it version 2).
+TEST(LedgerText, TheGoldenLedgerPinsTheFormat) {
+  const std::string golden = testing::golden_file("entries.ledger");
+  ASSERT_FALSE(golden.empty()) << "tests/data/entries.ledger not found";
+  auto at = [](std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    return FileIdentity{.volume = 0x5e1c0a7e2b3d4f60, .file = {a, b, 0, 0, 0, 0, 0, 0, c, 0x0f}};
+  };
+  auto record = [](EntryKind kind, std::string level, std::string options, std::uint64_t placed,
+                   std::optional<FileIdentity> identity, std::string object) {
+    return LedgerEntry{.kind = kind,
+                       .sid = "S-1-15-2-1-2-3-4-5-6-7",
+                       .level = std::move(level),
+                       .options = std::move(options),
+                       .placed = placed,
+                       .identity = identity,
+                       .object = std::move(object)};
+  };
+  constexpr std::uint64_t kPlaced = 134093580050000000;
+  const std::vector<LedgerEntry> records = {
+      record(EntryKind::Traverse, "traverse", "-", kPlaced, at(0xd7, 0xb2, 0xb1),
+             "\\\\?\\C:\\work"),
+      record(EntryKind::NulDevice, "rw", "-", kPlaced, std::nullopt, "NUL"),
+      record(EntryKind::Grant, "rw", "-", kPlaced, at(0x2f, 0x1a, 0xa0), "\\\\?\\C:\\work\\proj%"),
+      record(EntryKind::Icacls, "(OI)(CI)(RX)", "/T", kPlaced, std::nullopt, "C:\\Tools"),
+      record(EntryKind::Deny, "deny", "-", kPlaced + 1, at(0x2f, 0x1b, 0xa0),
+             "\\\\?\\C:\\Users\\u\\.ssh"),
+      record(EntryKind::StandingDeny, "deny", "-", kPlaced + 2, at(0x2f, 0x1c, 0xa0),
+             "\\\\?\\C:\\work\\secret"),
+  };
+  auto read = parse_ledger(golden);
+  ASSERT_TRUE(read) << read.error();
+  ASSERT_EQ(read->size(), records.size());
+  for (std::size_t i = 0; i < records.size(); ++i)
+    EXPECT_TRUE(same((*read)[i], records[i])) << i;
+  EXPECT_EQ(ledger_text(records), golden);
+}
+
 // A standing deny needs the later version, so that earlier programs never misread one; a ledger
-// without one stays readable to them.
+// without one stays readable to them. Proves L6.
 TEST(LedgerText, OnlyAStandingDenyMakesTheLedgerVersion2) {
   FileIdentity identity{.volume = 7, .file = {1}};
   std::vector<LedgerEntry> written = {entry(EntryKind::Grant, "C:\\a", identity)};
@@ -67,6 +109,7 @@ TEST(LedgerText, OnlyAStandingDenyMakesTheLedgerVersion2) {
   EXPECT_TRUE(same(read->back(), written.back()));
 }
 
+// Proves L4: any line that is not a record, but a torn last one, makes the ledger unreadable.
 TEST(LedgerText, ALineThatIsNoRecordMakesTheLedgerUnreadable) {
   const std::string good = "grant S-1-15-2-1 r - 1 - C:\\a\n";
   const std::pair<const char*, const char*> cases[] = {
@@ -90,7 +133,7 @@ TEST(LedgerText, ALineThatIsNoRecordMakesTheLedgerUnreadable) {
 }
 
 // One record per SID, object and kind: an object by its identity where both records have one,
-// else by its path.
+// else by its path. Proves L2 (what a place is).
 TEST(LedgerText, APlaceIsTheSidTheKindAndTheObject) {
   const FileIdentity one{.volume = 1, .file = {1}};
   const FileIdentity two{.volume = 1, .file = {2}};
