@@ -38,38 +38,70 @@ std::expected<std::vector<AceAt>, HresultError> entries_of(PACL acl) {
   return found;
 }
 
-std::expected<bool, HresultError> is_explicit_entry_of(const ACCESS_ALLOWED_ACE& entry, PSID sid) {
-  if (entry.Header.AceFlags & INHERITED_ACE) return false;
-  if (entry.Header.AceType != ACCESS_ALLOWED_ACE_TYPE &&
-      entry.Header.AceType != ACCESS_DENIED_ACE_TYPE) {
+std::expected<std::vector<SidEntry>, HresultError> sid_entries(PACL acl, PSID sid) {
+  auto entries = AceList::read(acl);
+  if (!entries) return std::unexpected(entries.error());
+  return entries->of_sid(sid);
+}
+
+std::expected<bool, HresultError> edit_dacl(const DaclObject& object, const DaclEditLock::Held&,
+                                            DaclCalls calls, const DaclEdit& edit,
+                                            const BeforeDaclWrite& before_write) {
+  // Whichever read it is owns the memory the DACL lives in.
+  ObjectDacl pushed;
+  FileSecurity own;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (calls == DaclCalls::PushedDown) {
+    auto read = object.read_dacl();
+    if (!read) return std::unexpected(read.error());
+    pushed = std::move(*read);
+    descriptor = pushed.descriptor.get();
+    dacl = pushed.dacl;
+  } else {
+    auto read = object.read_security();
+    if (!read) return std::unexpected(read.error());
+    own = std::move(*read);
+    descriptor = own.descriptor();
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+      return std::unexpected(HresultError::from_last_error());
+    }
+    if (!present) dacl = nullptr;
+  }
+  auto control = kept_dacl_control(descriptor);
+  if (!control) return std::unexpected(control.error());
+  auto entries = AceList::read(dacl);
+  if (!entries) return std::unexpected(entries.error());
+
+  const DaclDraft read{.entries = std::move(*entries),
+                       .is_protected = (*control & SE_DACL_PROTECTED) != 0};
+  DaclDraft draft = read;
+  edit(draft);
+  if (!draft.write_anyway && draft.entries == read.entries &&
+      !(draft.inherit_again && read.is_protected)) {
     return false;
   }
-  // EqualSid answers "not equal" and "failed" alike; only the last error tells them apart.
-  SetLastError(ERROR_SUCCESS);
-  if (EqualSid(const_cast<DWORD*>(&entry.SidStart), sid)) return true;
-  if (GetLastError() != ERROR_SUCCESS) return std::unexpected(HresultError::from_last_error());
-  return false;
-}
-
-std::expected<std::vector<AceAt>, HresultError> explicit_entries_of(PACL acl, PSID sid) {
-  auto all = entries_of(acl);
-  if (!all) return std::unexpected(all.error());
-  std::vector<AceAt> found;
-  for (const AceAt& at : *all) {
-    auto mine = is_explicit_entry_of(*at.entry, sid);
-    if (!mine) return std::unexpected(mine.error());
-    if (*mine) found.push_back(at);
+  auto acl = draft.entries.to_acl();
+  if (!acl) return std::unexpected(acl.error());
+  SECURITY_DESCRIPTOR absolute{};
+  if (calls == DaclCalls::ThisObjectOnly &&
+      (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+       !SetSecurityDescriptorDacl(&absolute, TRUE, acl->get(), FALSE) ||
+       !SetSecurityDescriptorControl(&absolute, kKeptDaclControl, *control))) {
+    return std::unexpected(HresultError::from_last_error());
   }
-  return found;
-}
-
-std::expected<std::vector<SidEntry>, HresultError> sid_entries(PACL acl, PSID sid) {
-  auto found = explicit_entries_of(acl, sid);
-  if (!found) return std::unexpected(found.error());
-  std::vector<SidEntry> entries;
-  for (const AceAt& at : *found)
-    entries.push_back({at.entry->Header.AceType, at.entry->Header.AceFlags, at.entry->Mask});
-  return entries;
+  if (before_write) {
+    if (auto told = before_write(read); !told) return std::unexpected(told.error());
+  }
+  auto written =
+      calls == DaclCalls::ThisObjectOnly
+          ? object.write_security(&absolute)
+          : object.write_dacl(draft.inherit_again ? kUnprotectedDacl : DACL_SECURITY_INFORMATION,
+                              acl->get());
+  if (!written) return std::unexpected(written.error());
+  return true;
 }
 
 }  // namespace tavo

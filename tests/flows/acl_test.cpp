@@ -126,19 +126,6 @@ TEST_F(AclEditing, ADenyIsAnEntryOfItsOwnTakenBackAlone) {
   }
 }
 
-// A grant's undo puts back the SID's entries; other trustees' entries made since stay.
-TEST_F(AclEditing, RestoringAGrantPutsBackWhatItOverwrote) {
-  Recorded twice;
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::Read, lock.hold(), &twice));
-  ASSERT_TRUE(grant_access(other.get(), dir / "work", AccessLevel::Read, lock.hold()));
-  ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold(), &twice));
-  // The SID's allow goes back where a grant puts it: before the other SID's.
-  ASSERT_TRUE(twice.restore(sid.get(), 1));
-  EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9") + entry("A;OICI;0x1200a9", kOtherSid));
-  ASSERT_TRUE(twice.restore(sid.get(), 0));
-  EXPECT_EQ(stored("work"), "D:" + entry("A;OICI;0x1200a9", kOtherSid));
-}
-
 // Two SIDs deny one folder and grant below it, ending in either order: each takes back its own
 // entry, the protection never changes, and the folder ends as it was, inheriting.
 TEST_F(AclEditing, OverlappingDeniesOfTwoSidsEachTakeBackTheirOwn) {
