@@ -113,92 +113,114 @@ void grant_git_mingw64(const std::string& mingw, const std::vector<std::string>&
   }
 }
 
-}  // namespace
+// What differs between one SID's scan (a profile's registration) and a pool's, side by side.
+struct ScanKind {
+  Reporting skips;
+  // Whether an icacls that cannot be started ends the scan with an error, or is warned about.
+  bool spawn_failure_ends_scan;
+  // Whether the mingw64 directory beside a Git "cmd" directory is granted too.
+  bool git_mingw64;
+  std::string_view ancestor_failed;  // "{}": the ancestor, the error
+  std::string_view target_failed;    // "{}": the directory, the error
+  std::string_view spawn_failed;     // "{}": the directory, the error
+  std::string_view applied;          // "{}": the directory
+};
 
-std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl,
-                                                 DaclEditLock& lock, GrantNotices* notices) {
-  const PathScan scan = scan_path(Reporting::Logged);
-  log(Level::Info, kTargetPathGrant, "granting read on {} PATH directories ({} skipped)",
-      scan.kept.size(), scan.total - scan.kept.size());
+constexpr ScanKind kOneSid = {
+    .skips = Reporting::Logged,
+    .spawn_failure_ends_scan = true,
+    .git_mingw64 = false,
+    .ancestor_failed = "PATH ancestor grant on {} failed: {}",
+    .target_failed = "PATH grant on {} failed: {}",
+    .spawn_failed = "failed to spawn icacls for {}: {}",
+    .applied = "PATH grant applied: {}",
+};
+
+constexpr ScanKind kPool = {
+    .skips = Reporting::Silent,
+    .spawn_failure_ends_scan = false,
+    .git_mingw64 = true,
+    .ancestor_failed = "ancestor traverse grant on {} failed: {}",
+    .target_failed = "batch PATH grant on {} failed: {}",
+    .spawn_failed = "icacls spawn for {} failed: {}",
+    .applied = "batch PATH grant applied: {}",
+};
+
+struct Grantee {
+  PSID sid;
+  std::string_view sddl;
+};
+
+// Traversal on the new ancestors, then one icacls run per kept directory carrying one grant per
+// SID.
+std::expected<void, std::string> grant_scanned(const ScanKind& kind, const PathScan& scan,
+                                               std::span<const Grantee> grantees,
+                                               DaclEditLock& lock, GrantNotices* notices) {
   for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
-    PlacementNotice* notice = notices != nullptr ? notices->traversal_of(sid) : nullptr;
-    if (auto granted = grant_traverse(sid, ancestor, lock.hold(), notice); !granted) {
-      log(Level::Warn, kTargetPathGrant, "PATH ancestor grant on {} failed: {}", ancestor,
-          granted.error());
-    }
-  });
-  const std::vector<std::string> grants = {read_execute_grant(sddl)};
-  ProgressLine progress(scan.kept.size());
-  for (std::size_t i = 0; i < scan.kept.size(); ++i) {
-    const std::string& directory = scan.kept[i];
-    progress.show(i + 1, format("icacls {}", directory));
-    auto target = IcaclsTarget::hold(directory, kTargetPathGrant);
-    if (!target) {
-      log(Level::Warn, kTargetPathGrant, "PATH grant on {} failed: {}", directory, target.error());
-      continue;
-    }
-    if (!*target) continue;
-    if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsTreeFlags);
-    auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
-    if (!run)
-      return std::unexpected(format("failed to spawn icacls for {}: {}", directory, run.error()));
-    if (!run->ok()) {
-      log(Level::Warn, kTargetPathGrant, "PATH grant on {} failed: {}", directory, run->error_text);
-    } else {
-      log(Level::Info, kTargetPathGrant, "PATH grant applied: {}", directory);
-    }
-  }
-  return {};
-}
-
-void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& lock,
-                           GrantNotices* notices) {
-  const PathScan scan = scan_path(Reporting::Silent);
-  log(Level::Info, kTargetPathGrant, "batch PATH-scan: {} dirs, {} SIDs", scan.kept.size(),
-      entries.size());
-  std::vector<std::string> grants;
-  for (const PoolEntry& entry : entries)
-    grants.push_back(read_execute_grant(entry.sddl));
-
-  for_each_new_ancestor(scan.kept, [&](const std::string& ancestor) {
-    for (const PoolEntry& entry : entries) {
-      PlacementNotice* notice =
-          notices != nullptr ? notices->traversal_of(entry.sid.get()) : nullptr;
-      if (auto granted = grant_traverse(entry.sid.get(), ancestor, lock.hold(), notice); !granted) {
-        log(Level::Warn, kTargetPathGrant, "ancestor traverse grant on {} failed: {}", ancestor,
-            granted.error());
+    for (const Grantee& grantee : grantees) {
+      PlacementNotice* notice = notices != nullptr ? notices->traversal_of(grantee.sid) : nullptr;
+      if (auto granted = grant_traverse(grantee.sid, ancestor, lock.hold(), notice); !granted) {
+        log(Level::Warn, kTargetPathGrant, kind.ancestor_failed, ancestor, granted.error());
       }
     }
   });
+  std::vector<std::string> grants;
+  for (const Grantee& grantee : grantees)
+    grants.push_back(read_execute_grant(grantee.sddl));
   ProgressLine progress(scan.kept.size());
   for (std::size_t i = 0; i < scan.kept.size(); ++i) {
     const std::string& directory = scan.kept[i];
     progress.show(i + 1, format("icacls {}", directory));
     auto target = IcaclsTarget::hold(directory, kTargetPathGrant);
     if (!target) {
-      log(Level::Warn, kTargetPathGrant, "batch PATH grant on {} failed: {}", directory,
-          target.error());
+      log(Level::Warn, kTargetPathGrant, kind.target_failed, directory, target.error());
       continue;
     }
     if (!*target) continue;
     if (notices != nullptr) notices->before_icacls((*target)->path(), grants, kIcaclsTreeFlags);
     auto run = run_icacls((*target)->path(), grants, kIcaclsTreeFlags);
+    if (!run && kind.spawn_failure_ends_scan) {
+      return std::unexpected(format(kind.spawn_failed, directory, run.error()));
+    }
     if (!run) {
-      log(Level::Warn, kTargetPathGrant, "icacls spawn for {} failed: {}", directory, run.error());
+      log(Level::Warn, kTargetPathGrant, kind.spawn_failed, directory, run.error());
       continue;
     }
     if (!run->ok()) {
-      log(Level::Warn, kTargetPathGrant, "batch PATH grant on {} failed: {}", directory,
-          run->error_text);
+      log(Level::Warn, kTargetPathGrant, kind.target_failed, directory, run->error_text);
     } else {
-      log(Level::Info, kTargetPathGrant, "batch PATH grant applied: {}", directory);
+      log(Level::Info, kTargetPathGrant, kind.applied, directory);
     }
-    if (!is_git_cmd_directory(directory)) continue;
+    if (!kind.git_mingw64 || !is_git_cmd_directory(directory)) continue;
     if (std::optional<std::string> mingw = git_mingw64_beside(directory)) {
       progress.show(i + 1, format("icacls {}", *mingw));
       grant_git_mingw64(*mingw, grants, notices);
     }
   }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, std::string> grant_path_dirs(PSID sid, std::string_view sddl,
+                                                 DaclEditLock& lock, GrantNotices* notices) {
+  const PathScan scan = scan_path(kOneSid.skips);
+  log(Level::Info, kTargetPathGrant, "granting read on {} PATH directories ({} skipped)",
+      scan.kept.size(), scan.total - scan.kept.size());
+  const Grantee grantee{sid, sddl};
+  return grant_scanned(kOneSid, scan, std::span(&grantee, 1), lock, notices);
+}
+
+void grant_path_dirs_batch(std::span<const PoolEntry> entries, DaclEditLock& lock,
+                           GrantNotices* notices) {
+  const PathScan scan = scan_path(kPool.skips);
+  log(Level::Info, kTargetPathGrant, "batch PATH-scan: {} dirs, {} SIDs", scan.kept.size(),
+      entries.size());
+  std::vector<Grantee> grantees;
+  for (const PoolEntry& entry : entries)
+    grantees.push_back(Grantee{entry.sid.get(), entry.sddl});
+  // Every failure of a pool's scan is logged where it happens; nothing ends it.
+  (void)grant_scanned(kPool, scan, grantees, lock, notices);
 }
 
 }  // namespace tavo

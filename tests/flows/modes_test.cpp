@@ -614,6 +614,56 @@ TEST_F(Pool, TheSizeIsCheckedBeforeAnythingIsCreated) {
   EXPECT_EQ(winsim::faultable_calls(), 0u);
 }
 
+// The lines of `log` that start with `start`.
+std::vector<std::string> lines_starting(const testing::LogCapture& log, std::string_view start) {
+  std::vector<std::string> found;
+  for (const std::string& line : log.lines()) {
+    if (line.starts_with(start)) found.push_back(line);
+  }
+  return found;
+}
+
+// The same two failures, a refused credential store and the NUL device, cost the two
+// registrations differently: a profile warns about both and is registered.
+TEST_F(Registration, ARefusedStoreAndTheNulDeviceAreWarningsForAProfile) {
+  winsim::fail_every_call("SetSecurityInfo", ".ssh", ERROR_ACCESS_DENIED);
+  winsim::fail_every_call("SetSecurityInfo", "NUL", ERROR_ACCESS_DENIED);
+  testing::LogCapture log(Level::Info);
+  EXPECT_EQ(register_shared().status, 0);
+  const std::string_view profile = "[WARN  tavo_sandbox::sandbox_profile] ";
+  EXPECT_EQ(lines_starting(log, std::string(profile) + "DENY ACE on C:\\Users\\ann\\.ssh failed: ")
+                .size(),
+            1u)
+      << log.text();
+  EXPECT_EQ(
+      lines_starting(log, std::string(profile) + "NUL device grant failed (non-fatal): ").size(),
+      1u)
+      << log.text();
+  EXPECT_EQ(sid_file_bytes(), profile_sid("shared") + "\n");
+}
+
+// A pool only notes the refused store, at its first member, and ends at that member's NUL
+// device, before its SID file.
+TEST_F(Pool, ARefusedStoreIsNotedAndTheNulDeviceEndsThePool) {
+  root.make_dir("c/Users/ann/.ssh");
+  winsim::fail_every_call("SetSecurityInfo", ".ssh", ERROR_ACCESS_DENIED);
+  winsim::fail_every_call("SetSecurityInfo", "NUL", ERROR_ACCESS_DENIED);
+  testing::LogCapture log(Level::Info);
+  const auto registered = register_pool(2, kPoolDir);
+  ASSERT_FALSE(registered);
+  EXPECT_TRUE(
+      registered.error().display().starts_with("[1/2] NUL device grant failed (critical): "))
+      << registered.error().display();
+  EXPECT_EQ(lines_starting(log,
+                           "[INFO  tavo_sandbox::sandbox_profile] [1/2] DENY on "
+                           "C:\\Users\\ann\\.ssh failed: ")
+                .size(),
+            1u)
+      << log.text();
+  EXPECT_EQ(lines_starting(log, "[WARN ").size(), 0u) << log.text();
+  EXPECT_EQ(pool_files(), (std::map<std::string, std::string>{}));
+}
+
 // A pseudo-terminal standing in for a console: winsim takes a terminal for one, and what the
 // program writes to it is read back from the other side.
 struct PseudoConsole {
