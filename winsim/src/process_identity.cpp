@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <charconv>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 #include "processes.h"
@@ -23,14 +22,32 @@ namespace {
 constexpr std::uint64_t kUnitsPerSecond = 10'000'000;
 constexpr std::uint64_t kSecondsFrom1601To1970 = 11'644'473'600;
 
+// The whole text of a /proc file; empty when it cannot be read. Read with the host's calls, not a
+// stream: a process that ends between the open and the read makes the read fail (ESRCH), which
+// a file stream reports by throwing.
+std::string proc_text(const std::string& path) {
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text.clear();
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
 // The host's boot time in seconds since 1970, which /proc's start times count from. Read once:
 // the kernel's figure is fixed for the life of the machine.
 std::optional<std::uint64_t> boot_time() {
   static const std::optional<std::uint64_t> seconds = []() -> std::optional<std::uint64_t> {
     // Read whole and searched for its line: the file holds thousands of interrupt counts before
     // it, which reading word by word through a stream takes a good part of a run's time to skip.
-    std::ifstream in("/proc/stat");
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = proc_text("/proc/stat");
     const auto line = text.find("\nbtime ");
     if (line == std::string::npos) return std::nullopt;
     std::uint64_t value = 0;
@@ -76,8 +93,7 @@ std::optional<Identity> identity_of(HANDLE handle) {
 namespace winsim::detail {
 
 std::optional<HostProcessTimes> host_process_times(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = proc_text("/proc/" + std::to_string(pid) + "/stat");
   // The command name in parentheses may hold spaces and parentheses; the fields follow the last
   // ')'. Counted from there: 3 state, ..., 14 utime, 15 stime, ..., 22 starttime.
   const auto close = text.rfind(')');
@@ -111,8 +127,7 @@ bool OpenedProcess::ended() const {
   // Without a pidfd: gone, or a zombie, or its id taken by a process started after it.
   auto times = host_process_times(pid);
   if (!times || times->creation != creation_time) return true;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = proc_text("/proc/" + std::to_string(pid) + "/stat");
   const auto close = text.rfind(')');
   return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z';
 }
