@@ -14,7 +14,7 @@
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/recorded_entries.h"
 #include "sandbox_profile/retired_sid_file.h"
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 
 namespace tavo {
 namespace {

@@ -6,7 +6,7 @@
 #include "runtime/log.h"
 #include "sandbox_profile/profiles.h"
 #include "sandbox_profile/recorded_entries.h"
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 #include "sid/sid_text.h"
 #include "win/console.h"
 #include "win/unique.h"

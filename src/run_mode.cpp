@@ -6,17 +6,17 @@
 #include "acl/dacl_lock.h"
 #include "acl/dacl_object.h"
 #include "acl/path_blocklist.h"
+#include "launch/spawn.h"
 #include "path_grant/traversal.h"
-#include "run/run_session.h"
-#include "run/spawn.h"
 #include "run_journal/journal_store.h"
 #include "run_journal/journal_text.h"
 #include "run_journal/recovery.h"
+#include "run_session.h"
 #include "runtime/exit_status.h"
 #include "runtime/log.h"
 #include "sandbox_profile/nul_device.h"
 #include "sandbox_profile/profiles.h"
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 
 namespace tavo {
 namespace {

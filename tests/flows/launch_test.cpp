@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "flows/host_processes.h"
-#include "run/spawn.h"
+#include "launch/spawn.h"
 #include "support/faults.h"
 #include "support/machine.h"
 #include "support/temp_dir.h"

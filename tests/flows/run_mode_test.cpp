@@ -12,8 +12,8 @@
 
 #include "acl/acl.h"
 #include "flows/host_processes.h"
-#include "run/run_session.h"
 #include "run_journal/ledger.h"
+#include "run_session.h"
 #include "support/env.h"
 #include "support/faults.h"
 #include "support/log_capture.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "fuzz.h"
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 #include "sid/sid_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

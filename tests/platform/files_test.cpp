@@ -9,7 +9,7 @@
 #include "acl/path_blocklist.h"
 #include "sandbox_profile/admin_owned.h"
 #include "sandbox_profile/pool_version.h"
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 #include "support/current_directory.h"
 #include "support/machine.h"
 #include "support/sids.h"

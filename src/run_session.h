@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "acl/dacl_lock.h"
-#include "run/console_events.h"
+#include "launch/console_events.h"
 #include "run_journal/run_placements.h"
 #include "run_journal/standing_denies.h"
 #include "run_journal/undo_log.h"

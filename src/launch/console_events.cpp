@@ -1,4 +1,4 @@
-#include "run/console_events.h"
+#include "launch/console_events.h"
 
 #include <condition_variable>
 #include <mutex>

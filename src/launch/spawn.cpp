@@ -1,4 +1,4 @@
-#include "run/spawn.h"
+#include "launch/spawn.h"
 
 #include "base/debug_text.h"
 #include "base/quoting.h"

@@ -1,4 +1,4 @@
-#include "run/run_session.h"
+#include "run_session.h"
 
 namespace tavo {
 

@@ -1,4 +1,4 @@
-#include "sandbox_profile/sid.h"
+#include "sandbox_profile/sid_file.h"
 
 #include <variant>
 
