@@ -47,7 +47,7 @@ void append_text(std::string& out, const Counted& value) {
 }
 
 // The level padded to five columns, then the target; later lines of the message indented.
-TEST(LogLine, HasTheLevelPaddedAndLaterLinesIndented) {
+TEST(LogLine, LinesUpBelowItsPaddedLevel) {
   EXPECT_EQ(format_line(Level::Warn, "tavo_sandbox", "careful"), "[WARN  tavo_sandbox] careful\n");
   EXPECT_EQ(format_line(Level::Debug, "t", "a\nb\nc"), "[DEBUG t] a\n    b\n    c\n");
   EXPECT_EQ(format_line(Level::Info, "t", ""), "[INFO  t] \n");
