@@ -7,7 +7,7 @@
 namespace tavo::e2e {
 namespace {
 
-TEST(Program, AnswersOnStandardOutputAndLogsOnStandardError) {
+TEST(Program, EachInvocationEndsWithItsStatusOnItsStreams) {
   if (auto reason = unavailable()) GTEST_SKIP() << *reason;
   testing::TempDir pool;
   const std::string pool_dir = program_path(pool.path());

@@ -12,34 +12,8 @@
 namespace tavo::e2e {
 namespace {
 
-constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
-// That folder while denied to the test's SID.
-constexpr const char* kDenied =
-    "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
-
-class Interrupted : public ::testing::Test {
+class Interrupted : public SharedMachine {
  protected:
-  void SetUp() override {
-    if (auto reason = unavailable()) GTEST_SKIP() << *reason;
-    if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";
-    for (const char* dir :
-         {"c/work/a", "c/work/b", "c/work/secret", "c/work/cred", "c/work/target", kRuns})
-      root.make_dir(dir);
-    root.write("sid", "S-1-15-2-1-2-3-4-5-6-7\n");
-    // One folder its owner protected; one credential folder the registration denied; one folder
-    // no run is given, which a command may try to reach through a link.
-    initial_state = "winsim-state 1\nobject\t" + (root / "c/work/secret") + "\t" + kOwnerProtected +
-                    "\nobject\t" + (root / "c/work/cred") + "\t" + kDenied + "\nobject\t" +
-                    (root / "c/work/target") + "\t" + kOwnerProtected + "\n";
-    root.write("state", initial_state);
-  }
-
-  EnvChanges machine(EnvChanges more = {}) const {
-    more.insert(more.end(), {{"WINSIM_ROOT", root.path()},
-                             {"WINSIM_STATE", root / "state"},
-                             {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"}});
-    return more;
-  }
   std::string sid_option() const { return "--profile-name p --sandbox-sid-file " + (root / "sid"); }
 
   // The machine's file security: its object records, in order.
@@ -63,14 +37,12 @@ class Interrupted : public ::testing::Test {
       state.replace(at, from.size(), from + ".moved");
     return state;
   }
-  bool no_journal_left() const { return std::filesystem::is_empty(root / kRuns); }
-
   // What the ledger and the machine say of the test's SID do not disagree: every allow entry of
   // the SID on the machine (a run's lasting entries: its denies go with it) is recorded, and every
   // record whose entry is not on its object is shown so by --list-entries (asked only then: a
   // process per kill point is the sweep's main cost). Empty when they agree, else what is wrong.
   std::string ledger_disagreements() const {
-    const std::string sid = "S-1-15-2-1-2-3-4-5-6-7";
+    const std::string sid = kSid;
     std::string wrong;
     // The recorded objects: the last field of "KIND SID LEVEL OPTIONS PLACED IDENTITY OBJECT".
     std::vector<std::string> records;
@@ -151,23 +123,27 @@ class Interrupted : public ::testing::Test {
            " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done; ";
   }
 
-  static constexpr const char* kRuns = "c/Users/u/AppData/Local/Tavo/runs";
-  testing::TempDir root;
-  std::string initial_state;
+  // The folder denied to the test's SID while another run still ran (the state copied to
+  // root/between), and back as its owner left it once every run has ended.
+  void expect_denied_until_the_last_run_ends() const {
+    EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied),
+              std::string::npos)
+        << root.read("between");
+    EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
+    EXPECT_TRUE(no_journal_left());
+  }
 };
 
 // A run killed at any one of its platform calls, followed by an ordinary run of the same SID,
 // leaves the machine as a completed run would have if its command had started, and as before
 // the killed run otherwise. Between the two, the denied folder is moved aside and a link to a
 // folder no run was given takes its name: the folder's deny goes wherever it was moved, and the
-// link's target stays as it was.
+// link's target stays as it was. Proves J5 and L1 under a kill at every call.
 TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
-  const std::vector<std::string> plain_run = {"--profile-name", "p",  "--sandbox-sid-file",
-                                              root / "sid",     "--", "/bin/true"};
-  std::vector<std::string> full_run = plain_run;
-  full_run.insert(full_run.begin() + 4,
-                  {"--grant-rw", "C:\\work\\a", "--grant-r", "C:\\work\\b", "--deny-access",
-                   "C:\\work\\secret", "--deny-access", "C:\\work\\cred"});
+  const std::vector<std::string> plain_run = run_args({});
+  const std::vector<std::string> full_run =
+      run_args({"--grant-rw", "C:\\work\\a", "--grant-r", "C:\\work\\b", "--deny-access",
+                "C:\\work\\secret", "--deny-access", "C:\\work\\cred"});
   // What the two outcomes look like: a completed run then the plain run, and the plain run alone.
   ASSERT_EQ(run(full_run, machine({{"WINSIM_TRACE", root / "trace"}})).status, 0);
   ASSERT_EQ(run(plain_run, machine()).status, 0);
@@ -177,31 +153,19 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
   const std::string untouched = objects();
   ASSERT_NE(completed, untouched);
 
-  // The traced calls, each killed in turn as the n-th call of its function. The command counts
-  // as started from the journal's mark on: the last write before the process is created.
-  std::vector<std::string> calls;
-  std::istringstream trace(root.read("trace"));
-  for (std::string line; std::getline(trace, line);)
-    calls.push_back(line);
+  // The traced calls, each killed in turn. The command counts as started from the journal's mark
+  // on: the last write before the process is created.
+  const std::vector<KillPoint> calls = kill_points();
   std::size_t started_after = 0;
-  for (std::size_t i = 0; i < calls.size() && !calls[i].starts_with("CreateProcessW\t"); ++i) {
-    if (calls[i].starts_with("WriteFile\t")) started_after = i;
+  for (std::size_t i = 0; i < calls.size() && calls[i].function != "CreateProcessW"; ++i) {
+    if (calls[i].function == "WriteFile") started_after = i;
   }
   ASSERT_GT(started_after, 0u);
 
-  std::map<std::string, std::size_t> seen;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    const std::string function = calls[i].substr(0, calls[i].find('\t'));
-    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i]);
-    // The ledger is a file of its own, outside the machine's state: without it each killed run
-    // records its entries again and makes the traced run's calls.
-    std::filesystem::remove_all(root / "c/Users/u/AppData/Local/Tavo/ledger");
-    root.write("state", initial_state + "fault\t" + function +
-                            "\t\tdie:" + std::to_string(++seen[function]) + "\n");
-    ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
-    std::string state = root.read("state");
-    state.erase(state.find("fault\t"));  // written last
-    root.write("state", moved_aside(state));
+    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i].call);
+    ASSERT_NO_FATAL_FAILURE(run_killed_at(calls[i], full_run));
+    root.write("state", moved_aside(root.read("state")));
     std::filesystem::rename(root / "c/work/secret", root / "c/work/secret.moved");
     std::filesystem::create_directory_symlink(root / "c/work/target", root / "c/work/secret");
     const Outcome next = run(plain_run, machine());
@@ -218,7 +182,7 @@ TEST_F(Interrupted, AKillAtAnyCallIsFinishedByTheNextRun) {
 // Ctrl-C reaches the command, not the program: the command decides (here it takes a moment, then
 // ends with 5) and the run ends as usual. Closing the console ends the command (which ignores the
 // event) and the program, but not before the denies are back.
-TEST_F(Interrupted, ConsoleEventsEndTheCommandAndTheRunTakesItsDeniesBack) {
+TEST_F(Interrupted, TheDeniesAreBackWhateverConsoleEventEndsTheRun) {
   const std::string started = "touch " + (root / "started") + "; ";
   for (const auto& [signal, command] :
        {std::pair<std::string, std::string>{
@@ -265,28 +229,35 @@ TEST_F(Interrupted, ACommandStartedWithoutStandardHandlesGetsNul) {
   EXPECT_NE(journal.find("started\n"), std::string::npos) << journal;
   EXPECT_EQ(journal.find("forged"), std::string::npos) << journal;
   EXPECT_EQ(journal.find("tavo_sandbox"), std::string::npos) << journal;  // no log line
-  ASSERT_EQ(
-      run({"--profile-name", "p", "--sandbox-sid-file", root / "sid", "--", "/bin/true"}, machine())
-          .status,
-      0);
+  ASSERT_EQ(run(run_args({}), machine()).status, 0);
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_NE(stored_dacl(root, "c/work/a"), "");  // the command started: the grant stays
   EXPECT_TRUE(no_journal_left());
 }
 
-// Two runs of one SID deny one folder; the first to end leaves the deny to the one still running,
-// and the last to end puts the folder back as it was before the first.
+// Two runs of one SID deny one folder, the first by the same user or by another (one pool
+// member's SID file, each user with a profile of their own): the first to end leaves the deny to
+// the one still running, and the last to end puts the folder back as it was before the first.
 TEST_F(Interrupted, ADenySharedByTwoRunsOfOneSidLastsUntilTheLastEnds) {
-  const std::string script = deny_run("a", "a_running", "b_running") + wait_for("a_running") +
-                             deny_run("b", "b_running", "release_b") +
-                             "wait $a; echo a=$?; cp \"$WINSIM_STATE\" " + (root / "between") +
-                             "; touch " + (root / "release_b") + "; wait $b; echo b=$?";
-  const Outcome o = run_process({"sh", "-c", script}, machine());
-  EXPECT_EQ(o.out, "a=0\nb=0\n") << o.err;
-  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
-      << root.read("between");
-  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
-  EXPECT_TRUE(no_journal_left());
+  root.make_dir("c/Users/x/AppData/Local");
+  for (const std::string first_user : {"",
+                                       "WINSIM_USER=S-1-5-21-1004336348-1177238915-682003330-1002 "
+                                       "LOCALAPPDATA='C:\\Users\\x\\AppData\\Local'"}) {
+    SCOPED_TRACE(first_user);
+    const std::string at = first_user.empty() ? "same_" : "other_";
+    const std::string script =
+        deny_run("a", at + "a_running", at + "release_a", "sid", first_user) +
+        wait_for(at + "a_running") + deny_run("b", at + "b_running", at + "release_b") +
+        wait_for(at + "b_running") + "touch " + (root / (at + "release_a")) +
+        "; wait $a; echo a=$?; cp \"$WINSIM_STATE\" " + (root / "between") + "; touch " +
+        (root / (at + "release_b")) + "; wait $b; echo b=$?";
+    const Outcome o = run_process({"sh", "-c", script}, machine());
+    EXPECT_EQ(o.out, "a=0\nb=0\n") << o.err;
+    expect_denied_until_the_last_run_ends();
+    if (!first_user.empty()) {
+      EXPECT_TRUE(std::filesystem::is_empty(root / "c/Users/x/AppData/Local/Tavo/runs"));
+    }
+  }
 }
 
 // Two SIDs deny a folder that inherits from its parent, in overlapping runs: p2, then p1, p2
@@ -325,31 +296,7 @@ TEST_F(Interrupted, ADenyOfAKilledRunIsTakenBackByTheRunThatFoundIt) {
       (root / "release_b") + "; wait $b; echo b=$?";
   const Outcome o = run_process({"sh", "-c", script}, machine());
   EXPECT_EQ(o.out, "c=0\nb=0\n") << o.err;
-  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
-      << root.read("between");
-  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
-  EXPECT_TRUE(no_journal_left());
-}
-
-// Two users run with one pool member's SID file, each with a profile of their own: the first to
-// end leaves the deny to the other user's run, which takes it back when it ends.
-TEST_F(Interrupted, TwoUsersOfOnePoolSidShareADenyUntilTheLastEnds) {
-  const std::string other_local = "c/Users/x/AppData/Local";
-  root.make_dir(other_local);
-  const std::string script = deny_run("x", "x_running", "release_x", "sid",
-                                      "WINSIM_USER=S-1-5-21-1004336348-1177238915-682003330-1002 "
-                                      "LOCALAPPDATA='C:\\Users\\x\\AppData\\Local'") +
-                             wait_for("x_running") + deny_run("u", "u_running", "release_u") +
-                             wait_for("u_running") + "touch " + (root / "release_x") +
-                             "; wait $x; echo x=$?; cp \"$WINSIM_STATE\" " + (root / "between") +
-                             "; touch " + (root / "release_u") + "; wait $u; echo u=$?";
-  const Outcome o = run_process({"sh", "-c", script}, machine());
-  EXPECT_EQ(o.out, "x=0\nu=0\n") << o.err;
-  EXPECT_NE(root.read("between").find((root / "c/work/secret") + "\t" + kDenied), std::string::npos)
-      << root.read("between");
-  EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
-  EXPECT_TRUE(no_journal_left());
-  EXPECT_TRUE(std::filesystem::is_empty(root / (other_local + "/Tavo/runs")));
+  expect_denied_until_the_last_run_ends();
 }
 
 }  // namespace

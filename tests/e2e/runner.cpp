@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -104,6 +106,64 @@ std::string stored_dacl(const testing::TempDir& root, std::string_view name) {
     if (line.starts_with(key)) return line.substr(key.size());
   }
   return "";
+}
+
+void SharedMachine::SetUp() {
+  if (auto reason = unavailable()) GTEST_SKIP() << *reason;
+  if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";
+  for (const char* dir : {"c/work/a", "c/work/b", "c/work/git", "c/work/secret", "c/work/cred",
+                          "c/work/target", kRuns})
+    root.make_dir(dir);
+  root.write("sid", std::string(kSid) + "\n");
+  initial_state = "winsim-state 1\n";
+  for (const auto& [folder, sddl] :
+       {std::pair{"secret", kOwnerProtected}, {"cred", kDenied}, {"target", kOwnerProtected}})
+    initial_state += "object\t" + (root / (std::string("c/work/") + folder)) + "\t" + sddl + "\n";
+  root.write("state", initial_state);
+}
+
+EnvChanges SharedMachine::machine(EnvChanges more) const {
+  more.insert(more.end(), {{"WINSIM_ROOT", root.path()},
+                           {"WINSIM_STATE", root / "state"},
+                           {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"}});
+  return more;
+}
+
+std::vector<std::string> SharedMachine::run_args(const std::vector<std::string>& options,
+                                                 const std::vector<std::string>& command) const {
+  std::vector<std::string> args = {"--profile-name", "p", "--sandbox-sid-file", root / "sid"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back("--");
+  args.insert(args.end(), command.begin(), command.end());
+  return args;
+}
+
+std::vector<SharedMachine::KillPoint> SharedMachine::kill_points() const {
+  std::vector<KillPoint> points;
+  std::map<std::string, std::size_t> seen;
+  std::istringstream trace(root.read("trace"));
+  for (std::string line; std::getline(trace, line);) {
+    std::string function = line.substr(0, line.find('\t'));
+    const std::size_t nth = ++seen[function];
+    points.push_back({line, std::move(function), nth});
+  }
+  return points;
+}
+
+void SharedMachine::run_killed_at(const KillPoint& at, const std::vector<std::string>& args) const {
+  // The ledger is a file of its own, outside the machine's state: without it each killed run
+  // records its entries again and makes the traced run's calls.
+  std::filesystem::remove_all(root / kLedger);
+  root.write("state",
+             initial_state + "fault\t" + at.function + "\t\tdie:" + std::to_string(at.nth) + "\n");
+  ASSERT_EQ(run(args, machine()).status, 128 + 9);
+  std::string state = root.read("state");
+  state.erase(state.find("fault\t"));  // written last
+  root.write("state", state);
+}
+
+bool SharedMachine::no_journal_left() const {
+  return std::filesystem::is_empty(root / kRuns);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 // program; with TAVO_EMULATOR set (the Windows executable), it runs under that emulator.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,5 +39,44 @@ std::optional<std::string> unavailable();
 // The stored DACL of `name` below `root` on the simulated machine whose state is root/state (""
 // without a record).
 std::string stored_dacl(const testing::TempDir& root, std::string_view name);
+
+// One simulated machine that the processes of a test share through its state file: folders below
+// C:\work, one protected by its owner (secret), one a registration denied (cred), one no run is
+// given (target), and a SID file (root/sid) for kSid. Skips where the program is the Windows
+// executable, whose machine is the emulator's.
+class SharedMachine : public ::testing::Test {
+ protected:
+  static constexpr const char* kSid = "S-1-15-2-1-2-3-4-5-6-7";
+  static constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
+  // An owner-protected folder while denied to kSid.
+  static constexpr const char* kDenied =
+      "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
+  static constexpr const char* kRuns = "c/Users/u/AppData/Local/Tavo/runs";
+  static constexpr const char* kLedger = "c/Users/u/AppData/Local/Tavo/ledger";
+
+  // One call of a traced run, as the n-th call of its function: where a sweep kills a run.
+  struct KillPoint {
+    std::string call;  // the trace's line
+    std::string function;
+    std::size_t nth = 0;
+  };
+
+  void SetUp() override;
+
+  // The environment of a program on this machine, with `more`.
+  EnvChanges machine(EnvChanges more = {}) const;
+  // A run of kSid's SID file with `options` and the command `command`.
+  std::vector<std::string> run_args(const std::vector<std::string>& options,
+                                    const std::vector<std::string>& command = {"/bin/true"}) const;
+  // The calls of the run traced to root/trace.
+  std::vector<KillPoint> kill_points() const;
+  // Runs `args` from the initial state with no ledger, killed at `at`; the state is left as the
+  // killed run left it, without the fault.
+  void run_killed_at(const KillPoint& at, const std::vector<std::string>& args) const;
+  bool no_journal_left() const;
+
+  testing::TempDir root;
+  std::string initial_state;
+};
 
 }  // namespace tavo::e2e

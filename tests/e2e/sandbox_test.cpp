@@ -73,7 +73,7 @@ TEST_F(Sandbox, EachFailureEndsWithItsStatus) {
 // What an administrator's registration leaves serves a later unprivileged run and a cleanup, each
 // its own process: the deny holds while the command runs and goes with the run; the grant stays
 // until the cleanup, which deletes the profile too.
-TEST_F(Sandbox, ARegistrationServesUnprivilegedRunsAndCleanup) {
+TEST_F(Sandbox, ARegistrationServesLaterUnprivilegedProcesses) {
   if (emulated()) GTEST_SKIP() << "needs the simulated machine's security model";
   const std::string sid_file = "C:\\ProgramData\\Tavo\\shared.sid";
   const Outcome registered =

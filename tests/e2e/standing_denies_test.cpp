@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <sstream>
 
 #include "e2e/runner.h"
@@ -12,43 +11,20 @@
 namespace tavo::e2e {
 namespace {
 
-constexpr const char* kSid = "S-1-15-2-1-2-3-4-5-6-7";
-constexpr const char* kOwnerProtected = "D:P(A;OICI;0x1f01ff;;;S-1-5-18)";
-constexpr const char* kDenied =
-    "D:P(D;OICI;0x1f01ff;;;S-1-15-2-1-2-3-4-5-6-7)(A;OICI;0x1f01ff;;;S-1-5-18)";
-constexpr const char* kLedger = "c/Users/u/AppData/Local/Tavo/ledger";
-
-class StandingDenies : public ::testing::Test {
+class StandingDenies : public SharedMachine {
  protected:
-  void SetUp() override {
-    if (auto reason = unavailable()) GTEST_SKIP() << *reason;
-    if (emulated()) GTEST_SKIP() << "needs the simulated machine shared by processes";
-    for (const char* dir : {"c/work/a", "c/work/secret", "c/work/git", "c/work/cred",
-                            "c/Users/u/AppData/Local/Tavo/runs"})
-      root.make_dir(dir);
-    root.write("sid", std::string(kSid) + "\n");
-    // One folder its owner protected, one that inherits, and a credential folder a registration
-    // denied: a deny no run placed, which no run takes back.
-    initial_state = "winsim-state 1\nobject\t" + (root / "c/work/secret") + "\t" + kOwnerProtected +
-                    "\nobject\t" + (root / "c/work/cred") + "\t" + kDenied + "\n";
-    root.write("state", initial_state);
+  // A run with `options` whose command copies the machine's state to `during` while it runs.
+  std::vector<std::string> copying_run(const std::vector<std::string>& options) const {
+    return run_args(options, {"/bin/sh", "-c", "cp \"$WINSIM_STATE\" " + (root / "during")});
   }
 
-  EnvChanges machine(EnvChanges more = {}) const {
-    more.insert(more.end(), {{"WINSIM_ROOT", root.path()},
-                             {"WINSIM_STATE", root / "state"},
-                             {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"}});
-    return more;
-  }
-
-  // A run of the SID file's SID with `options`, whose command copies the machine's state to
-  // `during` while it runs.
-  std::vector<std::string> run_args(std::vector<std::string> options,
-                                    const std::string& during = "during") const {
-    std::vector<std::string> args = {"--profile-name", "p", "--sandbox-sid-file", root / "sid"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.insert(args.end(), {"--", "/bin/sh", "-c", "cp \"$WINSIM_STATE\" " + (root / during)});
-    return args;
+  // A run that keeps its denies of secret and git, with a grant beside them.
+  void keep_denies(EnvChanges more = {}) const {
+    const Outcome kept =
+        run(copying_run({"--keep-denies", "--grant-rw", "C:\\work\\a", "--deny-access",
+                         "C:\\work\\secret", "--deny-access", "C:\\work\\git"}),
+            machine(std::move(more)));
+    ASSERT_EQ(kept.status, 0) << kept.err;
   }
 
   std::string ledger() const {
@@ -70,9 +46,6 @@ class StandingDenies : public ::testing::Test {
     const std::string rest = state.substr(line + at.size(), state.find('\n', line) - line);
     return rest.find(std::string("(D;OICI;0x1f01ff;;;") + kSid + ")") != std::string::npos;
   }
-
-  testing::TempDir root;
-  std::string initial_state;
 };
 
 // The DACL writes a traced run made, by function and key.
@@ -88,48 +61,51 @@ std::vector<std::string> dacl_writes(const std::string& trace) {
   return writes;
 }
 
-// The first run places its denies and keeps them; the repeat run writes no DACL but the NUL
-// device's; a run of the SID without them starts its command without them and leaves the folders
-// as they were before the first run; a standing deny is taken back by cleanup.
-TEST_F(StandingDenies, ARepeatRunWritesNothingAndARunNotAskingTakesThemBack) {
-  const std::vector<std::string> keep = {"--keep-denies", "--grant-rw",       "C:\\work\\a",
-                                         "--deny-access", "C:\\work\\secret", "--deny-access",
-                                         "C:\\work\\git"};
-  Outcome first = run(run_args(keep), machine());
-  ASSERT_EQ(first.status, 0) << first.err;
+// A run with --keep-denies leaves its denies of secret and git on the machine, each recorded as
+// standing in the ledger, which only a standing deny makes version 2.
+TEST_F(StandingDenies, KeptDeniesOutliveTheRunWithTheirRecords) {
+  ASSERT_NO_FATAL_FAILURE(keep_denies());
   for (const char* folder : {"secret", "git"}) {
     EXPECT_TRUE(denied_in(root.read("during"), folder)) << folder;
     EXPECT_TRUE(denied_in(root.read("state"), folder)) << folder;
   }
   EXPECT_EQ(standing_records(), 2u) << ledger();
   EXPECT_TRUE(ledger().starts_with("tavo-sandbox ledger 2\n"));
+}
 
-  Outcome repeat = run(run_args(keep), machine({{"WINSIM_TRACE", root / "trace"}}));
-  ASSERT_EQ(repeat.status, 0) << repeat.err;
+// The repeat run finds its denies standing and writes no DACL but the NUL device's.
+TEST_F(StandingDenies, ARepeatRunWritesOnlyTheNulDevicesDacl) {
+  ASSERT_NO_FATAL_FAILURE(keep_denies());
+  ASSERT_NO_FATAL_FAILURE(keep_denies({{"WINSIM_TRACE", root / "trace"}}));
   const std::vector<std::string> writes = dacl_writes(root.read("trace"));
   ASSERT_EQ(writes.size(), 1u) << root.read("trace");
   EXPECT_TRUE(writes.front().ends_with("\tNUL")) << writes.front();
   EXPECT_TRUE(denied_in(root.read("during"), "secret"));
   EXPECT_EQ(standing_records(), 2u);
+}
 
-  // Without the option and asking for one of them: the other goes before the command starts,
-  // the one asked for stays, as it stood before this run.
-  Outcome other = run(run_args({"--deny-access", "C:\\work\\git"}), machine());
+// A run of the SID that does not ask for a standing deny takes it back before its command starts
+// and leaves the folder as it was before the first run; one it asks for stays as it stood.
+TEST_F(StandingDenies, ARunNotAskingForAStandingDenyTakesItBackBeforeItsCommand) {
+  ASSERT_NO_FATAL_FAILURE(keep_denies());
+  Outcome other = run(copying_run({"--deny-access", "C:\\work\\git"}), machine());
   ASSERT_EQ(other.status, 0) << other.err;
   EXPECT_FALSE(denied_in(root.read("during"), "secret"));
   EXPECT_TRUE(denied_in(root.read("during"), "git"));
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
   EXPECT_EQ(standing_records(), 1u);
 
-  Outcome plain = run(run_args({}), machine());
+  Outcome plain = run(copying_run({}), machine());
   ASSERT_EQ(plain.status, 0) << plain.err;
   EXPECT_FALSE(denied_in(root.read("during"), "git"));
   EXPECT_EQ(stored_dacl(root, "c/work/git"), "");
   EXPECT_EQ(stored_dacl(root, "c/work/cred"), kDenied);
   EXPECT_EQ(standing_records(), 0u);
   EXPECT_FALSE(std::filesystem::exists(root / (std::string(kLedger) + "/standing-") + kSid));
+}
 
-  ASSERT_EQ(run(run_args(keep), machine()).status, 0);
+TEST_F(StandingDenies, CleanupTakesStandingDeniesBack) {
+  ASSERT_NO_FATAL_FAILURE(keep_denies());
   // (Its status tells of the test's SID file, which it may not retire.)
   run({"--cleanup", "--profile-name", "p", "--sandbox-sid-file", root / "sid", "--revoke-all"},
       machine());
@@ -140,9 +116,9 @@ TEST_F(StandingDenies, ARepeatRunWritesNothingAndARunNotAskingTakesThemBack) {
 
 // A grant of a standing deny's folder by a later run takes the deny away, and its record with it.
 TEST_F(StandingDenies, AGrantOfTheFolderTakesTheStandingDenyAway) {
-  ASSERT_EQ(run(run_args({"--keep-denies", "--deny-access", "C:\\work\\git"}), machine()).status,
+  ASSERT_EQ(run(copying_run({"--keep-denies", "--deny-access", "C:\\work\\git"}), machine()).status,
             0);
-  Outcome granted = run(run_args({"--grant-r", "C:\\work\\git"}), machine());
+  Outcome granted = run(copying_run({"--grant-r", "C:\\work\\git"}), machine());
   ASSERT_EQ(granted.status, 0) << granted.err;
   EXPECT_FALSE(denied_in(root.read("during"), "git"));
   EXPECT_EQ(stored_dacl(root, "c/work/git"), std::string("D:(A;OICI;0x1200a9;;;") + kSid + ")");
@@ -151,41 +127,28 @@ TEST_F(StandingDenies, AGrantOfTheFolderTakesTheStandingDenyAway) {
 
 // A run with --keep-denies killed at any one of its calls leaves each of its denies standing and
 // recorded, or as before it, never placed without a record; the next run of the SID, asking for
-// no deny, then takes every standing deny back and leaves the registration's deny alone.
+// no deny, then takes every standing deny back and leaves the registration's deny alone. Proves
+// L1 under a kill at every call.
 TEST_F(StandingDenies, AKillAtAnyCallLeavesNoDenyWithoutItsRecord) {
-  const std::vector<std::string> plain_run = {"--profile-name", "p",  "--sandbox-sid-file",
-                                              root / "sid",     "--", "/bin/true"};
-  std::vector<std::string> full_run = plain_run;
-  full_run.insert(full_run.begin() + 4,
-                  {"--keep-denies", "--grant-rw", "C:\\work\\a", "--deny-access",
-                   "C:\\work\\secret", "--deny-access", "C:\\work\\cred"});
+  const std::vector<std::string> plain_run = run_args({});
+  const std::vector<std::string> full_run =
+      run_args({"--keep-denies", "--grant-rw", "C:\\work\\a", "--deny-access", "C:\\work\\secret",
+                "--deny-access", "C:\\work\\cred"});
   ASSERT_EQ(run(full_run, machine({{"WINSIM_TRACE", root / "trace"}})).status, 0);
   ASSERT_EQ(run(plain_run, machine()).status, 0);
   ASSERT_EQ(stored_dacl(root, "c/work/secret"), kOwnerProtected);
 
-  std::vector<std::string> calls;
-  std::istringstream trace(root.read("trace"));
-  for (std::string line; std::getline(trace, line);)
-    calls.push_back(line);
-  std::map<std::string, std::size_t> seen;
+  const std::vector<KillPoint> calls = kill_points();
   std::size_t swept = 0;
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    const std::string function = calls[i].substr(0, calls[i].find('\t'));
-    const std::size_t nth = ++seen[function];
+  for (const KillPoint& at : calls) {
     // The calls about the denied folder, the ledger and its marker: where a deny and its record
     // can part.
-    if (calls[i].find("secret") == std::string::npos &&
-        calls[i].find("ledger") == std::string::npos)
+    if (at.call.find("secret") == std::string::npos && at.call.find("ledger") == std::string::npos)
       continue;
     ++swept;
-    SCOPED_TRACE("killed at call " + std::to_string(i) + ": " + calls[i]);
-    std::filesystem::remove_all(root / kLedger);
-    root.write("state",
-               initial_state + "fault\t" + function + "\t\tdie:" + std::to_string(nth) + "\n");
-    ASSERT_EQ(run(full_run, machine()).status, 128 + 9);
-    std::string state = root.read("state");
-    state.erase(state.find("fault\t"));
-    root.write("state", state);
+    SCOPED_TRACE("killed at " + at.call);
+    ASSERT_NO_FATAL_FAILURE(run_killed_at(at, full_run));
+    const std::string state = root.read("state");
     EXPECT_TRUE(!denied_in(state, "secret") || standing_records() == 1u) << ledger();
     EXPECT_TRUE(denied_in(state, "cred"));
     const Outcome next = run(plain_run, machine());

@@ -50,7 +50,7 @@ class SystemCalls : public testing::MachineTest {
 };
 
 // A suspended process runs nothing until resumed; one ended before that did nothing.
-TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumedAndAreToldApartByCreationTime) {
+TEST_F(SystemCalls, ASuspendedProcessRunsOnlyOnceResumed) {
   STARTUPINFOW info{};
   info.cb = sizeof info;
   PROCESS_INFORMATION created{};
@@ -68,7 +68,10 @@ TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumedAndAreToldApartByCreatio
   EXPECT_EQ(WaitForSingleObject(ended.get(), 5000), WAIT_OBJECT_0);
   EXPECT_TRUE(GetExitCodeProcess(ended.get(), &code) && code == 300u);
   EXPECT_FALSE(dir.exists("marker.txt"));
-  // A process is told apart by its id and creation time; a live one is never taken for gone.
+}
+
+// A process is told apart by its id and creation time; a live one is never taken for gone.
+TEST_F(SystemCalls, AProcessIsToldApartByItsCreationTime) {
   const std::optional<ProcessIdentity> self = current_process();
   ASSERT_TRUE(self);
   EXPECT_EQ(self->pid, GetCurrentProcessId());
@@ -80,7 +83,7 @@ TEST_F(SystemCalls, SuspendedProcessesRunOnlyOnceResumedAndAreToldApartByCreatio
 
 // Standard handles as callers leave them (output not inheritable and serving as error too, no
 // input) make a handle list the platform takes (its size is the launch tests').
-TEST_F(SystemCalls, HandleListsJobLimitsAndTheStandardHandlesOfAnyCaller) {
+TEST_F(SystemCalls, TheStandardHandlesOfAnyCallerReachTheCommand) {
   unique_handle read_end, write_end, process, thread;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));  // not inheritable
   {
@@ -116,7 +119,10 @@ TEST_F(SystemCalls, HandleListsJobLimitsAndTheStandardHandlesOfAnyCaller) {
   std::erase(text, '\r');
   std::erase(text, ' ');
   EXPECT_EQ(text, "out\nerr\n");
-  // An attribute value, and a job's limit record, are taken at exactly their size only.
+}
+
+// An attribute value, and a job's limit record, are taken at exactly their size only.
+TEST_F(SystemCalls, AnAttributeOrJobLimitIsTakenAtItsExactSizeOnly) {
   auto list = AttributeList::create(1);
   ASSERT_TRUE(list);
   HANDLE handles[2] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
@@ -162,7 +168,7 @@ TEST_F(SystemCalls, MissingStandardHandlesBecomeNul) {
 }
 
 // Progress never reaches a pipe or the NUL device (a character device, as a console is).
-TEST_F(SystemCalls, APipeOrNulIsNoConsoleAndTheEnvironmentReadsBack) {
+TEST_F(SystemCalls, APipeOrNulIsNoConsole) {
   unique_handle read_end, write_end;
   ASSERT_TRUE(CreatePipe(read_end.put(), write_end.put(), nullptr, 0));
   unique_handle nul(CreateFileW(to_wide_nul("NUL").c_str(), GENERIC_WRITE, 0, nullptr,
@@ -174,6 +180,9 @@ TEST_F(SystemCalls, APipeOrNulIsNoConsoleAndTheEnvironmentReadsBack) {
     EXPECT_FALSE(console::is_console(console::Stream::Err));
   }
   SetStdHandle(STD_ERROR_HANDLE, saved);
+}
+
+TEST_F(SystemCalls, TheEnvironmentReadsBack) {
   const std::string value = std::string(300, 'v') + "\xC3\xA9";  // longer than a first guess
   testing::ScopedEnv scoped("TAVO_TEST_VALUE", value);
   EXPECT_EQ(env_var("TAVO_TEST_VALUE"), value);

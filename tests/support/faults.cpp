@@ -5,24 +5,6 @@
 
 namespace tavo::testing {
 
-std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
-                                std::size_t occurrence, std::string_view key_part) {
-  const std::size_t first = winsim::trace().size();
-  action();
-  const auto& calls = winsim::trace();
-  std::size_t number = 0;
-  std::size_t seen = 0;
-  for (std::size_t i = first; i < calls.size(); ++i) {
-    if (!calls[i].faultable) continue;
-    ++number;
-    if (calls[i].function == function && calls[i].key.find(key_part) != std::string::npos &&
-        ++seen == occurrence) {
-      return number;
-    }
-  }
-  return 0;
-}
-
 std::vector<std::string> faultable_functions() {
   std::vector<std::string> functions;
   for (const winsim::Call& call : winsim::trace()) {

@@ -1,20 +1,11 @@
-// Finding the call to fail in a fault-injection test, and reading the trace.
+// Reading the trace of a fault-injection test.
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tavo::testing {
-
-// Runs `action` and returns the number, among the faultable calls it made, of the
-// `occurrence`-th call (1-based) of `function`, ready for winsim::fail_call_number on a fresh
-// machine. 0 when there is no such call.
-// With `key_part`, only calls whose key contains it count.
-std::size_t faultable_number_of(const std::function<void()>& action, std::string_view function,
-                                std::size_t occurrence = 1, std::string_view key_part = "");
 
 // The functions of the faultable calls in the trace so far, in order: call n of a sweep is
 // element n - 1.

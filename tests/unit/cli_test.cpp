@@ -14,7 +14,6 @@
 #include "base/quoting.h"
 #include "cli_table.h"
 #include "runtime/exit_status.h"
-#include "sandbox_profile/pool_dir.h"
 #include "support/env.h"
 #include "support/machine.h"
 #include "usage.h"
@@ -47,7 +46,7 @@ T as(const std::vector<std::string>& arguments) {
 }
 
 // The messages no other test shows (the end-to-end tests show some, the usage test the others).
-TEST(ParseArgs, EveryRejectionHasItsMessageUnlessAModeAnswersAlone) {
+TEST(ParseArgs, EveryRejectionHasItsMessage) {
   const std::pair<const char*, const char*> cases[] = {
       {"--network-mode Default_Blocked", "unknown network-mode: Default_Blocked"},
       {"run", "unknown argument: run"},
@@ -63,14 +62,17 @@ TEST(ParseArgs, EveryRejectionHasItsMessageUnlessAModeAnswersAlone) {
   };
   for (const auto& [line, message] : cases)
     EXPECT_EQ(error_of(words(line)), message) << line;
-  // The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
+}
+
+// The first of the modes that answer alone wins over any refused word (more: fuzz_command_line).
+TEST(ParseArgs, AModeThatAnswersAloneWinsOverAnyRefusedWord) {
   EXPECT_TRUE(std::holds_alternative<Help>(*parse_args(words("--cleanup -h --bogus"))));
   EXPECT_TRUE(std::holds_alternative<Version>(*parse_args(words("--pool-size x --version"))));
   EXPECT_TRUE(std::holds_alternative<Probe>(*parse_args(words("--help --probe"))));
 }
 
 // One optional '+', then digits that fit 32 bits; the pool size's range counts in its mode only.
-TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
+TEST(ParseArgs, ANumberIsOnePlusThenDigitsThatFit) {
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size +7 --pool-dir d")).pool_size, 7u);
   EXPECT_EQ(as<RegisterPool>(words("--register-pool --pool-size 10 --pool-dir d")).pool_size, 10u);
   for (const char* bad : {"-1", " 4", "4294967296", "", "+", "++1", "0x4", "4 "}) {
@@ -83,19 +85,24 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
             "x");
   for (const char* bad : {"65536", "+", "", "-1"})
     EXPECT_EQ(error_of({"x", "--proxy-port", bad}), std::string("bad proxy-port: ") + bad);
-  // The last network mode counts; a cleanup keeps its revokes in order.
+}
+
+TEST(ParseArgs, TheLastNetworkModeCounts) {
   EXPECT_EQ(as<tavo::Run>(words("--profile-name p -- x")).network_mode,
             NetworkMode::DefaultBlocked);
   EXPECT_EQ(as<tavo::Run>(words("--network-mode common_dependencies --network-mode default_allowed "
                                 "--profile-name p -- x"))
                 .network_mode,
             NetworkMode::DefaultAllowed);
+}
+
+// A cleanup keeps its revokes in order; a switch takes no value: the word after it is an option.
+TEST(ParseArgs, EachOptionKeepsWhatItWasGiven) {
   Cleanup cleanup = as<Cleanup>(
       words("--cleanup --profile-name p --revoke a --revoke b --sandbox-sid-file s -- x"));
   EXPECT_EQ(cleanup.revoke, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(cleanup.sandbox_sid_file, "s");
   EXPECT_FALSE(cleanup.revoke_all);
-  // A switch takes no value: the word after it is an option again.
   cleanup = as<Cleanup>(words("--cleanup --revoke-all --profile-name p --sandbox-sid-file s"));
   EXPECT_TRUE(cleanup.revoke_all);
   EXPECT_EQ(cleanup.profile_name, "p");
@@ -104,19 +111,23 @@ TEST(ParseArgs, NumbersAreOnePlusAndDigitsOnlyAndTheLastNetworkModeCounts) {
   EXPECT_EQ(list.profile_name, std::nullopt);
 }
 
-// PROGRAMDATA gives the default pool directory.
-class CommandLines : public testing::MachineTest {};
+// The pool modes' defaults; PROGRAMDATA gives the pool directory, read when the command line is.
+class ParseArgsWithEnvironment : public testing::MachineTest {};
 
-TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) {
+TEST_F(ParseArgsWithEnvironment, ThePoolOptionsHaveDefaults) {
   testing::ScopedEnv data("PROGRAMDATA", "D:\\Data");
   EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir, "D:\\Data\\Tavo\\pool");
   EXPECT_EQ(as<RegisterPool>(words("--register-pool")).pool_size, 4u);
   testing::set_env("PROGRAMDATA", std::nullopt);
-  EXPECT_EQ(default_pool_dir(), "C:\\ProgramData\\Tavo\\pool");
+  EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir,
+            "C:\\ProgramData\\Tavo\\pool");
   testing::set_env("PROGRAMDATA", "");
-  EXPECT_EQ(default_pool_dir(), "\\Tavo\\pool");
+  EXPECT_EQ(as<CheckPoolVersion>(words("--check-pool-version")).pool_dir, "\\Tavo\\pool");
+}
+
+// Each example is shown, and is a command line of its own mode.
+TEST(Usage, EachExampleIsACommandLineOfItsMode) {
   const std::string text = usage_text();
-  // Each example is shown, and is a command line of its own mode.
   const std::map<cli::Mode, Command> kind = {
       {cli::Mode::Probe, Probe{}},
       {cli::Mode::Help, Help{}},
@@ -138,7 +149,7 @@ TEST_F(CommandLines, DefaultPoolDirFollowsProgramDataAndEachUsageExampleParses) 
 // The parser takes every word of its table as what the table says it is, the usage text names
 // exactly those words, and the parser's sources spell no option or flag outside the table: a word
 // added to the parser alone fails here.
-TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
+TEST(Usage, NamesExactlyTheWordsTheParserTakes) {
   std::set<std::string> table = {std::string(cli::kEndOfOptions)};
   for (const cli::OptionRow& option : cli::options()) {
     table.emplace(option.name);
@@ -177,7 +188,7 @@ TEST(Usage, NamesEveryWordTheParserTakesAndNoOther) {
 }
 
 // That the words come back from the C runtime's splitting is fuzz_quote_arg's property.
-TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
+TEST(CommandLine, QuotesOnlyWhatNeedsIt) {
   const std::pair<const char*, const char*> words[] = {
       {"a\\\\b", "a\\\\b"},  // backslashes before no quote stay as they are
       {"", "\"\""},
@@ -191,6 +202,9 @@ TEST(CommandLine, QuotesOnlyWhatNeedsItAndThePlatformsFirstWordRule) {
     EXPECT_EQ(quote_arg(word), quoted) << word;
   EXPECT_EQ(command_line("tool", {"a b", "", "C:\\my dir\\"}),
             "tool \"a b\" \"\" \"C:\\my dir\\\\\"");
+}
+
+TEST(CommandLine, TheProgramWordTakesNoEscapes) {
   // The program word takes no escapes, so a double quote in it cannot be written.
   EXPECT_EQ(command_line("C:\\my tools\\", {"-v"}), "\"C:\\my tools\\\" -v");
   EXPECT_EQ(command_line("", {}), "\"\"");

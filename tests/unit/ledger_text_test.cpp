@@ -27,29 +27,27 @@ bool same(const LedgerEntry& a, const LedgerEntry& b) {
          a.placed == b.placed && a.identity == b.identity && a.object == b.object;
 }
 
-// Proves L4 (a torn last line is left out).
-TEST(LedgerText, EveryKindAndAnyPathReadsBackAsWritten) {
-  FileIdentity identity{.volume = 0x5e1c0a7e2b3d4f60, .file = {0xd7, 0xb2}};
-  const std::vector<LedgerEntry> written = {
-      entry(EntryKind::Grant, "\\\\?\\C:\\work\\a b%20\nc\r", identity),
-      entry(EntryKind::Traverse, "\\\\?\\C:\\", identity),
-      entry(EntryKind::NulDevice, "NUL", std::nullopt),
-      entry(EntryKind::Icacls, "C:\\Tools", std::nullopt),
-      entry(EntryKind::Deny, "\\\\?\\C:\\Users\\ann\\.ssh", identity),
-  };
-  const std::string text = ledger_text(written);
-  EXPECT_EQ(text.substr(0, text.find('\n', text.find('\n') + 1) + 1),
+// A path with '%', spaces and line breaks reads back as written. (Every kind, and the rest of the
+// format, is the golden ledger's.)
+TEST(LedgerText, AnyPathReadsBackAsWritten) {
+  const FileIdentity identity{.volume = 0x5e1c0a7e2b3d4f60, .file = {0xd7, 0xb2}};
+  const LedgerEntry written = entry(EntryKind::Grant, "\\\\?\\C:\\work\\a b%20\nc\r", identity);
+  const std::string text = ledger_text({written});
+  EXPECT_EQ(text,
             "tavo-sandbox ledger 1\ngrant S-1-15-2-1-2-3-4-5-6-7 rw - 133536836960000000 "
             "5e1c0a7e2b3d4f60:d7b20000000000000000000000000000 \\\\?\\C:\\work\\a b%2520%0Ac%0D\n");
   auto read = parse_ledger(text);
   ASSERT_TRUE(read) << read.error();
-  ASSERT_EQ(read->size(), written.size());
-  for (std::size_t i = 0; i < written.size(); ++i)
-    EXPECT_TRUE(same((*read)[i], written[i])) << i;
-  // A writer that died within its last line never finished that record.
-  read = parse_ledger(text + "grant S-1-15-2-1 r - 1 - C:\\half");
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->size(), written.size());
+  ASSERT_EQ(read->size(), 1u);
+  EXPECT_TRUE(same(read->front(), written));
+}
+
+// A writer that died within its last line never finished that record. Proves L4.
+TEST(LedgerText, ATornLastLineIsARecordNeverFinished) {
+  const std::string text = ledger_text({entry(EntryKind::NulDevice, "NUL", std::nullopt)});
+  auto read = parse_ledger(text + "grant S-1-15-2-1 r - 1 - C:\\half");
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(read->size(), 1u);
   EXPECT_TRUE(parse_ledger("")->empty());
 }
 
@@ -134,7 +132,7 @@ TEST(LedgerText, ALineThatIsNoRecordMakesTheLedgerUnreadable) {
 
 // One record per SID, object and kind: an object by its identity where both records have one,
 // else by its path. Proves L2 (what a place is).
-TEST(LedgerText, APlaceIsTheSidTheKindAndTheObject) {
+TEST(LedgerText, APlaceIsOneSidsKindOfEntryOnOneObject) {
   const FileIdentity one{.volume = 1, .file = {1}};
   const FileIdentity two{.volume = 1, .file = {2}};
   const LedgerEntry grant = entry(EntryKind::Grant, "\\\\?\\C:\\a", one);
@@ -149,7 +147,7 @@ TEST(LedgerText, APlaceIsTheSidTheKindAndTheObject) {
                   .same_place(entry(EntryKind::NulDevice, "NUL", std::nullopt)));
 }
 
-TEST(UtcText, CountsLeapDaysAndCenturies) {
+TEST(UtcText, FollowsTheGregorianLeapYears) {
   EXPECT_EQ(utc_text(0), "1601-01-01T00:00:00Z");
   EXPECT_EQ(utc_text(116444736000000000), "1970-01-01T00:00:00Z");
   EXPECT_EQ(utc_text(133536836960000000), "2024-02-29T12:34:56Z");

@@ -8,7 +8,7 @@
 namespace tavo {
 namespace {
 
-TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
+TEST(WindowsPath, AParentStopsAtItsRoot) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"C:\\Users", "C:\\"},
       {"C:\\", std::nullopt},
@@ -26,7 +26,10 @@ TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
   };
   for (const auto& [path, parent] : cases)
     EXPECT_EQ(path::parent(path), parent) << path;
-  // (Extensions are the pool tests'.)
+}
+
+// (Extensions are the pool tests'.)
+TEST(WindowsPath, AJoinTakesAnAbsoluteSecondName) {
   EXPECT_EQ(path::join("C:\\pool", "a.dat"), "C:\\pool\\a.dat");
   EXPECT_EQ(path::join("", "x"), "x");
   EXPECT_EQ(path::join("C:\\a", "D:\\b"), "D:\\b");
@@ -38,7 +41,8 @@ TEST(WindowsPath, ParentsStopAtRootsAndJoinsTakeAbsoluteNames) {
     EXPECT_FALSE(path::is_absolute(relative)) << relative;
 }
 
-TEST(SystemPaths, DriveRootsAndListedDirectoriesWithEverythingBelowJudgedOnTheText) {
+// Compared lower-cased in ASCII, with '\' separators, one prefix and no trailing separator.
+TEST(SystemPaths, TheComparisonFormIsOneSpelling) {
   const std::pair<const char*, const char*> cases[] = {
       {"\\\\?\\C:\\Windows\\", "c:\\windows"},
       {"\\\\.\\C:/Program Files//", "c:\\program files"},
@@ -50,6 +54,10 @@ TEST(SystemPaths, DriveRootsAndListedDirectoriesWithEverythingBelowJudgedOnTheTe
   };
   for (const auto& [path, normalized] : cases)
     EXPECT_EQ(normalize_for_compare(path), normalized) << path;
+}
+
+// Drive roots and the listed directories, with everything below them.
+TEST(SystemPaths, AreJudgedOnTheTextAlone) {
   for (const char* path :
        {"C:\\Windows", "c:/windows/", "C:\\WINDOWS\\System32\\drivers", "\\\\?\\C:\\Windows\\Temp",
         "\\\\.\\C:\\Program Files\\App", "C:\\Program Files (x86)\\App", "C:\\ProgramData",
@@ -67,7 +75,7 @@ TEST(SystemPaths, DriveRootsAndListedDirectoriesWithEverythingBelowJudgedOnTheTe
 }
 
 // The system-path test cannot judge these (\\localhost\C$\Windows is C:\Windows); \\?\C: can.
-TEST(SystemPaths, SharesDevicesAndStreamsAreToldFromDrivePaths) {
+TEST(SystemPaths, OnlyDrivePathsCanBeJudged) {
   for (const char* path :
        {"\\\\localhost\\C$\\Windows", "//server/share", "\\\\?\\UNC\\server\\share\\x",
         "\\\\.\\PhysicalDrive0", "\\\\.\\C:\\work", "//?/GLOBALROOT/Device/HarddiskVolume1",
@@ -81,12 +89,15 @@ TEST(SystemPaths, SharesDevicesAndStreamsAreToldFromDrivePaths) {
   }
 }
 
-// One key for any case and trailing backslashes (ASCII is the PATH tests'); a root is needed.
-TEST(PathDirectories, KeysIgnoreCaseAndTrailingBackslashes) {
+// One key for any case and trailing backslashes (ASCII is the PATH tests', the rest of
+// lower-casing the Unicode tests').
+TEST(PathDirectories, AKeyIsTheDirectoryLowerCased) {
   EXPECT_EQ(directory_string("\\\\"), "");
   EXPECT_EQ(directory_string("/usr/bin/"), "/usr/bin/");
   EXPECT_EQ(path_dir_key("C:\\X\\\xC3\x9C\\\\"), "c:\\x\\\xC3\xBC");
-  EXPECT_EQ(path_dir_key("D:\\\xCE\x91\xCE\xA3\\"), "d:\\\xCE\xB1\xCF\x82");  // final sigma
+}
+
+TEST(PathDirectories, OnlyARootedDirectoryIsGranted) {
   for (std::string_view rooted : {"\\\\server\\share\\bin", "c:/tools"})
     EXPECT_TRUE(is_rooted_directory(rooted)) << rooted;
   for (std::string_view relative : {"", ".", "bin", "..\\bin", "C:", "C:bin", "1:\\x", "CC:\\x"})
