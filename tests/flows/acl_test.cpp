@@ -65,9 +65,8 @@ class AclEditing : public testing::MachineTest {
 
 // A grant already in place is no write, wherever it stands among other SIDs' entries (the
 // platform would move a re-set entry in front of another SID's), nor needs the right to write
-// one; the traversal grant leaves the folder's DACL marked auto-inherited, as it found it. A
-// file's deny has no inheritance flags and leaves the file inheriting.
-TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
+// one; the traversal grant leaves the folder's DACL marked auto-inherited, as it found it.
+TEST_F(AclEditing, AGrantInPlaceIsNoWrite) {
   dir.make_dir("passage");
   for (int round = 0; round < 2; ++round) {
     for (PSID who : {sid.get(), other.get()}) {
@@ -84,6 +83,10 @@ TEST_F(AclEditing, ARepeatedGrantWritesNothingAndAFilesDenyIsNotInherited) {
   EXPECT_EQ(kept_dacl_control(security->descriptor()), SE_DACL_AUTO_INHERITED);
   winsim::fail_next_call("CreateFileW", "work", ERROR_ACCESS_DENIED);  // no WRITE_DAC
   ASSERT_TRUE(grant_access(sid.get(), dir / "work", AccessLevel::ReadWrite, lock.hold()));
+}
+
+// A file's deny has no inheritance flags and leaves the file inheriting.
+TEST_F(AclEditing, AFilesDenyCarriesNoInheritance) {
   ASSERT_TRUE(deny_access(sid.get(), dir / "work/file.txt", lock.hold()));
   EXPECT_EQ(stored("work/file.txt"), "D:" + entry("D;;0x1f01ff"));
 }

@@ -104,7 +104,7 @@ TEST_F(LedgerStore, ATornLastLineIsDroppedByTheNextChange) {
 // at) and starts a new one. A record that would take the ledger past its bound is refused, and the
 // ledger stays as it was.
 // Proves L4 (set aside, never deleted).
-TEST_F(LedgerStore, ItsBoundHoldsForReadingAndForWriting) {
+TEST_F(LedgerStore, NoLedgerPassesItsBound) {
   Ledger ledger = user_ledger();
   ASSERT_TRUE(ledger.note(record(EntryKind::Grant, "C:\\a")));
   const std::string huge =

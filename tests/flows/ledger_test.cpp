@@ -1,6 +1,5 @@
 // The ledger of lasting entries against winsim: what runs record, what --list-entries shows, and
 // what cleanup takes back with it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <winsim/process_testing.h>
 #include <winsim/testing.h>
@@ -11,6 +10,7 @@
 #include "cleanup.h"
 #include "entry.h"
 #include "flows/host_processes.h"
+#include "flows/program.h"
 #include "run_journal/ledger.h"
 #include "run_mode.h"
 #include "sandbox_profile/loopback.h"
@@ -43,27 +43,10 @@ class LedgerFlow : public testing::MachineTest {
     return run_sandboxed(run);
   }
 
-  struct Outcome {
-    int status;
-    std::string out;
-  };
-  Outcome program(std::vector<std::string> args) const {
-    args.insert(args.begin(), "tavo-sandbox");
-    int status;
-    {
-      testing::RedirectedDescriptor out(1, root / "stdout", O_WRONLY | O_CREAT | O_TRUNC);
-      status = run_program(args);
-    }
-    return {status, root.read("stdout")};
+  testing::ProgramOutcome program(std::vector<std::string> args) const {
+    return testing::run_program_in(root, std::move(args));
   }
-
-  static std::string sid_of(std::string_view name) {
-    const std::string prefix = std::string(name) + "=";
-    for (const std::string& line : winsim::profiles()) {
-      if (line.starts_with(prefix)) return line.substr(prefix.size());
-    }
-    return "";
-  }
+  static std::string sid_of(std::string_view name) { return testing::profile_sid(name); }
   // Every object the demo's run may put an entry on, by Windows path.
   static std::vector<std::string> demo_objects() {
     return {"C:\\", "C:\\work", "C:\\work\\proj", "C:\\work\\proj\\secret", "NUL"};
@@ -97,7 +80,7 @@ TEST_F(LedgerFlow, CleanupOfADeletedProfileTakesBackEverythingTheRunLeft) {
   EXPECT_EQ(winsim::dacl_sddl("C:\\work\\proj\\secret").find("(D;"), std::string::npos);
   winsim::set_loopback_list({{"S-1-15-2-9-8-7-6-5-4-3", 0}, {sid, 0}});
 
-  const Outcome listed = program({"--list-entries", "--profile-name", "demo"});
+  const testing::ProgramOutcome listed = program({"--list-entries", "--profile-name", "demo"});
   EXPECT_EQ(listed.status, 0);
   std::vector<std::string> kinds;
   for (std::size_t at = 0; at < listed.out.size();) {
@@ -123,10 +106,8 @@ TEST_F(LedgerFlow, CleanupOfADeletedProfileTakesBackEverythingTheRunLeft) {
 }
 
 // A repeat run places nothing new and writes nothing to the ledger (it does not even read it:
-// every edit it makes finds its entry in place); a run whose command never started takes its
-// grant back and its record with it, and keeps what only lets the SID pass.
-// Proves L1 (a grant taken back leaves the ledger).
-TEST_F(LedgerFlow, ARepeatRunWritesNothingAndAFailedLaunchForgetsItsGrant) {
+// every edit it makes finds its entry in place).
+TEST_F(LedgerFlow, ARepeatRunWritesNothing) {
   ASSERT_EQ(demo_run(), 0);
   const std::string first = ledger_text();
   const std::size_t before = winsim::trace().size();
@@ -135,7 +116,12 @@ TEST_F(LedgerFlow, ARepeatRunWritesNothingAndAFailedLaunchForgetsItsGrant) {
   for (std::size_t i = before; i < winsim::trace().size(); ++i)
     EXPECT_EQ(winsim::trace()[i].key.find("entries.ledger"), std::string::npos)
         << winsim::trace()[i].function;
+}
 
+// A run whose command never started takes its grant back and its record with it, and keeps what
+// only lets the SID pass.
+// Proves L1 (a grant taken back leaves the ledger).
+TEST_F(LedgerFlow, AFailedLaunchForgetsItsGrant) {
   tavo::Run failing;
   failing.profile_name = "other";
   failing.grant_r = {"C:\\work\\other"};
@@ -153,7 +139,7 @@ TEST_F(LedgerFlow, ARepeatRunWritesNothingAndAFailedLaunchForgetsItsGrant) {
 // later cleanup finishes it. A ledger that cannot be trusted is warned about; the others are
 // still listed.
 // Proves L1 (a record goes only after its entry).
-TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedAndFailsTheCleanup) {
+TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedForALaterCleanup) {
   ASSERT_EQ(demo_run(), 0);
   const std::string sid = sid_of("demo");
   winsim::set_stored_sddl("C:\\work\\proj", "");
@@ -161,7 +147,7 @@ TEST_F(LedgerFlow, WhatCannotBeTakenBackStaysRecordedAndFailsTheCleanup) {
   root.write("c/ProgramData/Tavo/ledger/entries.ledger", "tavo-sandbox ledger 1\n");
   {
     testing::LogCapture log(Level::Warn);
-    const Outcome listed = program({"--list-entries"});
+    const testing::ProgramOutcome listed = program({"--list-entries"});
     EXPECT_EQ(listed.status, 0);
     EXPECT_NE(listed.out.find("\\\\?\\C:\\work\\proj\t"), std::string::npos) << listed.out;
     EXPECT_NE(listed.out.find("(not in place)\n"), std::string::npos) << listed.out;
@@ -212,7 +198,7 @@ TEST_F(LedgerFlow, ARevokeForgetsTheRecordsOfWhatItTookOff) {
   EXPECT_EQ(left.find("\\\\?\\C:\\work\\proj\n"), std::string::npos) << left;
   EXPECT_NE(left.find("\\\\?\\C:\\work\\other\n"), std::string::npos) << left;
   EXPECT_NE(left.find("traverse " + sid), std::string::npos) << left;
-  const Outcome listed = program({"--list-entries", "--profile-name", "demo"});
+  const testing::ProgramOutcome listed = program({"--list-entries", "--profile-name", "demo"});
   EXPECT_NE(listed.out.find("C:\\work\\other"), std::string::npos) << listed.out;
   EXPECT_EQ(listed.out.find("not in place"), std::string::npos) << listed.out;
 }

@@ -45,7 +45,7 @@ bool ancestors_before_runs() {
   return std::find(first_run, calls.end(), "SetKernelObjectSecurity") == calls.end();
 }
 
-class PathGrants : public testing::MachineTest {
+class PathDirs : public testing::MachineTest {
  protected:
   void SetUp() override {
     icacls.install(drives.host(kSystem32));
@@ -72,10 +72,13 @@ class PathGrants : public testing::MachineTest {
   DaclEditLock lock;  // the test's, as a registration has one
   testing::LogCapture log;
 };
+// The traversal grants and the tool caches' grants on the same machine, findable by their modules.
+using Traversal = PathDirs;
+using PackageDirGrants = PathDirs;
 
 // A relative entry or a bare drive would open whatever tree the registration runs from. Rooted
 // forms are granted once however written; icacls gets no input, no output, no creation flags.
-TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
+TEST_F(PathDirs, EachRootedEntryIsGrantedOnce) {
   drives.make_dirs({"C:\\work\\bin", "D:\\", "C:\\Tools"});
   testing::TempDir host;
   host.make_dir("tools");
@@ -102,7 +105,7 @@ TEST_F(PathGrants, PathEntriesAreSkippedWithTheirReasonAndGrantedOnce) {
 // link is skipped with a warning, never handed to icacls. A folder on the way swapped for a link
 // after the scan is judged again where it leads then, and while icacls runs every folder of the
 // target is held, so it cannot be swapped at all.
-TEST_F(PathGrants, PathFoldersLeadingIntoTheSystemAreSkippedAndTheirChainsHeld) {
+TEST_F(PathDirs, NoGrantLandsInTheSystem) {
   const std::string config = "C:\\Windows\\System32\\config";
   drives.make_dirs({config, "C:\\Users\\ann\\x\\config", "C:\\Users\\ann\\y\\bin"});
   std::filesystem::create_directory_symlink(drives.host(config),
@@ -126,7 +129,7 @@ TEST_F(PathGrants, PathFoldersLeadingIntoTheSystemAreSkippedAndTheirChainsHeld) 
 
 // Ancestors are granted once each, before the first run; only an icacls that cannot start ends
 // the scan.
-TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheScan) {
+TEST_F(PathDirs, OnlyAnIcaclsThatCannotStartEndsTheScan) {
   drives.make_dirs({"C:\\A\\B\\C", "C:\\A\\D"});
   winsim::fail_next_call("SetKernelObjectSecurity", "C:\\A\\B", ERROR_ACCESS_DENIED);
   icacls.fail_on("C:\\A\\B\\C", "\n  C:\\A\\B\\C: Access is denied.\r\n");
@@ -148,7 +151,7 @@ TEST_F(PathGrants, PathAncestorsComeFirstAndOnlyAnIcaclsThatCannotStartEndsTheSc
 // directory's mingw64 sibling when the cmd run started, passes by ancestors open to every
 // AppContainer or in a system location, and goes on past every failure; a flood of standard
 // error stalls no run.
-TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyWarn) {
+TEST_F(PathDirs, APoolsScanRunsIcaclsOncePerDirectoryPastEveryFailure) {
   drives.make_dirs({"C:\\A\\B", "C:\\A\\C", "C:\\G1\\cmd", "C:\\G1\\mingw64", "C:\\G2\\CMD",
                     "C:\\G2\\mingw64", "C:\\G3\\cmd", "C:\\G3\\mingw64",
                     "C:\\Program Files\\Git\\cmd"});
@@ -180,9 +183,8 @@ TEST_F(PathGrants, APoolGetsOneRunPerPathDirectoryAndGitsMingw64AndFailuresOnlyW
   EXPECT_EQ(winsim::stored_sddl("C:\\G1"), kAllPackagesRead);
 }
 
-// Tool caches: one run per existing directory for a pool, failures warned about with icacls's
-// error trimmed and in UTF-8; one SID gets read-write on each through the ACL calls, silently.
-TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid) {
+// One SID gets read-write on each tool cache through the ACL calls, silently.
+TEST_F(PackageDirGrants, OneSidGetsReadWriteOnEachCache) {
   grant_user_package_dirs(sid.get(), lock);
   for (const std::string& dir :
        {kCargo, kNpmCache, std::string("C:\\Users\\ann\\AppData\\Roaming\\npm")})
@@ -190,7 +192,11 @@ TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid)
         << dir;
   EXPECT_TRUE(log.lines().empty());
   EXPECT_TRUE(winsim::process_starts().empty());
+}
 
+// A pool gets one icacls run per existing cache; failures are warned about with icacls's error
+// trimmed and in UTF-8.
+TEST_F(PackageDirGrants, APoolGetsOneIcaclsRunPerExistingCache) {
   testing::set_env("APPDATA", std::nullopt);
   drives.make_dirs({"C:\\Users\\ann\\.m2"});
   winsim::fail_next_call("CreateProcessW", ".m2", ERROR_ACCESS_DENIED);
@@ -210,7 +216,7 @@ TEST_F(PathGrants, ToolCachesGetOneRunPerDirectoryForAPoolAndReadWriteForOneSid)
 
 // The ancestors, nearest first, of the final path (or the path as given); those open to every
 // AppContainer are passed by, a protected one stays protected, the first failure ends the walk.
-TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
+TEST_F(Traversal, TheCwdsAncestorsAreGrantedNearestFirst) {
   drives.make_dirs({"C:\\Users\\ann\\proj"});
   ASSERT_TRUE(grant_cwd_ancestors(sid.get(), "C:\\Users\\ann\\proj", lock));
   EXPECT_EQ(keys_of("SetKernelObjectSecurity"),
@@ -236,7 +242,7 @@ TEST_F(PathGrants, TheCwdsAncestorsAreGrantedNearestFirst) {
 }
 
 // An empty or missing SystemDrive means C:.
-TEST_F(PathGrants, TheDriveRootComesFromSystemDrive) {
+TEST_F(Traversal, TheDriveRootComesFromSystemDrive) {
   drives.make_dirs({"D:\\"});
   for (const char* drive : {"D:", "D:\\", "", static_cast<const char*>(nullptr)}) {
     testing::ScopedEnv system_drive("SystemDrive",

@@ -362,7 +362,7 @@ TEST_F(Recovery, AGoneRunsChangesAreUndoneOnTheirObjectsNeverThroughAName) {
 // the edit lock that its read began; the command runs outside the lock, and the lock is opened
 // once and never taken again while held.
 // Proves J1 and J9.
-TEST_F(Recovery, EachChangeIsJournaledAndLockedBeforeItIsMade) {
+TEST_F(Recovery, NoChangeIsMadeBeforeItIsJournaledUnderTheLock) {
   root.make_dir("c/work/a");
   root.make_dir("c/work/secret");
   std::filesystem::remove_all(root / "c/Users/u/AppData/Local/Tavo");  // made private by the run

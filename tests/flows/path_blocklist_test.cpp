@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::string_view kSystem = "C:\\Windows\\System32";
 
-class Guard : public testing::MachineTest {
+class PathBlocklist : public testing::MachineTest {
  protected:
   void SetUp() override {
     drives.make_dirs({kSystem});
@@ -44,7 +44,7 @@ class Guard : public testing::MachineTest {
   std::string system_before;
 };
 
-TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefusedAndOnlyThose) {
+TEST_F(PathBlocklist, OnlyProtectedDirectoriesAreRefusedHoweverTyped) {
   drives.make_dirs({"C:\\Program Files\\App", "C:\\Program Files (x86)", "C:\\ProgramData",
                     "C:\\Temp", "C:\\Users\\me\\proj"});
   std::filesystem::create_directory_symlink(drives.host("C:\\Windows"),
@@ -67,7 +67,7 @@ TEST_F(Guard, ResolvedFormsOfProtectedDirectoriesAreRefusedAndOnlyThose) {
 
 // Swapped after the DACL read, an edit writes the folder it read (the other edits read and write
 // as the grant does).
-TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
+TEST_F(PathBlocklist, AnEditLandsOnTheFolderItRead) {
   const std::string trustee = ";;;" + std::string(testing::kTestSid) + ")";
   const std::string granted = folder_swapped_after("grant", "GetSecurityInfo");
   ASSERT_TRUE(grant_access(sid.get(), granted, AccessLevel::ReadWrite, DaclEditLock().hold()));
@@ -80,7 +80,7 @@ TEST_F(Guard, AnEditLandsOnTheFolderItRead) {
 
 // Swapped after the guard's check at the start, it is refused when the edit opens it: a run ends
 // with status 12, a cleanup skips it.
-TEST_F(Guard, ARunAndACleanupRefuseAFolderSwappedAfterItsGuard) {
+TEST_F(PathBlocklist, AFolderSwappedAfterTheGuardIsRefusedWhenOpened) {
   tavo::Run run;
   run.profile_name = "p";
   run.command = "true";
