@@ -53,9 +53,9 @@ std::expected<void, std::string> set_device_entry(HANDLE device, PACL dacl, PSID
 }
 
 std::expected<bool, std::string> admits(PACL dacl, PSID sid) {
-  auto entries = sid_entries(dacl, sid);
+  auto entries = AceList::read(dacl);
   if (!entries) return std::unexpected(entries.error().display());
-  for (const SidEntry& entry : *entries) {
+  for (const SidEntry& entry : entries->of_sid(sid)) {
     if (entry.type == ACCESS_ALLOWED_ACE_TYPE) return true;
   }
   return false;

@@ -30,15 +30,16 @@ void report(const std::string& rule, const std::string& winsim, const std::strin
 }
 
 // The entries of `acl` that `keep` picks.
-std::vector<const ACCESS_ALLOWED_ACE*> entries_where(PACL acl, auto keep) {
-  std::vector<const ACCESS_ALLOWED_ACE*> out;
-  for (const AceAt& at : entries_of(acl).value_or(std::vector<AceAt>{}))
-    if (keep(*at.entry)) out.push_back(at.entry);
+std::vector<Ace> entries_where(PACL acl, auto keep) {
+  std::vector<Ace> out;
+  const AceList all = AceList::read(acl).value_or(AceList(std::vector<Ace>{}));
+  for (const Ace& entry : all.entries())
+    if (keep(entry)) out.push_back(entry);
   return out;
 }
 
-bool is_inherited(const ACCESS_ALLOWED_ACE& e) {
-  return (e.Header.AceFlags & INHERITED_ACE) != 0;
+bool is_inherited(const Ace& e) {
+  return e.is_inherited();
 }
 
 ObjectDacl read_named(const std::string& path) {
@@ -97,21 +98,23 @@ TEST_F(Truth, SetFileSecurityTakesProtectionFromTheDescriptor) {
 TEST_F(Truth, GenericRightsAreMappedWhereStoredAndWhereInherited) {
   root.make_dir("generic");
   const std::string folder = root / "generic";
-  auto updated = build_acl(
-      {explicit_access(sid, GENERIC_ALL, GRANT_ACCESS, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)},
-      read_named(folder).dacl);
+  auto entries = AceList::read(read_named(folder).dacl);
+  ASSERT_TRUE(entries);
+  entries->set_allow(
+      sid, {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL},
+      false);
+  auto updated = entries->to_acl();
   ASSERT_TRUE(updated);
   write_named(folder, DACL_SECURITY_INFORMATION, updated->get());
   root.write("generic/file.txt", "x");
   // The rights the SID's entries that apply to `path` itself give it.
   const auto rights_on = [&](const std::string& path) {
     DWORD mask = 0;
-    for (const ACCESS_ALLOWED_ACE* entry :
-         entries_where(read_named(path).dacl, [&](const ACCESS_ALLOWED_ACE& e) {
-           return (e.Header.AceFlags & INHERIT_ONLY_ACE) == 0 &&
-                  EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
+    for (const Ace& entry : entries_where(read_named(path).dacl, [&](const Ace& e) {
+           return (e.flags() & INHERIT_ONLY_ACE) == 0 && e.type() == ACCESS_ALLOWED_ACE_TYPE &&
+                  EqualSid(e.sid(), sid);
          }))
-      mask |= entry->Mask;
+      mask |= entry.parts().mask;
     char text[64];
     std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(mask));
     return std::string(text);
@@ -147,9 +150,7 @@ TEST_F(Truth, ProgramSearchLooksInTheCurrentDirectoryBeforePath) {
 
 // Whether `acl` holds an explicit entry for the test SID.
 bool grants_test_sid(PACL acl, PSID sid) {
-  return !entries_where(acl, [&](const ACCESS_ALLOWED_ACE& e) {
-            return !is_inherited(e) && EqualSid(const_cast<DWORD*>(&e.SidStart), sid);
-          }).empty();
+  return !entries_where(acl, [&](const Ace& e) { return e.is_explicit_of(sid); }).empty();
 }
 
 std::string read_execute_grant() {
