@@ -12,12 +12,6 @@ std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
   return static_cast<SECURITY_DESCRIPTOR_CONTROL>(control & kKeptDaclControl);
 }
 
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) {
-  auto control = kept_dacl_control(descriptor);
-  if (!control) return std::unexpected(control.error());
-  return (*control & SE_DACL_PROTECTED) != 0;
-}
-
 std::expected<bool, HresultError> edit_dacl(const DaclObject& object, const DaclEditLock::Held&,
                                             DaclCalls calls, const DaclEdit& edit,
                                             const BeforeDaclWrite& before_write) {

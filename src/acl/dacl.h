@@ -21,8 +21,6 @@ inline constexpr SECURITY_INFORMATION kProtectedDacl =
 inline constexpr SECURITY_INFORMATION kUnprotectedDacl =
     UNPROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor);
-
 // The DACL's control bits that a rewrite of the DACL through a fresh descriptor must carry over
 // from the descriptor it read: its protection and its auto-inherited mark.
 inline constexpr SECURITY_DESCRIPTOR_CONTROL kKeptDaclControl =
