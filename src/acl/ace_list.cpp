@@ -55,6 +55,11 @@ SidEntry Ace::parts() const {
   return SidEntry{.type = type(), .flags = flags(), .mask = mask};
 }
 
+PSID Ace::sid() const {
+  // The platform's calls take a SID through a mutable pointer, and only read it.
+  return const_cast<BYTE*>(bytes_.data() + kSidStart);
+}
+
 std::expected<AceList, HresultError> AceList::read(const ACL* acl) {
   if (acl == nullptr) return AceList(ACL_REVISION);
   const auto* bytes = reinterpret_cast<const BYTE*>(acl);

@@ -40,6 +40,8 @@ class Ace {
   bool is_explicit_of(PSID sid) const;
   // Its type, flags and mask; meaningful for an allow or deny entry only.
   SidEntry parts() const;
+  // Its trustee; meaningful for an allow or deny entry only.
+  PSID sid() const;
   std::span<const BYTE> bytes() const { return bytes_; }
 
   friend bool operator==(const Ace&, const Ace&) = default;

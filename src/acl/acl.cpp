@@ -86,27 +86,6 @@ DWORD access_mask(AccessLevel level) {
   return level == AccessLevel::Read ? kReadMask : kReadWriteMask;
 }
 
-EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
-                                  TRUSTEE_TYPE type) {
-  EXPLICIT_ACCESS_W record{};
-  record.grfAccessPermissions = permissions;
-  record.grfAccessMode = mode;
-  record.grfInheritance = inheritance;
-  record.Trustee.pMultipleTrustee = nullptr;
-  record.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-  record.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  record.Trustee.TrusteeType = type;
-  record.Trustee.ptstrName = static_cast<LPWSTR>(sid);
-  return record;
-}
-
-bool acl_equal(const ACL* a, const ACL* b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  auto entries_a = AceList::read(a);
-  auto entries_b = AceList::read(b);
-  return entries_a && entries_b && *entries_a == *entries_b;
-}
-
 std::expected<void, HresultError> grant_access(PSID sid, std::string_view path, AccessLevel level,
                                                const DaclEditLock::Held& held,
                                                ChangeRecorder* recorder) {

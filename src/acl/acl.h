@@ -34,10 +34,6 @@ static_assert(kReadMask == 0x1200A9 && kReadWriteMask == 0x1301BF && kDenyMask =
 
 DWORD access_mask(AccessLevel level);
 
-// An explicit-access record naming `sid` as a trustee of type `type`.
-EXPLICIT_ACCESS_W explicit_access(PSID sid, DWORD permissions, ACCESS_MODE mode, DWORD inheritance,
-                                  TRUSTEE_TYPE type = TRUSTEE_IS_GROUP);
-
 // Every edit below is made under the DACL edit lock its caller holds (`held`), from the open
 // through the read to the write. Every edit opens the object once, refuses it when the system-path
 // guard refuses its final path (is_refused_object tells that error apart), and reads and writes the
@@ -101,9 +97,5 @@ std::expected<void, HresultError> restore_entries(PSID sid, const DaclChange& ch
 std::expected<void, HresultError> grant_traverse(PSID sid, std::string_view path,
                                                  const DaclEditLock::Held& held,
                                                  PlacementNotice* notice = nullptr);
-
-// Whether two ACLs hold the same entries: the same revision, entry count and entry bytes. Unused
-// space after the entries does not count. Two absent ACLs are equal; absent and present are not.
-bool acl_equal(const ACL* a, const ACL* b);
 
 }  // namespace tavo

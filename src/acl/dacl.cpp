@@ -2,15 +2,6 @@
 
 namespace tavo {
 
-std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
-                                                         PACL old_acl) {
-  unique_local<ACL> acl;
-  const DWORD rc =
-      SetEntriesInAclW(static_cast<ULONG>(records.size()), records.data(), old_acl, acl.put());
-  if (rc != ERROR_SUCCESS) return std::unexpected(HresultError::from_win32(rc));
-  return acl;
-}
-
 std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
     PSECURITY_DESCRIPTOR descriptor) {
   SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -19,29 +10,6 @@ std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
     return std::unexpected(HresultError::from_last_error());
   }
   return static_cast<SECURITY_DESCRIPTOR_CONTROL>(control & kKeptDaclControl);
-}
-
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor) {
-  auto control = kept_dacl_control(descriptor);
-  if (!control) return std::unexpected(control.error());
-  return (*control & SE_DACL_PROTECTED) != 0;
-}
-
-std::expected<std::vector<AceAt>, HresultError> entries_of(PACL acl) {
-  std::vector<AceAt> found;
-  if (acl == nullptr) return found;
-  for (DWORD i = 0; i < acl->AceCount; ++i) {
-    void* entry = nullptr;
-    if (!GetAce(acl, i, &entry)) return std::unexpected(HresultError::from_last_error());
-    found.push_back({i, static_cast<const ACCESS_ALLOWED_ACE*>(entry)});
-  }
-  return found;
-}
-
-std::expected<std::vector<SidEntry>, HresultError> sid_entries(PACL acl, PSID sid) {
-  auto entries = AceList::read(acl);
-  if (!entries) return std::unexpected(entries.error());
-  return entries->of_sid(sid);
 }
 
 std::expected<bool, HresultError> edit_dacl(const DaclObject& object, const DaclEditLock::Held&,

@@ -21,28 +21,12 @@ inline constexpr SECURITY_INFORMATION kProtectedDacl =
 inline constexpr SECURITY_INFORMATION kUnprotectedDacl =
     UNPROTECTED_DACL_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-std::expected<unique_local<ACL>, HresultError> build_acl(std::vector<EXPLICIT_ACCESS_W> records,
-                                                         PACL old_acl);
-std::expected<bool, HresultError> is_protected(PSECURITY_DESCRIPTOR descriptor);
-
 // The DACL's control bits that a rewrite of the DACL through a fresh descriptor must carry over
 // from the descriptor it read: its protection and its auto-inherited mark.
 inline constexpr SECURITY_DESCRIPTOR_CONTROL kKeptDaclControl =
     SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
 std::expected<SECURITY_DESCRIPTOR_CONTROL, HresultError> kept_dacl_control(
     PSECURITY_DESCRIPTOR descriptor);
-
-// One entry of an ACL with its position (allow and deny entries share a layout).
-struct AceAt {
-  DWORD index;
-  const ACCESS_ALLOWED_ACE* entry;
-};
-
-// Every entry of `acl`, in order; none for an absent ACL.
-std::expected<std::vector<AceAt>, HresultError> entries_of(PACL acl);
-
-// The SID's explicit allow and deny entries in `acl`, in order, as an undo record keeps them.
-std::expected<std::vector<SidEntry>, HresultError> sid_entries(PACL acl, PSID sid);
 
 // Which calls an edit reads and writes the DACL with.
 enum class DaclCalls {

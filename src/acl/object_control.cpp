@@ -24,18 +24,17 @@ bool is_trusted(std::span<const std::string_view> trusted, std::string_view sid)
 std::expected<std::optional<std::string>, HresultError> dacl_control(
     PACL dacl, std::span<const std::string_view> trusted) {
   if (dacl == nullptr) return "has no DACL, so anyone may change it";
-  auto entries = entries_of(dacl);
+  auto entries = AceList::read(dacl);
   if (!entries) return std::unexpected(entries.error());
-  for (const AceAt& at : *entries) {
-    const ACE_HEADER& header = at.entry->Header;
-    if (header.AceFlags & INHERIT_ONLY_ACE) continue;  // for what is created below, not this
-    if (header.AceType == ACCESS_DENIED_ACE_TYPE) continue;
-    if (header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
-      return format("holds an entry of type {} that cannot be judged", header.AceType);
+  for (const Ace& entry : entries->entries()) {
+    if (entry.flags() & INHERIT_ONLY_ACE) continue;  // for what is created below, not this
+    if (entry.type() == ACCESS_DENIED_ACE_TYPE) continue;
+    if (entry.type() != ACCESS_ALLOWED_ACE_TYPE) {
+      return format("holds an entry of type {} that cannot be judged", entry.type());
     }
-    const ACCESS_MASK rights = file_rights(at.entry->Mask) & kChangeRights;
+    const ACCESS_MASK rights = file_rights(entry.parts().mask) & kChangeRights;
     if (rights == 0) continue;
-    auto who = sid_to_sddl(const_cast<DWORD*>(&at.entry->SidStart));
+    auto who = sid_to_sddl(entry.sid());
     if (!who) return std::unexpected(who.error());
     if (is_trusted(trusted, *who)) continue;
     return format("lets {} change it or its entries (rights 0x{:x})", *who, rights);

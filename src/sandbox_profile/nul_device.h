@@ -10,8 +10,9 @@
 
 namespace tavo {
 
-// Adds an allow entry (GENERIC_READ | GENERIC_WRITE) for the SID to the NUL device's own DACL,
-// through an open handle, under the DACL edit lock its caller holds. The error is a message naming
+// Gives the SID one allow entry (GENERIC_READ | GENERIC_WRITE) in the NUL device's own DACL, in
+// place of any allow entries it has there (its deny entries stay), through an open handle, under
+// the DACL edit lock its caller holds. The error is a message naming
 // the step that failed. A `notice` hears of the entry before its write.
 std::expected<void, std::string> grant_nul_device(PSID sid, const DaclEditLock::Held& held,
                                                   PlacementNotice* notice = nullptr);

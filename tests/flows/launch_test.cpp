@@ -39,6 +39,16 @@ TEST_F(Launch, TheProcessJoinsItsJobBeforeItRuns) {
   EXPECT_LT(at("AssignProcessToJobObject"), at("ResumeThread"));
 }
 
+// The command has run, but its exit code cannot be read: the launch fails with the platform's
+// error rather than report a code it never read (0, a success).
+TEST_F(Launch, AnExitCodeThatCannotBeReadFailsTheLaunch) {
+  winsim::fail_next_call("GetExitCodeProcess", "", ERROR_ACCESS_DENIED);
+  auto result = launch_sandboxed(sid.get(), "sh", {"-c", "exit 3"}, std::nullopt);
+  ASSERT_FALSE(result) << *result;
+  EXPECT_EQ(result.error().code(), HresultError::from_win32(ERROR_ACCESS_DENIED).code());
+  EXPECT_EQ(winsim::running_processes(), 0u);
+}
+
 // The command gets its directory, this process's standard handles and no other descriptor, even
 // an inheritable one. (Callers' odd handles: ChildStdHandles's platform test.)
 TEST_F(Launch, TheCommandGetsItsDirectoryAndTheStandardHandlesOnly) {

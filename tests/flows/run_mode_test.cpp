@@ -238,6 +238,18 @@ TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
          "deny_access C:\\work\\missing failed: " + HresultError::from_win32(2).display(), false);
 }
 
+// The NUL device is a convenience for the command: a grant that fails is warned about, once, and
+// the command runs all the same.
+TEST_F(RunMode, AFailedNulDeviceGrantIsOnlyWarnedAbout) {
+  winsim::fail_next_call("SetSecurityInfo", "NUL", ERROR_ACCESS_DENIED);
+  testing::LogCapture log(Level::Warn);
+  EXPECT_EQ(run_sandboxed(command("exit 4")), 4);
+  EXPECT_EQ(log.text(),
+            "[WARN  tavo_sandbox] NUL device grant failed (non-fatal): SetSecurityInfo NUL "
+            "failed: 5\n");
+  EXPECT_EQ(winsim::dacl_sddl("NUL").find(kTestSid), std::string::npos);
+}
+
 // A session left without its end, as an early return would leave it, ends all the same: the
 // deny goes, and so do the grant and its ledger record unless the run kept its grants; the
 // journal is gone either way.

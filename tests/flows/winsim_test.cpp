@@ -148,21 +148,31 @@ TEST_F(WinsimFacilities, ARemovedObjectTakesItsRecordsWithIt) {
   winsim::reset();
 }
 
+// The DACL of a descriptor written as SDDL; the descriptor owns it.
+class SddlDacl {
+ public:
+  explicit SddlDacl(const std::string& sddl) {
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        to_wide_nul(sddl).c_str(), SDDL_REVISION_1, descriptor_.put(), nullptr));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    EXPECT_TRUE(GetSecurityDescriptorDacl(descriptor_.get(), &present, &dacl_, &defaulted));
+  }
+  PACL get() const { return dacl_; }
+
+ private:
+  unique_local<void> descriptor_;
+  PACL dacl_ = nullptr;
+};
+
 class WinsimModel : public testing::MachineTest {
  protected:
   static unique_handle open_dir(const std::string& path) {
     return unique_handle(CreateFileW(to_wide_nul(path).c_str(), READ_CONTROL | WRITE_DAC, 0,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   }
-  // An ACL granting S-1-15-2-9 read access, inherited by files and folders; the test owns it.
-  static unique_local<ACL> grant() {
-    SandboxSid app = testing::make_sid("S-1-15-2-9");
-    EXPLICIT_ACCESS_W record = explicit_access(app.get(), kReadMask, GRANT_ACCESS,
-                                               OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-    unique_local<ACL> acl;
-    EXPECT_EQ(SetEntriesInAclW(1, &record, nullptr, acl.put()), ERROR_SUCCESS);
-    return acl;
-  }
+  // An ACL granting S-1-15-2-9 read access, inherited by files and folders.
+  static SddlDacl grant() { return SddlDacl("D:(A;OICI;0x1200a9;;;S-1-15-2-9)"); }
 
   testing::TempDir dir;
 };
@@ -211,17 +221,10 @@ TEST_F(WinsimModel, GenericRightsAreMappedWhereTheyApplyAndAGivenDaclInheritsNot
   testing::ScopedEnv state("WINSIM_STATE", dir / "state");
   winsim::reset();
   dir.write("top/sub/f.txt", "x");
-  SandboxSid all = testing::make_sid("S-1-15-2-1"), reader = testing::make_sid("S-1-15-2-2");
-  std::vector<EXPLICIT_ACCESS_W> records = {
-      explicit_access(all.get(), GENERIC_ALL, GRANT_ACCESS,
-                      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
-      explicit_access(reader.get(), GENERIC_READ, GRANT_ACCESS,
-                      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE)};
-  auto acl = build_acl(records, nullptr);
-  ASSERT_TRUE(acl);
+  const SddlDacl acl("D:(A;OICIIO;GR;;;S-1-15-2-2)(A;OICI;GA;;;S-1-15-2-1)");
   const auto write_top = [&] {
     ASSERT_EQ(SetNamedSecurityInfoW(to_wide_nul(dir / "top").data(), SE_FILE_OBJECT, kProtectedDacl,
-                                    nullptr, nullptr, acl->get(), nullptr),
+                                    nullptr, nullptr, acl.get(), nullptr),
               ERROR_SUCCESS);
   };
   write_top();
@@ -259,7 +262,7 @@ TEST_F(WinsimModel, AKernelObjectWriteChangesOneObjectAndTakesTheDescriptorsProt
   winsim::set_stored_sddl(dir / "d", "D:P(A;OICI;0x1;;;BU)");
   const std::string before = winsim::dacl_sddl(dir / "d/f.txt");
   {
-    unique_local<ACL> acl = grant();
+    const SddlDacl acl = grant();
     SECURITY_DESCRIPTOR sd{};
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl.get(), FALSE));

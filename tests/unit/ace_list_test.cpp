@@ -12,10 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "acl/acl.h"
-#include "support/machine.h"
 #include "support/sids.h"
-#include "win/unique.h"
 
 namespace tavo {
 namespace {
@@ -138,10 +135,10 @@ auto restore(std::vector<SidEntry> recorded, bool unprotect = false) {
   };
 }
 
-// A protected DACL keeps its inherited entries, and a write keeps them flagged inherited (asked
-// of Windows itself by the truth tests); an unprotected one gets them from its parent again, so
-// an edit leaves them out. An edit that changes nothing leaves everything where it is: nothing
-// is then written.
+// A protected DACL keeps its inherited entries, and a write keeps them flagged inherited; an
+// unprotected one gets them from its parent again, so an edit leaves them out. An edit that
+// changes nothing leaves everything where it is: nothing is then written. (The truth tests ask
+// Windows itself both the protected write's rule and where its own merge places entries.)
 TEST_F(AceListTable, EditsPlaceTheSidsEntriesAsThePlatformOrdersThem) {
   const Row rows[] = {
       // A grant: after the explicit denies, before the first explicit allow or inherited entry.
@@ -256,48 +253,6 @@ TEST_F(AceListTable, AnAclReadAndWrittenIsTheSameAcl) {
   std::vector<Ace> many(0xFFFF / 36 + 1, list("(A;;1;app)").entries().front());
   EXPECT_EQ(AceList(many).to_acl().error().code(),
             HresultError::from_win32(ERROR_INVALID_PARAMETER).code());
-}
-
-// The same placement asked of the platform's own merge, which builds DACLs for everyone else: in
-// the native build winsim's copy of the rules, on Windows the platform itself. Each DACL is in
-// the platform's order, and no record meets an entry it would merge into; the SID's deny entries
-// a grant leaves are taken off as the program takes them off.
-TEST_F(AceListTable, EditsPlaceEntriesWhereThePlatformsMergePlacesThem) {
-  if (testing::running_under_wine()) GTEST_SKIP() << "Wine neither merges nor places entries";
-  const char* const dacls[] = {
-      "",
-      "(A;OICIID;1;users)",
-      "(D;;1f01ff;other)(A;OICI;1200a9;users)(A;OICIID;1;users)",
-      "(D;;1;app)(D;;1f01ff;other)(A;;1200a9;app)(A;;10;other)(A;OICIID;1;users)",
-  };
-  const auto merged = [&](const AceList& before, ACCESS_MODE mode, const SidEntry& entry) {
-    auto acl = before.to_acl();
-    unique_local<ACL> out;
-    EXPLICIT_ACCESS_W record = explicit_access(app.get(), entry.mask, mode, entry.flags);
-    EXPECT_EQ(SetEntriesInAclW(1, &record, acl->get(), out.put()), DWORD{ERROR_SUCCESS});
-    auto after = AceList::read(out.get());
-    if (mode == SET_ACCESS && entry.flags != 0) {
-      after->remove_of(app.get(),
-                       [](const SidEntry& e) { return e.type == ACCESS_DENIED_ACE_TYPE; });
-    }
-    return text(*after);
-  };
-  const auto edited = [&](AceList entries, auto edit) {
-    edit(entries);
-    return text(entries);
-  };
-  for (const char* dacl : dacls) {
-    SCOPED_TRACE(dacl);
-    const AceList before = list(dacl);
-    PSID sid = app.get();
-    EXPECT_EQ(edited(before, [&](AceList& e) { e.set_allow(sid, kReadWrite, true); }),
-              merged(before, SET_ACCESS, kReadWrite));
-    EXPECT_EQ(edited(before, [&](AceList& e) { e.add_deny(sid, kDeny); }),
-              merged(before, DENY_ACCESS, kDeny));
-    if (before.find(sid, {ACCESS_DENIED_ACE_TYPE, 0, 1})) continue;  // SET's denies: not settled
-    EXPECT_EQ(edited(before, [&](AceList& e) { e.set_allow(sid, kTraverse, false); }),
-              merged(before, SET_ACCESS, kTraverse));
-  }
 }
 
 }  // namespace

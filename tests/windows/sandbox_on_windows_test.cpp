@@ -106,9 +106,11 @@ bool denies(const std::string& path, const std::string& sid) {
   auto object = DaclObject::open_to_read(path);
   auto dacl = object ? object->read_dacl() : std::unexpected(object.error());
   if (!dacl) return false;
-  for (const AceAt& at : entries_of(dacl->dacl).value_or(std::vector<AceAt>{})) {
-    if (at.entry->Header.AceType != ACCESS_DENIED_ACE_TYPE) continue;
-    auto text = sid_to_sddl(const_cast<DWORD*>(&at.entry->SidStart));
+  auto entries = AceList::read(dacl->dacl);
+  if (!entries) return false;
+  for (const Ace& entry : entries->entries()) {
+    if (entry.type() != ACCESS_DENIED_ACE_TYPE) continue;
+    auto text = sid_to_sddl(entry.sid());
     if (text && *text == sid) return true;
   }
   return false;

@@ -66,22 +66,8 @@ struct ACE_HEADER {
   WORD AceSize;
 };
 
-struct ACCESS_ALLOWED_ACE {
-  ACE_HEADER Header;
-  ACCESS_MASK Mask;
-  DWORD SidStart;
-};
-
-struct ACCESS_DENIED_ACE {
-  ACE_HEADER Header;
-  ACCESS_MASK Mask;
-  DWORD SidStart;
-};
-
 inline constexpr BYTE ACL_REVISION = 2;
 inline constexpr BYTE ACL_REVISION_DS = 4;
-inline constexpr DWORD MAXDWORD = 0xFFFFFFFF;
-inline constexpr DWORD ERROR_ALLOTTED_SPACE_EXCEEDED = 1344;
 inline constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0;
 inline constexpr BYTE ACCESS_DENIED_ACE_TYPE = 1;
 inline constexpr BYTE OBJECT_INHERIT_ACE = 0x1;
@@ -89,13 +75,6 @@ inline constexpr BYTE CONTAINER_INHERIT_ACE = 0x2;
 inline constexpr BYTE NO_PROPAGATE_INHERIT_ACE = 0x4;
 inline constexpr BYTE INHERIT_ONLY_ACE = 0x8;
 inline constexpr BYTE INHERITED_ACE = 0x10;
-
-BOOL InitializeAcl(PACL acl, DWORD length, DWORD revision);
-// Inserts the entries of `list` (`length` bytes of whole entries) before entry `index`; an index
-// past the last entry (MAXDWORD) appends.
-BOOL AddAce(PACL acl, DWORD revision, DWORD index, LPVOID list, DWORD length);
-BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
-BOOL DeleteAce(PACL acl, DWORD index);
 
 // ---- Security descriptors --------------------------------------------------------------------
 using PSECURITY_DESCRIPTOR = void*;
@@ -156,7 +135,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size);
 
-// ---- Explicit access entries (aclapi) --------------------------------------------------------
+// ---- Object security (aclapi) ----------------------------------------------------------------
 enum SE_OBJECT_TYPE {
   SE_UNKNOWN_OBJECT_TYPE = 0,
   SE_FILE_OBJECT = 1,
@@ -166,60 +145,6 @@ enum SE_OBJECT_TYPE {
   SE_LMSHARE = 5,
   SE_KERNEL_OBJECT = 6,
 };
-
-enum ACCESS_MODE {
-  NOT_USED_ACCESS = 0,
-  GRANT_ACCESS = 1,
-  SET_ACCESS = 2,
-  DENY_ACCESS = 3,
-  REVOKE_ACCESS = 4,
-  SET_AUDIT_SUCCESS = 5,
-  SET_AUDIT_FAILURE = 6,
-};
-
-enum MULTIPLE_TRUSTEE_OPERATION { NO_MULTIPLE_TRUSTEE = 0, TRUSTEE_IS_IMPERSONATE = 1 };
-
-enum TRUSTEE_FORM {
-  TRUSTEE_IS_SID = 0,
-  TRUSTEE_IS_NAME = 1,
-  TRUSTEE_BAD_FORM = 2,
-  TRUSTEE_IS_OBJECTS_AND_SID = 3,
-  TRUSTEE_IS_OBJECTS_AND_NAME = 4,
-};
-
-enum TRUSTEE_TYPE {
-  TRUSTEE_IS_UNKNOWN = 0,
-  TRUSTEE_IS_USER = 1,
-  TRUSTEE_IS_GROUP = 2,
-  TRUSTEE_IS_DOMAIN = 3,
-  TRUSTEE_IS_ALIAS = 4,
-  TRUSTEE_IS_WELL_KNOWN_GROUP = 5,
-  TRUSTEE_IS_DELETED = 6,
-  TRUSTEE_IS_INVALID = 7,
-  TRUSTEE_IS_COMPUTER = 8,
-};
-
-struct TRUSTEE_W {
-  TRUSTEE_W* pMultipleTrustee;
-  MULTIPLE_TRUSTEE_OPERATION MultipleTrusteeOperation;
-  TRUSTEE_FORM TrusteeForm;
-  TRUSTEE_TYPE TrusteeType;
-  LPWSTR ptstrName;
-};
-
-struct EXPLICIT_ACCESS_W {
-  DWORD grfAccessPermissions;
-  ACCESS_MODE grfAccessMode;
-  DWORD grfInheritance;
-  TRUSTEE_W Trustee;
-};
-using PEXPLICIT_ACCESS_W = EXPLICIT_ACCESS_W*;
-
-inline constexpr DWORD NO_INHERITANCE = 0x0;
-inline constexpr DWORD SUB_CONTAINERS_AND_OBJECTS_INHERIT = 0x3;
-
-// The new ACL is allocated with LocalAlloc. Returns a Win32 error.
-DWORD SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL old_acl, PACL* new_acl);
 
 // The descriptor is self-relative and allocated with LocalAlloc; the out-pointers point into it.
 // Return a Win32 error; the last error is not set.
