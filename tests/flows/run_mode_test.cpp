@@ -330,7 +330,7 @@ constexpr char16_t kLockName[] = u"Global\\tavo-sandbox-dacl-edit";
 // Whoever takes the edit lock's name first, as another kind of object or with a DACL that shuts
 // runs out, turns the lock off for everyone: each run says so once, where an administrator
 // looks, and completes as it would with the lock.
-TEST_F(RunMode, ALockNameTakenByOthersIsWarnedAboutOnceAndTheRunCompletes) {
+TEST_F(RunMode, ALockNameTakenByOthersOnlyWarnsOnce) {
   auto descriptor = SddlDescriptor::parse("D:(A;;GA;;;SY)");  // SYSTEM alone may open it
   ASSERT_TRUE(descriptor);
   SECURITY_ATTRIBUTES system_only = descriptor->attributes();

@@ -51,7 +51,7 @@ TEST_F(WinsimFacilities, FaultsFailExactlyTheChosenCallsAndTheTraceShowsThem) {
   EXPECT_EQ(winsim::trace().back().key, dir / "a.txt");
 }
 
-TEST_F(WinsimFacilities, AccountingCatchesLeaksAndWrongReleases) {
+TEST_F(WinsimFacilities, AccountingCatchesEveryHandleNotReleasedRight) {
   HLOCAL block = LocalAlloc(LPTR, 16);
   EXPECT_EQ(winsim::leaks().size(), 1u);
   LocalFree(block);
@@ -345,7 +345,7 @@ TEST_F(WinsimFacilities, ARenameByHandleReplacesALinkAtTheNewName) {
 
 // An identity stays with its object through a rename, and opens it again from any handle on its
 // volume; once the object is removed nothing opens by it, not the object that takes its name.
-TEST_F(WinsimModel, AnIdentityNamesItsObjectWhereverItIsAndNothingOnceItIsGone) {
+TEST_F(WinsimModel, AnIdentityNamesItsObjectUntilItIsGone) {
   dir.make_dir("d");
   // Outside the drives, the tree below the hint is the volume searched.
   const unique_handle hint = open_dir(dir.path());
