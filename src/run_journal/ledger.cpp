@@ -154,4 +154,15 @@ std::expected<void, std::string> Ledger::write(const std::vector<LedgerEntry>& e
   return folder_.replace(kLedgerFileName, text);
 }
 
+DaclChange as_undo_record(const LedgerEntry& entry, ChangeKind kind) {
+  return DaclChange{
+      .kind = kind,
+      .path = entry.object,
+      .object = entry.object,
+      .identity = entry.identity,
+      .entries = {},
+      .was_protected = false,
+  };
+}
+
 }  // namespace tavo

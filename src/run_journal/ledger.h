@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acl/dacl_change.h"
 #include "run_journal/ledger_text.h"
 #include "win/api.h"
 
@@ -37,6 +38,10 @@ struct LedgerFolder {
 
 // The time a record is made, in the form records keep it (LedgerEntry::placed).
 std::uint64_t placed_now();
+
+// A record as the undo record of a change of `kind`, so that its object is reached as an undo
+// reaches one: by its identity, never by a name that may lead elsewhere now.
+DaclChange as_undo_record(const LedgerEntry& entry, ChangeKind kind);
 
 // This user's ledger: %LOCALAPPDATA%\Tavo\ledger, a folder under the run journal folder's rules
 // (the user's alone), held open from its check to the last write and written into as a whole new

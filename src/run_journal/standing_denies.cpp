@@ -5,6 +5,7 @@
 #include "acl/acl.h"
 #include "acl/changed_object.h"
 #include "base/format.h"
+#include "run_journal/ledger.h"
 #include "runtime/log.h"
 #include "sid/sid_text.h"
 #include "win/fs.h"
@@ -13,19 +14,6 @@
 
 namespace tavo {
 namespace {
-
-// A record as the undo record of a deny entry, so that its object is reached as an undo reaches
-// one: by its identity, never by a name that may lead elsewhere now.
-DaclChange as_deny_change(const LedgerEntry& entry) {
-  return DaclChange{
-      .kind = ChangeKind::DenyEntry,
-      .path = entry.object,
-      .object = entry.object,
-      .identity = entry.identity,
-      .entries = {},
-      .was_protected = false,
-  };
-}
 
 // The entry a deny places on `object` (see deny_access): the one to take back, and nothing else
 // of the SID's.
@@ -167,13 +155,13 @@ bool StandingDenies::take_back(const LedgerEntry& entry, const DaclEditLock::Hel
           entry.object, deny_hold_name(sid_text_, *entry.identity, HoldKind::Owner));
       return false;
   }
-  if (auto object = reach_changed_object(as_deny_change(entry))) {
+  if (auto object = reach_changed_object(as_undo_record(entry, ChangeKind::DenyEntry))) {
     auto placed = deny_entry_on(*object);
     std::expected<void, HresultError> removed;
     if (!placed) {
       removed = std::unexpected(placed.error());
     } else {
-      DaclChange change = as_deny_change(entry);
+      DaclChange change = as_undo_record(entry, ChangeKind::DenyEntry);
       change.entries = {*placed};
       removed = remove_deny_entry(sid_, change, *object, held);
     }

@@ -26,19 +26,6 @@
 namespace tavo {
 namespace {
 
-// A ledger record as the undo record of a grant, so that its object is reached as an undo
-// reaches one: by its identity, never by a name that may lead elsewhere now.
-DaclChange as_change(const LedgerEntry& entry) {
-  return DaclChange{
-      .kind = ChangeKind::Grant,
-      .path = entry.object,
-      .object = entry.object,
-      .identity = entry.identity,
-      .entries = {},
-      .was_protected = false,
-  };
-}
-
 TakenEntries taken_of(EntryKind kind) {
   switch (kind) {
     case EntryKind::Traverse:
@@ -53,9 +40,9 @@ TakenEntries taken_of(EntryKind kind) {
 
 std::expected<DaclObject, std::string> reach(const LedgerEntry& entry) {
   // A traversal entry on a drive root is one the program put there, and may take back.
-  return reach_changed_object(as_change(entry), entry.kind == EntryKind::Traverse
-                                                    ? GuardRule::DriveRootsPass
-                                                    : GuardRule::SystemPathsRefused);
+  return reach_changed_object(as_undo_record(entry, ChangeKind::Grant),
+                              entry.kind == EntryKind::Traverse ? GuardRule::DriveRootsPass
+                                                                : GuardRule::SystemPathsRefused);
 }
 
 // What became of one entry that was to be taken back.
