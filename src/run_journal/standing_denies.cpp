@@ -155,13 +155,13 @@ bool StandingDenies::take_back(const LedgerEntry& entry, const DaclEditLock::Hel
           entry.object, deny_hold_name(sid_text_, *entry.identity, HoldKind::Owner));
       return false;
   }
-  if (auto object = reach_changed_object(as_undo_record(entry, ChangeKind::DenyEntry))) {
+  DaclChange change = as_undo_record(entry, ChangeKind::DenyEntry);
+  if (auto object = reach_changed_object(change)) {
     auto placed = deny_entry_on(*object);
     std::expected<void, HresultError> removed;
     if (!placed) {
       removed = std::unexpected(placed.error());
     } else {
-      DaclChange change = as_undo_record(entry, ChangeKind::DenyEntry);
       change.entries = {*placed};
       removed = remove_deny_entry(sid_, change, *object, held);
     }
