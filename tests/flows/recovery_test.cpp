@@ -75,6 +75,17 @@ class Recovery : public testing::MachineTest {
     return journal_of(owner, {{ChangeKind::Grant, "a"}, {ChangeKind::DenyEntry, "secret"}}, tail);
   }
 
+  // killed_run as an earlier version left it: its deny protected the folder.
+  std::string legacy_killed_run(const ProcessIdentity& owner) {
+    const std::string name = killed_run(owner);
+    std::string text = root.read(name);
+    text.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
+    text.replace(text.find("deny-entry 0 1 D:0x3:0x1f01ff"), 29, "deny 0 0");
+    root.write(name, text);
+    winsim::set_stored_sddl(root / "c/work/secret", kDeniedProtected);
+    return name;
+  }
+
   // The journal of a gone run that made `changes` to folders of C:\work, as it records them;
   // `identities` false: as an earlier version wrote it, without them.
   std::string journal_of(const ProcessIdentity& owner,
@@ -194,12 +205,15 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
   EXPECT_TRUE(root.exists(live));
   std::filesystem::remove(root / live);
 
-  // An earlier version's journal: its deny protected the folder, and is taken back as it was.
-  std::string legacy = root.read(killed_run(gone));
-  legacy.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
-  legacy.replace(legacy.find("deny-entry 0 1 D:0x3:0x1f01ff"), 29, "deny 0 0");
-  root.write(std::string(kRunsDir) + "/" + journal_file_name(gone), legacy);
-  winsim::set_stored_sddl(root / "c/work/secret", kDeniedProtected);
+  // An earlier version's deny is taken back as it was, unless a live run's journal has it too.
+  const std::string live_legacy = legacy_killed_run(live_run());
+  legacy_killed_run(gone);
+  EXPECT_EQ(run_sandboxed(run_of()), 0);
+  EXPECT_EQ(stored("c/work/a"), "");
+  EXPECT_EQ(stored("c/work/secret"), kDeniedProtected);
+  EXPECT_EQ(log.count(recovered(1)), 3u);
+  std::filesystem::remove(root / live_legacy);
+  legacy_killed_run(gone);
   EXPECT_EQ(run_sandboxed(run_of()), 0);
   EXPECT_EQ(stored("c/work/a"), "");
   EXPECT_EQ(stored("c/work/secret"), "");
@@ -211,10 +225,7 @@ TEST_F(Recovery, TheNextRunUndoesWhatAGoneRunLeftAsThatRunWouldHave) {
 TEST_F(Recovery, OneReadingTellsEachRunLiveOrGoneOnce) {
   // The live run holds an earlier version's protecting deny of C:\work\secret; the gone one
   // placed a deny entry there.
-  std::string live = root.read(killed_run(live_run()));
-  live.replace(0, kJournalHeader.size(), kJournalHeaderVersion2);
-  live.replace(live.find("deny-entry 0 1 D:0x3:0x1f01ff"), 29, "deny 0 0");
-  root.write(std::string(kRunsDir) + "/" + journal_file_name(live_run()), live);
+  legacy_killed_run(live_run());
   const std::string gone_journal = killed_run(gone);
 
   const OtherRuns others(*journal_dir());
@@ -238,7 +249,8 @@ TEST_F(Recovery, OneReadingTellsEachRunLiveOrGoneOnce) {
 
 // Just before the launch, a deny entry someone removed meanwhile is put back, whoever placed it,
 // and nothing is written where it stands; the run then takes it back when it ends, as one it
-// placed.
+// placed. One it did not place is journaled (on disk) before it is written back, so a run killed
+// at any point after that leaves no deny its recovery does not know about.
 TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
   root.make_dir("c/work/secret");
   root.make_dir("c/work/cred");
@@ -251,9 +263,25 @@ TEST_F(Recovery, ADenyRemovedBeforeTheLaunchIsPutBack) {
       ASSERT_TRUE(deny_access(sid.get(), windows_path(name), lock.hold(), &undo));
     for (const char* name : {"secret", "cred"})
       ASSERT_TRUE(revoke_access(sid.get(), windows_path(name), lock.hold()));
+    const std::size_t before = winsim::trace().size();
     undo.put_back_removed_denies();
     EXPECT_EQ(stored("c/work/secret"), kDenied);
     EXPECT_EQ(stored("c/work/cred"), kDenied);
+
+    const std::vector<winsim::Call>& calls = winsim::trace();
+    const auto at = [&](std::string_view function, std::string_view key_part) {
+      return std::find_if(calls.begin() + before, calls.end(), [&](const winsim::Call& call) {
+        return call.function == function && call.key.find(key_part) != std::string::npos;
+      });
+    };
+    EXPECT_LT(at("FlushFileBuffers", ".journal"), at("SetSecurityInfo", "cred"));
+    const std::vector<StoredJournal> journals = read_journals(journal_paths(root / kRunsDir));
+    ASSERT_EQ(journals.size(), 1u);
+    ASSERT_TRUE(journals[0].contents) << journals[0].contents.error();
+    const std::vector<DaclChange>& journaled = journals[0].contents->changes;
+    ASSERT_EQ(journaled.size(), 2u);
+    EXPECT_EQ(journaled[1].path, "\\\\?\\" + windows_path("cred"));
+    EXPECT_EQ(journaled[1].kind, ChangeKind::DenyEntry);
     const std::size_t writes = winsim::count_calls("SetSecurityInfo");
     undo.put_back_removed_denies();
     EXPECT_EQ(winsim::count_calls("SetSecurityInfo"), writes);

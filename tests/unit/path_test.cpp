@@ -15,6 +15,7 @@ TEST(WindowsPath, AParentStopsAtItsRoot) {
       {"\\\\?\\C:\\Users", "\\\\?\\C:\\"},
       {"\\\\?\\C:\\a/b", "\\\\?\\C:\\"},  // only '\' separates in a verbatim path
       {"\\\\server\\share\\bin", "\\\\server\\share\\"},
+      {"//server/share/bin", "//server/share/"},  // '/' separates the share's name too
       {"\\\\server\\share\\", std::nullopt},
       {"C:\\a\\b\\", "C:\\a"},
       {"C:\\a\\\\b", "C:\\a"},
