@@ -1,6 +1,8 @@
 // Text: UTF-8 and UTF-16 at their edges, lower-casing, debug quoting and the progress line.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "base/debug_text.h"
 #include "base/text.h"
 #include "base/unicode_case.h"
@@ -78,6 +80,24 @@ TEST(Unicode, InvalidUtf8IsRefusedOrReplacedByTheByte) {
   EXPECT_EQ(to_wide_nul("\xFF"
                         "a"),
             units({0xFFFD, 'a'}));
+}
+
+// Trimmed from both ends: exactly the characters Unicode gives the White_Space property.
+TEST(Unicode, WhiteSpaceIsUnicodesWhiteSpace) {
+  std::vector<char32_t> white = {0x20, 0x85, 0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  for (char32_t c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D})
+    white.push_back(c);
+  for (char32_t c = 0x2000; c <= 0x200A; ++c)
+    white.push_back(c);
+  const auto utf8 = [](char32_t c) {
+    std::string text;
+    append_utf8(text, c);
+    return text;
+  };
+  for (char32_t c : white)
+    EXPECT_EQ(trim_white_space(utf8(c) + "x" + utf8(c)), "x") << std::hex << unsigned(c);
+  for (char32_t c : {0x08, 0x0E, 0x1F, 0x21, 0x180E, 0x200B, 0x2060, 0xFEFF})
+    EXPECT_EQ(trim_white_space(utf8(c)), utf8(c)) << std::hex << unsigned(c);
 }
 
 // Lengths change, one character may give two, a sigma ending a word (past marks) is final.
