@@ -158,6 +158,48 @@ TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
   }
 }
 
+// A run not asking for a standing deny takes it back before its command; whichever of that run's
+// calls about the folder or the ledger fails, the deny is never left without its record. Proves L1
+// under a failure at each of those calls.
+TEST_F(RunMode, AFailedTakeBackOfAStandingDenyKeepsItsRecord) {
+  tavo::Run keep = command();
+  keep.deny_access = {"C:\\work\\secret"};
+  keep.keep_denies = true;
+  const std::string ledger = "c/Users/u/AppData/Local/Tavo/ledger";
+  const auto standing = [&] {
+    std::filesystem::remove_all(root / ledger);
+    fresh_machine();
+    ASSERT_EQ(run_sandboxed(keep), 0);
+    ASSERT_NE(stored("c/work/secret"), "");
+  };
+  ASSERT_NO_FATAL_FAILURE(standing());
+  const std::size_t before = winsim::trace().size();
+  ASSERT_EQ(run_sandboxed(command()), 0);
+  ASSERT_EQ(stored("c/work/secret"), "");
+  std::vector<std::string> calls;
+  for (auto call = winsim::trace().begin() + before; call != winsim::trace().end(); ++call) {
+    if (call->faultable) calls.push_back(call->function + " " + call->key);
+  }
+  std::size_t swept = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].find("secret") == std::string::npos &&
+        calls[n - 1].find("ledger") == std::string::npos)
+      continue;
+    ++swept;
+    SCOPED_TRACE("failing call " + std::to_string(n) + ": " + calls[n - 1]);
+    ASSERT_NO_FATAL_FAILURE(standing());
+    winsim::fail_call_number(n, ERROR_ACCESS_DENIED);
+    run_sandboxed(command());
+    winsim::clear_faults();
+    const bool recorded =
+        root.exists(ledger + "/entries.ledger") &&
+        root.read(ledger + "/entries.ledger").find("standing-deny " + std::string(kTestSid)) !=
+            std::string::npos;
+    EXPECT_TRUE(stored("c/work/secret").empty() || recorded) << stored("c/work/secret");
+  }
+  EXPECT_GT(swept, 5u);
+}
+
 // Each failure of a run: its status and its one error line; nothing of the run is left, the
 // command does not run, and a failure found before the first change makes no change at all.
 TEST_F(RunMode, EachFailureHasItsStatusAndItsErrorLine) {
