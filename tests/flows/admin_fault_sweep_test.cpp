@@ -7,6 +7,7 @@
 #include "flows/admin_machine.h"
 #include "sandbox_profile/exempt_list.h"
 #include "sandbox_profile/registration.h"
+#include "support/faults.h"
 
 namespace tavo {
 namespace {
@@ -30,11 +31,7 @@ class AdminFaultSweep : public AdminMachine {
     prepare();
     const std::size_t first = winsim::faultable_calls();
     ASSERT_EQ(act(), 0);
-    std::vector<std::string> keys;
-    for (const winsim::Call& call : winsim::trace()) {
-      if (call.faultable) keys.push_back(call.function + " " + call.key);
-    }
-    keys.erase(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(first));
+    const std::vector<std::string> keys = testing::faultable_calls(first);
     for (std::size_t n = 1; n <= keys.size(); ++n) {
       SCOPED_TRACE("failing call " + std::to_string(n) + ": " + keys[n - 1]);
       prepare();

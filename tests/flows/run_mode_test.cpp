@@ -123,10 +123,7 @@ TEST_F(RunMode, WhateverCallFailsTheStatusKeepsItsPromise) {
 
   fresh();
   ASSERT_EQ(run_sandboxed(run), 0);
-  std::vector<std::string> calls;
-  for (const winsim::Call& call : winsim::trace()) {
-    if (call.faultable) calls.push_back(call.function + " " + call.key);
-  }
+  const std::vector<std::string> calls = testing::faultable_calls();
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n) + ": " + calls[n - 1]);
     fresh();
@@ -173,13 +170,10 @@ TEST_F(RunMode, AFailedTakeBackOfAStandingDenyKeepsItsRecord) {
     ASSERT_NE(stored("c/work/secret"), "");
   };
   ASSERT_NO_FATAL_FAILURE(standing());
-  const std::size_t before = winsim::trace().size();
+  const std::size_t before = winsim::faultable_calls();
   ASSERT_EQ(run_sandboxed(command()), 0);
   ASSERT_EQ(stored("c/work/secret"), "");
-  std::vector<std::string> calls;
-  for (auto call = winsim::trace().begin() + before; call != winsim::trace().end(); ++call) {
-    if (call->faultable) calls.push_back(call->function + " " + call->key);
-  }
+  const std::vector<std::string> calls = testing::faultable_calls(before);
   std::size_t swept = 0;
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     if (calls[n - 1].find("secret") == std::string::npos &&
@@ -191,10 +185,10 @@ TEST_F(RunMode, AFailedTakeBackOfAStandingDenyKeepsItsRecord) {
     winsim::fail_call_number(n, ERROR_ACCESS_DENIED);
     run_sandboxed(command());
     winsim::clear_faults();
+    const std::string file = ledger + "/entries.ledger";
     const bool recorded =
-        root.exists(ledger + "/entries.ledger") &&
-        root.read(ledger + "/entries.ledger").find("standing-deny " + std::string(kTestSid)) !=
-            std::string::npos;
+        root.exists(file) &&
+        root.read(file).find("standing-deny " + std::string(kTestSid)) != std::string::npos;
     EXPECT_TRUE(stored("c/work/secret").empty() || recorded) << stored("c/work/secret");
   }
   EXPECT_GT(swept, 5u);

@@ -13,6 +13,19 @@ std::vector<std::string> faultable_functions() {
   return functions;
 }
 
+std::vector<std::string> faultable_calls(std::size_t skip) {
+  std::vector<std::string> calls;
+  for (const winsim::Call& call : winsim::trace()) {
+    if (!call.faultable) continue;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    calls.push_back(call.function + " " + call.key);
+  }
+  return calls;
+}
+
 std::vector<std::string> keys_of(std::string_view function) {
   std::vector<std::string> keys;
   for (const winsim::Call& call : winsim::trace()) {
