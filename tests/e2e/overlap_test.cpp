@@ -15,7 +15,8 @@
 namespace tavo::e2e {
 namespace {
 
-constexpr std::size_t kRuns = 2 * 50;
+constexpr std::size_t kRunsPerWorker = 50;
+constexpr std::size_t kRuns = 2 * kRunsPerWorker;
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -34,35 +35,41 @@ TEST(Overlap, ConcurrentRunsLoseNoEntryUnderTheLock) {
   testing::TempDir root;
   root.make_dir("c/work/shared");
   root.make_dir("c/work/secret");
-  // Two workers at once, each running 50 runs one after another; each run grants the shared
+  // Two workers at once, each running its runs one after another; each run grants the shared
   // folder and denies the secret one, under a profile of its own. A reading delay widens the
   // window between a DACL's read and its write, so that edits without the lock collide.
-  auto run_workers = [&] {
+  auto run_workers = [&](std::size_t runs, const char* read_delay_ms) {
     const Outcome o = run_process(
         {"sh", "-c",
-         "for w in 1 2; do (for i in $(seq 50); do \"$TAVO_BINARY\" --profile-name w$w-$i "
-         "--grant-rw 'C:\\work\\shared' --deny-access 'C:\\work\\secret' -- /bin/true || "
-         "echo \"run w$w-$i failed\"; done) & done; wait"},
+         "for w in 1 2; do (for i in $(seq " + std::to_string(runs) +
+             "); do \"$TAVO_BINARY\" --profile-name w$w-$i "
+             "--grant-rw 'C:\\work\\shared' --deny-access 'C:\\work\\secret' -- /bin/true || "
+             "echo \"run w$w-$i failed\"; done) & done; wait"},
         {{"WINSIM_ROOT", root.path()},
          {"WINSIM_STATE", root / "state"},
          {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"},
-         {"WINSIM_DACL_READ_DELAY_MS", "2"}});
+         {"WINSIM_DACL_READ_DELAY_MS", read_delay_ms}});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "");  // every run completed
   };
   auto grants = [&] {
     return occurrences(stored_dacl(root, "c/work/shared"), "(A;OICI;0x1301bf;;;");
   };
-  run_workers();
+  run_workers(kRunsPerWorker, "2");
   EXPECT_EQ(grants(), kRuns);
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), "");
   const std::string ledger = root.read("c/Users/u/AppData/Local/Tavo/ledger/entries.ledger");
   EXPECT_EQ(occurrences(ledger, "\ngrant S-"), kRuns);
   EXPECT_EQ(occurrences(ledger, "\nnul S-"), kRuns);
 
+  // Without the lock (and from a state holding none of the entries above) a short delay makes a
+  // collision likely but not certain. The two workers start together and make the same calls, so
+  // with a delay far longer than the time between their starts both read a DACL before either
+  // writes it, in every pair of runs.
   root.write("state", "winsim-state 1\nfault\tCreateMutexExW\tdacl-edit\t5\n");
-  run_workers();
-  EXPECT_TRUE(grants() < kRuns || !stored_dacl(root, "c/work/secret").empty());
+  constexpr std::size_t kRacingRunsPerWorker = 3;
+  run_workers(kRacingRunsPerWorker, "300");
+  EXPECT_TRUE(grants() < 2 * kRacingRunsPerWorker || !stored_dacl(root, "c/work/secret").empty());
 }
 
 // The entries of an SDDL text, each with its parentheses.
