@@ -170,6 +170,8 @@ TEST_F(Files, APathResolvesOnItsText) {
   }
   EXPECT_EQ(full("C:\\.."), "C:\\");
   EXPECT_EQ(full("C:\\..\\..\\Windows."), "C:\\Windows");
+  // A verbatim path is opened as it stands but resolved like any other.
+  EXPECT_EQ(full("\\\\?\\C:\\Users\\..\\Windows\\."), "\\\\?\\C:\\Windows");
   testing::CurrentDirectory in(dir / "a");
   EXPECT_EQ(full("b"), plain_ab);
   EXPECT_EQ(full("..\\b"), plain_b);
@@ -181,7 +183,7 @@ TEST_F(Files, TheGuardJudgesWhatAPathResolvesTo) {
   dir.write("f", "");
   for (const std::string& path :
        {"\\\\?\\GLOBALROOT\\Device\\Null"s, dir / "f" + ":ads", "C:\\Windows."s, "C:\\Windows. "s,
-        "C:\\Users\\..\\Windows"s, "C:\\\\Program Files\\"s}) {
+        "C:\\Users\\..\\Windows"s, "\\\\?\\C:\\Users\\..\\Windows"s, "C:\\\\Program Files\\"s}) {
     EXPECT_TRUE(is_refused_path(path)) << path;
   }
   for (const std::string& path : {dir / "f", dir / "a\\..\\f", dir / "f.", dir.path()})

@@ -181,8 +181,10 @@ std::optional<std::u16string> current_drive_directory() {
 }
 
 std::u16string full_path(std::u16string_view path) {
-  if (path.starts_with(u"\\\\?\\")) return std::u16string(path);  // taken literally
-  if (path.starts_with(u"\\\\.\\")) return normalised(u"\\\\.\\", path.substr(4), u'\\');
+  // A device path, verbatim or not, is tidied below its prefix: only the calls that open a
+  // verbatim path take it literally, not the one that resolves it.
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\\\.\\"))
+    return normalised(std::u16string(path.substr(0, 4)), path.substr(4), u'\\');
   if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
     return normalised(u"\\\\", path.substr(2), u'\\');  // a share: only tidied
   }
