@@ -29,23 +29,8 @@ std::string base_path(const std::string& name) {
   return name_file_path("mutex", name);
 }
 
-int flock_retrying(int fd, int operation) {
-  int result;
-  do {
-    result = ::flock(fd, operation);
-  } while (result != 0 && errno == EINTR);
-  return result;
-}
-
 std::string read_mark(int fd) {
-  std::string mark;
-  char buffer[64];
-  off_t at = 0;
-  ssize_t n;
-  while ((n = ::pread(fd, buffer, sizeof buffer, at)) > 0) {
-    mark.append(buffer, static_cast<std::size_t>(n));
-    at += n;
-  }
+  std::string mark = read_all(fd);
   mark.erase(mark.find_last_not_of(' ') + 1);  // npos + 1: nothing but padding
   return mark;
 }

@@ -62,6 +62,8 @@ std::string_view kind_text(NamedKind kind) {
   return kind == NamedKind::Mutex ? "mutex" : "event";
 }
 
+}  // namespace
+
 int flock_retrying(int fd, int operation) {
   int result;
   do {
@@ -81,8 +83,6 @@ std::string read_all(int fd) {
   }
   return text;
 }
-
-}  // namespace
 
 HostDescriptor::~HostDescriptor() {
   if (fd_ >= 0) ::close(fd_);

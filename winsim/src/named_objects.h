@@ -33,6 +33,11 @@ class HostDescriptor {
   int fd_;
 };
 
+// flock(2), tried again when a signal interrupts it.
+int flock_retrying(int fd, int operation);
+// The whole of a host file, read from its start whatever the descriptor's position.
+std::string read_all(int fd);
+
 enum class NamedKind { Mutex, Event };
 
 // The object's name in the machine's namespace: `Local\NAME` is `NAME`.
