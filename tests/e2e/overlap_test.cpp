@@ -15,8 +15,8 @@
 namespace tavo::e2e {
 namespace {
 
-constexpr std::size_t kRunsPerWorker = 50;
-constexpr std::size_t kRuns = 2 * kRunsPerWorker;
+constexpr std::size_t kSteps = 50;
+constexpr std::size_t kRuns = 2 * kSteps;
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -35,16 +35,16 @@ TEST(Overlap, ConcurrentRunsLoseNoEntryUnderTheLock) {
   testing::TempDir root;
   root.make_dir("c/work/shared");
   root.make_dir("c/work/secret");
-  // Two workers at once, each running its runs one after another; each run grants the shared
-  // folder and denies the secret one, under a profile of its own. A reading delay widens the
-  // window between a DACL's read and its write, so that edits without the lock collide.
-  auto run_workers = [&](std::size_t runs, const char* read_delay_ms) {
+  // Runs in steps of two started together; each run grants the shared folder and denies the
+  // secret one, under a profile of its own. A reading delay widens the window between a DACL's
+  // read and its write, so that edits without the lock collide.
+  auto run_steps = [&](std::size_t steps, const char* read_delay_ms) {
     const Outcome o = run_process(
         {"sh", "-c",
-         "for w in 1 2; do (for i in $(seq " + std::to_string(runs) +
-             "); do \"$TAVO_BINARY\" --profile-name w$w-$i "
+         "for i in $(seq " + std::to_string(steps) +
+             "); do for w in 1 2; do (\"$TAVO_BINARY\" --profile-name w$w-$i "
              "--grant-rw 'C:\\work\\shared' --deny-access 'C:\\work\\secret' -- /bin/true || "
-             "echo \"run w$w-$i failed\"; done) & done; wait"},
+             "echo \"run w$w-$i failed\") & done; wait; done"},
         {{"WINSIM_ROOT", root.path()},
          {"WINSIM_STATE", root / "state"},
          {"LOCALAPPDATA", "C:\\Users\\u\\AppData\\Local"},
@@ -55,7 +55,7 @@ TEST(Overlap, ConcurrentRunsLoseNoEntryUnderTheLock) {
   auto grants = [&] {
     return occurrences(stored_dacl(root, "c/work/shared"), "(A;OICI;0x1301bf;;;");
   };
-  run_workers(kRunsPerWorker, "2");
+  run_steps(kSteps, "2");
   EXPECT_EQ(grants(), kRuns);
   EXPECT_EQ(stored_dacl(root, "c/work/secret"), "");
   const std::string ledger = root.read("c/Users/u/AppData/Local/Tavo/ledger/entries.ledger");
@@ -63,13 +63,13 @@ TEST(Overlap, ConcurrentRunsLoseNoEntryUnderTheLock) {
   EXPECT_EQ(occurrences(ledger, "\nnul S-"), kRuns);
 
   // Without the lock (and from a state holding none of the entries above) a short delay makes a
-  // collision likely but not certain. The two workers start together and make the same calls, so
-  // with a delay far longer than the time between their starts both read a DACL before either
-  // writes it, in every pair of runs.
+  // collision likely but not certain. The two runs of a step start together and make the same
+  // calls, so with a delay far longer than the time between their starts both read a DACL before
+  // either writes it, in every step.
   root.write("state", "winsim-state 1\nfault\tCreateMutexExW\tdacl-edit\t5\n");
-  constexpr std::size_t kRacingRunsPerWorker = 3;
-  run_workers(kRacingRunsPerWorker, "300");
-  EXPECT_TRUE(grants() < 2 * kRacingRunsPerWorker || !stored_dacl(root, "c/work/secret").empty());
+  constexpr std::size_t kRacingSteps = 3;
+  run_steps(kRacingSteps, "300");
+  EXPECT_TRUE(grants() < 2 * kRacingSteps || !stored_dacl(root, "c/work/secret").empty());
 }
 
 // The entries of an SDDL text, each with its parentheses.
